@@ -13,7 +13,9 @@ uint64_t counterTicks() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-uint64_t counterFrequency() { return 1000000000ull; }
+uint64_t counterFrequency() {
+    return 1000000000ull;
+}
 
 void sleepFor(uint32_t ms) {
     if (ms == 0) {

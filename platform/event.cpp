@@ -120,7 +120,8 @@ uint32_t waitAny(const std::vector<Waitable*>& objects, uint32_t timeoutMs) {
             // seen on the next round, at most one slice late.
             uint32_t slice = kPollSliceMs;
             if (!infinite) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
                 slice = static_cast<uint32_t>(std::clamp<long long>(left, 0, kPollSliceMs));
             }
             bool done = false;
@@ -154,6 +155,8 @@ uint32_t waitAny(const std::vector<Waitable*>& objects, uint32_t timeoutMs) {
     return result;
 }
 
-uint32_t waitOne(Waitable& object, uint32_t timeoutMs) { return waitAny({&object}, timeoutMs); }
+uint32_t waitOne(Waitable& object, uint32_t timeoutMs) {
+    return waitAny({&object}, timeoutMs);
+}
 
 }  // namespace platform

@@ -21,13 +21,13 @@ constexpr uint32_t kWaitFailed = 0xFFFFFFFFu;
 struct Waiter;
 
 class Waitable {
-public:
+  public:
     Waitable() = default;
     Waitable(const Waitable&) = delete;
     Waitable& operator=(const Waitable&) = delete;
     virtual ~Waitable();
 
-protected:
+  protected:
     // Takes the object when it is signalled (consumes an auto-reset event, acquires a mutex) and
     // returns kWaitObject0, or kWaitAbandoned0 for a mutex whose owner ended; kWaitTimeout when it
     // is not signalled. sliceMs > 0 lets objects that cannot notify (see notifies) block that long.
@@ -38,7 +38,7 @@ protected:
     // Wakes every wait that currently includes this object.
     void notifyWaiters();
 
-private:
+  private:
     friend uint32_t waitAny(const std::vector<Waitable*>& objects, uint32_t timeoutMs);
     void addWaiter(Waiter* w);
     void removeWaiter(Waiter* w);
@@ -49,7 +49,7 @@ private:
 
 // Level-triggered event, auto-reset (a successful wait clears it) or manual-reset.
 class Event : public Waitable {
-public:
+  public:
     Event(bool manualReset, bool initiallySet);
     ~Event() override;
 
@@ -57,10 +57,10 @@ public:
     void reset();
     bool isSet() const;
 
-protected:
+  protected:
     uint32_t tryTake(uint32_t sliceMs) override;
 
-private:
+  private:
     const bool manualReset_;
     mutable std::mutex lock_;
     bool signalled_;

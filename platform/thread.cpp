@@ -31,7 +31,9 @@ bool Thread::resume() {
     return true;
 }
 
-bool Thread::setPriority(int) { return true; }
+bool Thread::setPriority(int) {
+    return true;
+}
 
 bool Thread::join(uint32_t timeoutMs) {
     {
@@ -50,8 +52,12 @@ bool Thread::join(uint32_t timeoutMs) {
     return true;
 }
 
-bool Thread::finished() const { return done_.isSet(); }
+bool Thread::finished() const {
+    return done_.isSet();
+}
 
-uint32_t Thread::tryTake(uint32_t) { return done_.isSet() ? kWaitObject0 : kWaitTimeout; }
+uint32_t Thread::tryTake(uint32_t) {
+    return done_.isSet() ? kWaitObject0 : kWaitTimeout;
+}
 
 }  // namespace platform

@@ -13,7 +13,7 @@
 namespace platform {
 
 class Thread : public Waitable {
-public:
+  public:
     // The body runs once the thread is resumed; its result becomes the exit code.
     explicit Thread(std::function<uint32_t()> body);
     // Waits for a started thread to end and joins it: a running thread is never left behind.
@@ -31,10 +31,10 @@ public:
     bool finished() const;
     uint32_t exitCode() const { return exitCode_.load(); }
 
-protected:
+  protected:
     uint32_t tryTake(uint32_t sliceMs) override;
 
-private:
+  private:
     std::function<uint32_t()> body_;
     std::mutex lock_;
     std::thread thread_;

@@ -68,9 +68,7 @@ TEST(Event, EmptyOrNullListFails) {
 
 TEST(Thread, StartsOnResumeAndReportsItsEnd) {
     Event go(false, false);
-    platform::Thread t([&] {
-        return waitOne(go, 5000) == kWaitObject0 ? 7u : 0u;
-    });
+    platform::Thread t([&] { return waitOne(go, 5000) == kWaitObject0 ? 7u : 0u; });
     EXPECT_FALSE(t.join(0));
     ASSERT_TRUE(t.resume());
     EXPECT_FALSE(t.resume());
