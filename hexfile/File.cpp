@@ -26,12 +26,6 @@ public:
         }
     }
     int get() const { return fd; }
-    // Closes the descriptor; false when the close reports an error (data not written).
-    bool close() {
-        const int result = ::close(fd);
-        fd = -1;
-        return result == 0;
-    }
 
 private:
     int fd;
@@ -172,15 +166,20 @@ TextOutFile::TextOutFile(const char* fileName) : File(fileName) {}
 TextOutFile::~TextOutFile() = default;
 
 void TextOutFile::writeLines(const std::deque<std::string>& fileContent) {
-    std::string text;
+    Replacement file(fileName);
     for (const std::string& entry : fileContent) {
-        text += entry;
+        file.append(entry);
     }
-    writeText(text);
+    file.commit();
 }
 
-void TextOutFile::writeText(std::string_view fileContent) {
-    std::string target = fileName;
+namespace {
+
+constexpr std::size_t flushSize = 1 << 20;
+
+}  // namespace
+
+TextOutFile::Replacement::Replacement(const std::string& fileName) : target(fileName) {
     struct stat status {};
     if (::lstat(target.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
         // Replace the file the link points to, not the link.
@@ -191,13 +190,8 @@ void TextOutFile::writeText(std::string_view fileContent) {
     }
     const bool exists = ::stat(target.c_str(), &status) == 0;
     if (exists && !S_ISREG(status.st_mode)) {
-        // A device or a pipe cannot be replaced; it is written in place.
-        Descriptor out(::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-        if (out.get() < 0) {
-            throw bad_open();
-        }
-        const bool written = writeAll(out.get(), fileContent);
-        if (!out.close() || !written) {
+        fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd < 0) {
             throw bad_open();
         }
         return;
@@ -207,8 +201,6 @@ void TextOutFile::writeText(std::string_view fileContent) {
     const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     const std::string base =
         (slash == std::string::npos ? target : target.substr(slash + 1)).substr(0, NAME_MAX - 40);
-    std::string temporary;
-    int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temporary = directory + "." + base + ".tmp" + std::to_string(::getpid()) + "-" +
                     std::to_string(temporaryCounter++);
@@ -218,16 +210,54 @@ void TextOutFile::writeText(std::string_view fileContent) {
         }
     }
     if (fd < 0) {
+        temporary.clear();
         throw bad_open();
     }
-    Descriptor out(fd);
     if (exists) {
-        ::fchmod(out.get(), status.st_mode & 07777);
+        ::fchmod(fd, status.st_mode & 07777);
     }
-    const bool written = writeAll(out.get(), fileContent) && ::fsync(out.get()) == 0;
-    if (!out.close() || !written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    pending.reserve(flushSize + 4096);
+}
+
+TextOutFile::Replacement::~Replacement() {
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!temporary.empty()) {
         ::unlink(temporary.c_str());
+    }
+}
+
+void TextOutFile::Replacement::append(std::string_view text) {
+    pending.append(text);
+    flushIfFull();
+}
+
+void TextOutFile::Replacement::flushIfFull() {
+    if (pending.size() >= flushSize) {
+        flush();
+    }
+}
+
+void TextOutFile::Replacement::flush() {
+    if (!writeAll(fd, pending)) {
         throw bad_open();
+    }
+    pending.clear();
+}
+
+void TextOutFile::Replacement::commit() {
+    flush();
+    const int closing = fd;
+    fd = -1;
+    if (::close(closing) != 0) {
+        throw bad_open();
+    }
+    if (!temporary.empty()) {
+        if (::rename(temporary.c_str(), target.c_str()) != 0) {
+            throw bad_open();
+        }
+        temporary.clear();
     }
 }
 

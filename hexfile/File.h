@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+
 namespace Io {
 
 struct exception : std::exception {
@@ -84,9 +85,33 @@ public:
     void writeLines(const std::deque<std::string>& fileContent);
 
 protected:
-    // Replaces the file with the text. The text goes to a new file beside the target that takes the
-    // target's name only once it is complete, so a failure leaves an existing file as it was.
-    void writeText(std::string_view fileContent);
+    // Replaces the file with the text handed to append once commit is called. The text goes to a new
+    // file beside the target that takes the target's name only when it is complete, so a failure (or
+    // a replacement dropped without commit) leaves an existing file as it was. A target that is not a
+    // regular file (a device, a pipe) cannot be replaced and is written in place. Every failure to
+    // open, write or rename throws bad_open.
+    class Replacement {
+    public:
+        explicit Replacement(const std::string& fileName);
+        Replacement(const Replacement&) = delete;
+        Replacement& operator=(const Replacement&) = delete;
+        ~Replacement();
+
+        // Text is gathered and written in large pieces.
+        void append(std::string_view text);
+        std::string& buffer() { return pending; }
+        // Writes the gathered text when it has grown large.
+        void flushIfFull();
+        void commit();
+
+    private:
+        void flush();
+
+        std::string target;
+        std::string temporary;  // empty when the target is written in place
+        int fd = -1;
+        std::string pending;
+    };
 };
 
 }  // namespace Io

@@ -1,15 +1,21 @@
 #include "hexfile/MemoryBuffer.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <limits>
-#include <stdexcept>
+#include <new>
 
 namespace Buffer {
 
 namespace {
 
 constexpr uint64_t addressLimit = std::numeric_limits<uint64_t>::max();
+// Storage from this size on is mapped directly instead of taken from the heap.
+constexpr uint64_t mappedStorage = 1 << 20;
 
 }  // namespace
 
@@ -28,28 +34,94 @@ MemoryBuffer::MemoryBuffer(uint64_t startAddress, uint64_t dataLength) : startAd
         std::cout << "  An empty Memorybuffer was created!" << std::endl;
         return;
     }
-    try {
-        elements = decltype(elements)(dataLength);
-    } catch (const std::bad_alloc&) {
-        elements = {};
-    } catch (const std::length_error&) {
-        elements = {};
-    }
-    if (elements.size() != dataLength) {
+    if (!allocate(dataLength)) {
         std::cout << "MemoryBuffer(Constructor-Operation). The memory for dataLength int(0x" << std::hex
                   << dataLength << ") could not be allocated." << std::endl;
         std::cout << "  An empty Memorybuffer was created!" << std::endl;
     }
 }
 
-MemoryBuffer::~MemoryBuffer() = default;
+bool MemoryBuffer::allocate(uint64_t count) {
+    if (count == 0) {
+        return true;
+    }
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(MemoryBufferElement)) {
+        return false;
+    }
+    const std::size_t bytes = count * sizeof(MemoryBufferElement);
+    void* storage = nullptr;
+    if (bytes >= mappedStorage) {
+        storage = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (storage == MAP_FAILED) {
+            storage = nullptr;
+        }
+    } else {
+        storage = std::calloc(count, sizeof(MemoryBufferElement));
+    }
+    if (storage == nullptr) {
+        return false;
+    }
+    cellData = static_cast<MemoryBufferElement*>(storage);
+    cellCount = count;
+    return true;
+}
+
+void MemoryBuffer::release() noexcept {
+    if (cellData != nullptr) {
+        const std::size_t bytes = cellCount * sizeof(MemoryBufferElement);
+        if (bytes >= mappedStorage) {
+            ::munmap(cellData, bytes);
+        } else {
+            std::free(cellData);
+        }
+    }
+    cellData = nullptr;
+    cellCount = 0;
+}
+
+MemoryBuffer::MemoryBuffer(const MemoryBuffer& other) : startAddress(other.startAddress) {
+    if (!allocate(other.cellCount)) {
+        throw std::bad_alloc();
+    }
+    if (cellCount != 0) {
+        std::memcpy(cellData, other.cellData, cellCount * sizeof(MemoryBufferElement));
+    }
+}
+
+MemoryBuffer::MemoryBuffer(MemoryBuffer&& other) noexcept
+    : startAddress(other.startAddress), cellData(other.cellData), cellCount(other.cellCount) {
+    other.cellData = nullptr;
+    other.cellCount = 0;
+}
+
+MemoryBuffer& MemoryBuffer::operator=(const MemoryBuffer& other) {
+    if (this != &other) {
+        MemoryBuffer copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+MemoryBuffer& MemoryBuffer::operator=(MemoryBuffer&& other) noexcept {
+    if (this != &other) {
+        release();
+        startAddress = other.startAddress;
+        cellData = other.cellData;
+        cellCount = other.cellCount;
+        other.cellData = nullptr;
+        other.cellCount = 0;
+    }
+    return *this;
+}
+
+MemoryBuffer::~MemoryBuffer() { release(); }
 
 std::vector<MemoryBufferElement> MemoryBuffer::getElements() const {
-    return std::vector<MemoryBufferElement>(elements.begin(), elements.end());
+    return std::vector<MemoryBufferElement>(cellData, cellData + cellCount);
 }
 
 void MemoryBuffer::setStartingAddress(uint64_t newStartAddress) {
-    const uint64_t maxStart = addressLimit - elements.size();
+    const uint64_t maxStart = addressLimit - cellCount;
     if (newStartAddress > maxStart) {
         std::cout << "MemoryBuffer(setStartingAddress-Operation). StartAddress (0x" << std::hex
                   << newStartAddress << ") is to big." << std::endl;
@@ -62,7 +134,7 @@ void MemoryBuffer::setStartingAddress(uint64_t newStartAddress) {
 }
 
 bool MemoryBuffer::isAddressInRange(uint64_t address) const {
-    return address >= startAddress && address - startAddress <= elements.size();
+    return address >= startAddress && address - startAddress <= cellCount;
 }
 
 void MemoryBuffer::fillMemory(const std::vector<MemoryBufferElement>& dataPattern, uint64_t address,
@@ -77,12 +149,12 @@ void MemoryBuffer::fillMemory(const std::vector<MemoryBufferElement>& dataPatter
         std::cout << "MemoryBuffer(fillMemory-Operation). StartAddress int (" << address
                   << ") was not in range of memoryBuffer." << std::endl;
         std::cout << "  Possible max range could be from int [ 0x" << std::hex << startAddress << " to 0x"
-                  << startAddress + elements.size() << "]." << std::endl;
+                  << startAddress + cellCount << "]." << std::endl;
         std::cout << "  Nothing was filled!" << std::endl;
         return;
     }
     const uint64_t first = address - startAddress;
-    if (numberOfElements > elements.size() - first) {
+    if (numberOfElements > cellCount - first) {
         std::cout << "MemoryBuffer(fillMemory - Operation). NumberOfElements int ( 0x" << std::hex
                   << numberOfElements << ") are too many." << std::endl;
         std::cout << "  Nothing was filled!" << std::endl;
@@ -91,7 +163,7 @@ void MemoryBuffer::fillMemory(const std::vector<MemoryBufferElement>& dataPatter
     std::size_t p = 0;
     for (uint64_t k = 0; k < numberOfElements; ++k) {
         const MemoryBufferElement& source = dataPattern[p];
-        MemoryBufferElement& cell = elements[first + k];
+        MemoryBufferElement& cell = cellData[first + k];
         if (source.isSet) {
             cell.value = source.value;
             cell.isSet = true;
@@ -113,19 +185,19 @@ MemoryBuffer MemoryBuffer::extractMemory(uint64_t address, uint64_t dataLength) 
         std::cout << "MemoryBuffer(extractMemory-Operation). StartAddress (0x" << std::hex << address
                   << ") is not in range." << std::endl;
         std::cout << "  Possible max range could be from [0x" << std::hex << startAddress << " to 0x"
-                  << startAddress + elements.size() << "]." << std::endl;
+                  << startAddress + cellCount << "]." << std::endl;
         std::cout << "  Nothing has been extracted!" << std::endl;
         return MemoryBuffer(0, 0);
     }
     const uint64_t first = address - startAddress;
-    if (dataLength > elements.size() - first) {
+    if (dataLength > cellCount - first) {
         std::cout << "MemoryBuffer(extractMemory-Operation). Requested dataLength (0x" << std::hex
                   << dataLength << ") are too large." << std::endl;
         std::cout << "  Nothing has been extracted!" << std::endl;
         return MemoryBuffer(0, 0);
     }
     MemoryBuffer result(address, dataLength);
-    if (result.elements.size() != dataLength || dataLength == 0) {
+    if (result.cellCount != dataLength || dataLength == 0) {
         // Refused by the constructor, or nothing to copy: the fill reports it as it would for the
         // copied pattern.
         const std::vector<MemoryBufferElement> pattern(dataLength == 0 ? 0 : 1);
@@ -135,8 +207,8 @@ MemoryBuffer MemoryBuffer::extractMemory(uint64_t address, uint64_t dataLength) 
     // The copy takes a set cell's value and an unset cell's fill value, as filling a new image with
     // the cells as pattern does.
     for (uint64_t k = 0; k < dataLength; ++k) {
-        const MemoryBufferElement& source = elements[first + k];
-        MemoryBufferElement& cell = result.elements[k];
+        const MemoryBufferElement& source = cellData[first + k];
+        MemoryBufferElement& cell = result.cellData[k];
         if (source.isSet) {
             cell.value = source.value;
             cell.isSet = true;
@@ -148,14 +220,14 @@ MemoryBuffer MemoryBuffer::extractMemory(uint64_t address, uint64_t dataLength) 
 }
 
 void MemoryBuffer::appendBytes(std::vector<uint8_t>& bytes, uint64_t address, uint64_t length) const {
-    if (address < startAddress || address - startAddress > elements.size() ||
-        length > elements.size() - (address - startAddress)) {
+    if (address < startAddress || address - startAddress > cellCount ||
+        length > cellCount - (address - startAddress)) {
         return;
     }
     const uint64_t first = address - startAddress;
     bytes.reserve(bytes.size() + length);
     for (uint64_t k = 0; k < length; ++k) {
-        const MemoryBufferElement& cell = elements[first + k];
+        const MemoryBufferElement& cell = cellData[first + k];
         bytes.push_back(cell.isSet ? cell.value : cell.fillValue);
     }
 }
@@ -163,18 +235,18 @@ void MemoryBuffer::appendBytes(std::vector<uint8_t>& bytes, uint64_t address, ui
 void MemoryBuffer::merge(const MemoryBuffer& other) {
     const uint64_t begin = std::max(startAddress, other.startAddress);
     const uint64_t end =
-        std::min(startAddress + elements.size(), other.startAddress + other.elements.size());
+        std::min(startAddress + cellCount, other.startAddress + other.cellCount);
     for (uint64_t address = begin; address < end; ++address) {
-        elements[address - startAddress] = other.elements[address - other.startAddress];
+        cellData[address - startAddress] = other.cellData[address - other.startAddress];
     }
 }
 
 bool MemoryBuffer::writeBytes(uint64_t address, const uint8_t* bytes, uint64_t count) {
-    if (address < startAddress || address - startAddress > elements.size() ||
-        count > elements.size() - (address - startAddress)) {
+    if (address < startAddress || address - startAddress > cellCount ||
+        count > cellCount - (address - startAddress)) {
         return false;
     }
-    MemoryBufferElement* cell = elements.data() + (address - startAddress);
+    MemoryBufferElement* cell = cellData + (address - startAddress);
     for (uint64_t k = 0; k < count; ++k) {
         cell[k].value = bytes[k];
         cell[k].isSet = true;

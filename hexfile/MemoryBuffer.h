@@ -5,8 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <span>
 #include <vector>
 
@@ -23,53 +21,19 @@ struct MemoryBufferElement {
 
 static_assert(sizeof(MemoryBufferElement) == 3);
 
-// Cell storage comes zeroed from calloc: all-zero bytes are the default cell {0, 0, false}, so a new
-// image needs no pass that writes every cell, pages of a large sparse image stay untouched until data
-// lands in them, and a refused allocation shows up as a null pointer also under the sanitizers.
-// Default construction is therefore a no-op; the image never resizes its storage in place.
-template <class T>
-struct ZeroedCellAllocator {
-    using value_type = T;
-
-    ZeroedCellAllocator() = default;
-    template <class U>
-    ZeroedCellAllocator(const ZeroedCellAllocator<U>&) noexcept {}
-
-    T* allocate(std::size_t n) {
-        void* p = std::calloc(n, sizeof(T));
-        if (p == nullptr) {
-            throw std::bad_alloc();
-        }
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
-
-    template <class U>
-    void construct(U*) noexcept {}
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(static_cast<Args&&>(args)...);
-    }
-
-    template <class U>
-    bool operator==(const ZeroedCellAllocator<U>&) const noexcept {
-        return true;
-    }
-};
-
 class MemoryBuffer {
 public:
     // The largest image has MAX_ALLOWED_MEMORY_BUFFER_SIZE - 1 cells.
     static constexpr uint64_t MAX_ALLOWED_MEMORY_BUFFER_SIZE = 0xFFFFFFFFu;
 
     MemoryBuffer(uint64_t startAddress, uint64_t dataLength);
-    MemoryBuffer(const MemoryBuffer& other) = default;
-    MemoryBuffer(MemoryBuffer&& other) noexcept = default;
-    MemoryBuffer& operator=(const MemoryBuffer& other) = default;
-    MemoryBuffer& operator=(MemoryBuffer&& other) noexcept = default;
+    MemoryBuffer(const MemoryBuffer& other);
+    MemoryBuffer(MemoryBuffer&& other) noexcept;
+    MemoryBuffer& operator=(const MemoryBuffer& other);
+    MemoryBuffer& operator=(MemoryBuffer&& other) noexcept;
     virtual ~MemoryBuffer();
 
-    uint64_t getLength() const { return elements.size(); }
+    uint64_t getLength() const { return cellCount; }
     std::vector<MemoryBufferElement> getElements() const;
     uint64_t getStartAddress() const { return startAddress; }
     void setStartingAddress(uint64_t newStartAddress);
@@ -83,7 +47,7 @@ public:
     void merge(const MemoryBuffer& other);
 
     // The cells in address order, without a copy.
-    std::span<const MemoryBufferElement> cells() const { return {elements.data(), elements.size()}; }
+    std::span<const MemoryBufferElement> cells() const { return {cellData, cellCount}; }
 
     // Sets the count cells from address on to the given data bytes (value and isSet; the fill values
     // stay), as fillMemory does with a pattern of set cells. Returns false and changes nothing when the
@@ -91,8 +55,16 @@ public:
     bool writeBytes(uint64_t address, const uint8_t* bytes, uint64_t count);
 
 private:
+    // Takes zeroed storage for count cells (all-zero bytes are the cell {0, 0, false}); false when it
+    // cannot be had. Large images are mapped from the system, so a new image costs no pass over its
+    // cells and pages that no data reaches are never touched.
+    bool allocate(uint64_t count);
+    void release() noexcept;
+
     uint64_t startAddress;
-    std::vector<MemoryBufferElement, ZeroedCellAllocator<MemoryBufferElement>> elements;
+    // The cells: cell i stands for address startAddress + i.
+    MemoryBufferElement* cellData = nullptr;
+    uint64_t cellCount = 0;
 };
 
 }  // namespace Buffer
