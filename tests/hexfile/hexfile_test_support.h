@@ -117,3 +117,72 @@ inline std::vector<uint8_t> counting(std::size_t count, uint8_t seed = 0) {
 }
 
 }  // namespace hexfile_test
+
+namespace hexfile_test {
+
+inline std::string hexBytes(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 0xF];
+    }
+    return text;
+}
+
+// An Intel HEX record line (without line end) with the right count and checksum.
+inline std::string ihex(uint16_t address, uint8_t type, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> bytes{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
+                               static_cast<uint8_t>(address), type};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (const uint8_t b : bytes) {
+        sum += b;
+    }
+    bytes.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
+    return ":" + hexBytes(bytes);
+}
+
+// An S-record line (without line end) of the type digit with the right count and checksum.
+inline std::string srec(char type, const std::vector<uint8_t>& address, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> bytes{static_cast<uint8_t>(address.size() + data.size() + 1)};
+    bytes.insert(bytes.end(), address.begin(), address.end());
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (const uint8_t b : bytes) {
+        sum += b;
+    }
+    bytes.push_back(static_cast<uint8_t>(~sum));
+    return std::string("S") + type + hexBytes(bytes);
+}
+
+// Replaces every "%F" in the text with the file name.
+inline std::string withFile(std::string text, const std::string& file) {
+    for (std::size_t at = text.find("%F"); at != std::string::npos; at = text.find("%F", at + file.size())) {
+        text.replace(at, 2, file);
+    }
+    return text;
+}
+
+// A stretch of set bytes that a reader is to give back.
+struct Span {
+    uint64_t start;
+    std::vector<uint8_t> bytes;
+};
+
+// Checks that the importer gives the blocks, and the bytes of each span set.
+inline void expectContent(const Io::Import::MorvaneImportApi& importer, const Blocks& blocks,
+                          const std::vector<Span>& spans) {
+    EXPECT_EQ(importer.getBlockList(), blocks);
+    for (const Span& span : spans) {
+        const Buffer::MemoryBuffer image = importer.getMemory(span.start, span.bytes.size());
+        EXPECT_EQ(bytesOf(image), span.bytes) << "span at 0x" << std::hex << span.start;
+        EXPECT_EQ(setFlagsOf(image), std::string(span.bytes.size(), '1')) << "span at 0x" << std::hex << span.start;
+    }
+    if (blocks.empty()) {
+        EXPECT_EQ(importer.getDataLength(), 0u);
+        EXPECT_EQ(importer.getMinAddress(), 0u);
+    }
+}
+
+}  // namespace hexfile_test
