@@ -16,7 +16,7 @@ namespace Io {
 namespace {
 
 class Descriptor {
-public:
+  public:
     explicit Descriptor(int fd) : fd(fd) {}
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
@@ -27,7 +27,7 @@ public:
     }
     int get() const { return fd; }
 
-private:
+  private:
     int fd;
 };
 
@@ -61,8 +61,9 @@ void readWholeFile(const std::string& fileName, Container& content) {
             // Into the room the file's size promised, then (the file may have grown, or its size was
             // not known) through a small buffer until the end.
             const bool intoContent = used < content.size();
-            const ssize_t got = intoContent ? readSome(file.get(), content.data() + used, content.size() - used)
-                                            : readSome(file.get(), more, sizeof more);
+            const ssize_t got = intoContent
+                                    ? readSome(file.get(), content.data() + used, content.size() - used)
+                                    : readSome(file.get(), more, sizeof more);
             if (got < 0) {
                 throw bad_open();
             }
@@ -105,7 +106,9 @@ exception::~exception() = default;
 
 bad_open::~bad_open() = default;
 
-const char* bad_open::what() const noexcept { return "Could not open file"; }
+const char* bad_open::what() const noexcept {
+    return "Could not open file";
+}
 
 File::File(const char* fileName) : fileName(fileName != nullptr ? fileName : "") {}
 
@@ -129,7 +132,9 @@ bool LineCursor::next(std::string_view& line) {
     return true;
 }
 
-TextInFile::TextInFile(const char* fileName) : File(fileName) { readWholeFile(this->fileName, text); }
+TextInFile::TextInFile(const char* fileName) : File(fileName) {
+    readWholeFile(this->fileName, text);
+}
 
 TextInFile::~TextInFile() = default;
 
@@ -155,9 +160,13 @@ std::string_view TextInFile::lastLine() const {
     return lineFeed == std::string_view::npos ? rest : rest.substr(lineFeed + 1);
 }
 
-void TextInFile::releaseLines() { std::string().swap(text); }
+void TextInFile::releaseLines() {
+    std::string().swap(text);
+}
 
-BinaryInFile::BinaryInFile(const char* fileName) : File(fileName) { readWholeFile(this->fileName, bytes); }
+BinaryInFile::BinaryInFile(const char* fileName) : File(fileName) {
+    readWholeFile(this->fileName, bytes);
+}
 
 BinaryInFile::~BinaryInFile() = default;
 

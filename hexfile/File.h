@@ -9,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-
 namespace Io {
 
 struct exception : std::exception {
@@ -22,18 +21,18 @@ struct bad_open : exception {
 };
 
 class File {
-public:
+  public:
     explicit File(const char* fileName);
     virtual ~File();
 
-protected:
+  protected:
     std::string fileName;
 };
 
 // Walks the lines of a text: a line ends at a line feed, and a carriage return right before the line
 // feed belongs to the line end. The text after the last line feed is a last line when it is not empty.
 class LineCursor {
-public:
+  public:
     explicit LineCursor(std::string_view text) : rest(text) {}
 
     // The next line, without its line end; false when there is none left.
@@ -41,12 +40,12 @@ public:
     // True once the line last returned was the last one.
     bool atEnd() const { return rest.empty(); }
 
-private:
+  private:
     std::string_view rest;
 };
 
 class TextInFile : public File {
-public:
+  public:
     explicit TextInFile(const char* fileName);
     ~TextInFile() override;
 
@@ -57,41 +56,41 @@ public:
     bool hasLines() const { return !text.empty(); }
     std::string_view lastLine() const;
 
-protected:
+  protected:
     std::size_t textSize() const { return text.size(); }
     // A reader that has parsed its lines keeps the data, not the text; it gives the text back here.
     void releaseLines();
 
-private:
+  private:
     // The whole file as read; the lines are its pieces between line ends.
     std::string text;
 };
 
 class BinaryInFile : public File {
-public:
+  public:
     explicit BinaryInFile(const char* fileName);
     ~BinaryInFile() override;
 
-protected:
+  protected:
     std::vector<char> bytes;
 };
 
 class TextOutFile : public File {
-public:
+  public:
     explicit TextOutFile(const char* fileName);
     ~TextOutFile() override;
 
     // Replaces the file with the entries, written one after the other as they are.
     void writeLines(const std::deque<std::string>& fileContent);
 
-protected:
+  protected:
     // Replaces the file with the text handed to append once commit is called. The text goes to a new
     // file beside the target that takes the target's name only when it is complete, so a failure (or
     // a replacement dropped without commit) leaves an existing file as it was. A target that is not a
     // regular file (a device, a pipe) cannot be replaced and is written in place. Every failure to
     // open, write or rename throws bad_open.
     class Replacement {
-    public:
+      public:
         explicit Replacement(const std::string& fileName);
         Replacement(const Replacement&) = delete;
         Replacement& operator=(const Replacement&) = delete;
@@ -104,7 +103,7 @@ protected:
         void flushIfFull();
         void commit();
 
-    private:
+      private:
         void flush();
 
         std::string target;

@@ -43,9 +43,13 @@ std::unique_ptr<MorvaneImportApi> GenericInFile::createImporter() const {
     }
 }
 
-uint64_t GenericInFile::getMinAddress() const { return importer->getMinAddress(); }
+uint64_t GenericInFile::getMinAddress() const {
+    return importer->getMinAddress();
+}
 
-uint64_t GenericInFile::getDataLength() const { return importer->getDataLength(); }
+uint64_t GenericInFile::getDataLength() const {
+    return importer->getDataLength();
+}
 
 Buffer::MemoryBuffer GenericInFile::getWholeMemory() const {
     const uint64_t minAddress = importer->getMinAddress();
@@ -57,12 +61,20 @@ Buffer::MemoryBuffer GenericInFile::getMemory(uint64_t startAddress, uint64_t da
     return importer->getMemory(startAddress, dataLength);
 }
 
-bool GenericInFile::hasStartAddress() const { return importer->hasStartAddress(); }
+bool GenericInFile::hasStartAddress() const {
+    return importer->hasStartAddress();
+}
 
-uint64_t GenericInFile::getStartAddress() const { return importer->getStartAddress(); }
+uint64_t GenericInFile::getStartAddress() const {
+    return importer->getStartAddress();
+}
 
-std::deque<BlockStartLengthPair> GenericInFile::getBlockList() const { return importer->getBlockList(); }
+std::deque<BlockStartLengthPair> GenericInFile::getBlockList() const {
+    return importer->getBlockList();
+}
 
-void GenericInFile::fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const { importer->fillMemoryBuffer(buffer); }
+void GenericInFile::fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const {
+    importer->fillMemoryBuffer(buffer);
+}
 
 }  // namespace Io::Import

@@ -12,7 +12,7 @@
 namespace Io::Import {
 
 class GenericInFile : public MorvaneImportApi {
-public:
+  public:
     explicit GenericInFile(const char* fileName);
     ~GenericInFile() override;
 
@@ -28,7 +28,7 @@ public:
     std::deque<BlockStartLengthPair> getBlockList() const override;
     void fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const override;
 
-private:
+  private:
     uint32_t detectFileFormat() const;
     std::unique_ptr<MorvaneImportApi> createImporter() const;
 

@@ -10,6 +10,7 @@ namespace classic = boost::spirit::classic;
 
 IntelHexInFile::IntelHexInFile(const char* fileName)
     : TextInFile(fileName),
+      TextImporter("IntelHexInFile"),
       recordCodes{{0x00, recordData},
                   {0x01, recordEndOfFile},
                   {0x02, recordExtendedSegmentAddress},
@@ -40,9 +41,13 @@ void IntelHexInFile::storeParsedRecordCode(unsigned value) {
     current.rawBytes.push_back(static_cast<uint8_t>(value));
 }
 
-void IntelHexInFile::storeParsedDataByte(unsigned value) { current.rawBytes.push_back(static_cast<uint8_t>(value)); }
+void IntelHexInFile::storeParsedDataByte(unsigned value) {
+    current.rawBytes.push_back(static_cast<uint8_t>(value));
+}
 
-void IntelHexInFile::storeParsedChecksum(unsigned value) { current.checksum = value; }
+void IntelHexInFile::storeParsedChecksum(unsigned value) {
+    current.checksum = value;
+}
 
 void IntelHexInFile::parse() {
     if (!hasLines()) {
@@ -52,15 +57,14 @@ void IntelHexInFile::parse() {
     }
 
     const classic::uint_parser<unsigned, 16, 2, 2> hexByte;
-    const classic::rule<> endOfFileLine =
-        classic::ch_p(':') >> classic::repeat_p(6)[classic::anychar_p] >> classic::str_p("01") >>
-        *classic::anychar_p;
+    const classic::rule<> endOfFileLine = classic::ch_p(':') >> classic::repeat_p(6)[classic::anychar_p] >>
+                                          classic::str_p("01") >> *classic::anychar_p;
     const std::string_view last = lastLine();
     if (!classic::parse(last.data(), last.data() + last.size(), endOfFileLine).full) {
-        std::cout << "file: " << fileName
-                  << " has no intel format (last line mismatched). Execution aboarded. The file was not "
-                     "parsed."
-                  << std::endl;
+        std::cout
+            << "file: " << fileName
+            << " has no intel format (last line mismatched). Execution aboarded. The file was not parsed."
+            << std::endl;
         return;
     }
 
@@ -68,7 +72,8 @@ void IntelHexInFile::parse() {
         classic::ch_p(':') >> hexByte[([this](unsigned v) { storeParsedCount(v); })] >>
         classic::repeat_p(2)[hexByte[([this](unsigned v) { storeParsedAddressByte(v); })]] >>
         hexByte[([this](unsigned v) { storeParsedRecordCode(v); })] >>
-        classic::repeat_p(boost::ref(current.count))[hexByte[([this](unsigned v) { storeParsedDataByte(v); })]] >>
+        classic::repeat_p(
+            boost::ref(current.count))[hexByte[([this](unsigned v) { storeParsedDataByte(v); })]] >>
         hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
 
     state.reserveFor(textSize());
@@ -153,15 +158,5 @@ void IntelHexInFile::reportLogicalError(std::string_view line) {
                  "aboarded. The file was not parsed."
               << std::endl;
 }
-
-Buffer::MemoryBuffer IntelHexInFile::getWholeMemory() const { return getMemory(getMinAddress(), getDataLength()); }
-
-Buffer::MemoryBuffer IntelHexInFile::getMemory(uint64_t startAddress, uint64_t dataLength) const {
-    return state.getMemory(startAddress, dataLength);
-}
-
-std::deque<BlockStartLengthPair> IntelHexInFile::getBlockList() const { return state.getBlockList(); }
-
-void IntelHexInFile::fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const { state.fillMemoryBuffer(buffer); }
 
 }  // namespace Io::Import

@@ -14,8 +14,8 @@
 
 namespace Io::Import {
 
-class IntelHexInFile : public TextInFile, public MorvaneImportApi {
-public:
+class IntelHexInFile : public TextInFile, public TextImporter {
+  public:
     enum enumRecordType {
         recordOther = 0,
         recordData = 1,
@@ -29,16 +29,7 @@ public:
     explicit IntelHexInFile(const char* fileName);
     ~IntelHexInFile() override;
 
-    uint64_t getMinAddress() const override { return state.minAddress; }
-    uint64_t getDataLength() const override { return state.dataLength; }
-    Buffer::MemoryBuffer getWholeMemory() const override;
-    Buffer::MemoryBuffer getMemory(uint64_t startAddress, uint64_t dataLength) const override;
-    bool hasStartAddress() const override { return state.hasStartAddress; }
-    uint64_t getStartAddress() const override { return state.startAddress; }
-    std::deque<BlockStartLengthPair> getBlockList() const override;
-    void fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const override;
-
-private:
+  private:
     // The record being matched; cleared before each line. The data bytes are rawBytes from index 4.
     struct ParseState {
         uint32_t count = 0;
@@ -63,7 +54,6 @@ private:
     std::map<uint32_t, enumRecordType> recordCodes;
     uint64_t baseAddress = 0;
     ParseState current;
-    TextImportData state{"IntelHexInFile"};
 };
 
 }  // namespace Io::Import

@@ -12,19 +12,19 @@ namespace {
 
 constexpr uint32_t minimumRecordLength = 1;
 constexpr uint32_t maximumRecordLength = 255;
-constexpr uint64_t segmentLimit = 0x100000;  // first address that segment addressing cannot reach
+constexpr uint64_t segmentLimit = 0x100000;   // first address that segment addressing cannot reach
 constexpr uint64_t linearLimit = 0xFFFFFFFF;  // last address that linear addressing reaches
 
 }  // namespace
 
 IntelHexOutFile::IntelHexOutFile(const char* fileName, OutputStyle outputStyle)
     : TextOutFile(fileName),
-      recordCodes{{recordData, {0x00, "00"}},
-                  {recordEndOfFile, {0x01, "01"}},
-                  {recordExtendedSegmentAddress, {0x02, "02"}},
-                  {recordStartSegmentAddress, {0x03, "03"}},
-                  {recordExtendedLinearAddress, {0x04, "04"}},
-                  {recordStartLinearAddress, {0x05, "05"}}},
+      recordCodes{{enumRecordType::recordData, {0x00, "00"}},
+                  {enumRecordType::recordEndOfFile, {0x01, "01"}},
+                  {enumRecordType::recordExtendedSegmentAddress, {0x02, "02"}},
+                  {enumRecordType::recordStartSegmentAddress, {0x03, "03"}},
+                  {enumRecordType::recordExtendedLinearAddress, {0x04, "04"}},
+                  {enumRecordType::recordStartLinearAddress, {0x05, "05"}}},
       outputStyle(outputStyle) {
     const uint32_t length = this->outputStyle.dataRecordLength;
     if (length < minimumRecordLength || length > maximumRecordLength) {
@@ -60,48 +60,35 @@ void IntelHexOutFile::setStartAddress(uint64_t value) {
     startAddress = value;
 }
 
-IntelHexOutFile::OffsetInformation IntelHexOutFile::setOffsetInformation(uint64_t address) const {
-    OffsetInformation information;
-    information.address = address;
-    if (outputStyle.segmentAddressing) {
-        if (address < segmentLimit) {
-            information.base = address >> 4;
-            information.offset = address & 0xF;
-            information.recordType = recordExtendedSegmentAddress;
-            information.valid = true;
-        } else {
-            std::cout << "IntelHexOutFile(setOffsetInformation-Operation). StartAddress int (" << address
-                      << ") is not addressable with" << std::endl;
-            std::cout << "SegmentAddressing. Nothing was written in file (" << fileName << ")!" << std::endl;
-        }
-        return information;
-    }
-    if (address <= linearLimit) {
-        information.base = address >> 16;
-        information.offset = address & 0xFFFF;
-        information.recordType = recordExtendedLinearAddress;
-        information.valid = true;
-    } else {
-        std::cout << "IntelHexOutFile(setOffsetInformation-Operation). StartAddress int (" << address
-                  << ") is not addressable with" << std::endl;
-        std::cout << "LinearAddressing. Nothing was written in file (" << fileName << ")!" << std::endl;
-    }
-    return information;
-}
-
-bool IntelHexOutFile::isStartAddressWritable() const {
-    if (!hasStartAddress) {
-        return true;
-    }
+bool IntelHexOutFile::isAddressable(uint64_t address, const char* operation, const char* what) const {
     const bool segment = outputStyle.segmentAddressing;
-    if (segment ? startAddress < segmentLimit : startAddress <= linearLimit) {
+    if (segment ? address < segmentLimit : address <= linearLimit) {
         return true;
     }
-    std::cout << "IntelHexOutFile(writeFile-Operation). The execution start address int (" << startAddress
+    std::cout << "IntelHexOutFile(" << operation << "-Operation). " << what << " int (" << address
               << ") is not addressable with" << std::endl;
     std::cout << (segment ? "SegmentAddressing" : "LinearAddressing") << ". Nothing was written in file ("
               << fileName << ")!" << std::endl;
     return false;
+}
+
+IntelHexOutFile::OffsetInformation IntelHexOutFile::setOffsetInformation(uint64_t address) const {
+    OffsetInformation information;
+    information.address = address;
+    if (!isAddressable(address, "setOffsetInformation", "StartAddress")) {
+        return information;
+    }
+    const unsigned shift = outputStyle.segmentAddressing ? 4 : 16;
+    information.base = address >> shift;
+    information.offset = address - (information.base << shift);
+    information.recordType = outputStyle.segmentAddressing ? enumRecordType::recordExtendedSegmentAddress
+                                                           : enumRecordType::recordExtendedLinearAddress;
+    information.valid = true;
+    return information;
+}
+
+bool IntelHexOutFile::isStartAddressWritable() const {
+    return !hasStartAddress || isAddressable(startAddress, "writeFile", "The execution start address");
 }
 
 void IntelHexOutFile::getStringRepresentationFor(std::string& text, uint16_t address,
@@ -152,8 +139,8 @@ void IntelHexOutFile::writeFile() {
                 const Buffer::MemoryBufferElement& cell = cells[k + i];
                 data[i] = cell.isSet ? cell.value : cell.fillValue;
             }
-            getStringRepresentationFor(text, static_cast<uint16_t>(information.offset + k), recordData,
-                                       data.data(), length);
+            getStringRepresentationFor(text, static_cast<uint16_t>(information.offset + k),
+                                       enumRecordType::recordData, data.data(), length);
             file.flushIfFull();
         }
     }
@@ -163,13 +150,14 @@ void IntelHexOutFile::writeFile() {
             const uint64_t ip = startAddress & 0xF;
             const uint8_t value[] = {static_cast<uint8_t>(cs >> 8), static_cast<uint8_t>(cs & 0xFF),
                                      static_cast<uint8_t>(ip >> 8), static_cast<uint8_t>(ip & 0xFF)};
-            getStringRepresentationFor(text, 0, recordStartSegmentAddress, value, sizeof value);
+            getStringRepresentationFor(text, 0, enumRecordType::recordStartSegmentAddress, value,
+                                       sizeof value);
         } else {
-            const uint8_t value[] = {static_cast<uint8_t>(startAddress >> 24),
-                                     static_cast<uint8_t>(startAddress >> 16),
-                                     static_cast<uint8_t>(startAddress >> 8),
-                                     static_cast<uint8_t>(startAddress & 0xFF)};
-            getStringRepresentationFor(text, 0, recordStartLinearAddress, value, sizeof value);
+            const uint8_t value[] = {
+                static_cast<uint8_t>(startAddress >> 24), static_cast<uint8_t>(startAddress >> 16),
+                static_cast<uint8_t>(startAddress >> 8), static_cast<uint8_t>(startAddress & 0xFF)};
+            getStringRepresentationFor(text, 0, enumRecordType::recordStartLinearAddress, value,
+                                       sizeof value);
         }
     }
     text += ":00000001FF\n";

@@ -11,21 +11,16 @@
 
 #include "comm/UtilChecksum.h"
 #include "hexfile/File.h"
+#include "hexfile/IntelHexInFile.h"
 #include "hexfile/MemoryBuffer.h"
 #include "hexfile/MorvaneExportApi.h"
 
 namespace Io::Export {
 
 class IntelHexOutFile : public TextOutFile, public MorvaneExportApi {
-public:
-    enum enumRecordType {
-        recordData = 1,
-        recordEndOfFile = 2,
-        recordExtendedSegmentAddress = 3,
-        recordStartSegmentAddress = 4,
-        recordExtendedLinearAddress = 5,
-        recordStartLinearAddress = 6,
-    };
+  public:
+    // The record kinds, with the reader's values.
+    using enumRecordType = Io::Import::IntelHexInFile::enumRecordType;
 
     struct OutputStyle {
         // false: extended linear addressing (04 and 05 records); true: extended segment addressing
@@ -39,7 +34,7 @@ public:
         uint64_t address = 0;  // the piece's start
         uint64_t base = 0;     // the value of the extended address record
         uint64_t offset = 0;   // the start's offset inside its window
-        enumRecordType recordType = recordExtendedLinearAddress;
+        enumRecordType recordType = enumRecordType::recordExtendedLinearAddress;
         bool valid = false;
     };
 
@@ -50,9 +45,12 @@ public:
     void writeFile() override;
     void setStartAddress(uint64_t startAddress) override;
 
-private:
+  private:
     OffsetInformation setOffsetInformation(uint64_t address) const;
     bool isStartAddressWritable() const;
+    // Whether the addressing of the file reaches the address; prints the refusal of the operation when
+    // it does not.
+    bool isAddressable(uint64_t address, const char* operation, const char* what) const;
     // Appends one record line (':', the bytes in hexadecimal, the checksum, a line feed) to text.
     void getStringRepresentationFor(std::string& text, uint16_t address, enumRecordType recordType,
                                     const uint8_t* data, std::size_t length);

@@ -114,7 +114,9 @@ MemoryBuffer& MemoryBuffer::operator=(MemoryBuffer&& other) noexcept {
     return *this;
 }
 
-MemoryBuffer::~MemoryBuffer() { release(); }
+MemoryBuffer::~MemoryBuffer() {
+    release();
+}
 
 std::vector<MemoryBufferElement> MemoryBuffer::getElements() const {
     return std::vector<MemoryBufferElement>(cellData, cellData + cellCount);
@@ -234,8 +236,7 @@ void MemoryBuffer::appendBytes(std::vector<uint8_t>& bytes, uint64_t address, ui
 
 void MemoryBuffer::merge(const MemoryBuffer& other) {
     const uint64_t begin = std::max(startAddress, other.startAddress);
-    const uint64_t end =
-        std::min(startAddress + cellCount, other.startAddress + other.cellCount);
+    const uint64_t end = std::min(startAddress + cellCount, other.startAddress + other.cellCount);
     for (uint64_t address = begin; address < end; ++address) {
         cellData[address - startAddress] = other.cellData[address - other.startAddress];
     }

@@ -22,7 +22,7 @@ struct MemoryBufferElement {
 static_assert(sizeof(MemoryBufferElement) == 3);
 
 class MemoryBuffer {
-public:
+  public:
     // The largest image has MAX_ALLOWED_MEMORY_BUFFER_SIZE - 1 cells.
     static constexpr uint64_t MAX_ALLOWED_MEMORY_BUFFER_SIZE = 0xFFFFFFFFu;
 
@@ -54,7 +54,7 @@ public:
     // range is not inside the image.
     bool writeBytes(uint64_t address, const uint8_t* bytes, uint64_t count);
 
-private:
+  private:
     // Takes zeroed storage for count cells (all-zero bytes are the cell {0, 0, false}); false when it
     // cannot be had. Large images are mapped from the system, so a new image costs no pass over its
     // cells and pages that no data reaches are never touched.

@@ -8,7 +8,7 @@
 namespace Io::Export {
 
 class MorvaneExportApi {
-public:
+  public:
     virtual ~MorvaneExportApi() = default;
     // Queues an image for writing.
     virtual void insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuffer) = 0;

@@ -25,7 +25,7 @@ struct AddrValuePair {
 };
 
 class MorvaneImportApi {
-public:
+  public:
     // Lowest address that holds data (0 when there is none).
     virtual uint64_t getMinAddress() const = 0;
     // maxAddress - minAddress + 1, or 0 when the file holds no data.

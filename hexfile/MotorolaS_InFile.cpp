@@ -34,7 +34,8 @@ uint32_t MotorolaS_InFile::addressSizeOf(enumRecordType recordType) {
     return 255;
 }
 
-MotorolaS_InFile::MotorolaS_InFile(const char* fileName) : TextInFile(fileName) {
+MotorolaS_InFile::MotorolaS_InFile(const char* fileName)
+    : TextInFile(fileName), TextImporter("MotorolaS_InFile") {
     current.rawBytes.reserve(1 + 255 + 255);
     parse();
     releaseLines();
@@ -87,9 +88,9 @@ void MotorolaS_InFile::storeParsedSize(unsigned count) {
     std::cout << "The value of counter is : (int)" << count
               << ". This is to low, because the addressSize is already : (int)" << current.addressSize
               << std::endl;
-    std::cout << "This error could be also generated, if the SRecord Type was unknown or the counter was to "
-                 "less."
-              << std::endl;
+    std::cout
+        << "This error could be also generated, if the SRecord Type was unknown or the counter was to less."
+        << std::endl;
     current.dataLength = 255;
 }
 
@@ -102,7 +103,9 @@ void MotorolaS_InFile::storeParsedDataByte(unsigned value) {
     current.rawBytes.push_back(static_cast<uint8_t>(value));
 }
 
-void MotorolaS_InFile::storeParsedChecksum(unsigned value) { current.checksum = value; }
+void MotorolaS_InFile::storeParsedChecksum(unsigned value) {
+    current.checksum = value;
+}
 
 void MotorolaS_InFile::parse() {
     if (!hasLines()) {
@@ -115,10 +118,10 @@ void MotorolaS_InFile::parse() {
     const classic::rule<> recordLine =
         classic::ch_p('S') >> classic::xdigit_p[([this](char c) { storeParsedType(c); })] >>
         hexByte[([this](unsigned v) { storeParsedSize(v); })] >>
-        classic::repeat_p(boost::ref(current.addressSize))[hexByte[(
-            [this](unsigned v) { storeParsedAddressByte(v); })]] >>
-        classic::repeat_p(boost::ref(current.dataLength))[hexByte[(
-            [this](unsigned v) { storeParsedDataByte(v); })]] >>
+        classic::repeat_p(
+            boost::ref(current.addressSize))[hexByte[([this](unsigned v) { storeParsedAddressByte(v); })]] >>
+        classic::repeat_p(
+            boost::ref(current.dataLength))[hexByte[([this](unsigned v) { storeParsedDataByte(v); })]] >>
         hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
 
     state.reserveFor(textSize());
@@ -223,15 +226,5 @@ void MotorolaS_InFile::capSpan() {
               << std::endl;
     state.maxAddress = cappedMax;
 }
-
-Buffer::MemoryBuffer MotorolaS_InFile::getWholeMemory() const { return getMemory(getMinAddress(), getDataLength()); }
-
-Buffer::MemoryBuffer MotorolaS_InFile::getMemory(uint64_t startAddress, uint64_t dataLength) const {
-    return state.getMemory(startAddress, dataLength);
-}
-
-std::deque<BlockStartLengthPair> MotorolaS_InFile::getBlockList() const { return state.getBlockList(); }
-
-void MotorolaS_InFile::fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const { state.fillMemoryBuffer(buffer); }
 
 }  // namespace Io::Import

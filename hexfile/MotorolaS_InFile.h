@@ -15,8 +15,8 @@
 
 namespace Io::Import {
 
-class MotorolaS_InFile : public TextInFile, public MorvaneImportApi {
-public:
+class MotorolaS_InFile : public TextInFile, public TextImporter {
+  public:
     enum enumRecordType {
         recordS0 = 0,  // header
         recordS1 = 1,  // data, 2 address bytes
@@ -43,19 +43,10 @@ public:
     explicit MotorolaS_InFile(const char* fileName);
     ~MotorolaS_InFile() override;
 
-    uint64_t getMinAddress() const override { return state.minAddress; }
-    uint64_t getDataLength() const override { return state.dataLength; }
-    Buffer::MemoryBuffer getWholeMemory() const override;
-    Buffer::MemoryBuffer getMemory(uint64_t startAddress, uint64_t dataLength) const override;
-    bool hasStartAddress() const override { return state.hasStartAddress; }
-    uint64_t getStartAddress() const override { return state.startAddress; }
-    std::deque<BlockStartLengthPair> getBlockList() const override;
-    void fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const override;
-
     // The content of the last S0 record.
     const Header& getHeader() const { return header; }
 
-private:
+  private:
     // The record being matched; cleared before each line. rawBytes holds the count, the address
     // bytes and the data bytes.
     struct ParseState {
@@ -84,7 +75,6 @@ private:
     uint32_t recordCount = 0;
     uint32_t expectedRecordCount = 0;
     ParseState current;
-    TextImportData state{"MotorolaS_InFile"};
 };
 
 }  // namespace Io::Import

@@ -63,7 +63,8 @@ MotorolaS_OutFile::MotorolaS_OutFile(const char* fileName, const OutputStyle& ou
         const uint32_t limit = tooSmall ? minimumRecordSize : maximumRecordSize;
         std::cout << "MotorolaS_OutFile(Constructor-Operation). outputStyle.maximumRecordSize was :"
                   << style.maximumRecordSize << std::endl;
-        std::cout << (tooSmall ? "The allowed minimum have to be (int)" : "The allowed maximum have to be (int)")
+        std::cout << (tooSmall ? "The allowed minimum have to be (int)"
+                               : "The allowed maximum have to be (int)")
                   << limit << ", so the value was reset to (int) " << limit << std::endl;
         style.maximumRecordSize = limit;
     }
@@ -84,8 +85,8 @@ MotorolaS_OutFile::~MotorolaS_OutFile() = default;
 void MotorolaS_OutFile::insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuffer) {
     const uint64_t end = memoryBuffer.getStartAddress() + memoryBuffer.getLength();
     if (end > addressLimit) {
-        std::cout << "MotorolaS_OutFile(insertMemoryBuffer-Operation). The inserted MemoryBuffer has a to big "
-                     "Offset for Motorola Format."
+        std::cout << "MotorolaS_OutFile(insertMemoryBuffer-Operation). The inserted MemoryBuffer has a to "
+                     "big Offset for Motorola Format."
                   << std::endl;
         std::cout << "The MemoryBuffer will not be inserted." << std::endl;
         std::cout << "The allowed maximum Offset have to be (int)" << addressLimit - 1 << std::endl;
@@ -100,7 +101,8 @@ void MotorolaS_OutFile::setStartAddress(uint64_t value) {
     startAddress = value;
 }
 
-MotorolaS_OutFile::RecordInformation MotorolaS_OutFile::setRecordInformation(Role role, uint64_t value) const {
+MotorolaS_OutFile::RecordInformation MotorolaS_OutFile::setRecordInformation(Role role,
+                                                                             uint64_t value) const {
     uint32_t size = std::max(bytesNeeded(value), addressSize);
     RecordInformation record{RecordType::recordOther, {}, {}};
     switch (role) {
@@ -146,8 +148,8 @@ void MotorolaS_OutFile::getStringRepresentationFor(std::string& text, const Reco
 
 void MotorolaS_OutFile::writeFile() {
     if (startAddress >= addressLimit) {
-        std::cout << "MotorolaS_OutFile(writeFile-Operation). The execution start address int (" << startAddress
-                  << ") is not addressable with Motorola Format." << std::endl;
+        std::cout << "MotorolaS_OutFile(writeFile-Operation). The execution start address int ("
+                  << startAddress << ") is not addressable with Motorola Format." << std::endl;
         std::cout << "Nothing was written in file (" << fileName << ")!" << std::endl;
         return;
     }

@@ -16,7 +16,7 @@
 namespace Io::Export {
 
 class MotorolaS_OutFile : public TextOutFile, public MorvaneExportApi {
-public:
+  public:
     struct OutputStyle {
         std::string moduleName;
         std::string description = "Created By Morvane 2008";
@@ -39,7 +39,7 @@ public:
     void writeFile() override;
     void setStartAddress(uint64_t startAddress) override;
 
-private:
+  private:
     enum class Role { header, data, count, termination };
 
     // The kind and the address bytes of a record of that role for the value.

@@ -25,7 +25,9 @@ RawBinaryInFile::RawBinaryInFile(const char* fileName) : BinaryInFile(fileName),
 
 RawBinaryInFile::~RawBinaryInFile() = default;
 
-Buffer::MemoryBuffer RawBinaryInFile::getWholeMemory() const { return getMemory(getMinAddress(), getDataLength()); }
+Buffer::MemoryBuffer RawBinaryInFile::getWholeMemory() const {
+    return getMemory(getMinAddress(), getDataLength());
+}
 
 void RawBinaryInFile::writeBytes(Buffer::MemoryBuffer& image, uint64_t first, uint64_t count) const {
     const uint64_t end = std::min(first + count, dataLength);
@@ -48,7 +50,9 @@ Buffer::MemoryBuffer RawBinaryInFile::getMemory(uint64_t startAddress, uint64_t 
     return image;
 }
 
-std::deque<BlockStartLengthPair> RawBinaryInFile::getBlockList() const { return {{0, dataLength}}; }
+std::deque<BlockStartLengthPair> RawBinaryInFile::getBlockList() const {
+    return {{0, dataLength}};
+}
 
 void RawBinaryInFile::fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const {
     const uint64_t first = buffer.getStartAddress();

@@ -11,7 +11,7 @@
 namespace Io::Import {
 
 class RawBinaryInFile : public BinaryInFile, public MorvaneImportApi {
-public:
+  public:
     explicit RawBinaryInFile(const char* fileName);
     ~RawBinaryInFile() override;
 
@@ -24,7 +24,7 @@ public:
     std::deque<BlockStartLengthPair> getBlockList() const override;
     void fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const override;
 
-private:
+  private:
     // Copies the file's bytes inside [first, first + count) into the image, which holds that range.
     void writeBytes(Buffer::MemoryBuffer& image, uint64_t first, uint64_t count) const;
 

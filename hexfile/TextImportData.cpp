@@ -62,9 +62,8 @@ Buffer::MemoryBuffer TextImportData::getMemory(uint64_t first, uint64_t count) c
         return Buffer::MemoryBuffer(first, 0);
     }
     if (first < minAddress) {
-        std::cout << className
-                  << "(getMemory-Operation). The requested extraction range from int address [" << first
-                  << " to " << first + count << "] was out of range. Empty buffer was returned."
+        std::cout << className << "(getMemory-Operation). The requested extraction range from int address ["
+                  << first << " to " << first + count << "] was out of range. Empty buffer was returned."
                   << std::endl;
         std::cout << "  Possible max range could be from int [" << minAddress << " to " << maxAddress + 1
                   << "]." << std::endl;
@@ -145,8 +144,8 @@ void TextImportData::fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const {
                   << "(fillMemoryBuffer-Operation). The requested extraction range from int address ["
                   << first << " to " << first + count << "] was out of range. Nothing was filled"
                   << std::endl;
-        std::cout << "  Possible max range could be from int [" << minAddress << " to " << maxAddress
-                  << "]." << std::endl;
+        std::cout << "  Possible max range could be from int [" << minAddress << " to " << maxAddress << "]."
+                  << std::endl;
         printInformation();
         return;
     }

@@ -38,7 +38,7 @@ struct TextImportData {
     std::deque<BlockStartLengthPair> getBlockList() const;
     void fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const;
 
-private:
+  private:
     struct Run {
         uint64_t address;
         uint64_t length;
@@ -51,6 +51,29 @@ private:
     const char* className;
     std::vector<uint8_t> bytes;
     std::vector<Run> runs;
+};
+
+// The import operations of a text reader over its parsed state.
+class TextImporter : public MorvaneImportApi {
+  public:
+    uint64_t getMinAddress() const override { return state.minAddress; }
+    uint64_t getDataLength() const override { return state.dataLength; }
+    Buffer::MemoryBuffer getWholeMemory() const override {
+        return getMemory(getMinAddress(), getDataLength());
+    }
+    Buffer::MemoryBuffer getMemory(uint64_t startAddress, uint64_t dataLength) const override {
+        return state.getMemory(startAddress, dataLength);
+    }
+    bool hasStartAddress() const override { return state.hasStartAddress; }
+    uint64_t getStartAddress() const override { return state.startAddress; }
+    std::deque<BlockStartLengthPair> getBlockList() const override { return state.getBlockList(); }
+    void fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const override { state.fillMemoryBuffer(buffer); }
+
+  protected:
+    // The class name goes into the messages of the operations.
+    explicit TextImporter(const char* className) : state(className) {}
+
+    TextImportData state;
 };
 
 // The line as it may be shown on the console: control characters appear as \xNN.

@@ -15,7 +15,7 @@ class FileTest : public hexfile_test::HexfileTest {};
 
 // Gives the protected byte list of a binary file to the tests.
 class BinaryContent : public Io::BinaryInFile {
-public:
+  public:
     using Io::BinaryInFile::BinaryInFile;
     const std::vector<char>& content() const { return bytes; }
 };
@@ -26,7 +26,9 @@ struct LinesCase {
     std::deque<std::string> lines;
 };
 
-void PrintTo(const LinesCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const LinesCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class TextLines : public FileTest, public ::testing::WithParamInterface<LinesCase> {};
 
@@ -37,7 +39,8 @@ TEST_P(TextLines, SplitAtLineFeedsWithoutTheCarriageReturnBeforeThem) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TextLines,
-    ::testing::Values(LinesCase{"CrLf", "a\r\nb", {"a", "b"}}, LinesCase{"EndsWithLineFeed", "a\nb\n", {"a", "b"}},
+    ::testing::Values(LinesCase{"CrLf", "a\r\nb", {"a", "b"}},
+                      LinesCase{"EndsWithLineFeed", "a\nb\n", {"a", "b"}},
                       LinesCase{"TwoLineFeedsAtTheEnd", "a\n\n", {"a", ""}}, LinesCase{"Empty", "", {}},
                       LinesCase{"OnlyCrLf", "\r\n", {""}},
                       LinesCase{"CarriageReturnNotBeforeALineFeedStays", "a\rb\r", {"a\rb\r"}},
@@ -47,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FileTest, BinaryFileGivesEveryByte) {
     const std::string bytes("\x0A\x0D\x1A\x00\xFF\r\n", 7);
-    EXPECT_EQ(BinaryContent(write("bin", bytes).c_str()).content(), std::vector<char>(bytes.begin(), bytes.end()));
+    EXPECT_EQ(BinaryContent(write("bin", bytes).c_str()).content(),
+              std::vector<char>(bytes.begin(), bytes.end()));
     EXPECT_TRUE(BinaryContent(write("empty", "").c_str()).content().empty());
 }
 
@@ -66,7 +70,7 @@ TEST_F(FileTest, MissingOrUnreadableFilesThrowBadOpen) {
 
 // Writes the entries as a writer's file would.
 class Lines : public Io::TextOutFile {
-public:
+  public:
     using Io::TextOutFile::TextOutFile;
 };
 

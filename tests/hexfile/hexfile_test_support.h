@@ -35,7 +35,7 @@ using Blocks = std::deque<Io::Import::BlockStartLengthPair>;
 using testing_support::CoutCapture;
 
 class HexfileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // The library leaves standard output in hexadecimal; every test starts from decimal.
         std::cout.flags(std::ios::dec);
@@ -177,12 +177,49 @@ inline void expectContent(const Io::Import::MorvaneImportApi& importer, const Bl
     for (const Span& span : spans) {
         const Buffer::MemoryBuffer image = importer.getMemory(span.start, span.bytes.size());
         EXPECT_EQ(bytesOf(image), span.bytes) << "span at 0x" << std::hex << span.start;
-        EXPECT_EQ(setFlagsOf(image), std::string(span.bytes.size(), '1')) << "span at 0x" << std::hex << span.start;
+        EXPECT_EQ(setFlagsOf(image), std::string(span.bytes.size(), '1'))
+            << "span at 0x" << std::hex << span.start;
     }
     if (blocks.empty()) {
         EXPECT_EQ(importer.getDataLength(), 0u);
         EXPECT_EQ(importer.getMinAddress(), 0u);
     }
 }
+
+// The end of the message of both text readers for a record that is damaged or does not fit.
+inline const std::string logicalError =
+    " contains logical error. Please check line for Crc or Address/Type conflicts. Execution aboarded. The "
+    "file was not parsed.\n";
+
+// A file for a reader and what the reader is to make of it.
+struct ReadCase {
+    const char* name;
+    std::string content;
+    Blocks blocks;
+    std::vector<Span> spans;
+    std::string output;  // %F stands for the file name
+    bool hasStart = false;
+    uint64_t start = 0;
+};
+
+inline void PrintTo(const ReadCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+template <class Reader>
+class ReadTest : public HexfileTest, public ::testing::WithParamInterface<ReadCase> {
+  protected:
+    // Reads the case's content from a file of that name and checks what the reader prints and gives.
+    void check(const std::string& name) {
+        const ReadCase& c = GetParam();
+        const std::string file = write(name, c.content);
+        CoutCapture out;
+        const Reader reader(file.c_str());
+        EXPECT_EQ(out.take(), withFile(c.output, file));
+        expectContent(reader, c.blocks, c.spans);
+        EXPECT_EQ(reader.hasStartAddress(), c.hasStart);
+        EXPECT_EQ(reader.getStartAddress(), c.start);
+    }
+};
 
 }  // namespace hexfile_test

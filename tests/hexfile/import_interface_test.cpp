@@ -23,7 +23,8 @@ struct IntelHex {
     using Reader = Io::Import::IntelHexInFile;
     static constexpr const char* name = "IntelHexInFile";
     static std::string content() {
-        return hexfile_test::ihex(0x10, 0, {1, 2}) + "\n" + hexfile_test::ihex(0x13, 0, {4}) + "\n:00000001FF\n";
+        return hexfile_test::ihex(0x10, 0, {1, 2}) + "\n" + hexfile_test::ihex(0x13, 0, {4}) +
+               "\n:00000001FF\n";
     }
 };
 
@@ -38,7 +39,7 @@ struct SRecord {
 
 template <class Format>
 class ImportInterface : public hexfile_test::HexfileTest {
-protected:
+  protected:
     typename Format::Reader reader() const {
         return typename Format::Reader(write("in", Format::content()).c_str());
     }
@@ -86,11 +87,12 @@ TYPED_TEST(ImportInterface, RangeBelowTheDataIsRefused) {
     const auto reader = this->reader();
     CoutCapture out;
     const MemoryBuffer image = reader.getMemory(0xF, 2);
-    EXPECT_EQ(out.text(), std::string(TypeParam::name) +
-                              "(getMemory-Operation). The requested extraction range from int address [15 to 17] "
-                              "was out of range. Empty buffer was returned.\n"
-                              "  Possible max range could be from int [16 to 20].\n" +
-                              this->information());
+    EXPECT_EQ(
+        out.text(),
+        std::string(TypeParam::name) +
+            "(getMemory-Operation). The requested extraction range from int address [15 to 17] was out of "
+            "range. Empty buffer was returned.\n  Possible max range could be from int [16 to 20].\n" +
+            this->information());
     EXPECT_EQ(image.getLength(), 0u);
     EXPECT_EQ(image.getStartAddress(), 0u);
 }
@@ -99,21 +101,20 @@ TYPED_TEST(ImportInterface, RangesTheImageCannotHoldGiveTheImageRefusal) {
     const auto reader = this->reader();
     CoutCapture out;
     const MemoryBuffer tooLong = reader.getMemory(0x10, 0xFFFFFFFF);
-    EXPECT_EQ(out.take(),
-              "MemoryBuffer(Constructor-Operation). The dataLength was bigger than MAX_ALLOWED_MEMORY_BUFFER_SIZE "
-              "int(0xffffffff).\n  An empty Memorybuffer was created!\n"
-              "MemoryBuffer(fillMemory - Operation). NumberOfElements int ( 0xffffffff) are too many.\n"
-              "  Nothing was filled!\n");
+    EXPECT_EQ(
+        out.take(),
+        "MemoryBuffer(Constructor-Operation). The dataLength was bigger than MAX_ALLOWED_MEMORY_BUFFER_SIZE "
+        "int(0xffffffff).\n  An empty Memorybuffer was created!\nMemoryBuffer(fillMemory - Operation). "
+        "NumberOfElements int ( 0xffffffff) are too many.\n  Nothing was filled!\n");
     EXPECT_EQ(tooLong.getLength(), 0u);
     EXPECT_EQ(tooLong.getStartAddress(), 0x10u);
 
     const uint64_t top = std::numeric_limits<uint64_t>::max();
     const MemoryBuffer pastTheEnd = reader.getMemory(top - 1, 5);
     EXPECT_EQ(out.take(),
-              "MemoryBuffer(Constructor-Operation). The sum of startAddress + dataLength are not addressable.\n"
-              "  Nothing was filled!\n"
-              "MemoryBuffer(fillMemory - Operation). NumberOfElements int ( 0x5) are too many.\n"
-              "  Nothing was filled!\n");
+              "MemoryBuffer(Constructor-Operation). The sum of startAddress + dataLength are not "
+              "addressable.\n  Nothing was filled!\nMemoryBuffer(fillMemory - Operation). NumberOfElements "
+              "int ( 0x5) are too many.\n  Nothing was filled!\n");
     EXPECT_EQ(pastTheEnd.getLength(), 0u);
 }
 
@@ -135,11 +136,12 @@ TYPED_TEST(ImportInterface, FillBeyondTheDataIsRefused) {
     MemoryBuffer buffer(0x10, 5);
     CoutCapture out;
     reader.fillMemoryBuffer(buffer);
-    EXPECT_EQ(out.text(), std::string(TypeParam::name) +
-                              "(fillMemoryBuffer-Operation). The requested extraction range from int address [16 "
-                              "to 21] was out of range. Nothing was filled\n"
-                              "  Possible max range could be from int [16 to 19].\n" +
-                              this->information());
+    EXPECT_EQ(
+        out.text(),
+        std::string(TypeParam::name) +
+            "(fillMemoryBuffer-Operation). The requested extraction range from int address [16 to 21] was "
+            "out of range. Nothing was filled\n  Possible max range could be from int [16 to 19].\n" +
+            this->information());
     EXPECT_EQ(setFlagsOf(buffer), "00000");
 }
 

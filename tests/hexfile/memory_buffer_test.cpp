@@ -13,7 +13,9 @@
 #include "tests/hexfile/hexfile_test_support.h"
 
 // A refused allocation is to come back as a null pointer here, as it does without the sanitizer.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __asan_default_options() {
+    return "allocator_may_return_null=1";
+}
 
 namespace {
 
@@ -42,7 +44,9 @@ struct ConstructorCase {
     std::string expectedOutput;
 };
 
-void PrintTo(const ConstructorCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const ConstructorCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class MemoryBufferConstructor : public MemoryBufferTest,
                                 public ::testing::WithParamInterface<ConstructorCase> {};
@@ -68,10 +72,10 @@ INSTANTIATE_TEST_SUITE_P(
                         "MemoryBuffer(Constructor-Operation). The sum of startAddress + dataLength are not "
                         "addressable.\n  Nothing was filled!\n"},
         ConstructorCase{"EndAtTheLastAddress", top - 255, 255, 255, ""},
-        ConstructorCase{"LengthAtTheLimit", 0, 0xFFFFFFFF, 0,
-                        "MemoryBuffer(Constructor-Operation). The dataLength was bigger than "
-                        "MAX_ALLOWED_MEMORY_BUFFER_SIZE int(0xffffffff).\n  An empty Memorybuffer was "
-                        "created!\n"},
+        ConstructorCase{
+            "LengthAtTheLimit", 0, 0xFFFFFFFF, 0,
+            "MemoryBuffer(Constructor-Operation). The dataLength was bigger than "
+            "MAX_ALLOWED_MEMORY_BUFFER_SIZE int(0xffffffff).\n  An empty Memorybuffer was created!\n"},
         ConstructorCase{"Empty", 0x1234, 0, 0, ""}, ConstructorCase{"Small", 0x100, 16, 16, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -98,8 +102,8 @@ TEST_F(MemoryBufferTest, TheLargestImageIsMadeWithoutTouchingItsCells) {
     CoutCapture out;
     const MemoryBuffer image(0x10, 0xFFFFFFFE);
     const bool reported = out.text() ==
-                          "MemoryBuffer(Constructor-Operation). The memory for dataLength int(0xfffffffe) could "
-                          "not be allocated.\n  An empty Memorybuffer was created!\n";
+                          "MemoryBuffer(Constructor-Operation). The memory for dataLength int(0xfffffffe) "
+                          "could not be allocated.\n  An empty Memorybuffer was created!\n";
     std::_Exit(image.getLength() == 0 && image.getStartAddress() == 0x10 && reported ? 0 : 1);
 }
 
@@ -157,7 +161,9 @@ struct FillRefusal {
     std::string expectedOutput;
 };
 
-void PrintTo(const FillRefusal& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const FillRefusal& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class MemoryBufferFillRefusal : public MemoryBufferTest, public ::testing::WithParamInterface<FillRefusal> {};
 
@@ -173,24 +179,39 @@ TEST_P(MemoryBufferFillRefusal, PrintsItsLinesAndChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, MemoryBufferFillRefusal,
     ::testing::Values(
-        FillRefusal{"EmptyPattern", {}, 0x100, 1,
-                    "MemoryBuffer(fillMemory-Operation). dataPattern was empty, so nothing is filled\n"
-                    "  Nothing was filled!\n"},
+        FillRefusal{"EmptyPattern",
+                    {},
+                    0x100,
+                    1,
+                    "MemoryBuffer(fillMemory-Operation). dataPattern was empty, so nothing is filled\n  "
+                    "Nothing was filled!\n"},
         // The address comes in the stream's base of the moment (decimal here), the range in hex.
-        FillRefusal{"BelowTheImage", {MemoryBufferElement(9)}, 255, 1,
-                    "MemoryBuffer(fillMemory-Operation). StartAddress int (255) was not in range of "
-                    "memoryBuffer.\n  Possible max range could be from int [ 0x100 to 0x104].\n"
-                    "  Nothing was filled!\n"},
-        FillRefusal{"PastTheAddressAfterTheImage", {MemoryBufferElement(9)}, 0x105, 1,
-                    "MemoryBuffer(fillMemory-Operation). StartAddress int (261) was not in range of "
-                    "memoryBuffer.\n  Possible max range could be from int [ 0x100 to 0x104].\n"
-                    "  Nothing was filled!\n"},
-        FillRefusal{"OneCellAfterTheImage", {MemoryBufferElement(9)}, 0x104, 1,
-                    "MemoryBuffer(fillMemory - Operation). NumberOfElements int ( 0x1) are too many.\n"
-                    "  Nothing was filled!\n"},
-        FillRefusal{"TooManyCells", {MemoryBufferElement(9)}, 0x101, 4,
-                    "MemoryBuffer(fillMemory - Operation). NumberOfElements int ( 0x4) are too many.\n"
-                    "  Nothing was filled!\n"},
+        FillRefusal{
+            "BelowTheImage",
+            {MemoryBufferElement(9)},
+            255,
+            1,
+            "MemoryBuffer(fillMemory-Operation). StartAddress int (255) was not in range of memoryBuffer.\n  "
+            "Possible max range could be from int [ 0x100 to 0x104].\n  Nothing was filled!\n"},
+        FillRefusal{
+            "PastTheAddressAfterTheImage",
+            {MemoryBufferElement(9)},
+            0x105,
+            1,
+            "MemoryBuffer(fillMemory-Operation). StartAddress int (261) was not in range of memoryBuffer.\n  "
+            "Possible max range could be from int [ 0x100 to 0x104].\n  Nothing was filled!\n"},
+        FillRefusal{"OneCellAfterTheImage",
+                    {MemoryBufferElement(9)},
+                    0x104,
+                    1,
+                    "MemoryBuffer(fillMemory - Operation). NumberOfElements int ( 0x1) are too many.\n  "
+                    "Nothing was filled!\n"},
+        FillRefusal{"TooManyCells",
+                    {MemoryBufferElement(9)},
+                    0x101,
+                    4,
+                    "MemoryBuffer(fillMemory - Operation). NumberOfElements int ( 0x4) are too many.\n  "
+                    "Nothing was filled!\n"},
         FillRefusal{"NothingAfterTheImage", {MemoryBufferElement(9)}, 0x104, 0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -225,7 +246,9 @@ struct ExtractRefusal {
     std::string expectedOutput;
 };
 
-void PrintTo(const ExtractRefusal& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const ExtractRefusal& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class MemoryBufferExtractRefusal : public MemoryBufferTest,
                                    public ::testing::WithParamInterface<ExtractRefusal> {};
@@ -237,25 +260,26 @@ TEST_P(MemoryBufferExtractRefusal, PrintsItsLinesAndReturnsAnEmptyImageAtZero) {
     const MemoryBuffer part = image.extractMemory(c.address, c.length);
     EXPECT_EQ(out.text(), c.expectedOutput);
     EXPECT_EQ(part.getLength(), 0u);
-    EXPECT_EQ(part.getStartAddress(), c.expectedOutput.find("dataPattern") == std::string::npos ? 0 : c.address);
+    EXPECT_EQ(part.getStartAddress(),
+              c.expectedOutput.find("dataPattern") == std::string::npos ? 0 : c.address);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MemoryBufferExtractRefusal,
     ::testing::Values(
         ExtractRefusal{"OneTooMany", 0x10C, 5,
-                       "MemoryBuffer(extractMemory-Operation). Requested dataLength (0x5) are too large.\n"
-                       "  Nothing has been extracted!\n"},
+                       "MemoryBuffer(extractMemory-Operation). Requested dataLength (0x5) are too large.\n  "
+                       "Nothing has been extracted!\n"},
         ExtractRefusal{"LengthThatWouldWrap", 0x101, top,
                        "MemoryBuffer(extractMemory-Operation). Requested dataLength (0xffffffffffffffff) are "
                        "too large.\n  Nothing has been extracted!\n"},
         ExtractRefusal{"NotInRange", 0xFF, 1,
-                       "MemoryBuffer(extractMemory-Operation). StartAddress (0xff) is not in range.\n"
-                       "  Possible max range could be from [0x100 to 0x110].\n  Nothing has been extracted!\n"},
+                       "MemoryBuffer(extractMemory-Operation). StartAddress (0xff) is not in range.\n  "
+                       "Possible max range could be from [0x100 to 0x110].\n  Nothing has been extracted!\n"},
         // Nothing asked for: the new image is empty and the fill reports its empty pattern.
         ExtractRefusal{"NothingAsked", 0x104, 0,
-                       "MemoryBuffer(fillMemory-Operation). dataPattern was empty, so nothing is filled\n"
-                       "  Nothing was filled!\n"}),
+                       "MemoryBuffer(fillMemory-Operation). dataPattern was empty, so nothing is filled\n  "
+                       "Nothing was filled!\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MemoryBufferTest, StartAddressMovesOnlyWhereTheCellsStillFit) {
@@ -266,9 +290,9 @@ TEST_F(MemoryBufferTest, StartAddressMovesOnlyWhereTheCellsStillFit) {
     image.setStartingAddress(top - 2);
     EXPECT_EQ(image.getStartAddress(), top - 3);
     EXPECT_EQ(out.text(),
-              "MemoryBuffer(setStartingAddress-Operation). StartAddress (0xfffffffffffffffd) is to big.\n"
-              "  Possible max startAddress for this object is (0xfffffffffffffffc).\n"
-              "  StartAddress has not been changed!\n");
+              "MemoryBuffer(setStartingAddress-Operation). StartAddress (0xfffffffffffffffd) is to big.\n  "
+              "Possible max startAddress for this object is (0xfffffffffffffffc).\n  StartAddress has not "
+              "been changed!\n");
     EXPECT_EQ(bytesOf(image), (std::vector<uint8_t>{1, 2, 3}));
 }
 

@@ -60,9 +60,10 @@ TEST_F(RawBinaryTest, FillTakesOnlyRangesInsideTheFile) {
 
     MemoryBuffer past(2, 2);
     reader.fillMemoryBuffer(past);
-    EXPECT_EQ(out.take(),
-              "RawBinaryInFile(fillMemoryBuffer-Operation). The requested extraction range from int address [2 to "
-              "4] was out of range. Nothing was filled\n  Possible max range could be from int [0 to 3].\n");
+    EXPECT_EQ(
+        out.take(),
+        "RawBinaryInFile(fillMemoryBuffer-Operation). The requested extraction range from int address [2 to "
+        "4] was out of range. Nothing was filled\n  Possible max range could be from int [0 to 3].\n");
     EXPECT_EQ(setFlagsOf(past), "00");
 }
 
@@ -76,7 +77,9 @@ struct DetectionCase {
     uint32_t fileType;
 };
 
-void PrintTo(const DetectionCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const DetectionCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class Detection : public hexfile_test::HexfileTest, public ::testing::WithParamInterface<DetectionCase> {};
 
@@ -88,7 +91,8 @@ TEST_P(Detection, RecognisesTheFormatFromTheFirstCharacters) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Detection,
-    ::testing::Values(DetectionCase{"IntelHexWithEmptyAndSlashLines", ":00000001FF\n\n// note\n:00000001FF\n", 0},
+    ::testing::Values(DetectionCase{"IntelHexWithEmptyAndSlashLines", ":00000001FF\n\n// note\n:00000001FF\n",
+                                    0},
                       DetectionCase{"TheLastRecordLineDecides", ":00000001FF\nS9030000FC\n", 1},
                       DetectionCase{"OtherFirstCharacter", "X\n:00000001FF\n", 2},
                       DetectionCase{"OtherCharacterLater", ":00000001FF\nhello\nS9030000FC\n", 2},
