@@ -303,12 +303,23 @@ void handleFrame(Port& p, ChannelState& c, const Frame& f) {
     if (f.kind != Kind::kCan || p.busType != XL_BUS_TYPE_CAN || c.busOff) {
         return;  // LIN frames and headers are not served yet
     }
+    // The frame may come from another process: its code and length are made to agree here, so
+    // that no record claims more bytes than it carries (missing bytes read as 0).
     ev.type = RxEvent::Type::kCan;
-    ev.id = f.id;
+    ev.id = f.id & (XL_CAN_EXT_MSG_ID | 0x1FFFFFFFu);
+    if (!(ev.id & XL_CAN_EXT_MSG_ID)) {
+        ev.id &= 0x7FF;
+    }
     ev.busFlags = f.flags;
-    ev.dlc = f.dlc;
-    ev.length = std::min<uint8_t>(f.length, 64);
-    std::memcpy(ev.data, f.data, ev.length);
+    ev.dlc = std::min<uint8_t>(f.dlc, 15);
+    if (f.flags & xl::bus::kFlagRemote) {
+        ev.length = 0;
+    } else if (f.flags & xl::bus::kFlagFd) {
+        ev.length = static_cast<uint8_t>(xlCanFdDlcToLength(ev.dlc));
+    } else {
+        ev.length = std::min<uint8_t>(ev.dlc, MAX_MSG_LEN);
+    }
+    std::memcpy(ev.data, f.data, std::min(ev.length, f.length));
     push(p, ev);
 }
 

@@ -3,7 +3,7 @@
 // and the interface detection drive a bus interface.
 //
 // This build serves them with a virtual driver (xl/driver.cpp): its channels come from a small
-// configuration file (xl/README.md) and their ports meet other ports, in this and in other
+// configuration file (xl/config.h) and their ports meet other ports, in this and in other
 // processes, on a virtual bus (xl/bus.h). Every call answers a status: XL_SUCCESS (0) or an error
 // below; a handle the driver did not give, or gave and took back, is answered with
 // XL_ERR_INVALID_PORT, never a crash. All calls may be made from several threads at once.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <ostream>
 #include <string>
 
 #include "tests/xl/xl_fixture.h"
@@ -72,6 +73,9 @@ TEST_F(ConfigTest, FileGivesItsChannelsInOrder) {
 struct AbsentCase {
     uint32_t hwType, hwIndex, hwChannel;
 };
+void PrintTo(const AbsentCase& c, std::ostream* os) {
+    *os << c.hwType << "." << c.hwIndex << "." << c.hwChannel;
+}
 
 class AbsentHardware : public ConfigTest, public ::testing::WithParamInterface<AbsentCase> {};
 
@@ -92,6 +96,9 @@ struct BrokenCase {
     int line;
     const char* problem;
 };
+void PrintTo(const BrokenCase& c, std::ostream* os) {
+    *os << "line " << c.line << ": " << c.problem;
+}
 
 class BrokenFile : public ConfigTest, public ::testing::WithParamInterface<BrokenCase> {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,9 @@ struct OpenCase {
     uint32_t queueSize, version, busType;
     XLstatus expected;
 };
+void PrintTo(const OpenCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class PortOpen : public XlTest, public ::testing::WithParamInterface<OpenCase> {};
 
@@ -106,6 +110,9 @@ struct BitrateCase {
     uint32_t bitrate;
     XLstatus expected;
 };
+void PrintTo(const BitrateCase& c, std::ostream* os) {
+    *os << c.bitrate << " bit/s";
+}
 
 class Bitrate : public XlTest, public ::testing::WithParamInterface<BitrateCase> {};
 
@@ -124,6 +131,9 @@ struct FdConfCase {
     XLcanFdConf conf;
     XLstatus expected;
 };
+void PrintTo(const FdConfCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class FdConfiguration : public XlTest, public ::testing::WithParamInterface<FdConfCase> {};
 
