@@ -118,8 +118,8 @@ bool parseFrame(const std::string& text, xl::bus::Frame* frame, std::string* err
             return false;
         }
         if (data.size() > 8) {
-            *error = "a classic frame carries at most 8 bytes, \"" + text + "\" has " + std::to_string(data.size()) +
-                     " (write <id>##<flags><data> for CAN FD)";
+            *error = "a classic frame carries at most 8 bytes, \"" + text + "\" has " +
+                     std::to_string(data.size()) + " (write <id>##<flags><data> for CAN FD)";
             return false;
         }
         frame->dlc = static_cast<uint8_t>(data.size());
@@ -136,7 +136,8 @@ std::string formatFrame(const std::string& bus, const xl::bus::Frame& f, const D
     switch (o.time) {
         case TimeFormat::kRelative: {
             const uint64_t t = f.timeNs > o.startNs ? f.timeNs - o.startNs : 0;
-            std::snprintf(buf, sizeof buf, "(%6llu.%06llu)", static_cast<unsigned long long>(t / 1000000000ull),
+            std::snprintf(buf, sizeof buf, "(%6llu.%06llu)",
+                          static_cast<unsigned long long>(t / 1000000000ull),
                           static_cast<unsigned long long>(t % 1000000000ull / 1000));
             break;
         }
@@ -148,7 +149,8 @@ std::string formatFrame(const std::string& bus, const xl::bus::Frame& f, const D
         }
         case TimeFormat::kDelta: {
             const uint64_t t = previousNs != 0 && f.timeNs > previousNs ? f.timeNs - previousNs : 0;
-            std::snprintf(buf, sizeof buf, "(%3llu.%06llu)", static_cast<unsigned long long>(t / 1000000000ull),
+            std::snprintf(buf, sizeof buf, "(%3llu.%06llu)",
+                          static_cast<unsigned long long>(t / 1000000000ull),
                           static_cast<unsigned long long>(t % 1000000000ull / 1000));
             break;
         }
@@ -191,19 +193,19 @@ std::string formatFrame(const std::string& bus, const xl::bus::Frame& f, const D
             break;
         }
         case xl::bus::Kind::kChipState: {
-            const char* state = f.busStatus == XL_CHIPSTAT_BUSOFF           ? "bus off"
+            const char* state = f.busStatus == XL_CHIPSTAT_BUSOFF          ? "bus off"
                                 : f.busStatus == XL_CHIPSTAT_ERROR_PASSIVE ? "error passive"
                                 : f.busStatus == XL_CHIPSTAT_ERROR_WARNING ? "error warning"
                                 : f.busStatus == XL_CHIPSTAT_ERROR_ACTIVE  ? "error active"
-                                                                            : "state";
-            std::snprintf(buf, sizeof buf, "CHIPSTATE  %s (0x%02X)  tx errors %u  rx errors %u", state, f.busStatus,
-                          f.txErrorCounter, f.rxErrorCounter);
+                                                                           : "state";
+            std::snprintf(buf, sizeof buf, "CHIPSTATE  %s (0x%02X)  tx errors %u  rx errors %u", state,
+                          f.busStatus, f.txErrorCounter, f.rxErrorCounter);
             line += buf;
             break;
         }
         case xl::bus::Kind::kTxFail:
-            std::snprintf(buf, sizeof buf, "TXFAIL     the next %u transmits of each port report a full queue",
-                          f.count);
+            std::snprintf(buf, sizeof buf,
+                          "TXFAIL     the next %u transmits of each port report a full queue", f.count);
             line += buf;
             break;
         case xl::bus::Kind::kLinHeader:

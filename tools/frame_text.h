@@ -25,7 +25,7 @@ enum class TimeFormat { kRelative, kAbsolute, kDelta };
 struct DumpOptions {
     TimeFormat time = TimeFormat::kRelative;
     bool showSender = false;
-    uint64_t startNs = 0;     // CLOCK_MONOTONIC at the start of the dump (kRelative)
+    uint64_t startNs = 0;      // CLOCK_MONOTONIC at the start of the dump (kRelative)
     int64_t realOffsetNs = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC (kAbsolute)
 };
 

@@ -86,7 +86,7 @@ int listBuses() {
                 continue;
             }
             const std::string pid = name.substr(0, name.find('.'));
-            struct stat st{};
+            struct stat st {};
             const bool alive = stat(("/proc/" + pid).c_str(), &st) == 0;
             nodes += " " + pid + (alive ? "" : " (gone)");
             ++count;
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
         }
         nodes.push_back(std::move(node));
     }
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -160,7 +160,8 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     options.startNs = clockNs(CLOCK_MONOTONIC);
-    options.realOffsetNs = static_cast<int64_t>(clockNs(CLOCK_REALTIME)) - static_cast<int64_t>(options.startNs);
+    options.realOffsetNs =
+        static_cast<int64_t>(clockNs(CLOCK_REALTIME)) - static_cast<int64_t>(options.startNs);
     if (!quiet) {
         std::fprintf(stderr, "xl-bus-dump: listening on");
         for (const std::string& b : buses) {

@@ -118,7 +118,8 @@ int main(int argc, char** argv) {
             first = false;
             xl::bus::Frame f = frames[i];
             if (node->send(f) == 0) {
-                std::fprintf(stderr, "xl-bus-send: nobody on %s received %s\n", bus.c_str(), args[i + 1].c_str());
+                std::fprintf(stderr, "xl-bus-send: nobody on %s received %s\n", bus.c_str(),
+                             args[i + 1].c_str());
             }
         }
     }

@@ -135,7 +135,7 @@ bool ensureDirectory(const std::string& path, bool mustBeOurs, std::string* erro
         *error = errnoText("cannot create bus directory", path);
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
         *error = errnoText("cannot read bus directory", path);
         return false;
@@ -331,7 +331,8 @@ class Registry {
 
     std::shared_ptr<Bus> acquire(const std::string& name, std::string* error) {
         if (!isValidName(name)) {
-            *error = "invalid bus name \"" + name + "\" (1 to 31 of A-Z a-z 0-9 _ - ., not starting with '.')";
+            *error =
+                "invalid bus name \"" + name + "\" (1 to 31 of A-Z a-z 0-9 _ - ., not starting with '.')";
             return nullptr;
         }
         const std::string base = baseDirectory();
@@ -343,9 +344,9 @@ class Registry {
             }
         }
         std::erase_if(buses_, [](const auto& entry) { return entry.second.expired(); });
-        if (!ensureDirectory(base, std::getenv("VOFLASH_BUS_DIR") == nullptr ||
-                                       *std::getenv("VOFLASH_BUS_DIR") == '\0',
-                             error) ||
+        if (!ensureDirectory(
+                base, std::getenv("VOFLASH_BUS_DIR") == nullptr || *std::getenv("VOFLASH_BUS_DIR") == '\0',
+                error) ||
             !ensureDirectory(dir, false, error)) {
             return nullptr;
         }

@@ -31,9 +31,9 @@ enum class Kind : uint8_t {
 };
 
 // Frame::flags of CAN frames.
-inline constexpr uint8_t kFlagFd = 0x01;      // CAN FD frame: dlc 9..15 means 12..64 bytes
-inline constexpr uint8_t kFlagBrs = 0x02;     // CAN FD data phase at the data bit rate
-inline constexpr uint8_t kFlagRemote = 0x04;  // remote request, no data
+inline constexpr uint8_t kFlagFd = 0x01;              // CAN FD frame: dlc 9..15 means 12..64 bytes
+inline constexpr uint8_t kFlagBrs = 0x02;             // CAN FD data phase at the data bit rate
+inline constexpr uint8_t kFlagRemote = 0x04;          // remote request, no data
 inline constexpr uint32_t kExtendedId = 0x80000000u;  // in Frame::id of CAN frames
 
 inline constexpr int kStuckNodeMs = 100;
@@ -46,7 +46,7 @@ struct Frame {
     uint8_t length = 0;  // bytes of data that count, at most 64
     uint32_t id = 0;     // CAN: identifier, bit 31 = extended; LIN: 0..63
     uint8_t data[64] = {};
-    uint8_t checksum = 0;  // LIN
+    uint8_t checksum = 0;                                           // LIN
     uint8_t busStatus = 0, txErrorCounter = 0, rxErrorCounter = 0;  // kChipState
     uint32_t count = 0;                                             // kTxFail
     uint32_t bitrate = 0;  // the sender's bit rate (CAN FD: of the data phase); 0 unknown

@@ -136,7 +136,8 @@ bool parse(const std::string& text, const std::string& source, std::vector<Chann
             problem = "more than " + std::to_string(XL_CONFIG_MAX_CHANNELS) + " channels";
         }
         for (const Channel& o : *channels) {
-            if (problem.empty() && o.hwType == c.hwType && o.hwIndex == c.hwIndex && o.hwChannel == c.hwChannel) {
+            if (problem.empty() && o.hwType == c.hwType && o.hwIndex == c.hwIndex &&
+                o.hwChannel == c.hwChannel) {
                 problem = "hwType " + std::to_string(c.hwType) + ", hwIndex " + std::to_string(c.hwIndex) +
                           ", hwChannel " + std::to_string(c.hwChannel) + " is configured twice";
             }
@@ -159,7 +160,7 @@ std::vector<Channel> load() {
         parse(kDefaultText, "built-in configuration", &channels, &error);
         return channels;
     }
-    struct stat st{};
+    struct stat st {};
     std::ifstream file;
     std::stringstream text;
     if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) {

@@ -88,6 +88,7 @@ struct ChannelState {
     bool active = false;
     uint64_t activeSinceNs = 0;
     bool busOff = false;
+    uint64_t busOffSinceNs = 0;  // frames on the bus from then on miss the channel while busOff
     uint32_t failNext = 0;
     bool throttled = false;  // the I/O thread stopped reading the node: the queue was full
     uint32_t bitrate = 0;
@@ -180,7 +181,7 @@ std::string configSourceKey() {
     if (path == nullptr || *path == '\0') {
         return "default";
     }
-    struct stat st{};
+    struct stat st {};
     std::string key = std::string("file:") + path;
     if (stat(path, &st) == 0) {
         key += ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
@@ -294,13 +295,14 @@ void handleFrame(Port& p, ChannelState& c, const Frame& f) {
         ev.busStatus = f.busStatus;
         ev.txErrorCounter = f.txErrorCounter;
         ev.rxErrorCounter = f.rxErrorCounter;
-        if (f.busStatus == XL_CHIPSTAT_BUSOFF) {
+        if (f.busStatus == XL_CHIPSTAT_BUSOFF && !c.busOff) {
             c.busOff = true;
+            c.busOffSinceNs = f.timeNs;
         }
         push(p, ev);
         return;
     }
-    if (f.kind != Kind::kCan || p.busType != XL_BUS_TYPE_CAN || c.busOff) {
+    if (f.kind != Kind::kCan || p.busType != XL_BUS_TYPE_CAN || (c.busOff && f.timeNs >= c.busOffSinceNs)) {
         return;  // LIN frames and headers are not served yet
     }
     // The frame may come from another process: its code and length are made to agree here, so
@@ -431,7 +433,8 @@ XLstatus lookup(XLportHandle h, XLaccess mask, uint32_t busType, std::shared_ptr
 // frames with the data phase (control field from ESI, data, CRC) at the data bit rate under BRS.
 uint64_t frameTimeNs(const Frame& f, const ChannelState& c) {
     const bool ext = (f.id & XL_CAN_EXT_MSG_ID) != 0;
-    const uint64_t nominal = c.fdConfigured ? c.fd.arbitrationBitRate : (c.bitrate ? c.bitrate : kDefaultBitrate);
+    const uint64_t nominal =
+        c.fdConfigured ? c.fd.arbitrationBitRate : (c.bitrate ? c.bitrate : kDefaultBitrate);
     const uint64_t n = (f.flags & xl::bus::kFlagRemote) ? 0 : f.length;
     if (!(f.flags & xl::bus::kFlagFd)) {
         return ((ext ? 67 : 47) + 8 * n) * 1000000000ull / nominal;
@@ -476,8 +479,9 @@ XLstatus transmitFrame(Port& p, XLaccess mask, Frame f) {
     for (ChannelState* c : targets) {
         {
             std::lock_guard<std::mutex> guard(p.lock);
-            f.bitrate = c->fdConfigured && (f.flags & xl::bus::kFlagBrs) ? c->fd.dataBitRate
-                                                                            : (c->fdConfigured ? c->fd.arbitrationBitRate : c->bitrate);
+            f.bitrate = c->fdConfigured && (f.flags & xl::bus::kFlagBrs)
+                            ? c->fd.dataBitRate
+                            : (c->fdConfigured ? c->fd.arbitrationBitRate : c->bitrate);
         }
         if (timing) {
             const uint64_t start = std::max(nowNs(), c->txFreeAtNs);
@@ -680,8 +684,8 @@ XLstatus xlOpenPort(XLportHandle* portHandle, const char* userName, XLaccess acc
         std::string error;
         c.node = xl::bus::Node::join(c.config.bus, &error);
         if (!c.node) {
-            std::cerr << "voflash: XL channel \"" << c.config.name << "\" cannot join virtual bus " << c.config.bus
-                      << ": " << error << std::endl;
+            std::cerr << "voflash: XL channel \"" << c.config.name << "\" cannot join virtual bus "
+                      << c.config.bus << ": " << error << std::endl;
             return XL_ERR_BUS_UNAVAILABLE;
         }
         std::fill(std::begin(c.linDlc), std::end(c.linDlc), 8);
@@ -755,7 +759,8 @@ XLstatus xlActivateChannel(XLportHandle portHandle, XLaccess accessMask, uint32_
     std::lock_guard<std::mutex> guard(p->lock);
     const uint64_t now = nowNs();
     p->forEach(accessMask, [&](ChannelState& c) {
-        if (!c.active) {
+        // A channel back from bus off, like one newly on the bus, sees the frames sent from now on.
+        if (!c.active || c.busOff) {
             c.active = true;
             c.activeSinceNs = now;
         }

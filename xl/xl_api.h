@@ -22,19 +22,19 @@ inline constexpr XLportHandle XL_INVALID_PORTHANDLE = 0xFFFFFFFFu;
 
 // ---- Status codes -------------------------------------------------------------------------------
 inline constexpr XLstatus XL_SUCCESS = 0;
-inline constexpr XLstatus XL_ERR_QUEUE_IS_EMPTY = 10;  // xlReceive, xlCanReceive: nothing waits
-inline constexpr XLstatus XL_ERR_QUEUE_IS_FULL = 11;   // transmit queue full, nothing sent
-inline constexpr XLstatus XL_ERR_INVALID_APPL_CONFIG = 101;  // no such application channel
-inline constexpr XLstatus XL_ERR_CMD_FAILED = 111;           // a setting the channel refuses
-inline constexpr XLstatus XL_ERR_INVALID_ACCESS = 112;       // mask names channels the port lacks
-inline constexpr XLstatus XL_ERR_WRONG_PARAMETER = 117;      // null pointer, value out of range
+inline constexpr XLstatus XL_ERR_QUEUE_IS_EMPTY = 10;            // xlReceive, xlCanReceive: nothing waits
+inline constexpr XLstatus XL_ERR_QUEUE_IS_FULL = 11;             // transmit queue full, nothing sent
+inline constexpr XLstatus XL_ERR_INVALID_APPL_CONFIG = 101;      // no such application channel
+inline constexpr XLstatus XL_ERR_CMD_FAILED = 111;               // a setting the channel refuses
+inline constexpr XLstatus XL_ERR_INVALID_ACCESS = 112;           // mask names channels the port lacks
+inline constexpr XLstatus XL_ERR_WRONG_PARAMETER = 117;          // null pointer, value out of range
 inline constexpr XLstatus XL_ERR_WRONG_INTERFACE_VERSION = 118;  // call not for this port's version
-inline constexpr XLstatus XL_ERR_WRONG_BUS_TYPE = 119;  // call or bus type not for this port/channel
-inline constexpr XLstatus XL_ERR_CHANNEL_NOT_ACTIVE = 120;  // transmit on a deactivated channel
-inline constexpr XLstatus XL_ERR_BUS_OFF = 121;  // transmit while the channel is bus off
-inline constexpr XLstatus XL_ERR_NO_INIT_ACCESS = 122;  // bus setting without init access
-inline constexpr XLstatus XL_ERR_HW_NOT_PRESENT = 129;  // no configured channel for the mask
-inline constexpr XLstatus XL_ERR_INVALID_PORT = 155;  // port handle not given by the driver
+inline constexpr XLstatus XL_ERR_WRONG_BUS_TYPE = 119;           // call or bus type not for this port/channel
+inline constexpr XLstatus XL_ERR_CHANNEL_NOT_ACTIVE = 120;       // transmit on a deactivated channel
+inline constexpr XLstatus XL_ERR_BUS_OFF = 121;                  // transmit while the channel is bus off
+inline constexpr XLstatus XL_ERR_NO_INIT_ACCESS = 122;           // bus setting without init access
+inline constexpr XLstatus XL_ERR_HW_NOT_PRESENT = 129;           // no configured channel for the mask
+inline constexpr XLstatus XL_ERR_INVALID_PORT = 155;             // port handle not given by the driver
 inline constexpr XLstatus XL_ERR_DRIVER_NOT_OPEN = 201;
 inline constexpr XLstatus XL_ERR_BUS_UNAVAILABLE = 202;  // the virtual bus cannot be reached
 
@@ -54,7 +54,7 @@ inline constexpr uint32_t XL_HWTYPE_VN1640 = 59;
 inline constexpr uint32_t XL_INTERFACE_VERSION = 3;     // classic: xlReceive, xlCanTransmit
 inline constexpr uint32_t XL_INTERFACE_VERSION_V4 = 4;  // CAN FD: xlCanReceive, xlCanTransmitEx
 inline constexpr uint32_t XL_ACTIVATE_NONE = 0;
-inline constexpr uint32_t XL_ACTIVATE_RESET_CLOCK = 8;  // xlActivateChannel: time stamps restart at 0
+inline constexpr uint32_t XL_ACTIVATE_RESET_CLOCK = 8;   // xlActivateChannel: time stamps restart at 0
 inline constexpr uint32_t XL_MAX_RX_QUEUE_SIZE = 65536;  // events a port's receive queue can hold
 
 // ---- Driver configuration -----------------------------------------------------------------------
@@ -62,12 +62,12 @@ inline constexpr unsigned XL_MAX_LENGTH = 31;  // characters of a name, without 
 inline constexpr unsigned XL_CONFIG_MAX_CHANNELS = 64;
 
 struct s_xl_channel_config {
-    char name[XL_MAX_LENGTH + 1];  // for example "VN1640 Channel 1"
-    uint8_t hwType;                // hardware type (XL_HWTYPE_...)
-    uint8_t hwIndex;               // index of the interface among those of its type
-    uint8_t hwChannel;             // channel on the interface, from 0
-    uint8_t channelIndex;          // position in the driver configuration
-    XLaccess channelMask;          // 1 << channelIndex
+    char name[XL_MAX_LENGTH + 1];     // for example "VN1640 Channel 1"
+    uint8_t hwType;                   // hardware type (XL_HWTYPE_...)
+    uint8_t hwIndex;                  // index of the interface among those of its type
+    uint8_t hwChannel;                // channel on the interface, from 0
+    uint8_t channelIndex;             // position in the driver configuration
+    XLaccess channelMask;             // 1 << channelIndex
     uint32_t channelBusCapabilities;  // XL_BUS_ACTIVE_CAP_...
     uint32_t serialNumber;
     char busName[XL_MAX_LENGTH + 1];  // the virtual bus the channel is wired to
@@ -82,17 +82,17 @@ struct s_xl_driver_config {
 using XLdriverConfig = s_xl_driver_config;
 
 // ---- Events of xlReceive and xlCanTransmit --------------------------------------------------------
-inline constexpr uint8_t XL_RECEIVE_MSG = 1;   // CAN frame received
-inline constexpr uint8_t XL_CHIP_STATE = 4;    // CAN controller state
+inline constexpr uint8_t XL_RECEIVE_MSG = 1;    // CAN frame received
+inline constexpr uint8_t XL_CHIP_STATE = 4;     // CAN controller state
 inline constexpr uint8_t XL_TRANSMIT_MSG = 10;  // CAN frame to send (xlCanTransmit)
-inline constexpr uint8_t XL_LIN_MSG = 20;      // LIN frame
+inline constexpr uint8_t XL_LIN_MSG = 20;       // LIN frame
 
 inline constexpr uint32_t XL_CAN_EXT_MSG_ID = 0x80000000u;  // in a CAN id: extended (29-bit) frame
 
 // Flags of a classic CAN frame (s_xl_can_msg::flags).
 inline constexpr uint16_t XL_CAN_MSG_FLAG_ERROR_FRAME = 0x01;  // no frame could be read (for example a
                                                                // CAN FD frame on a classic port)
-inline constexpr uint16_t XL_CAN_MSG_FLAG_OVERRUN = 0x02;  // frames were lost before this one
+inline constexpr uint16_t XL_CAN_MSG_FLAG_OVERRUN = 0x02;      // frames were lost before this one
 inline constexpr uint16_t XL_CAN_MSG_FLAG_REMOTE_FRAME = 0x10;
 inline constexpr uint16_t XL_CAN_MSG_FLAG_TX_COMPLETED = 0x40;  // own transmission (not produced)
 
@@ -105,7 +105,7 @@ inline constexpr uint8_t XL_CHIPSTAT_ERROR_WARNING = 0x04;
 inline constexpr uint8_t XL_CHIPSTAT_ERROR_ACTIVE = 0x08;
 
 // LIN frame flags (s_xl_lin_msg::flags).
-inline constexpr uint16_t XL_LIN_MSGFLAG_TX = 0x40;  // the receiving node sent the response itself
+inline constexpr uint16_t XL_LIN_MSGFLAG_TX = 0x40;        // the receiving node sent the response itself
 inline constexpr uint16_t XL_LIN_MSGFLAG_CRCERROR = 0x80;  // the checksum byte does not fit the data
 
 struct s_xl_can_msg {
@@ -245,7 +245,7 @@ inline constexpr uint32_t XL_LIN_VERSION_2_0 = 2;
 inline constexpr uint32_t XL_LIN_VERSION_2_1 = 3;
 inline constexpr uint16_t XL_LIN_CALC_CHECKSUM = 0x100;           // classic: data bytes only
 inline constexpr uint16_t XL_LIN_CALC_CHECKSUM_ENHANCED = 0x200;  // protected id and data bytes
-inline constexpr uint8_t XL_LIN_CHECKSUM_CLASSIC = 0;   // xlLinSetChecksum entries
+inline constexpr uint8_t XL_LIN_CHECKSUM_CLASSIC = 0;             // xlLinSetChecksum entries
 inline constexpr uint8_t XL_LIN_CHECKSUM_ENHANCED = 1;
 inline constexpr uint8_t XL_LIN_SLAVE_ON = 0xFF;  // xlLinSwitchSlave
 inline constexpr uint8_t XL_LIN_SLAVE_OFF = 0;
@@ -297,8 +297,8 @@ XLstatus xlCanReceive(XLportHandle portHandle, XLcanRxEvent* event);  // interfa
 // CAN transmission. messageCount / msgCntSent out: the events sent.
 XLstatus xlCanTransmit(XLportHandle portHandle, XLaccess accessMask, uint32_t* messageCount,
                        XLevent* messages);
-XLstatus xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, uint32_t msgCnt,
-                         uint32_t* msgCntSent, XLcanTxEvent* events);
+XLstatus xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, uint32_t msgCnt, uint32_t* msgCntSent,
+                         XLcanTxEvent* events);
 XLstatus xlCanFlushTransmitQueue(XLportHandle portHandle, XLaccess accessMask);
 XLstatus xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask, uint32_t bitrate);
 XLstatus xlCanFdSetConfiguration(XLportHandle portHandle, XLaccess accessMask, const XLcanFdConf* conf);

@@ -27,6 +27,7 @@ XLstatus failNextTransmits(XLportHandle port, XLaccess accessMask, uint32_t coun
 // XL_ERR_INVALID_ACCESS when `from` is a port with no channel on that bus.
 XLstatus busInjectChipState(const std::string& bus, uint8_t busStatus, uint8_t txErrorCounter,
                             uint8_t rxErrorCounter, XLportHandle from = XL_INVALID_PORTHANDLE);
-XLstatus busFailNextTransmits(const std::string& bus, uint32_t count, XLportHandle from = XL_INVALID_PORTHANDLE);
+XLstatus busFailNextTransmits(const std::string& bus, uint32_t count,
+                              XLportHandle from = XL_INVALID_PORTHANDLE);
 
 }  // namespace xl::test

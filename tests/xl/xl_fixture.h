@@ -78,19 +78,21 @@ class XlTest : public ::testing::Test {
                       uint32_t busType = XL_BUS_TYPE_CAN, XLaccess* permission = nullptr) {
         XLportHandle port = XL_INVALID_PORTHANDLE;
         XLaccess p = maskOf(channel);
-        EXPECT_EQ(xlOpenPort(&port, "xltest", maskOf(channel), permission ? permission : &p, queueSize, version,
-                             busType),
+        EXPECT_EQ(xlOpenPort(&port, "xltest", maskOf(channel), permission ? permission : &p, queueSize,
+                             version, busType),
                   XL_SUCCESS);
         channelOf_[port] = channel;
         return port;
     }
     // Opens, sets notification level 1 and activates.
-    XLportHandle openActive(unsigned channel, uint32_t version = XL_INTERFACE_VERSION, uint32_t queueSize = 256) {
+    XLportHandle openActive(unsigned channel, uint32_t version = XL_INTERFACE_VERSION,
+                            uint32_t queueSize = 256) {
         XLportHandle port = open(channel, version, queueSize);
         XLhandle event = nullptr;
         EXPECT_EQ(xlSetNotification(port, &event, 1), XL_SUCCESS);
         events_[port] = event;
-        EXPECT_EQ(xlActivateChannel(port, maskOf(channel), XL_BUS_TYPE_CAN, XL_ACTIVATE_RESET_CLOCK), XL_SUCCESS);
+        EXPECT_EQ(xlActivateChannel(port, maskOf(channel), XL_BUS_TYPE_CAN, XL_ACTIVATE_RESET_CLOCK),
+                  XL_SUCCESS);
         return port;
     }
 
@@ -107,7 +109,8 @@ class XlTest : public ::testing::Test {
         uint32_t count = 1;
         return xlCanTransmit(port, maskOf(channelOf_[port]), &count, &e);
     }
-    XLstatus sendFd(XLportHandle port, uint32_t id, uint8_t dlc, uint32_t flags, const std::vector<uint8_t>& data) {
+    XLstatus sendFd(XLportHandle port, uint32_t id, uint8_t dlc, uint32_t flags,
+                    const std::vector<uint8_t>& data) {
         XLcanTxEvent e{};
         e.tag = XL_CAN_EV_TAG_TX_MSG;
         e.tagData.canMsg.canId = id;

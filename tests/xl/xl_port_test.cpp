@@ -31,7 +31,8 @@ TEST_F(PortTest, DriverIsReferenceCounted) {
     EXPECT_EQ(xlCloseDriver(), XL_ERR_DRIVER_NOT_OPEN);
     XLportHandle p = 7;
     XLaccess perm = 1;
-    EXPECT_EQ(xlOpenPort(&p, "t", 1, &perm, 256, XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN), XL_ERR_DRIVER_NOT_OPEN);
+    EXPECT_EQ(xlOpenPort(&p, "t", 1, &perm, 256, XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN),
+              XL_ERR_DRIVER_NOT_OPEN);
     EXPECT_EQ(p, XL_INVALID_PORTHANDLE);
 }
 
@@ -73,20 +74,18 @@ TEST_P(PortOpen, RefusesWhatTheChannelsCannotServe) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ports, PortOpen,
-    ::testing::Values(OpenCase{"empty mask", 0, 256, 3, XL_BUS_TYPE_CAN, XL_ERR_INVALID_ACCESS},
-                      OpenCase{"channel not configured", maskOf(6), 256, 3, XL_BUS_TYPE_CAN, XL_ERR_HW_NOT_PRESENT},
-                      OpenCase{"bit 63", XLaccess{1} << 63, 256, 3, XL_BUS_TYPE_CAN, XL_ERR_HW_NOT_PRESENT},
-                      OpenCase{"LIN on a CAN-only channel", maskOf(kC), 256, 3, XL_BUS_TYPE_LIN,
-                               XL_ERR_WRONG_BUS_TYPE},
-                      OpenCase{"CAN on a LIN-only channel", maskOf(kF), 256, 3, XL_BUS_TYPE_CAN,
-                               XL_ERR_WRONG_BUS_TYPE},
-                      OpenCase{"unknown bus type", maskOf(kA), 256, 3, 4, XL_ERR_WRONG_BUS_TYPE},
-                      OpenCase{"LIN with version 4", maskOf(kA), 256, 4, XL_BUS_TYPE_LIN,
-                               XL_ERR_WRONG_INTERFACE_VERSION},
-                      OpenCase{"version 2", maskOf(kA), 256, 2, XL_BUS_TYPE_CAN, XL_ERR_WRONG_INTERFACE_VERSION},
-                      OpenCase{"queue size 0", maskOf(kA), 0, 3, XL_BUS_TYPE_CAN, XL_ERR_WRONG_PARAMETER},
-                      OpenCase{"queue too large", maskOf(kA), XL_MAX_RX_QUEUE_SIZE + 1, 3, XL_BUS_TYPE_CAN,
-                               XL_ERR_WRONG_PARAMETER}));
+    ::testing::Values(
+        OpenCase{"empty mask", 0, 256, 3, XL_BUS_TYPE_CAN, XL_ERR_INVALID_ACCESS},
+        OpenCase{"channel not configured", maskOf(6), 256, 3, XL_BUS_TYPE_CAN, XL_ERR_HW_NOT_PRESENT},
+        OpenCase{"bit 63", XLaccess{1} << 63, 256, 3, XL_BUS_TYPE_CAN, XL_ERR_HW_NOT_PRESENT},
+        OpenCase{"LIN on a CAN-only channel", maskOf(kC), 256, 3, XL_BUS_TYPE_LIN, XL_ERR_WRONG_BUS_TYPE},
+        OpenCase{"CAN on a LIN-only channel", maskOf(kF), 256, 3, XL_BUS_TYPE_CAN, XL_ERR_WRONG_BUS_TYPE},
+        OpenCase{"unknown bus type", maskOf(kA), 256, 3, 4, XL_ERR_WRONG_BUS_TYPE},
+        OpenCase{"LIN with version 4", maskOf(kA), 256, 4, XL_BUS_TYPE_LIN, XL_ERR_WRONG_INTERFACE_VERSION},
+        OpenCase{"version 2", maskOf(kA), 256, 2, XL_BUS_TYPE_CAN, XL_ERR_WRONG_INTERFACE_VERSION},
+        OpenCase{"queue size 0", maskOf(kA), 0, 3, XL_BUS_TYPE_CAN, XL_ERR_WRONG_PARAMETER},
+        OpenCase{"queue too large", maskOf(kA), XL_MAX_RX_QUEUE_SIZE + 1, 3, XL_BUS_TYPE_CAN,
+                 XL_ERR_WRONG_PARAMETER}));
 
 TEST_F(PortTest, FirstPortOfAChannelHoldsInitAccessUntilItCloses) {
     XLaccess p1 = maskOf(kA), p2 = maskOf(kA), p3 = maskOf(kA);
@@ -122,8 +121,9 @@ TEST_P(Bitrate, OutOfRangeIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, Bitrate,
-                         ::testing::Values(BitrateCase{0, XL_ERR_WRONG_PARAMETER}, BitrateCase{10000, XL_SUCCESS},
-                                           BitrateCase{500000, XL_SUCCESS}, BitrateCase{1000000, XL_SUCCESS},
+                         ::testing::Values(BitrateCase{0, XL_ERR_WRONG_PARAMETER},
+                                           BitrateCase{10000, XL_SUCCESS}, BitrateCase{500000, XL_SUCCESS},
+                                           BitrateCase{1000000, XL_SUCCESS},
                                            BitrateCase{1000001, XL_ERR_WRONG_PARAMETER}));
 
 struct FdConfCase {
@@ -139,20 +139,19 @@ class FdConfiguration : public XlTest, public ::testing::WithParamInterface<FdCo
 
 TEST_P(FdConfiguration, TimingIsChecked) {
     const XLportHandle port = open(kA, XL_INTERFACE_VERSION_V4, 8192);
-    EXPECT_EQ(xlCanFdSetConfiguration(port, maskOf(kA), &GetParam().conf), GetParam().expected) << GetParam().what;
+    EXPECT_EQ(xlCanFdSetConfiguration(port, maskOf(kA), &GetParam().conf), GetParam().expected)
+        << GetParam().what;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Ports, FdConfiguration,
-    ::testing::Values(FdConfCase{"500k/2M", {500000, 16, 63, 16, 2000000, 4, 15, 4, {}}, XL_SUCCESS},
-                      FdConfCase{"all zero", {}, XL_ERR_WRONG_PARAMETER},
-                      FdConfCase{"data slower", {500000, 16, 63, 16, 250000, 4, 15, 4, {}}, XL_ERR_WRONG_PARAMETER},
-                      FdConfCase{"data above 8M", {1000000, 8, 31, 8, 10000000, 1, 5, 2, {}},
-                                 XL_ERR_WRONG_PARAMETER},
-                      FdConfCase{"sjw above tseg2", {500000, 17, 63, 16, 2000000, 4, 15, 4, {}},
-                                 XL_ERR_WRONG_PARAMETER},
-                      FdConfCase{"data tseg1 0", {500000, 16, 63, 16, 2000000, 4, 0, 4, {}},
-                                 XL_ERR_WRONG_PARAMETER}));
+    ::testing::Values(
+        FdConfCase{"500k/2M", {500000, 16, 63, 16, 2000000, 4, 15, 4, {}}, XL_SUCCESS},
+        FdConfCase{"all zero", {}, XL_ERR_WRONG_PARAMETER},
+        FdConfCase{"data slower", {500000, 16, 63, 16, 250000, 4, 15, 4, {}}, XL_ERR_WRONG_PARAMETER},
+        FdConfCase{"data above 8M", {1000000, 8, 31, 8, 10000000, 1, 5, 2, {}}, XL_ERR_WRONG_PARAMETER},
+        FdConfCase{"sjw above tseg2", {500000, 17, 63, 16, 2000000, 4, 15, 4, {}}, XL_ERR_WRONG_PARAMETER},
+        FdConfCase{"data tseg1 0", {500000, 16, 63, 16, 2000000, 4, 0, 4, {}}, XL_ERR_WRONG_PARAMETER}));
 
 // Every call that takes a port answers XL_ERR_INVALID_PORT for a handle the driver does not know.
 using PortCall = std::function<XLstatus(XLportHandle)>;
@@ -201,7 +200,9 @@ std::vector<std::pair<const char*, PortCall>> portCalls() {
         {"xlCanSetChannelBitrate", [](XLportHandle h) { return xlCanSetChannelBitrate(h, 1, 500000); }},
         {"xlCanFdSetConfiguration", [](XLportHandle h) { return xlCanFdSetConfiguration(h, 1, &fd); }},
         {"xlLinSetChannelParams",
-         [](XLportHandle h) { return xlLinSetChannelParams(h, 1, XLlinStatPar{1, 19200, 2, 0}); }},
+         [](XLportHandle h) {
+             return xlLinSetChannelParams(h, 1, XLlinStatPar{1, 19200, 2, 0});
+         }},
         {"xlLinSetDLC", [](XLportHandle h) { return xlLinSetDLC(h, 1, bytes); }},
         {"xlLinSetSlave", [](XLportHandle h) { return xlLinSetSlave(h, 1, 0x3C, bytes, 8, 0x100); }},
         {"xlLinSwitchSlave", [](XLportHandle h) { return xlLinSwitchSlave(h, 1, 0x3C, 0); }},
@@ -216,7 +217,8 @@ TEST_F(PortTest, HandlesNotGivenAnswerInvalidPort) {
     const XLportHandle closed = open(kA);
     ASSERT_EQ(xlClosePort(closed), XL_SUCCESS);
     const XLportHandle live = open(kB);
-    for (XLportHandle h : {XLportHandle{0}, XL_INVALID_PORTHANDLE, closed, live + 1000, XLportHandle{0x7FFFFFFF}}) {
+    for (XLportHandle h :
+         {XLportHandle{0}, XL_INVALID_PORTHANDLE, closed, live + 1000, XLportHandle{0x7FFFFFFF}}) {
         for (const auto& [name, call] : portCalls()) {
             EXPECT_EQ(call(h), XL_ERR_INVALID_PORT) << name << " with handle " << h;
         }
@@ -315,8 +317,10 @@ TEST_F(PortTest, ClockRestartsOnResetAndOnActivationWithResetFlag) {
 
 TEST_F(PortTest, ErrorStringsNameTheStatus) {
     EXPECT_STREQ(xlGetErrorString(XL_SUCCESS), "XL_SUCCESS");
-    EXPECT_NE(std::string(xlGetErrorString(XL_ERR_QUEUE_IS_FULL)).find("XL_ERR_QUEUE_IS_FULL"), std::string::npos);
-    EXPECT_NE(std::string(xlGetErrorString(XL_ERR_INVALID_PORT)).find("XL_ERR_INVALID_PORT"), std::string::npos);
+    EXPECT_NE(std::string(xlGetErrorString(XL_ERR_QUEUE_IS_FULL)).find("XL_ERR_QUEUE_IS_FULL"),
+              std::string::npos);
+    EXPECT_NE(std::string(xlGetErrorString(XL_ERR_INVALID_PORT)).find("XL_ERR_INVALID_PORT"),
+              std::string::npos);
     EXPECT_STREQ(xlGetErrorString(-5), "unknown XL status");
 }
 
