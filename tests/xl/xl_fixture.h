@@ -58,9 +58,13 @@ class TempDir {
 class XlTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        prepareEnvironment();
+        ASSERT_EQ(xlOpenDriver(), XL_SUCCESS);
+    }
+    // The bus directory and configuration of this test, without opening the driver.
+    void prepareEnvironment() {
         setenv("VOFLASH_BUS_DIR", (dir_.path() + "/bus").c_str(), 1);
         setenv("VOFLASH_XL_CONFIG", dir_.write("xl.cfg", configText()).c_str(), 1);
-        ASSERT_EQ(xlOpenDriver(), XL_SUCCESS);
     }
     void TearDown() override {
         while (xlCloseDriver() == XL_SUCCESS) {
