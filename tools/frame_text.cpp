@@ -131,7 +131,7 @@ bool parseFrame(const std::string& text, xl::bus::Frame* frame, std::string* err
 
 std::string formatFrame(const std::string& bus, const xl::bus::Frame& f, const DumpOptions& o,
                         uint64_t previousNs) {
-    char buf[512];
+    char buf[512] = {};
     std::string line;
     switch (o.time) {
         case TimeFormat::kRelative: {

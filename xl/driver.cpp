@@ -184,8 +184,11 @@ std::string configSourceKey() {
     struct stat st {};
     std::string key = std::string("file:") + path;
     if (stat(path, &st) == 0) {
-        key += ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
-               std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+        for (const uint64_t part : {static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
+                                    static_cast<uint64_t>(st.st_mtim.tv_sec),
+                                    static_cast<uint64_t>(st.st_mtim.tv_nsec)}) {
+            key.append(":").append(std::to_string(part));
+        }
     }
     return key;
 }
