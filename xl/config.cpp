@@ -93,6 +93,12 @@ std::string parseLine(const std::string& line, Channel* c) {
     if (fields[0].empty() || fields[0].size() > XL_MAX_LENGTH) {
         return "the name must have 1 to " + std::to_string(XL_MAX_LENGTH) + " characters";
     }
+    for (const char ch : fields[0]) {
+        const auto u = static_cast<unsigned char>(ch);
+        if (u < 0x20 || u == 0x7F) {
+            return "the name holds a control character";
+        }
+    }
     c->name = fields[0];
     const char* labels[3] = {"hwType", "hwIndex", "hwChannel"};
     uint8_t* targets[3] = {&c->hwType, &c->hwIndex, &c->hwChannel};

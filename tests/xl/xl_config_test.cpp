@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Config, AbsentHardware,
                                            AbsentCase{0, 0, 0}));
 
 struct BrokenCase {
-    const char* text;
+    std::string text;
     int line;
     const char* problem;
 };
@@ -135,6 +135,7 @@ std::string manyChannels() {
     return text;
 }
 const std::string kMany = manyChannels();
+const std::string kNul = std::string("A, 59, 0, 0, CAN, 1, b\nB") + '\0' + "C, 59, 0, 1, CAN, 1, b\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Config, BrokenFile,
@@ -149,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenCase{"A, 59, 0, 0, CAN, 1, \n", 1, "bus"},
                       BrokenCase{"An interface name of more than 31, 59, 0, 0, CAN, 1, b\n", 1, "name"},
                       BrokenCase{"A, 59, 0, 0, CAN, 1, b\n\nB, 59, 0, 0, LIN, 2, c\n", 3, "twice"},
-                      BrokenCase{kMany.c_str(), 65, "more than 64"}));
+                      BrokenCase{"A\x01B, 59, 0, 0, CAN, 1, b\n", 1, "control character"},
+                      BrokenCase{kNul, 2, "control character"}, BrokenCase{kMany, 65, "more than 64"}));
 
 TEST_F(ConfigTest, UnreadableFileIsReportedAndLeavesNoChannels) {
     const std::string path = dir_.path() + "/absent.cfg";

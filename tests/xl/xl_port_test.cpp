@@ -5,6 +5,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -86,6 +87,26 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"queue size 0", maskOf(kA), 0, 3, XL_BUS_TYPE_CAN, XL_ERR_WRONG_PARAMETER},
         OpenCase{"queue too large", maskOf(kA), XL_MAX_RX_QUEUE_SIZE + 1, 3, XL_BUS_TYPE_CAN,
                  XL_ERR_WRONG_PARAMETER}));
+
+// A bus that cannot be reached fails the open with a message, and leaves no port behind.
+TEST_F(PortTest, UnreachableBusFailsTheOpenWithAMessage) {
+    const std::pair<std::string, const char*> cases[] = {
+        {dir_.path() + "/" + std::string(100, 'd'), "too long for a socket"},
+        {"/proc/voflash-bus", "cannot create bus directory"},
+    };
+    for (const auto& [dir, problem] : cases) {
+        setenv("VOFLASH_BUS_DIR", dir.c_str(), 1);
+        XLportHandle port = 3;
+        XLaccess permission = maskOf(kA);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(xlOpenPort(&port, "t", maskOf(kA), &permission, 256, 3, XL_BUS_TYPE_CAN),
+                  XL_ERR_BUS_UNAVAILABLE);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(port, XL_INVALID_PORTHANDLE);
+        EXPECT_NE(err.find("Bench A"), std::string::npos) << err;
+        EXPECT_NE(err.find(problem), std::string::npos) << err;
+    }
+}
 
 TEST_F(PortTest, FirstPortOfAChannelHoldsInitAccessUntilItCloses) {
     XLaccess p1 = maskOf(kA), p2 = maskOf(kA), p3 = maskOf(kA);
