@@ -3,9 +3,10 @@
 //
 // Each channel of an open port is a node on its channel's bus. One I/O thread per process (running
 // while the driver is open) reads every node's socket and files what arrives in its port's receive
-// queue, then sets the port's notification event while the queue holds its level of events. A full
-// receive queue is not overrun: the I/O thread stops reading that node until the port is read, so
-// the frames wait in its socket and the senders wait for room (xl/bus.h says for how long).
+// queue, then sets the port's notification event while the queue holds its level of events. It
+// never stops reading: a full receive queue drops what arrives, as a real one does, and marks the
+// next frame that fits as an overrun. (Were the thread to stop reading a full port, its senders
+// would wait, holding the bus lock, for a reader that may itself wait for that lock to send.)
 //
 // Transmission is synchronous: a frame is on the bus (in every other node's socket) when the
 // transmit call returns, so the transmit queue is always empty. With VOFLASH_BUS_TIMING=1 the
@@ -51,7 +52,11 @@ constexpr uint32_t kDriverVersion = 0x01000000u;
 constexpr uint32_t kDefaultBitrate = 500000;
 constexpr uint32_t kMaxCanBitrate = 1000000;
 constexpr uint32_t kMaxCanFdDataBitrate = 8000000;
-constexpr unsigned kReadBudget = 256;  // datagrams the I/O thread takes from one node in a row
+constexpr unsigned kReadBudget = 256;
+// A port's receive queue holds at least this many events, whatever size the port asked for: the
+// bus carries frames far faster than a real one, and a receive thread held up for a few
+// milliseconds on a loaded machine must not lose a burst that a 256-event queue would overrun.
+constexpr uint32_t kMinRxQueueSize = 4096;  // datagrams the I/O thread takes from one node in a row
 
 uint64_t nowNs() {
     return platform::counterTicks();
@@ -90,7 +95,6 @@ struct ChannelState {
     bool busOff = false;
     uint64_t busOffSinceNs = 0;  // frames on the bus from then on miss the channel while busOff
     uint32_t failNext = 0;
-    bool throttled = false;  // the I/O thread stopped reading the node: the queue was full
     uint32_t bitrate = 0;
     XLcanFdConf fd{};
     bool fdConfigured = false;
@@ -184,9 +188,9 @@ std::string configSourceKey() {
     struct stat st {};
     std::string key = std::string("file:") + path;
     if (stat(path, &st) == 0) {
-        for (const uint64_t part : {static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
-                                    static_cast<uint64_t>(st.st_mtim.tv_sec),
-                                    static_cast<uint64_t>(st.st_mtim.tv_nsec)}) {
+        for (const uint64_t part :
+             {static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
+              static_cast<uint64_t>(st.st_mtim.tv_sec), static_cast<uint64_t>(st.st_mtim.tv_nsec)}) {
             key.append(":").append(std::to_string(part));
         }
     }
@@ -237,30 +241,33 @@ void returnEvent(platform::Event* e) {
     d.eventPool.push_back(e);
 }
 
-void setReading(ChannelState& c, bool on) {
-    epoll_event ev{};
-    ev.events = on ? static_cast<uint32_t>(EPOLLIN) : 0u;
-    ev.data.u64 = c.nodeKey;
-    epoll_ctl(drv().epollFd, EPOLL_CTL_MOD, c.node->descriptor(), &ev);
-}
-
-// After events left the queue: nodes that waited for room are read again; lock held.
-void resumeReading(Port& p) {
-    if (p.queue.size() >= p.rxQueueSize) {
-        return;
-    }
-    for (ChannelState& c : p.channels) {
-        if (c.throttled && c.node) {
-            c.throttled = false;
-            setReading(c, true);
-        }
-    }
-}
-
 void notifyIfDue(Port& p) {
     if (p.notify != nullptr && p.queue.size() >= p.level) {
         p.notify->set();
     }
+}
+
+// A CAN frame whose identifier, code and length agree: stray identifier bits are dropped, a code
+// above 15 counts as 15 and the length follows the code (bytes beyond `available` read as 0).
+// Frames from other processes pass through it too, so no record claims more than it carries.
+Frame canFrame(uint32_t id, unsigned dlc, uint8_t busFlags, const uint8_t* data, unsigned available) {
+    Frame f;
+    f.kind = Kind::kCan;
+    f.id = id & (XL_CAN_EXT_MSG_ID | 0x1FFFFFFFu);
+    if (!(f.id & XL_CAN_EXT_MSG_ID)) {
+        f.id &= 0x7FF;
+    }
+    f.flags = busFlags & (xl::bus::kFlagFd | xl::bus::kFlagBrs | xl::bus::kFlagRemote);
+    f.dlc = static_cast<uint8_t>(std::min(dlc, 15u));
+    if (f.flags & xl::bus::kFlagRemote) {
+        f.length = 0;
+    } else if (f.flags & xl::bus::kFlagFd) {
+        f.length = static_cast<uint8_t>(xlCanFdDlcToLength(f.dlc));
+    } else {
+        f.length = std::min<uint8_t>(f.dlc, MAX_MSG_LEN);
+    }
+    std::memcpy(f.data, data, std::min<unsigned>(f.length, available));
+    return f;
 }
 
 // Files an event; lock held. A full queue drops it and marks the next frame.
@@ -308,23 +315,13 @@ void handleFrame(Port& p, ChannelState& c, const Frame& f) {
     if (f.kind != Kind::kCan || p.busType != XL_BUS_TYPE_CAN || (c.busOff && f.timeNs >= c.busOffSinceNs)) {
         return;  // LIN frames and headers are not served yet
     }
-    // The frame may come from another process: its code and length are made to agree here, so
-    // that no record claims more bytes than it carries (missing bytes read as 0).
+    const Frame g = canFrame(f.id, f.dlc, f.flags, f.data, f.length);
     ev.type = RxEvent::Type::kCan;
-    ev.id = f.id & (XL_CAN_EXT_MSG_ID | 0x1FFFFFFFu);
-    if (!(ev.id & XL_CAN_EXT_MSG_ID)) {
-        ev.id &= 0x7FF;
-    }
-    ev.busFlags = f.flags;
-    ev.dlc = std::min<uint8_t>(f.dlc, 15);
-    if (f.flags & xl::bus::kFlagRemote) {
-        ev.length = 0;
-    } else if (f.flags & xl::bus::kFlagFd) {
-        ev.length = static_cast<uint8_t>(xlCanFdDlcToLength(ev.dlc));
-    } else {
-        ev.length = std::min<uint8_t>(ev.dlc, MAX_MSG_LEN);
-    }
-    std::memcpy(ev.data, f.data, std::min(ev.length, f.length));
+    ev.id = g.id;
+    ev.busFlags = g.flags;
+    ev.dlc = g.dlc;
+    ev.length = g.length;
+    std::memcpy(ev.data, g.data, g.length);
     push(p, ev);
 }
 
@@ -347,15 +344,10 @@ void serviceNode(uint64_t key) {
     }
     std::lock_guard<std::mutex> guard(port->lock);
     ChannelState* c = port->channel(index);
-    if (c == nullptr || !c->node || c->throttled) {
+    if (c == nullptr || !c->node) {
         return;
     }
     for (unsigned budget = kReadBudget; budget > 0; --budget) {
-        if (port->queue.size() >= port->rxQueueSize) {
-            c->throttled = true;
-            setReading(*c, false);
-            break;
-        }
         Frame f;
         if (!c->node->receive(f)) {
             break;
@@ -696,7 +688,7 @@ XLstatus xlOpenPort(XLportHandle* portHandle, const char* userName, XLaccess acc
     port->appName = userName;
     port->busType = busType;
     port->ifVersion = xlInterfaceVersion;
-    port->rxQueueSize = rxQueueSize;
+    port->rxQueueSize = std::max(rxQueueSize, kMinRxQueueSize);
     port->accessMask = accessMask;
     port->clockBaseNs = nowNs();
 
@@ -793,7 +785,6 @@ XLstatus xlFlushReceiveQueue(XLportHandle portHandle) {
     std::lock_guard<std::mutex> guard(p->lock);
     p->queue.clear();
     p->overrunPending = false;
-    resumeReading(*p);
     return XL_SUCCESS;
 }
 
@@ -885,7 +876,6 @@ XLstatus xlReceive(XLportHandle portHandle, uint32_t* eventCount, XLevent* event
         p->queue.pop_front();
     }
     *eventCount = n;
-    resumeReading(*p);
     notifyIfDue(*p);
     return n > 0 ? XL_SUCCESS : XL_ERR_QUEUE_IS_EMPTY;
 }
@@ -927,7 +917,6 @@ XLstatus xlCanReceive(XLportHandle portHandle, XLcanRxEvent* event) {
         std::memcpy(m.data, ev.data, ev.length);
     }
     p->queue.pop_front();
-    resumeReading(*p);
     notifyIfDue(*p);
     return XL_SUCCESS;
 }
@@ -955,19 +944,9 @@ XLstatus xlCanTransmit(XLportHandle portHandle, XLaccess accessMask, uint32_t* m
             return XL_ERR_WRONG_PARAMETER;
         }
         const s_xl_can_msg& m = e.tagData.msg;
-        Frame f;
-        f.kind = Kind::kCan;
-        f.id = m.id & (XL_CAN_EXT_MSG_ID | 0x1FFFFFFFu);
-        if (!(f.id & XL_CAN_EXT_MSG_ID)) {
-            f.id &= 0x7FF;
-        }
-        f.dlc = static_cast<uint8_t>(std::min<uint16_t>(m.dlc, 15));
-        if (m.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME) {
-            f.flags = xl::bus::kFlagRemote;
-        } else {
-            f.length = std::min<uint8_t>(f.dlc, MAX_MSG_LEN);
-            std::memcpy(f.data, m.data, f.length);
-        }
+        const Frame f =
+            canFrame(m.id, m.dlc, m.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME ? xl::bus::kFlagRemote : 0, m.data,
+                     MAX_MSG_LEN);
         if (XLstatus s = transmitFrame(*p, accessMask, f); s != XL_SUCCESS) {
             return s;
         }
@@ -996,22 +975,13 @@ XLstatus xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, uint32_t 
             return XL_ERR_WRONG_PARAMETER;
         }
         const XL_CAN_TX_MSG& m = e.tagData.canMsg;
-        Frame f;
-        f.kind = Kind::kCan;
-        f.id = m.canId & (XL_CAN_EXT_MSG_ID | 0x1FFFFFFFu);
-        if (!(f.id & XL_CAN_EXT_MSG_ID)) {
-            f.id &= 0x7FF;
-        }
-        f.dlc = std::min<uint8_t>(m.dlc, 15);
+        uint8_t flags = 0;
         if (m.msgFlags & XL_CAN_TXMSG_FLAG_EDL) {
-            f.flags = xl::bus::kFlagFd | (m.msgFlags & XL_CAN_TXMSG_FLAG_BRS ? xl::bus::kFlagBrs : 0);
-            f.length = static_cast<uint8_t>(xlCanFdDlcToLength(f.dlc));
+            flags = xl::bus::kFlagFd | (m.msgFlags & XL_CAN_TXMSG_FLAG_BRS ? xl::bus::kFlagBrs : 0);
         } else if (m.msgFlags & XL_CAN_TXMSG_FLAG_RTR) {
-            f.flags = xl::bus::kFlagRemote;
-        } else {
-            f.length = std::min<uint8_t>(f.dlc, MAX_MSG_LEN);
+            flags = xl::bus::kFlagRemote;
         }
-        std::memcpy(f.data, m.data, f.length);
+        const Frame f = canFrame(m.canId, m.dlc, flags, m.data, XL_CAN_MAX_DATA_LEN);
         if (XLstatus s = transmitFrame(*p, accessMask, f); s != XL_SUCCESS) {
             return s;
         }

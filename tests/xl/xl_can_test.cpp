@@ -411,19 +411,25 @@ TEST_F(CanTest, FlushEmptiesTheReceiveQueue) {
     expectFrame(b, 0x103, 3);
 }
 
+// A port holds at least 4096 events whatever it asks for; what does not fit is lost, the next
+// frame that fits says so, and other ports of the bus lose nothing.
 TEST_F(CanTest, FullReceiveQueueLosesFramesAndMarksTheNextOne) {
+    constexpr uint32_t kFrames = 6000;
     const XLportHandle a = openActive(kA);
     const XLportHandle small = openActive(kB, XL_INTERFACE_VERSION, 16);
-    const XLportHandle big = openActive(kC, XL_INTERFACE_VERSION, 1024);
-    std::vector<uint32_t> bigIds;
+    const XLportHandle big = openActive(kC, XL_INTERFACE_VERSION, 8192);
+    const auto counter = [](const XLevent& ev) {
+        return ev.tagData.msg.data[0] | ev.tagData.msg.data[1] << 8;
+    };
+    std::vector<uint32_t> bigCounters;
     std::thread reader([&] {
         XLevent ev{};
-        while (bigIds.size() < 201 && (receive(big, &ev, 5000))) {
-            bigIds.push_back(ev.tagData.msg.id);
+        while (bigCounters.size() <= kFrames && receive(big, &ev, 5000)) {
+            bigCounters.push_back(counter(ev));
         }
     });
-    for (uint32_t i = 0; i < 200; ++i) {
-        ASSERT_EQ(send(a, 0x100 + i, {1}), XL_SUCCESS);
+    for (uint32_t i = 0; i < kFrames; ++i) {
+        ASSERT_EQ(send(a, 0x100, {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)}), XL_SUCCESS);
     }
     // Take what the small queue kept, then one more frame: it carries the overrun mark.
     std::vector<XLevent> got;
@@ -431,27 +437,28 @@ TEST_F(CanTest, FullReceiveQueueLosesFramesAndMarksTheNextOne) {
     while (receive(small, &ev, 300)) {
         got.push_back(ev);
     }
-    ASSERT_EQ(send(a, 0x7FF, {2}), XL_SUCCESS);
+    ASSERT_EQ(send(a, 0x100, {0xFF, 0xFF}), XL_SUCCESS);
     while (receive(small, &ev, 3000)) {
         got.push_back(ev);
-        if (ev.tagData.msg.id == 0x7FF) {
+        if (counter(ev) == 0xFFFF) {
             break;
         }
     }
     reader.join();
-    ASSERT_EQ(bigIds.size(), 201u) << "a port with room hears everything";
-    for (uint32_t i = 0; i < 200; ++i) {
-        EXPECT_EQ(bigIds[i], 0x100 + i);
+    ASSERT_EQ(bigCounters.size(), kFrames + 1) << "a port with room hears everything";
+    for (uint32_t i = 0; i < kFrames; ++i) {
+        ASSERT_EQ(bigCounters[i], i);
     }
-    ASSERT_FALSE(got.empty());
-    EXPECT_LT(got.size(), 201u);
-    EXPECT_EQ(got.back().tagData.msg.id, 0x7FFu);
+    ASSERT_GE(got.size(), 4096u + 1);
+    EXPECT_LT(got.size(), kFrames + 1);
+    for (uint32_t i = 0; i < 4096; ++i) {
+        ASSERT_EQ(counter(got[i]), i);
+    }
+    EXPECT_EQ(counter(got.back()), 0xFFFF);
     bool marked = false;
-    for (size_t i = 0; i < got.size(); ++i) {
+    for (size_t i = 1; i < got.size(); ++i) {
         marked = marked || (got[i].tagData.msg.flags & XL_CAN_MSG_FLAG_OVERRUN) != 0;
-        if (i > 0) {
-            EXPECT_GT(got[i].tagData.msg.id, got[i - 1].tagData.msg.id) << "order kept";
-        }
+        EXPECT_GT(counter(got[i]), counter(got[i - 1])) << "order kept";
     }
     EXPECT_TRUE(marked) << "the loss is marked";
 }
@@ -464,6 +471,10 @@ TEST_F(CanTest, PortsThatGoAwayOrStopReadingDoNotHoldUpTheOthers) {
     ASSERT_EQ(xlOpenPort(&unread, "idle", maskOf(kC), &none, 16, XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN),
               XL_SUCCESS);
     ASSERT_EQ(xlActivateChannel(unread, maskOf(kC), XL_BUS_TYPE_CAN, 0), XL_SUCCESS);
+    // A node whose socket nobody reads, as that of a stopped process.
+    std::string error;
+    const auto stopped = xl::bus::Node::join("busA", &error);
+    ASSERT_TRUE(stopped) << error;
     const auto start = std::chrono::steady_clock::now();
     for (uint32_t i = 0; i < 1000; ++i) {
         if (i == 10) {
@@ -472,7 +483,7 @@ TEST_F(CanTest, PortsThatGoAwayOrStopReadingDoNotHoldUpTheOthers) {
         ASSERT_EQ(send(a, 0x100 + (i & 0x3FF), {static_cast<uint8_t>(i)}), XL_SUCCESS);
     }
     const auto took = std::chrono::steady_clock::now() - start;
-    // The idle port's socket fills; the sender waits for it once, then passes it over.
+    // The stopped node's socket fills; the sender waits for it once, then passes it over.
     EXPECT_LT(took, std::chrono::seconds(20));
     for (uint32_t i = 0; i < 1000; ++i) {
         XLevent ev{};

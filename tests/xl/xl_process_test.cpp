@@ -56,7 +56,7 @@ TEST_F(ProcessTest, TwoProcessesTalkOverOneBus) {
     ASSERT_TRUE(echo.started());
     ASSERT_EQ(echo.receive(), 'r');
     ASSERT_EQ(xlOpenDriver(), XL_SUCCESS);
-    const XLportHandle a = openActive(kA);
+    const XLportHandle a = openActive(kA, XL_INTERFACE_VERSION, 1024);  // room for every echo
     constexpr uint32_t kFrames = 300;
     for (uint32_t i = 0; i < kFrames; ++i) {
         ASSERT_EQ(send(a, 0x100 + (i % 0x300), {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 0x5A}),
