@@ -167,6 +167,9 @@ struct Bus {
     std::mutex lock;  // everything below; held for a whole send
     std::map<std::string, Peer> peers;
     bool rescan = true;
+    // Set without the lock by a change that found the bus busy (a send waiting for a slow node):
+    // the next send rescans instead.
+    std::atomic<bool> rescanRequested{false};
     uint64_t lockStuckUntilNs = 0;
 
     ~Bus();
@@ -298,7 +301,7 @@ struct Bus {
 
     size_t send(Frame& frame, const std::string& selfFile) {
         std::lock_guard<std::mutex> guard(lock);
-        if (rescan) {
+        if (rescanRequested.exchange(false) || rescan) {
             rescanDirectory();
         }
         const bool locked = lockBus();
@@ -406,8 +409,7 @@ class Registry {
                         }
                     }
                     for (const auto& b : live) {
-                        std::lock_guard<std::mutex> bg(b->lock);
-                        b->rescan = true;
+                        b->rescanRequested = true;
                     }
                     continue;
                 }
@@ -416,7 +418,13 @@ class Registry {
                     continue;
                 }
                 if (auto b = it->second.lock()) {
-                    std::lock_guard<std::mutex> bg(b->lock);
+                    // A bus whose lock is held may be waiting for a slow node: leave it a note
+                    // rather than wait, so that the other buses carry on.
+                    std::unique_lock<std::mutex> bg(b->lock, std::try_to_lock);
+                    if (!bg.owns_lock()) {
+                        b->rescanRequested = true;
+                        continue;
+                    }
                     if (b->rescan) {
                         continue;  // the rescan will see it
                     }
