@@ -1,0 +1,176 @@
+#include "platform/named_mutex.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+
+struct NamedMutex::Segment {
+    // kMagic once the mutex below is initialised; 0 in a segment nobody has finished setting up.
+    uint32_t magic;
+    uint32_t reserved;
+    pthread_mutex_t mutex;
+};
+
+namespace {
+
+constexpr uint32_t kMagic = 0x564F4D31u;  // "VOM1"
+
+// A name is a single path component behind one '/': every other '/' and NUL becomes '_'.
+std::string component(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        out.push_back(c == '/' || c == '\0' ? '_' : c);
+    }
+    return out;
+}
+
+uint64_t fnv1a(const std::string& text) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (unsigned char c : text) {
+        h = (h ^ c) * 0x100000001B3ull;
+    }
+    return h;
+}
+
+bool initialiseMutex(pthread_mutex_t* mutex) {
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0) {
+        return false;
+    }
+    const bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+                    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
+                    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
+                    pthread_mutex_init(mutex, &attr) == 0;
+    pthread_mutexattr_destroy(&attr);
+    return ok;
+}
+
+bool lockFile(int fd, int operation) {
+    while (flock(fd, operation) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string NamedMutex::systemNameFor(const std::string& name) {
+    size_t first = 0;
+    while (first < name.size() && name[first] == '/') {
+        ++first;
+    }
+    std::string body = component(name.substr(first));
+    const char* prefix = std::getenv(kPrefixVariable);
+    if (prefix != nullptr && *prefix != '\0') {
+        body = component(prefix) + "." + body;
+    }
+    if (body.empty()) {
+        return std::string();
+    }
+    if (1 + body.size() > kMaxSystemName) {
+        char hash[18];
+        std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(fnv1a(body)));
+        body.resize(kMaxSystemName - 1 - (sizeof hash - 1));
+        body += hash;
+    }
+    return "/" + body;
+}
+
+NamedMutex::NamedMutex(const std::string& name) : systemName_(systemNameFor(name)) {
+    if (systemName_.empty()) {
+        return;
+    }
+    const int fd = shm_open(systemName_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return;
+    }
+    // Openers are serialised by a lock on the segment file. The kernel drops that lock when its
+    // holder ends, so a process that dies half-way through blocks nobody: the next opener finds
+    // the magic word missing and initialises the mutex again.
+    if (lockFile(fd, LOCK_EX)) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0 &&
+            (static_cast<size_t>(st.st_size) >= sizeof(Segment) || ftruncate(fd, sizeof(Segment)) == 0)) {
+            void* p = mmap(nullptr, sizeof(Segment), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (p != MAP_FAILED) {
+                auto* s = static_cast<Segment*>(p);
+                if (s->magic == 0 && initialiseMutex(&s->mutex)) {
+                    s->magic = kMagic;
+                }
+                if (s->magic == kMagic) {
+                    segment_ = s;
+                } else {
+                    munmap(p, sizeof(Segment));
+                }
+            }
+        }
+        lockFile(fd, LOCK_UN);
+    }
+    close(fd);
+}
+
+NamedMutex::~NamedMutex() {
+    if (segment_ != nullptr && holds_.load() == 0) {
+        munmap(segment_, sizeof(Segment));
+    }
+}
+
+bool NamedMutex::release() {
+    if (segment_ == nullptr || pthread_mutex_unlock(&segment_->mutex) != 0) {
+        return false;
+    }
+    holds_.fetch_sub(1);
+    return true;
+}
+
+uint32_t NamedMutex::tryTake(uint32_t sliceMs) {
+    if (segment_ == nullptr) {
+        return kWaitFailed;
+    }
+    int rc;
+    if (sliceMs == 0) {
+        rc = pthread_mutex_trylock(&segment_->mutex);
+    } else {
+        timespec deadline{};
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += static_cast<time_t>(sliceMs / 1000);
+        deadline.tv_nsec += static_cast<long>(sliceMs % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_nsec -= 1000000000L;
+            ++deadline.tv_sec;
+        }
+        rc = pthread_mutex_clocklock(&segment_->mutex, CLOCK_MONOTONIC, &deadline);
+    }
+    switch (rc) {
+        case 0:
+            holds_.fetch_add(1);
+            return kWaitObject0;
+        case EOWNERDEAD:
+            // The owner ended while holding it; the caller owns it now and the data it guards is
+            // taken as it is.
+            pthread_mutex_consistent(&segment_->mutex);
+            holds_.fetch_add(1);
+            return kWaitAbandoned0;
+        case EBUSY:
+        case ETIMEDOUT:
+        case EAGAIN:
+            return kWaitTimeout;
+        default:
+            return kWaitFailed;
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm/UtilCriticalSection.h"
+#include "comm/UtilMutex.h"
+#include "platform/event.h"
+#include "tests/comm/mutex_names.h"
+#include "tests/support/child_process.h"
+#include "tests/support/mutex_prober.h"
+#include "tests/support/shared_names.h"
+
+namespace {
+
+using platform::kWaitAbandoned0;
+using platform::kWaitObject0;
+using platform::kWaitTimeout;
+using testing_support::ChildProcess;
+using testing_support::CoutCapture;
+using testing_support::freshName;
+using testing_support::MutexProber;
+using testing_support::SegmentCleanup;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kPrompt = std::chrono::milliseconds(300);
+
+// ---- UtilCriticalSection
+
+TEST(UtilCriticalSection, UnlockSucceedsOnlyOnAHeldLock) {
+    UtilCriticalSection cs;
+    EXPECT_FALSE(cs.unlock());
+    EXPECT_TRUE(cs.lock());
+    EXPECT_TRUE(cs.unlock());
+    EXPECT_FALSE(cs.unlock());
+    EXPECT_TRUE(cs.lock());
+    EXPECT_TRUE(cs.unlock());
+}
+
+// The calling thread holds the lock while another thread asks for it: the other one gets it only
+// after it is given back here.
+template <typename Lock>
+void expectOtherThreadWaitsForUnlock(Lock& lock) {
+    ASSERT_TRUE(lock.lock());
+    std::atomic<bool> unlocked{false};
+    bool locked = false, sawUnlocked = false;
+    std::thread t([&] {
+        locked = lock.lock();
+        sawUnlocked = unlocked.load();
+        lock.unlock();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    unlocked = true;
+    EXPECT_TRUE(lock.unlock());
+    t.join();
+    EXPECT_TRUE(locked);
+    EXPECT_TRUE(sawUnlocked);
+}
+
+TEST(UtilCriticalSection, SecondThreadWaitsUntilUnlock) {
+    UtilCriticalSection cs;
+    expectOtherThreadWaitsForUnlock(cs);
+}
+
+// ---- UtilMutex reports
+
+enum class State { NeverOpened, OpenedNotLocked };
+
+struct ReportCase {
+    State state;
+    bool lock;
+    const char* expected;  // regular expression for the whole output
+};
+
+class UtilMutexReport : public ::testing::TestWithParam<ReportCase> {};
+
+TEST_P(UtilMutexReport, FailureIsPrintedWithTheName) {
+    const std::string name = freshName("Report");
+    UtilMutex m;
+    std::unique_ptr<SegmentCleanup> cleanup;
+    if (GetParam().state == State::OpenedNotLocked) {
+        ASSERT_TRUE(m.open(name, 0x1F));
+        cleanup = std::make_unique<SegmentCleanup>(mutexNameOf(m));
+    }
+    CoutCapture out;
+    EXPECT_FALSE(GetParam().lock ? m.lock() : m.unlock());
+    const std::string expected = std::regex_replace(GetParam().expected, std::regex("NAME"), name);
+    EXPECT_TRUE(std::regex_match(out.text(), std::regex(expected))) << out.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UtilMutexReport,
+    ::testing::Values(
+        ReportCase{State::NeverOpened, true, "Bad mutex lock operation! Offending mutex: \n"},
+        ReportCase{State::NeverOpened, false, "Bad mutex unlock operation! Offending mutex: \n"},
+        ReportCase{State::OpenedNotLocked, false,
+                   "Bad mutex unlock operation! Offending mutex: VO_MUTEX_NAME_1f__0x[0-9a-f]{16}\n"}));
+
+TEST(UtilMutexReport, ExceptionsNameTheOperation) {
+    UtilMutex m;
+    EXPECT_THROW(m.lockOrThrow(), UtilMutex::exception_lock);
+    EXPECT_THROW(m.unlockOrThrow(), UtilMutex::exception_unlock);
+    try {
+        m.lockOrThrow();
+    } catch (const UtilMutex::my_exception& e) {
+        EXPECT_STREQ(e.what(), "Bad mutex lock operation!");
+    }
+    try {
+        m.unlockOrThrow();
+    } catch (const UtilMutex::my_exception& e) {
+        EXPECT_STREQ(e.what(), "Bad mutex unlock operation!");
+    }
+    EXPECT_EQ(UtilMutex::defaultName(), "GenericMutex");
+}
+
+TEST(UtilMutexOpen, SecondOpenBuildsNoNewName) {
+    const std::string name = freshName("Twice");
+    UtilMutex first, next;
+    ASSERT_TRUE(first.open(name, 2));
+    const std::string built = mutexNameOf(first);
+    const SegmentCleanup cleanup(built);
+
+    CoutCapture out;
+    EXPECT_TRUE(first.open("Other", 3));
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(mutexNameOf(first), built);
+    // The second open took no number either.
+    ASSERT_TRUE(next.open(name, 2));
+    const std::string nextName = mutexNameOf(next);
+    const SegmentCleanup cleanupNext(nextName);
+    EXPECT_EQ(counterOf(nextName), counterOf(built) + 1);
+    EXPECT_EQ(nextName.substr(0, nextName.size() - 16), built.substr(0, built.size() - 16));
+}
+
+// ---- UtilMutex between threads
+
+TEST(UtilMutexLock, ExcludesAnotherThreadUntilUnlocked) {
+    UtilMutex m(freshName("Threads"), 6);
+    const SegmentCleanup cleanup(mutexNameOf(m));
+    CoutCapture out;
+    expectOtherThreadWaitsForUnlock(m);
+    EXPECT_EQ(out.text(), "");
+}
+
+// ---- UtilMutex between processes
+
+// An opened UtilMutex and another process that opens the same name.
+class UtilMutexShared : public ::testing::Test {
+  protected:
+    UtilMutexShared()
+        : m(std::make_unique<UtilMutex>(freshName("Shared"), 0x5A)),
+          name(mutexNameOf(*m)),
+          cleanup(name),
+          other(name) {}
+
+    // Destroys the mutex; how long that took.
+    Clock::duration destroy() {
+        const auto start = Clock::now();
+        m.reset();
+        return Clock::now() - start;
+    }
+
+    std::unique_ptr<UtilMutex> m;
+    const std::string name;
+    const SegmentCleanup cleanup;
+    MutexProber other;
+};
+
+TEST_F(UtilMutexShared, NestedLockNeedsTwoUnlocksBeforeAnotherProcessTakesIt) {
+    CoutCapture out;
+    const auto start = Clock::now();
+    ASSERT_TRUE(m->lock());
+    ASSERT_TRUE(m->lock());
+    EXPECT_LT(Clock::now() - start, kPrompt);
+    EXPECT_EQ(other.take(50), kWaitTimeout);
+    EXPECT_TRUE(m->unlock());
+    EXPECT_EQ(other.take(50), kWaitTimeout);
+    EXPECT_TRUE(m->unlock());
+    EXPECT_EQ(out.take(), "");
+    EXPECT_EQ(other.take(1000), kWaitObject0);
+
+    // Held by the other process now: unlocking here fails.
+    EXPECT_FALSE(m->unlock());
+    EXPECT_EQ(out.take(), "Bad mutex unlock operation! Offending mutex: " + name + "\n");
+    EXPECT_TRUE(other.release());
+    EXPECT_TRUE(m->lock());
+    EXPECT_TRUE(m->unlock());
+    EXPECT_EQ(out.text(), "");
+}
+
+TEST_F(UtilMutexShared, OwnerThatDiedLeavesItToTheNextLock) {
+    ChildProcess owner([&](ChildProcess&) {
+        platform::NamedMutex mutex(name);
+        return platform::waitOne(mutex, 1000) == kWaitObject0 ? 0 : 1;
+    });
+    ASSERT_EQ(owner.wait(), 0);
+
+    CoutCapture out;
+    const auto start = Clock::now();
+    EXPECT_TRUE(m->lock());
+    EXPECT_LT(Clock::now() - start, kPrompt);
+    EXPECT_EQ(other.take(30), kWaitTimeout);
+    EXPECT_TRUE(m->unlock());
+    EXPECT_TRUE(m->lock());
+    EXPECT_TRUE(m->unlock());
+
+    // Owned normally after the takeover: destruction has no wait to end and nothing to report.
+    EXPECT_LT(destroy(), kPrompt);
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(other.take(1000), kWaitObject0);
+    EXPECT_TRUE(other.release());
+}
+
+TEST_F(UtilMutexShared, DestructorGivesUpWhatTheThreadHoldsWithoutReport) {
+    CoutCapture out;
+    ASSERT_TRUE(m->lock());
+    ASSERT_TRUE(m->lock());
+    EXPECT_LT(destroy(), kPrompt);
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(other.take(1000), kWaitObject0);
+    EXPECT_TRUE(other.release());
+}
+
+TEST_F(UtilMutexShared, DestructorLeavesAMutexHeldElsewhereAlone) {
+    ASSERT_EQ(other.take(1000), kWaitObject0);
+    CoutCapture out;
+    EXPECT_LT(destroy(), kPrompt);
+    EXPECT_EQ(out.text(), "");
+    // Still the other process's, which can take it again and give it up fully.
+    EXPECT_EQ(other.take(0), kWaitObject0);
+    EXPECT_TRUE(other.release());
+    EXPECT_TRUE(other.release());
+    EXPECT_FALSE(other.release());
+}
+
+TEST_F(UtilMutexShared, DestructorEndsAPendingLockWaitAsAFailedLock) {
+    ASSERT_EQ(other.take(1000), kWaitObject0);
+    CoutCapture out;
+    std::atomic<bool> calling{false};
+    std::atomic<bool> finished{false};
+    bool locked = true;
+    std::thread waiter([&, raw = m.get()] {
+        calling = true;
+        locked = raw->lock();
+        finished = true;
+    });
+    while (!calling) {
+        std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(finished);
+
+    EXPECT_LT(destroy(), kPrompt);
+    waiter.join();
+    EXPECT_FALSE(locked);
+    EXPECT_EQ(out.text(), "Bad mutex lock operation! Offending mutex: " + name + "\n");
+
+    // Nothing in this process took it on the way: once the other process gives it up, it is free.
+    EXPECT_TRUE(other.release());
+    EXPECT_FALSE(other.release());
+    EXPECT_EQ(other.take(0), kWaitObject0);
+    EXPECT_TRUE(other.release());
+}
+
+}  // namespace

@@ -1,0 +1,48 @@
+#pragma once
+// Starts console_probe with its standard output on a pipe or on a pseudo-terminal and collects
+// what it writes.
+
+#include <termios.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace probe {
+
+enum class Output { pipe, terminal };
+enum class Input { devNull, closedPipe, terminal };
+
+struct Setup {
+    Output output = Output::pipe;
+    Input input = Input::devNull;
+    // Set (or, without a value, removed) on top of the inherited environment, in which TERM is
+    // "xterm" and NO_COLOR is unset.
+    std::vector<std::pair<std::string, std::optional<std::string>>> environment;
+    unsigned short columns = 80;
+    unsigned short rows = 24;
+    // Runs in the test while the probe runs, with the terminal's master and slave descriptors.
+    std::function<void(int master, int slave)> whileRunning;
+};
+
+struct Result {
+    std::string out;  // standard output as the pipe or the terminal's master received it
+    std::string err;  // the answers of the queries
+    bool timedOut = false;
+    int exitCode = -1;                // when it exited
+    int signal = 0;                   // when a signal ended it
+    tcflag_t terminalLocalFlags = 0;  // the terminal's c_lflag after the probe ended
+};
+
+Result run(const std::vector<std::string>& commands, const Setup& setup = {});
+
+// The progress bar's line: "[", equals "=", a ">" when arrow, blanks up to 50 cells, "] ", number,
+// " %\r".
+std::string barText(int equals, bool arrow, const std::string& number);
+
+// Waits (up to seconds) until the terminal has line editing and echo off; false if it never does.
+bool waitForKeyMode(int slave, double seconds = 5.0);
+
+}  // namespace probe
