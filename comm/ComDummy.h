@@ -20,7 +20,6 @@ class ComDummy : public Communication {
     // Process-wide loop-back channel over ComParams(0), id 0.
     static ComDummy& instance();
 
-  protected:
     bool open() override;
     bool write(uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& frame) override;
     bool read(uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out, uint32_t count) override;

@@ -201,10 +201,6 @@ uint32_t Communication::paramId() const {
     return params ? params->id : kNoId;
 }
 
-const std::string& Communication::lockName() const {
-    return mutex.fullName;
-}
-
 // ---- protocol registry
 
 bool Communication::registerProtocol(Protocol* protocol) {
@@ -305,7 +301,8 @@ uint32_t Communication::lookupAnswerId(uint32_t deviceId) {
 
 // ---- steps under the lock
 
-bool Communication::sendUnlocked(uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& data, bool viaProtocol) {
+bool Communication::sendUnlocked(uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& data,
+                                 bool viaProtocol) {
     lastTxMs = elapsedMs();
     if (!viaProtocol) {
         return write(txId, rxId, data);
@@ -330,7 +327,7 @@ bool Communication::checkOpenReported() {
         return checkOpen();
     } catch (const bad_open& e) {
         std::cout << e.what() << std::endl
-                  << " Offending Communication: " << name() << " " << std::dec << paramId() << std::endl;
+                  << " Offending Communication: " << name() << " " << std::to_string(paramId()) << std::endl;
         return false;
     }
 }

@@ -60,19 +60,14 @@ class Communication {
     virtual uint32_t typeCode() const;
     virtual uint32_t available(uint32_t rxId);
     virtual bool setRxIds(const std::vector<uint32_t>& ids);
-
-  protected:
-    // The concrete channel's opening; runs once, under the channel lock.
+    // The concrete channel's opening; the initialisation runs it once, under the channel lock. A channel
+    // that does not replace it never opens.
     virtual bool open();
-
-  public:
     virtual const std::string& name() const;
     // May throw a bad_open subclass when the channel is not open.
     virtual bool checkOpen();
     // May throw bad_close.
     virtual bool checkClose();
-
-  protected:
     // Bus operations, called with the channel lock held (by the locked operations and the protocols).
     // write addresses the frame with txId; read delivers count bytes received for rxId within the
     // channel's receive time-out.
@@ -85,7 +80,6 @@ class Communication {
     virtual bool auxDeviceRequest(uint32_t answerId);
     virtual bool sendByteAtBaud(uint8_t byte, double baud);
 
-  public:
     // The process-wide channel of the default form; only the default Device uses it.
     static Communication& defaultInstance();
     // The two protocols registered in every channel, shared by all channels of the process.
@@ -96,8 +90,6 @@ class Communication {
     const ComParams* getComParams() const { return params.get(); }
     // Runs the initialisation on the first call only; answers whether the channel is open.
     bool ensureInit();
-    // The system-wide name of the channel lock, once the initialisation has opened it.
-    const std::string& lockName() const;
 
     // Protocol registry; no lock, no initialisation. A name already present keeps its first protocol.
     bool registerProtocol(Protocol* protocol);
@@ -108,8 +100,8 @@ class Communication {
 
     // Locked operations: each initialises the channel on first use and fails when it is not open or the
     // lock cannot be taken. With no current protocol, send and receive fail without bus traffic.
-    bool sendAndReceive(const std::vector<uint8_t>& request, std::vector<uint8_t>& response, uint32_t responseLength,
-                        uint32_t txId, uint32_t rxId);
+    bool sendAndReceive(const std::vector<uint8_t>& request, std::vector<uint8_t>& response,
+                        uint32_t responseLength, uint32_t txId, uint32_t rxId);
     bool send(const std::vector<uint8_t>& payload, uint32_t txId, uint32_t rxId);
     bool sendRaw(const std::vector<uint8_t>& frame, uint32_t txId, uint32_t rxId);
     // count 0 succeeds at once, before the initialisation, leaving out unchanged.
@@ -125,14 +117,13 @@ class Communication {
   protected:
     // With the lock held.
     bool sendUnlocked(uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& data, bool viaProtocol);
-    bool receiveUnlocked(uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out, uint32_t count, bool viaProtocol);
+    bool receiveUnlocked(uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out, uint32_t count,
+                         bool viaProtocol);
     // The open and close checks with their reports on standard output; false after a report.
     bool checkOpenReported();
     bool checkCloseReported();
 
   private:
-    friend class Protocol;
-
     void registerDefaultProtocols();
     void init();
     // Takes the lock, runs open, releases.

@@ -4,8 +4,8 @@
 #include <array>
 #include <utility>
 
-#include "comm/Communication.h"
 #include "comm/ComParams.h"
+#include "comm/Communication.h"
 #include "comm/Protocol.h"
 #include "comm/UtilTimeout.h"
 
@@ -131,10 +131,6 @@ void Device::init() {
     valid = lockOpened && channelOpen && answerId != kNoAnswerId && isPresent() && connect();
 }
 
-const std::string& Device::lockName() const {
-    return mutex.fullName;
-}
-
 // ---- device-locked operations
 
 template <typename Call>
@@ -172,7 +168,8 @@ bool Device::receive(std::vector<uint8_t>& out, uint32_t count) {
 
 bool Device::query(std::string& answer, const std::string& command, uint32_t maxLength) {
     std::vector<uint8_t> response;
-    if (!underLock([&] { return comm->sendAndReceive(bytesOf(command), response, maxLength, id, answerId); })) {
+    if (!underLock(
+            [&] { return comm->sendAndReceive(bytesOf(command), response, maxLength, id, answerId); })) {
         return false;
     }
     prepend(answer, response);

@@ -51,14 +51,13 @@ class Device {
     bool selectProtocol(const std::string& protocolName);
     // Runs the initialisation on the first call only; answers whether the device is valid.
     bool ensureInit();
-    // The system-wide name of the device lock, once the initialisation has opened it.
-    const std::string& lockName() const;
 
     // Device-locked operations: each fails without touching the channel unless the device is valid and
     // its lock can be taken. The own-id forms address the device with (id, answerId).
     bool send(const std::vector<uint8_t>& payload);
     bool send(const std::string& text);
-    bool sendAndReceive(std::vector<uint8_t>& response, const std::vector<uint8_t>& request, uint32_t maxLength);
+    bool sendAndReceive(std::vector<uint8_t>& response, const std::vector<uint8_t>& request,
+                        uint32_t maxLength);
     bool receive(std::vector<uint8_t>& out, uint32_t count);
     // On success the received bytes are put in front of what answer / out holds already.
     bool query(std::string& answer, const std::string& command, uint32_t maxLength);

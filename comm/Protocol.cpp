@@ -45,7 +45,8 @@ bool Protocol::auxTransform(std::vector<uint8_t>&, const std::vector<uint8_t>&) 
     return true;
 }
 
-bool Protocol::send(Communication* channel, uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& payload) {
+bool Protocol::send(Communication* channel, uint32_t txId, uint32_t rxId,
+                    const std::vector<uint8_t>& payload) {
     return writeFrame(channel, txId, rxId, payload);
 }
 

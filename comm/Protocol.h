@@ -25,7 +25,8 @@ class Protocol {
     virtual bool decode(std::vector<uint8_t>& payload, const std::vector<uint8_t>& frame);
     virtual bool auxTransform(std::vector<uint8_t>& out, const std::vector<uint8_t>& in);
     // Called by the channel's locked operations with the channel lock held.
-    virtual bool send(Communication* channel, uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& payload);
+    virtual bool send(Communication* channel, uint32_t txId, uint32_t rxId,
+                      const std::vector<uint8_t>& payload);
     virtual bool receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                          uint32_t count);
 
@@ -37,7 +38,8 @@ class Protocol {
 
   protected:
     // Bus access for the framing code: plain forwards to the channel's bus operations.
-    static bool writeFrame(Communication* channel, uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& frame);
+    static bool writeFrame(Communication* channel, uint32_t txId, uint32_t rxId,
+                           const std::vector<uint8_t>& frame);
     static bool readFrame(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                           uint32_t count);
     static bool flushReceive(Communication* channel, uint32_t rxId);

@@ -18,7 +18,8 @@ void copyReceived(std::vector<uint8_t>& held, const std::vector<uint8_t>& receiv
 }
 
 // Fills held with the address, the type byte and, from index at, the data.
-void fill(std::vector<uint8_t>& held, uint8_t address, uint8_t type, size_t at, const std::vector<uint8_t>& data) {
+void fill(std::vector<uint8_t>& held, uint8_t address, uint8_t type, size_t at,
+          const std::vector<uint8_t>& data) {
     std::fill(held.begin(), held.end(), 0x00);
     held[0] = address;
     held[1] = type;

@@ -57,7 +57,8 @@ bool ProtocolFiatTP::segment(FrameQueue& queue, const std::vector<uint8_t>& payl
     queue.push_back(ProtocolFiatFF(a, static_cast<uint16_t>(n), {payload.begin(), at}).getFrame());
     uint8_t sequence = standardized ? 1 : 0;
     while (at != payload.end()) {
-        const auto take = std::min<std::ptrdiff_t>(ProtocolFiatCF::kDataBytes, std::distance(at, payload.end()));
+        const auto take =
+            std::min<std::ptrdiff_t>(ProtocolFiatCF::kDataBytes, std::distance(at, payload.end()));
         queue.push_back(ProtocolFiatCF(a, sequence++, {at, at + take}).getFrame());
         at += take;
     }
@@ -70,7 +71,8 @@ bool ProtocolFiatTP::send(Communication* channel, uint32_t txId, uint32_t rxId,
 }
 
 bool ProtocolFiatTP::sendSegmented(Communication* channel, uint32_t txId, uint32_t rxId,
-                                   const std::vector<uint8_t>& payload, const std::function<bool()>& sendNextBlock) {
+                                   const std::vector<uint8_t>& payload,
+                                   const std::function<bool()>& sendNextBlock) {
     segment(frames, payload);
     if (frames.empty()) {
         return false;
@@ -99,7 +101,8 @@ bool ProtocolFiatTP::sendBlock(Communication* channel, uint32_t txId, uint32_t r
     return writeBlock(channel, txId, rxId, blockLength(blockSize), stMin);
 }
 
-bool ProtocolFiatTP::parseFlowControl(const std::vector<uint8_t>& received, uint8_t& blockSize, uint8_t& stMin) {
+bool ProtocolFiatTP::parseFlowControl(const std::vector<uint8_t>& received, uint8_t& blockSize,
+                                      uint8_t& stMin) {
     if (received.size() < kFlowControlReadBytes) {
         return false;
     }
@@ -160,7 +163,8 @@ bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxI
     if (received.size() < kFrameSize || length < ProtocolFiatFF::kDataBytes) {
         return false;
     }
-    if (!writeFrame(channel, txId, rxId, ProtocolFiatFC(addressByte(), kReceiverBlockSize, kReceiverStMin).getFrame())) {
+    if (!writeFrame(channel, txId, rxId,
+                    ProtocolFiatFC(addressByte(), kReceiverBlockSize, kReceiverStMin).getFrame())) {
         return false;
     }
     out.assign(length, 0x00);
@@ -176,9 +180,9 @@ bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxI
         }
         keepFirst(received, kFrameSize);
         const size_t take = std::min(ProtocolFiatCF::kDataBytes, length - filled);
-        // Frames are placed in the order they arrive, whatever their sequence number; a frame that is
-        // not a consecutive frame or lacks bytes ends the message.
-        if (!read || received.size() < 2 + take || typeNibble(received) != 0x20) {
+        // Frames are placed in the order they arrive, whatever their type nibble and sequence number; a
+        // frame that lacks bytes ends the message.
+        if (!read || received.size() < 2 + take) {
             ok = false;
             continue;
         }

@@ -19,7 +19,8 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
     ~ProtocolFiatTP() override;
 
     const std::string& name() const override;
-    bool send(Communication* channel, uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& payload) override;
+    bool send(Communication* channel, uint32_t txId, uint32_t rxId,
+              const std::vector<uint8_t>& payload) override;
     // count is not used: the message length comes from the frames.
     bool receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                  uint32_t count) override;
@@ -32,8 +33,8 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
   protected:
     // Segments the payload, writes the first frame and, while all went well and frames are left, runs
     // sendNextBlock; clears the queue.
-    bool sendSegmented(Communication* channel, uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& payload,
-                       const std::function<bool()>& sendNextBlock);
+    bool sendSegmented(Communication* channel, uint32_t txId, uint32_t rxId,
+                       const std::vector<uint8_t>& payload, const std::function<bool()>& sendNextBlock);
     // Reads the receiver's flow control, then writes the block it allows, STmin ms before each frame.
     bool sendBlock(Communication* channel, uint32_t txId, uint32_t rxId);
     // Block size and STmin of a flow control read (its first 4 bytes); false unless it is one.

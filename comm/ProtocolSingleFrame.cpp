@@ -42,8 +42,8 @@ bool ProtocolSingleFrame::send(Communication* channel, uint32_t txId, uint32_t r
     return writeFrame(channel, txId, rxId, frame);
 }
 
-bool ProtocolSingleFrame::receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
-                                  uint32_t count) {
+bool ProtocolSingleFrame::receive(Communication* channel, uint32_t txId, uint32_t rxId,
+                                  std::vector<uint8_t>& out, uint32_t count) {
     std::vector<uint8_t> frame;
     if (!readFrame(channel, txId, rxId, frame, count)) {
         return false;

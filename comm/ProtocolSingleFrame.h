@@ -14,7 +14,8 @@ class ProtocolSingleFrame : public Protocol {
     // The frame without its header and tail; false when the frame is shorter than both together.
     bool decode(std::vector<uint8_t>& payload, const std::vector<uint8_t>& frame) override;
     // An empty payload goes out as an empty frame, without encode.
-    bool send(Communication* channel, uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& payload) override;
+    bool send(Communication* channel, uint32_t txId, uint32_t rxId,
+              const std::vector<uint8_t>& payload) override;
     // An empty frame read leaves out as it was and succeeds.
     bool receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                  uint32_t count) override;

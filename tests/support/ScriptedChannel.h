@@ -62,7 +62,8 @@ class ScriptedChannel : public Communication {
   public:
     static constexpr uint32_t kDefaultRxTimeoutMs = 30;
 
-    explicit ScriptedChannel(uint32_t rxTimeoutMs = kDefaultRxTimeoutMs, uint32_t paramId = 0, uint32_t id = 0);
+    explicit ScriptedChannel(uint32_t rxTimeoutMs = kDefaultRxTimeoutMs, uint32_t paramId = 0,
+                             uint32_t id = 0);
 
     const std::string& name() const override;
 
@@ -92,7 +93,6 @@ class ScriptedChannel : public Communication {
     // Every step of the script has been used.
     bool scriptDone() const { return script.empty(); }
 
-  protected:
     bool open() override;
     bool checkOpen() override;
     bool checkClose() override;
