@@ -1,9 +1,9 @@
-#include "tests/support/ScriptedChannel.h"
+#include "tests/support/scripted_channel.h"
 
 #include <algorithm>
 #include <thread>
 
-namespace testsupport {
+namespace testing_support {
 
 const std::string& ScriptedOpenError::description() const {
     static const std::string text = "Scripted channel refused";
@@ -183,4 +183,4 @@ bool ScriptedChannel::flushReceive(uint32_t rxId) {
     return true;
 }
 
-}  // namespace testsupport
+}  // namespace testing_support

@@ -27,10 +27,9 @@
 #include <vector>
 
 #include "comm/Communication.h"
+#include "tests/support/bytes.h"
 
-namespace testsupport {
-
-using Bytes = std::vector<uint8_t>;
+namespace testing_support {
 
 struct WrittenFrame {
     uint32_t txId;
@@ -131,4 +130,4 @@ class ScriptedChannel : public Communication {
     bool closeError = false;
 };
 
-}  // namespace testsupport
+}  // namespace testing_support
