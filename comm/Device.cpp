@@ -218,43 +218,44 @@ bool Device::transfer(const std::vector<uint8_t>& request, std::vector<uint8_t>&
 
 namespace {
 
-ComParams* paramsOf(Communication* comm) {
-    return comm != nullptr ? comm->getComParams() : nullptr;
+using TimeoutField = uint32_t ComParams::*;
+
+// The channel's own record; the default channel has none, and then nothing is read or written.
+void setTimeout(Communication* comm, TimeoutField field, uint32_t ms) {
+    if (ComParams* p = comm != nullptr ? comm->getComParams() : nullptr) {
+        p->*field = ms;
+    }
+}
+
+uint32_t getTimeout(const Communication* comm, TimeoutField field) {
+    const ComParams* p = comm != nullptr ? comm->getComParams() : nullptr;
+    return p != nullptr ? p->*field : 0;
 }
 
 }  // namespace
 
 void Device::setRxTimeout(uint32_t ms) {
-    if (ComParams* p = paramsOf(comm)) {
-        p->rxTimeoutMs = ms;
-    }
+    setTimeout(comm, &ComParams::rxTimeoutMs, ms);
 }
 
 uint32_t Device::getRxTimeout() const {
-    const ComParams* p = paramsOf(comm);
-    return p != nullptr ? p->rxTimeoutMs : 0;
+    return getTimeout(comm, &ComParams::rxTimeoutMs);
 }
 
 void Device::setFirstByteTimeout(uint32_t ms) {
-    if (ComParams* p = paramsOf(comm)) {
-        p->firstByteTimeoutMs = ms;
-    }
+    setTimeout(comm, &ComParams::firstByteTimeoutMs, ms);
 }
 
 uint32_t Device::getFirstByteTimeout() const {
-    const ComParams* p = paramsOf(comm);
-    return p != nullptr ? p->firstByteTimeoutMs : 0;
+    return getTimeout(comm, &ComParams::firstByteTimeoutMs);
 }
 
 void Device::setInterByteTimeout(uint32_t ms) {
-    if (ComParams* p = paramsOf(comm)) {
-        p->interByteTimeoutMs = ms;
-    }
+    setTimeout(comm, &ComParams::interByteTimeoutMs, ms);
 }
 
 uint32_t Device::getInterByteTimeout() const {
-    const ComParams* p = paramsOf(comm);
-    return p != nullptr ? p->interByteTimeoutMs : 0;
+    return getTimeout(comm, &ComParams::interByteTimeoutMs);
 }
 
 // ---- worker thread
