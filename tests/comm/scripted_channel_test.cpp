@@ -15,7 +15,7 @@ using testing_support::ScriptedChannel;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-TEST(ScriptedChannel, FramesFormOneStreamReadInPieces) {
+TEST(ScriptedChannel, FramesFormOneStreamReadInSlices) {
     ScriptedChannel channel;
     channel.frame(bytes("01 02 03 04")).frame(bytes("05 06"));
     Bytes out;
