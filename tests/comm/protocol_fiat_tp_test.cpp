@@ -169,7 +169,13 @@ struct BlockCase {
     bool standardized;
     std::vector<std::string> flowControls;
     std::string trace;
+    size_t length = 35;  // a first frame and five consecutive frames
 };
+
+// The trace of a block: its flow control read, the flush and count writes.
+std::string block(size_t count) {
+    return "RF" + std::string(count, 'W');
+}
 
 void PrintTo(const BlockCase& c, std::ostream* os) {
     *os << c.label;
@@ -177,14 +183,13 @@ void PrintTo(const BlockCase& c, std::ostream* os) {
 
 class TransportBlocks : public ::testing::TestWithParam<BlockCase> {};
 
-// 35 bytes: a first frame and five consecutive frames.
 TEST_P(TransportBlocks, SendsTheBlocksTheFlowControlsAllow) {
     const BlockCase& c = GetParam();
     Transport t(c.standardized);
     for (const std::string& fc : c.flowControls) {
         t.channel.frame(bytes(fc));
     }
-    const Bytes payload = counting(35);
+    const Bytes payload = counting(c.length);
     ASSERT_TRUE(t.send(payload));
     EXPECT_EQ(t.channel.trace(), c.trace);
     // However the blocks fall, every frame goes out once and in order.
@@ -202,6 +207,13 @@ INSTANTIATE_TEST_SUITE_P(
         BlockCase{"ZeroIsNoLimitWhenStandardized", true, {kFcStandard}, "WRFWWWWW"},
         BlockCase{"FFIsNoLimitWhenNotStandardized", false, {kFcNoLimitFF}, "WRFWWWWW"},
         BlockCase{"FFAboveWhatIsLeftWhenStandardized", true, {"43 30 FF 00 00 00 00 00"}, "WRFWWWWW"},
+        // 682 consecutive frames: in standardized mode 0xFF is a block of 255 frames like any other.
+        BlockCase{"FFIsABlockSizeWhenStandardized",
+                  true,
+                  {kFcNoLimitFF, kFcNoLimitFF, kFcNoLimitFF},
+                  "W" + block(255) + block(255) + block(172),
+                  4095},
+        BlockCase{"FFIsNoLimitForTheLongestMessage", false, {kFcNoLimitFF}, "W" + block(682), 4095},
         BlockCase{"ExactlyWhatIsLeft", false, {"43 30 05 00 00 00 00 00"}, "WRFWWWWW"},
         // BS 0 without the standardized mode allows an empty block: another flow control is read.
         BlockCase{"ZeroIsAnEmptyBlockWhenNotStandardized",
