@@ -37,6 +37,31 @@ struct Transport {
     ProtocolFiatTP tp;
 };
 
+// Script steps as text: a frame of 8 bytes arrives; "-" never comes; "late:<hex>" comes a third of the
+// receive time-out after the read starts; a shorter text is all that one read delivers.
+void play(ScriptedChannel& channel, const std::vector<std::string>& script) {
+    for (const std::string& step : script) {
+        if (step == "-") {
+            channel.missing();
+        } else if (step.rfind("late:", 0) == 0) {
+            channel.late(bytes(step.substr(5)), ScriptedChannel::kDefaultRxTimeoutMs / 3);
+        } else if (step.size() < 23) {
+            channel.reply(bytes(step));
+        } else {
+            channel.frame(bytes(step));
+        }
+    }
+}
+
+// The frames a sender of this mode segments the payload into.
+std::vector<Bytes> segmented(bool standardized, const Bytes& payload) {
+    ProtocolFiatTP reference(kAddress);
+    reference.setStandardized(standardized);
+    ProtocolMultiFrame::FrameQueue frames;
+    reference.segment(frames, payload);
+    return {frames.begin(), frames.end()};
+}
+
 // ---- segmentation, frame by frame
 
 struct SendCase {
@@ -144,7 +169,13 @@ struct BlockCase {
     bool standardized;
     std::vector<std::string> flowControls;
     std::string trace;
+    size_t length = 35;  // a first frame and five consecutive frames
 };
+
+// The trace of a block: its flow control read, the flush and count writes.
+std::string block(size_t count) {
+    return "RF" + std::string(count, 'W');
+}
 
 void PrintTo(const BlockCase& c, std::ostream* os) {
     *os << c.label;
@@ -152,16 +183,17 @@ void PrintTo(const BlockCase& c, std::ostream* os) {
 
 class TransportBlocks : public ::testing::TestWithParam<BlockCase> {};
 
-// 35 bytes: a first frame and five consecutive frames.
 TEST_P(TransportBlocks, SendsTheBlocksTheFlowControlsAllow) {
     const BlockCase& c = GetParam();
     Transport t(c.standardized);
     for (const std::string& fc : c.flowControls) {
         t.channel.frame(bytes(fc));
     }
-    ASSERT_TRUE(t.send(counting(35)));
+    const Bytes payload = counting(c.length);
+    ASSERT_TRUE(t.send(payload));
     EXPECT_EQ(t.channel.trace(), c.trace);
-    EXPECT_EQ(t.channel.writtenBytes().size(), 6u);
+    // However the blocks fall, every frame goes out once and in order.
+    EXPECT_EQ(t.channel.writtenBytes(), segmented(c.standardized, payload));
     EXPECT_TRUE(t.channel.scriptDone());
 }
 
@@ -175,6 +207,13 @@ INSTANTIATE_TEST_SUITE_P(
         BlockCase{"ZeroIsNoLimitWhenStandardized", true, {kFcStandard}, "WRFWWWWW"},
         BlockCase{"FFIsNoLimitWhenNotStandardized", false, {kFcNoLimitFF}, "WRFWWWWW"},
         BlockCase{"FFAboveWhatIsLeftWhenStandardized", true, {"43 30 FF 00 00 00 00 00"}, "WRFWWWWW"},
+        // 682 consecutive frames: in standardized mode 0xFF is a block of 255 frames like any other.
+        BlockCase{"FFIsABlockSizeWhenStandardized",
+                  true,
+                  {kFcNoLimitFF, kFcNoLimitFF, kFcNoLimitFF},
+                  "W" + block(255) + block(255) + block(172),
+                  4095},
+        BlockCase{"FFIsNoLimitForTheLongestMessage", false, {kFcNoLimitFF}, "W" + block(682), 4095},
         BlockCase{"ExactlyWhatIsLeft", false, {"43 30 05 00 00 00 00 00"}, "WRFWWWWW"},
         // BS 0 without the standardized mode allows an empty block: another flow control is read.
         BlockCase{"ZeroIsAnEmptyBlockWhenNotStandardized",
@@ -188,9 +227,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct SendFailureCase {
     std::string label;
-    std::vector<std::string> flowControls;  // "-" is a frame that never comes
+    std::vector<std::string> flowControls;  // steps as play takes them
     std::vector<size_t> failingWrites;
     std::string trace;
+    size_t length = 35;  // a first frame and five consecutive frames
 };
 
 void PrintTo(const SendFailureCase& c, std::ostream* os) {
@@ -202,25 +242,18 @@ class TransportSendFailure : public ::testing::TestWithParam<SendFailureCase> {}
 TEST_P(TransportSendFailure, FailsWithoutWaitingForMore) {
     const SendFailureCase& c = GetParam();
     Transport t(true);
-    for (const std::string& fc : c.flowControls) {
-        if (fc == "-") {
-            t.channel.missing();
-        } else if (fc.size() < 23) {
-            t.channel.reply(bytes(fc));  // a read that delivers fewer bytes
-        } else {
-            t.channel.frame(bytes(fc));
-        }
-    }
+    play(t.channel, c.flowControls);
     for (size_t index : c.failingWrites) {
         t.channel.failWrite(index);
     }
-    EXPECT_FALSE(t.send(counting(35)));
+    EXPECT_FALSE(t.send(counting(c.length)));
     EXPECT_EQ(t.channel.trace(), c.trace);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, TransportSendFailure,
     ::testing::Values(
+        SendFailureCase{"SingleFrameNotWritten", {kFcStandard}, {0}, "w", 6},
         SendFailureCase{"FirstFrameNotWritten", {kFcStandard}, {0}, "w"},
         SendFailureCase{"NoFlowControl", {"-"}, {}, "WrF"},
         SendFailureCase{"FlowControl31", {"43 31 00 00 00 00 00 00"}, {}, "WRF"},
@@ -236,19 +269,51 @@ INSTANTIATE_TEST_SUITE_P(
         SendFailureCase{"LastOfABlockNotWritten", {"43 30 02 00 00 00 00 00", kFcStandard}, {2}, "WRFWw"}),
     [](const auto& info) { return info.param.label; });
 
-TEST(TransportSend, WaitsStMinBeforeEveryFrameOfABlock) {
-    using std::chrono::milliseconds;
-    Transport t(true);
-    t.channel.frame(bytes("43 30 00 19 00 00 00 00"));  // STmin 25 ms
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(t.send(counting(35)));
-    const auto& calls = t.channel.calls();
-    ASSERT_EQ(t.channel.trace(), "WRFWWWWW");
-    for (size_t i = 3; i < calls.size(); ++i) {
-        EXPECT_GE(calls[i].at - calls[i - 1].at, milliseconds(24)) << "call " << i;
-    }
-    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(5 * 24));
+struct StMinCase {
+    std::string label;
+    bool standardized;
+    std::vector<std::string> flowControls;
+    std::string trace;
+    // Calls (by index in the trace) that come at least minGapMs after the call before them.
+    std::vector<size_t> paced;
+    int minGapMs;
+};
+
+void PrintTo(const StMinCase& c, std::ostream* os) {
+    *os << c.label;
 }
+
+class TransportStMin : public ::testing::TestWithParam<StMinCase> {};
+
+// Only lower bounds: a loaded machine makes every wait longer, never shorter.
+TEST_P(TransportStMin, WaitsBeforeEveryFrameOfTheBlock) {
+    const StMinCase& c = GetParam();
+    Transport t(c.standardized);
+    play(t.channel, c.flowControls);
+    ASSERT_TRUE(t.send(counting(35)));
+    ASSERT_EQ(t.channel.trace(), c.trace);
+    const auto& calls = t.channel.calls();
+    for (const size_t i : c.paced) {
+        EXPECT_GE(calls[i].at - calls[i - 1].at, std::chrono::milliseconds(c.minGapMs)) << "call " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, TransportStMin,
+    ::testing::Values(
+        // 25 ms, also before the first frame of the block (call 3 follows the flush).
+        StMinCase{"WholeMessage", true, {"43 30 00 19 00 00 00 00"}, "WRFWWWWW", {3, 4, 5, 6, 7}, 24},
+        StMinCase{"NotStandardized", false, {"43 30 FF 0A 00 00 00 00"}, "WRFWWWWW", {3, 4, 5, 6, 7}, 9},
+        // The STmin of each flow control paces its own block: 0 first, then 20 ms.
+        StMinCase{"EachBlockItsOwn",
+                  true,
+                  {"43 30 02 00 00 00 00 00", "43 30 00 14 00 00 00 00"},
+                  "WRFWWRFWWW",
+                  {7, 8, 9},
+                  19},
+        // Above the precise-wait range.
+        StMinCase{"LongWait", true, {"43 30 03 32 00 00 00 00", kFcStandard}, "WRFWWWRFWW", {3, 4, 5}, 49}),
+    [](const auto& info) { return info.param.label; });
 
 TEST(TransportSend, LateFlowControlWithinTheReceiveTimeOut) {
     Transport t(true);
@@ -278,9 +343,7 @@ TEST(TransportSend, FramesQueueIsEmptyAfterEverySend) {
 
 struct ReceiveCase {
     std::string label;
-    // Steps: a frame of 8 bytes arrives; "-" never comes; "late:<hex>" comes after 10 ms; a shorter
-    // text is what one read delivers.
-    std::vector<std::string> script;
+    std::vector<std::string> script;  // steps as play takes them
     bool result;
     std::string out;
     std::string trace;
@@ -288,20 +351,6 @@ struct ReceiveCase {
 
 void PrintTo(const ReceiveCase& c, std::ostream* os) {
     *os << c.label;
-}
-
-void play(ScriptedChannel& channel, const std::vector<std::string>& script) {
-    for (const std::string& step : script) {
-        if (step == "-") {
-            channel.missing();
-        } else if (step.rfind("late:", 0) == 0) {
-            channel.late(bytes(step.substr(5)), ScriptedChannel::kDefaultRxTimeoutMs / 3);
-        } else if (step.size() < 23) {
-            channel.reply(bytes(step));
-        } else {
-            channel.frame(bytes(step));
-        }
-    }
 }
 
 class TransportReceive : public ::testing::TestWithParam<ReceiveCase> {};

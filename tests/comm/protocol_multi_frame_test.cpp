@@ -6,6 +6,7 @@
 
 #include "comm/ProtocolFiatTP.h"
 #include "comm/ProtocolMultiFrame.h"
+#include "platform/event.h"
 #include "tests/support/bytes.h"
 
 namespace {
@@ -44,6 +45,36 @@ TEST(ProtocolMultiFrame, BothWorkersStopOnOneStop) {
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
         EXPECT_EQ(p.ended.load(), 2 * round);
     }
+}
+
+// Worker B ends only when the test lets it, whatever the stop signal says.
+class StubbornWorker : public ProtocolMultiFrame {
+  public:
+    StubbornWorker() : ProtocolMultiFrame(0, 0) {}
+    ~StubbornWorker() override {
+        release.set();
+        stopThreads();
+    }
+
+    bool workerB() override {
+        platform::waitOne(release, platform::kInfinite);
+        return true;
+    }
+
+    platform::Event release{true, false};
+};
+
+TEST(ProtocolMultiFrame, WorkerThatOutlivesTheStopWaitIsKeptUntilItEnds) {
+    StubbornWorker p;
+    ASSERT_TRUE(p.startThreads());
+    const auto start = Clock::now();
+    // Worker A stops; B is waited for its full 1000 ms and then kept, not dropped while running.
+    EXPECT_FALSE(p.stopThreads());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
+    EXPECT_FALSE(p.startThreads());
+    p.release.set();
+    EXPECT_TRUE(p.stopThreads());
+    EXPECT_TRUE(p.startThreads());
 }
 
 TEST(ProtocolMultiFrame, DestructionStopsRunningWorkers) {
