@@ -1,0 +1,473 @@
+// The CAN transport against a scripted other end: the frames it writes, the flow controls it reads,
+// and how it reassembles what it receives.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "comm/ProtocolFiatTP.h"
+#include "tests/support/bytes.h"
+#include "tests/support/scripted_channel.h"
+
+namespace {
+
+using testing_support::bytes;
+using testing_support::Bytes;
+using testing_support::ChannelCall;
+using testing_support::counting;
+using testing_support::hex;
+using testing_support::ScriptedChannel;
+
+constexpr uint32_t kTx = 0x7E0;
+constexpr uint32_t kRx = 0x7E8;
+constexpr uint8_t kAddress = 0x43;
+
+const std::string kFcStandard = "43 30 00 00 00 00 00 00";
+const std::string kFcNoLimitFF = "43 30 FF 00 00 00 00 00";
+
+struct Transport {
+    explicit Transport(bool standardized) : tp(kAddress) { tp.setStandardized(standardized); }
+
+    bool send(const Bytes& payload) { return tp.send(&channel, kTx, kRx, payload); }
+    bool receive(Bytes& out) { return tp.receive(&channel, kTx, kRx, out, 8); }
+
+    ScriptedChannel channel;
+    ProtocolFiatTP tp;
+};
+
+// Script steps as text: a frame of 8 bytes arrives; "-" never comes; "late:<hex>" comes a third of the
+// receive time-out after the read starts; a shorter text is all that one read delivers.
+void play(ScriptedChannel& channel, const std::vector<std::string>& script) {
+    for (const std::string& step : script) {
+        if (step == "-") {
+            channel.missing();
+        } else if (step.rfind("late:", 0) == 0) {
+            channel.late(bytes(step.substr(5)), ScriptedChannel::kDefaultRxTimeoutMs / 3);
+        } else if (step.size() < 23) {
+            channel.reply(bytes(step));
+        } else {
+            channel.frame(bytes(step));
+        }
+    }
+}
+
+// The frames a sender of this mode segments the payload into.
+std::vector<Bytes> segmented(bool standardized, const Bytes& payload) {
+    ProtocolFiatTP reference(kAddress);
+    reference.setStandardized(standardized);
+    ProtocolMultiFrame::FrameQueue frames;
+    reference.segment(frames, payload);
+    return {frames.begin(), frames.end()};
+}
+
+// ---- segmentation, frame by frame
+
+struct SendCase {
+    std::string label;
+    bool standardized;
+    size_t length;
+    std::vector<std::string> frames;
+};
+
+void PrintTo(const SendCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class TransportSend : public ::testing::TestWithParam<SendCase> {};
+
+TEST_P(TransportSend, WritesTheFramesOfThePayload) {
+    const SendCase& c = GetParam();
+    Transport t(c.standardized);
+    const bool multi = c.frames.size() > 1;
+    if (multi) {
+        t.channel.frame(bytes(c.standardized ? kFcStandard : kFcNoLimitFF));
+    }
+    const Bytes payload = c.length == 1 ? bytes("5A") : counting(c.length, 1);
+
+    ASSERT_TRUE(t.send(payload));
+
+    EXPECT_EQ(hex(t.channel.writtenBytes()), c.frames);
+    EXPECT_EQ(t.channel.trace(), multi ? "WRF" + std::string(c.frames.size() - 1, 'W') : "W");
+    for (const auto& call : t.channel.calls()) {
+        EXPECT_EQ(call.rxId, kRx);
+        if (call.kind != ChannelCall::Kind::Flush) {
+            EXPECT_EQ(call.txId, kTx);
+        }
+        if (call.kind == ChannelCall::Kind::Read) {
+            EXPECT_EQ(call.count, 4u);  // address, type, block size, STmin
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, TransportSend,
+    ::testing::Values(
+        SendCase{"OneByte", true, 1, {"43 01 5A 00 00 00 00 00"}},
+        SendCase{"SixBytesFillASingleFrame", true, 6, {"43 06 01 02 03 04 05 06"}},
+        SendCase{"SevenStandardized", true, 7, {"43 10 07 01 02 03 04 05", "43 21 06 07 00 00 00 00"}},
+        SendCase{"SevenNotStandardized", false, 7, {"43 10 07 01 02 03 04 05", "43 20 06 07 00 00 00 00"}},
+        SendCase{"ElevenFillOneConsecutiveFrame",
+                 true,
+                 11,
+                 {"43 10 0B 01 02 03 04 05", "43 21 06 07 08 09 0A 0B"}},
+        SendCase{"TwelveNeedTwoConsecutiveFrames",
+                 true,
+                 12,
+                 {"43 10 0C 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "43 22 0C 00 00 00 00 00"}},
+        SendCase{"TwelveNotStandardized",
+                 false,
+                 12,
+                 {"43 10 0C 01 02 03 04 05", "43 20 06 07 08 09 0A 0B", "43 21 0C 00 00 00 00 00"}}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(TransportSend, LongestPayloadIn683FramesWithWrappingSequenceNumbers) {
+    for (const bool standardized : {true, false}) {
+        SCOPED_TRACE(standardized ? "standardized" : "not standardized");
+        Transport t(standardized);
+        t.channel.frame(bytes(standardized ? kFcStandard : kFcNoLimitFF));
+        const Bytes payload = counting(4095, 0x30);
+
+        ASSERT_TRUE(t.send(payload));
+
+        const std::vector<Bytes> frames = t.channel.writtenBytes();
+        ASSERT_EQ(frames.size(), 683u);
+        EXPECT_EQ(hex(frames[0]), "43 1F FF 30 31 32 33 34");
+        Bytes data(frames[0].begin() + 3, frames[0].end());
+        const unsigned first = standardized ? 1 : 0;
+        for (size_t i = 1; i < frames.size(); ++i) {
+            ASSERT_EQ(frames[i].size(), 8u);
+            EXPECT_EQ(frames[i][0], kAddress);
+            ASSERT_EQ(frames[i][1], 0x20 | ((first + i - 1) & 0x0F)) << "frame " << i;
+            data.insert(data.end(), frames[i].begin() + 2, frames[i].end());
+        }
+        // The last consecutive frame carries 4 bytes and two 0x00.
+        EXPECT_EQ(hex(Bytes(frames.back().begin() + 6, frames.back().end())), "00 00");
+        data.resize(4095);
+        EXPECT_EQ(data, payload);
+        // The sixteenth consecutive frame of the standardized mode wraps to 0.
+        EXPECT_EQ(frames[16][1], standardized ? 0x20 : 0x2F);
+        // One flow control for the whole message.
+        EXPECT_EQ(t.channel.callCount(ChannelCall::Kind::Read), 1u);
+    }
+}
+
+TEST(TransportSend, RefusesEmptyAndOverlongPayloadsWithoutTraffic) {
+    for (const size_t length : {size_t{0}, size_t{4096}, size_t{70000}}) {
+        Transport t(true);
+        t.channel.frame(bytes(kFcStandard));
+        EXPECT_FALSE(t.send(Bytes(length, 0x11))) << length;
+        EXPECT_EQ(t.channel.trace(), "") << length;
+    }
+}
+
+// ---- flow control and block sizes
+
+struct BlockCase {
+    std::string label;
+    bool standardized;
+    std::vector<std::string> flowControls;
+    std::string trace;
+    size_t length = 35;  // a first frame and five consecutive frames
+};
+
+// The trace of a block: its flow control read, the flush and count writes.
+std::string block(size_t count) {
+    return "RF" + std::string(count, 'W');
+}
+
+void PrintTo(const BlockCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class TransportBlocks : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(TransportBlocks, SendsTheBlocksTheFlowControlsAllow) {
+    const BlockCase& c = GetParam();
+    Transport t(c.standardized);
+    for (const std::string& fc : c.flowControls) {
+        t.channel.frame(bytes(fc));
+    }
+    const Bytes payload = counting(c.length);
+    ASSERT_TRUE(t.send(payload));
+    EXPECT_EQ(t.channel.trace(), c.trace);
+    // However the blocks fall, every frame goes out once and in order.
+    EXPECT_EQ(t.channel.writtenBytes(), segmented(c.standardized, payload));
+    EXPECT_TRUE(t.channel.scriptDone());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BlockSizes, TransportBlocks,
+    ::testing::Values(
+        BlockCase{"TwoAtATime",
+                  true,
+                  {"43 30 02 00 00 00 00 00", "43 30 02 00 00 00 00 00", "43 30 02 00 00 00 00 00"},
+                  "WRFWWRFWWRFW"},
+        BlockCase{"ZeroIsNoLimitWhenStandardized", true, {kFcStandard}, "WRFWWWWW"},
+        BlockCase{"FFIsNoLimitWhenNotStandardized", false, {kFcNoLimitFF}, "WRFWWWWW"},
+        BlockCase{"FFAboveWhatIsLeftWhenStandardized", true, {"43 30 FF 00 00 00 00 00"}, "WRFWWWWW"},
+        // 682 consecutive frames: in standardized mode 0xFF is a block of 255 frames like any other.
+        BlockCase{"FFIsABlockSizeWhenStandardized",
+                  true,
+                  {kFcNoLimitFF, kFcNoLimitFF, kFcNoLimitFF},
+                  "W" + block(255) + block(255) + block(172),
+                  4095},
+        BlockCase{"FFIsNoLimitForTheLongestMessage", false, {kFcNoLimitFF}, "W" + block(682), 4095},
+        BlockCase{"ExactlyWhatIsLeft", false, {"43 30 05 00 00 00 00 00"}, "WRFWWWWW"},
+        // BS 0 without the standardized mode allows an empty block: another flow control is read.
+        BlockCase{"ZeroIsAnEmptyBlockWhenNotStandardized",
+                  false,
+                  {"43 30 00 00 00 00 00 00", "43 30 02 00 00 00 00 00", kFcNoLimitFF},
+                  "WRFRFWWRFWWW"},
+        // Bytes after the fourth of a flow control are not looked at; the address is not compared.
+        BlockCase{
+            "OnlyTheFirstFourBytesCount", true, {"77 30 03 00 AA BB CC DD", "43 30 00 00"}, "WRFWWWRFWW"}),
+    [](const auto& info) { return info.param.label; });
+
+struct SendFailureCase {
+    std::string label;
+    std::vector<std::string> flowControls;  // steps as play takes them
+    std::vector<size_t> failingWrites;
+    std::string trace;
+    size_t length = 35;  // a first frame and five consecutive frames
+};
+
+void PrintTo(const SendFailureCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class TransportSendFailure : public ::testing::TestWithParam<SendFailureCase> {};
+
+TEST_P(TransportSendFailure, FailsWithoutWaitingForMore) {
+    const SendFailureCase& c = GetParam();
+    Transport t(true);
+    play(t.channel, c.flowControls);
+    for (size_t index : c.failingWrites) {
+        t.channel.failWrite(index);
+    }
+    EXPECT_FALSE(t.send(counting(c.length)));
+    EXPECT_EQ(t.channel.trace(), c.trace);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TransportSendFailure,
+    ::testing::Values(
+        SendFailureCase{"SingleFrameNotWritten", {kFcStandard}, {0}, "w", 6},
+        SendFailureCase{"FirstFrameNotWritten", {kFcStandard}, {0}, "w"},
+        SendFailureCase{"NoFlowControl", {"-"}, {}, "WrF"},
+        SendFailureCase{"FlowControl31", {"43 31 00 00 00 00 00 00"}, {}, "WRF"},
+        SendFailureCase{"FlowControl32", {"43 32 00 00 00 00 00 00"}, {}, "WRF"},
+        SendFailureCase{"ConsecutiveFrameType", {"43 21 00 00 00 00 00 00"}, {}, "WRF"},
+        SendFailureCase{"FlowControlTooShort", {"43 30 00"}, {}, "WRF"},
+        SendFailureCase{"NoSecondFlowControl", {"43 30 02 00 00 00 00 00", "-"}, {}, "WRFWWrF"},
+        // A failed consecutive frame: the rest of its block still goes out, no further flow control.
+        SendFailureCase{"ConsecutiveFrameNotWritten",
+                        {"43 30 03 00 00 00 00 00", "43 30 00 00 00 00 00 00"},
+                        {1},
+                        "WRFwWW"},
+        SendFailureCase{"LastOfABlockNotWritten", {"43 30 02 00 00 00 00 00", kFcStandard}, {2}, "WRFWw"}),
+    [](const auto& info) { return info.param.label; });
+
+struct StMinCase {
+    std::string label;
+    bool standardized;
+    std::vector<std::string> flowControls;
+    std::string trace;
+    // Calls (by index in the trace) that come at least minGapMs after the call before them.
+    std::vector<size_t> paced;
+    int minGapMs;
+};
+
+void PrintTo(const StMinCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class TransportStMin : public ::testing::TestWithParam<StMinCase> {};
+
+// Only lower bounds: a loaded machine makes every wait longer, never shorter.
+TEST_P(TransportStMin, WaitsBeforeEveryFrameOfTheBlock) {
+    const StMinCase& c = GetParam();
+    Transport t(c.standardized);
+    play(t.channel, c.flowControls);
+    ASSERT_TRUE(t.send(counting(35)));
+    ASSERT_EQ(t.channel.trace(), c.trace);
+    const auto& calls = t.channel.calls();
+    for (const size_t i : c.paced) {
+        EXPECT_GE(calls[i].at - calls[i - 1].at, std::chrono::milliseconds(c.minGapMs)) << "call " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, TransportStMin,
+    ::testing::Values(
+        // 25 ms, also before the first frame of the block (call 3 follows the flush).
+        StMinCase{"WholeMessage", true, {"43 30 00 19 00 00 00 00"}, "WRFWWWWW", {3, 4, 5, 6, 7}, 24},
+        StMinCase{"NotStandardized", false, {"43 30 FF 0A 00 00 00 00"}, "WRFWWWWW", {3, 4, 5, 6, 7}, 9},
+        // The STmin of each flow control paces its own block: 0 first, then 20 ms.
+        StMinCase{"EachBlockItsOwn",
+                  true,
+                  {"43 30 02 00 00 00 00 00", "43 30 00 14 00 00 00 00"},
+                  "WRFWWRFWWW",
+                  {7, 8, 9},
+                  19},
+        // Above the precise-wait range.
+        StMinCase{"LongWait", true, {"43 30 03 32 00 00 00 00", kFcStandard}, "WRFWWWRFWW", {3, 4, 5}, 49}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(TransportSend, LateFlowControlWithinTheReceiveTimeOut) {
+    Transport t(true);
+    t.channel.late(bytes(kFcStandard), ScriptedChannel::kDefaultRxTimeoutMs / 2);
+    EXPECT_TRUE(t.send(counting(20)));
+    EXPECT_EQ(t.channel.trace(), "WRFWWW");
+}
+
+TEST(TransportSend, FlowControlLaterThanTheReceiveTimeOut) {
+    Transport t(true);
+    t.channel.late(bytes(kFcStandard), ScriptedChannel::kDefaultRxTimeoutMs * 4);
+    EXPECT_FALSE(t.send(counting(20)));
+    EXPECT_EQ(t.channel.trace(), "WrF");
+}
+
+TEST(TransportSend, FramesQueueIsEmptyAfterEverySend) {
+    Transport t(true);
+    t.channel.missing();
+    EXPECT_FALSE(t.send(counting(20)));
+    // A second message starts afresh: no frame of the first one is left over.
+    EXPECT_TRUE(t.send(bytes("01 02")));
+    EXPECT_EQ(hex(t.channel.writtenBytes().back()), "43 02 01 02 00 00 00 00");
+    EXPECT_EQ(t.channel.writtenBytes().size(), 2u);
+}
+
+// ---- receiving
+
+struct ReceiveCase {
+    std::string label;
+    std::vector<std::string> script;  // steps as play takes them
+    bool result;
+    std::string out;
+    std::string trace;
+};
+
+void PrintTo(const ReceiveCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class TransportReceive : public ::testing::TestWithParam<ReceiveCase> {};
+
+TEST_P(TransportReceive, ReassemblesWhatArrives) {
+    const ReceiveCase& c = GetParam();
+    for (const bool standardized : {true, false}) {
+        SCOPED_TRACE(standardized ? "standardized" : "not standardized");
+        Transport t(standardized);
+        play(t.channel, c.script);
+        Bytes out = bytes("EE");
+        EXPECT_EQ(t.receive(out), c.result);
+        EXPECT_EQ(hex(out), c.out);
+        EXPECT_EQ(t.channel.trace(), c.trace);
+        // Whatever the mode, the only flow control is 30 FF 00.
+        for (const Bytes& written : t.channel.writtenBytes()) {
+            EXPECT_EQ(hex(written), kFcNoLimitFF);
+        }
+        for (const auto& call : t.channel.calls()) {
+            EXPECT_EQ(call.txId, kTx);
+            EXPECT_EQ(call.rxId, kRx);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, TransportReceive,
+    ::testing::Values(
+        ReceiveCase{"SingleFrame", {"43 03 0A 0B 0C 00 00 00"}, true, "0A 0B 0C", "R"},
+        ReceiveCase{"FullSingleFrame", {"43 06 01 02 03 04 05 06"}, true, "01 02 03 04 05 06", "R"},
+        ReceiveCase{"AddressNotCompared", {"99 01 5A 00 00 00 00 00"}, true, "5A", "R"},
+        ReceiveCase{"SingleFrameWithoutData", {"43 00 0A 0B 0C 00 00 00"}, false, "", "R"},
+        ReceiveCase{"SingleFrameLengthSeven", {"43 07 01 02 03 04 05 06"}, false, "", "R"},
+        ReceiveCase{"SingleFrameCutShort", {"43 03 0A 0B"}, false, "", "R"},
+        ReceiveCase{"OneByteRead", {"43"}, false, "", "R"}, ReceiveCase{"EmptyRead", {""}, false, "", "R"},
+        ReceiveCase{"NothingArrives", {"-"}, false, "EE", "r"},
+        ReceiveCase{"ConsecutiveFrameFirst", {"43 21 01 02 03 04 05 06"}, false, "", "R"},
+        ReceiveCase{"FlowControlFirst", {"43 30 00 00 00 00 00 00"}, false, "", "R"},
+        ReceiveCase{"UnknownType", {"43 40 00 00 00 00 00 00"}, false, "", "R"},
+        ReceiveCase{"FirstFrameOfThirteen",
+                    {"43 10 0D 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "43 22 0C 0D 00 00 00 00"},
+                    true,
+                    "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D",
+                    "RWRR"},
+        ReceiveCase{"FirstFrameOfFive", {"43 10 05 01 02 03 04 05"}, true, "01 02 03 04 05", "RW"},
+        ReceiveCase{"SequenceAndTypeNotLookedAt",
+                    {"43 10 0D 01 02 03 04 05", "43 2F 06 07 08 09 0A 0B", "43 05 0C 0D 00 00 00 00"},
+                    true,
+                    "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D",
+                    "RWRR"},
+        ReceiveCase{"LateConsecutiveFrame",
+                    {"43 10 0B 01 02 03 04 05", "late:43 21 06 07 08 09 0A 0B"},
+                    true,
+                    "01 02 03 04 05 06 07 08 09 0A 0B",
+                    "RWR"},
+        // The second of three consecutive frames does not come: the third is still waited for.
+        ReceiveCase{"MissingConsecutiveFrame",
+                    {"43 10 17 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "-", "43 23 12 13 14 15 16 17"},
+                    false,
+                    "01 02 03 04 05 06 07 08 09 0A 0B 00 00 00 00 00 00 00 00 00 00 00 00",
+                    "RWRrR"},
+        ReceiveCase{"EveryFrameAfterAMissingOneIsStillRead",
+                    {"43 10 1D 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "-", "43 23 12 13 14 15 16 17",
+                     "43 24 18 19 1A 1B 1C 1D"},
+                    false,
+                    "01 02 03 04 05 06 07 08 09 0A 0B 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                    "RWRrRR"},
+        ReceiveCase{"ConsecutiveFrameCutShort",
+                    {"43 10 0D 01 02 03 04 05", "43 21 06 07", "43 22 0C 0D 00 00 00 00"},
+                    false,
+                    "01 02 03 04 05 00 00 00 00 00 00 00 00",
+                    "RWRR"},
+        // The last frame needs only its first two data bytes.
+        ReceiveCase{"LastConsecutiveFrameShortButEnough",
+                    {"43 10 0D 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "43 22 0C 0D"},
+                    true,
+                    "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D",
+                    "RWRR"},
+        // Fewer than its own five bytes: refused before any flow control or further read.
+        ReceiveCase{"FirstFrameAnnouncingFour", {"43 10 04 01 02 03 04 05"}, false, "", "R"},
+        ReceiveCase{"FirstFrameAnnouncingNothing", {"43 10 00 01 02 03 04 05"}, false, "", "R"},
+        ReceiveCase{"FirstFrameCutShort", {"43 10 0D 01 02"}, false, "", "R"}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(TransportReceive, FailedFlowControlWriteClearsTheOutput) {
+    Transport t(true);
+    play(t.channel, {"43 10 0D 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "43 22 0C 0D 00 00 00 00"});
+    t.channel.failWrite(0);
+    Bytes out = bytes("EE");
+    EXPECT_FALSE(t.receive(out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(t.channel.trace(), "Rw");
+}
+
+TEST(TransportReceive, LongestMessage) {
+    Transport t(true);
+    const Bytes payload = counting(4095, 7);
+    Transport sender(true);
+    sender.channel.frame(bytes(kFcStandard));
+    ASSERT_TRUE(sender.send(payload));
+    for (const Bytes& frame : sender.channel.writtenBytes()) {
+        t.channel.frame(frame);
+    }
+    Bytes out;
+    ASSERT_TRUE(t.receive(out));
+    EXPECT_EQ(out, payload);
+    EXPECT_EQ(t.channel.callCount(ChannelCall::Kind::Read), 683u);
+    EXPECT_EQ(t.channel.callCount(ChannelCall::Kind::Write), 1u);
+}
+
+TEST(ProtocolFiatTP, NameAndModes) {
+    ProtocolFiatTP tp(kAddress);
+    EXPECT_EQ(tp.name(), "PROTOCOL_StandardizedCanFiatTP");
+    EXPECT_FALSE(tp.isStandardized());
+    tp.setStandardized(true);
+    EXPECT_TRUE(tp.isStandardized());
+    EXPECT_EQ(tp.getAddress(), kAddress);
+}
+
+}  // namespace
