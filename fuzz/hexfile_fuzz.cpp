@@ -36,7 +36,7 @@ std::string inputPath;
 std::string outputDirectory;
 
 // Images up to this size are written back and compared.
-constexpr uint64_t roundTripLimit = 1 << 20;
+constexpr uint64_t roundTripLimit = 1 << 16;
 
 void check(bool condition, const char* what) {
     if (!condition) {
