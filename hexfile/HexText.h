@@ -12,10 +12,4 @@ inline void appendHexByte(std::string& text, uint8_t byte) {
     text += digits[byte & 0xF];
 }
 
-inline std::string toHexByteString(uint8_t byte) {
-    std::string text;
-    appendHexByte(text, byte);
-    return text;
-}
-
 }  // namespace Io
