@@ -25,7 +25,7 @@ namespace {
 
 // Takes the readers' messages and drops them.
 class Discard : public std::streambuf {
-protected:
+  protected:
     int overflow(int c) override { return c; }
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
@@ -73,7 +73,9 @@ bool intelHexHolds(uint64_t start, uint64_t length) {
     const uint64_t lastPieceStart = start > (last & ~uint64_t{0xFFFF}) ? start : last & ~uint64_t{0xFFFF};
     return lastPieceStart <= 0xFFFFFFFFu;
 }
-bool sRecordHolds(uint64_t start, uint64_t length) { return start + length <= 0x100000000u; }
+bool sRecordHolds(uint64_t start, uint64_t length) {
+    return start + length <= 0x100000000u;
+}
 
 template <class Reader, class Writer, class Style>
 void roundTrip(const Reader& reader, const Style& style, const std::string& name,
