@@ -2,6 +2,9 @@
 // reads with their three time-outs, writes, break and flush, the byte sent through the break line,
 // and the echo check of the half-duplex channel.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -101,6 +104,22 @@ TEST(SerialOpen, HalfDuplexHasItsOwnName) {
     ComSerialHalfDuplex half(paramsFor(kPort), 0);
     EXPECT_EQ(half.name(), "COM_SerPortHalfDuplex");
     EXPECT_EQ(half.typeCode(), 4u);
+}
+
+TEST(SerialOpen, APortIsNotShared) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "the superuser may open an exclusive terminal again";
+    }
+    PtyPeer peer(kPort);
+    ComSerial first(paramsFor(kPort), 0);
+    ComSerial second(paramsFor(kPort), 0);
+    EXPECT_TRUE(first.checkOpen());
+    try {
+        second.checkOpen();
+        ADD_FAILURE() << "second open of the port succeeded";
+    } catch (const ComSerial::bad_open_serial& e) {
+        EXPECT_EQ(e.errorNumber, EBUSY);
+    }
 }
 
 struct OpenFailureCase {
