@@ -1,5 +1,7 @@
 #include "ecu/EcuLoginCode.h"
 
+#include <cstddef>
+
 #ifndef VOFLASH_LOGIN_CODE
 #error "VOFLASH_LOGIN_CODE is set by the ecu library's CMakeLists.txt"
 #endif
@@ -13,7 +15,7 @@ static_assert(kLoginCode <= 0xFFFFFFFFFFull, "the login code has 5 bytes");
 
 std::array<uint8_t, 5> ecuLoginCode() {
     std::array<uint8_t, 5> code{};
-    for (size_t i = 0; i < code.size(); ++i) {
+    for (std::size_t i = 0; i < code.size(); ++i) {
         code[i] = static_cast<uint8_t>(kLoginCode >> (8 * (code.size() - 1 - i)));
     }
     return code;
