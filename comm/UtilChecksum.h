@@ -1,6 +1,6 @@
 #pragma once
 // Sums and CRCs over byte data. Every function takes a starting value, so a checksum can be
-// continued over several pieces; the starting value decides which published variant comes out.
+// continued over several blocks; the starting value decides which published variant comes out.
 
 #include <cstdint>
 #include <vector>

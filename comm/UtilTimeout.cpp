@@ -3,6 +3,7 @@
 #include <limits>
 #include <mutex>
 
+#include "comm/UtilPreciseWait.h"
 #include "platform/clock.h"
 
 namespace {
@@ -76,6 +77,15 @@ double elapsedMs() {
     const double nowMs =
         static_cast<double>(platform::counterTicks()) / (static_cast<double>(counterInfo.frequency) / 1000.0);
     return nowMs - counterInfo.startMs;
+}
+
+void sleepMs(uint32_t ms) {
+    constexpr uint32_t kFirstPlainSleepMs = 40;
+    if (ms >= 1 && ms < kFirstPlainSleepMs) {
+        UtilPreciseWait::sleep(ms);
+        return;
+    }
+    platform::sleepFor(ms);
 }
 
 void delayUs(uint32_t us) {

@@ -138,12 +138,12 @@ INSTANTIATE_TEST_SUITE_P(Empty, ChecksumCheckValue,
                                          CheckValue{"Inverted8", kInverted8, {}, 0xA5, 0xA5}),
                          [](const auto& info) { return info.param.name; });
 
-// A checksum computed over two pieces, the second started from the first's result, equals the one over
+// A checksum computed over two blocks, the second started from the first's result, equals the one over
 // the whole data.
 struct Continuation {
     Function function;
     uint32_t init;
-    // How a result is turned into the starting value for the next piece.
+    // How a result is turned into the starting value for the next block.
     std::function<uint32_t(uint32_t)> resume;
     // The word sums are split at word boundaries only.
     size_t splitStep;
@@ -155,7 +155,7 @@ void PrintTo(const Continuation& c, std::ostream* os) {
 
 class ChecksumContinuation : public testing::TestWithParam<Continuation> {};
 
-TEST_P(ChecksumContinuation, TwoPiecesEqualTheWhole) {
+TEST_P(ChecksumContinuation, TwoBlocksEqualTheWhole) {
     const Continuation& c = GetParam();
     const ByteVector whole = bytes("The quick brown fox jumps over the lazy dog!");
     ASSERT_EQ(whole.size() % 2, 0u);

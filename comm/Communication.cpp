@@ -1,0 +1,345 @@
+#include "comm/Communication.h"
+
+#include <iostream>
+#include <utility>
+
+#include "comm/Protocol.h"
+#include "comm/ProtocolSingleByteTailOnSend.h"
+#include "comm/ProtocolSingleFrame.h"
+#include "comm/UtilTimeout.h"
+
+namespace {
+
+constexpr uint32_t kNoId = 0xFFFFFFFF;
+
+// Releases a taken lock when the scope is left by an exception; release() gives the result of an
+// orderly unlock.
+class LockRelease {
+  public:
+    explicit LockRelease(UtilMutex& m) : mutex_(m) {}
+    LockRelease(const LockRelease&) = delete;
+    LockRelease& operator=(const LockRelease&) = delete;
+    ~LockRelease() {
+        if (held_) {
+            mutex_.unlock();
+        }
+    }
+    bool release() {
+        held_ = false;
+        return mutex_.unlock();
+    }
+
+  private:
+    UtilMutex& mutex_;
+    bool held_ = true;
+};
+
+}  // namespace
+
+// ---- exceptions
+
+Communication::bad_open::bad_open() : errorNumber(kNoErrorNumber) {}
+
+Communication::bad_open::bad_open(int64_t errorNumber) : errorNumber(errorNumber) {}
+
+Communication::bad_open::~bad_open() = default;
+
+const std::string& Communication::bad_open::description() const {
+    static const std::string text = "Unknown communication (base class) type";
+    return text;
+}
+
+std::string Communication::bad_open::formatMessage() const {
+    std::string text = "Could not open Communication: " + description();
+    if (errorNumber != kNoErrorNumber) {
+        text += ". Error number: " + std::to_string(errorNumber);
+    }
+    return text;
+}
+
+const char* Communication::bad_open::what() const noexcept {
+    try {
+        if (message.empty()) {
+            message = formatMessage();
+        }
+        return message.c_str();
+    } catch (...) {
+        return "Could not open Communication: ";
+    }
+}
+
+const char* Communication::bad_close::what() const noexcept {
+    return "Could not close Communication";
+}
+
+// ---- construction
+
+Communication::Communication(ComParams* params, uint32_t id) : params(params), id(id) {
+    registerDefaultProtocols();
+}
+
+Communication::Communication() : id(kNoId), initDone(true) {}
+
+Communication::~Communication() {
+    params.reset();
+}
+
+Communication& Communication::defaultInstance() {
+    static Communication instance;
+    return instance;
+}
+
+Protocol& Communication::defaultSingleFrameProtocol() {
+    static ProtocolSingleFrame protocol;
+    return protocol;
+}
+
+Protocol& Communication::defaultLineProtocol() {
+    static ProtocolSingleByteTailOnSend_LF protocol;
+    return protocol;
+}
+
+void Communication::registerDefaultProtocols() {
+    registerProtocol(&defaultSingleFrameProtocol());
+    registerProtocol(&defaultLineProtocol());
+    selectProtocolUnlocked(defaultSingleFrameProtocol().name());
+}
+
+// ---- base behaviour of the virtual operations
+
+uint32_t Communication::typeCode() const {
+    return 0;
+}
+
+uint32_t Communication::available(uint32_t) {
+    return 0;
+}
+
+bool Communication::setRxIds(const std::vector<uint32_t>& ids) {
+    if (!rxIdLock.lock()) {
+        return false;
+    }
+    rxIds = ids;
+    return rxIdLock.unlock();
+}
+
+bool Communication::open() {
+    // Nothing to open: a channel that does not supply its opening never becomes open.
+    return false;
+}
+
+const std::string& Communication::name() const {
+    static const std::string text = "COM_UnnamedCom";
+    return text;
+}
+
+bool Communication::checkOpen() {
+    return true;
+}
+
+bool Communication::checkClose() {
+    return true;
+}
+
+bool Communication::write(uint32_t, uint32_t, const std::vector<uint8_t>&) {
+    return false;
+}
+
+bool Communication::read(uint32_t, uint32_t, std::vector<uint8_t>&, uint32_t) {
+    return false;
+}
+
+bool Communication::sendBreak(uint32_t) {
+    return true;
+}
+
+uint32_t Communication::getAnswerId(uint32_t) {
+    return 0;
+}
+
+bool Communication::flushReceive(uint32_t) {
+    return false;
+}
+
+bool Communication::releaseDevice(uint32_t) {
+    return false;
+}
+
+bool Communication::auxDeviceRequest(uint32_t) {
+    return false;
+}
+
+bool Communication::sendByteAtBaud(uint8_t, double) {
+    return false;
+}
+
+// ---- initialisation
+
+bool Communication::ensureInit() {
+    if (!initDone) {
+        initDone = true;
+        init();
+    }
+    return isOpen;
+}
+
+void Communication::init() {
+    const bool lockOpened = mutex.open(name(), paramId());
+    isOpen = lockOpened && openUnderLock();
+}
+
+bool Communication::openUnderLock() {
+    if (!mutex.lock()) {
+        return false;
+    }
+    LockRelease guard(mutex);
+    const bool opened = open();
+    return guard.release() && opened;
+}
+
+uint32_t Communication::paramId() const {
+    return params ? params->id : kNoId;
+}
+
+const std::string& Communication::lockName() const {
+    return mutex.name();
+}
+
+// ---- protocol registry
+
+bool Communication::registerProtocol(Protocol* protocol) {
+    if (protocol == nullptr) {
+        return false;
+    }
+    return protocols.emplace(protocol->name(), protocol).second;
+}
+
+bool Communication::selectProtocolUnlocked(const std::string& protocolName) {
+    const auto found = protocols.find(protocolName);
+    currentProtocol = found == protocols.end() ? nullptr : found->second;
+    return currentProtocol != nullptr;
+}
+
+bool Communication::selectProtocol(const std::string& protocolName) {
+    return underLock([&] { return selectProtocolUnlocked(protocolName); });
+}
+
+// ---- locked operations
+
+template <typename Body>
+bool Communication::underLock(Body&& body) {
+    if (!ensureInit() || !mutex.lock()) {
+        return false;
+    }
+    LockRelease guard(mutex);
+    const bool done = std::forward<Body>(body)();
+    return guard.release() && done;
+}
+
+template <typename Body>
+bool Communication::checkedUnderLock(Body&& body) {
+    return underLock([&] {
+        if (!checkOpenReported()) {
+            return false;
+        }
+        const bool done = std::forward<Body>(body)();
+        const bool closed = checkCloseReported();
+        return done && closed;
+    });
+}
+
+bool Communication::sendAndReceive(const std::vector<uint8_t>& request, std::vector<uint8_t>& response,
+                                   uint32_t responseLength, uint32_t txId, uint32_t rxId) {
+    return checkedUnderLock([&] {
+        // The inner send and receive take the lock again; it is re-entrant for its owner.
+        const bool sent = (txId == 0 && request.empty()) || send(request, txId, rxId);
+        const bool received = responseLength == 0 || (sent && receive(response, responseLength, txId, rxId));
+        return sent && received;
+    });
+}
+
+bool Communication::send(const std::vector<uint8_t>& payload, uint32_t txId, uint32_t rxId) {
+    return checkedUnderLock([&] { return sendUnlocked(txId, rxId, payload, true); });
+}
+
+bool Communication::sendRaw(const std::vector<uint8_t>& frame, uint32_t txId, uint32_t rxId) {
+    return checkedUnderLock([&] { return sendUnlocked(txId, rxId, frame, false); });
+}
+
+bool Communication::receive(std::vector<uint8_t>& out, uint32_t count, uint32_t txId, uint32_t rxId) {
+    if (count == 0) {
+        return true;
+    }
+    out.clear();
+    return checkedUnderLock([&] { return receiveUnlocked(txId, rxId, out, count, true); });
+}
+
+bool Communication::flushReceiveLocked(uint32_t rxId) {
+    return underLock([&] { return flushReceive(rxId); });
+}
+
+bool Communication::sendBreakLocked(uint32_t duration) {
+    return underLock([&] { return sendBreak(duration); });
+}
+
+bool Communication::sendByteAtBaudLocked(uint8_t byte, double baud) {
+    return underLock([&] { return sendByteAtBaud(byte, baud); });
+}
+
+bool Communication::releaseDeviceLocked(uint32_t answerId) {
+    return underLock([&] { return releaseDevice(answerId); });
+}
+
+bool Communication::auxDeviceRequestLocked(uint32_t answerId) {
+    return underLock([&] { return auxDeviceRequest(answerId); });
+}
+
+uint32_t Communication::lookupAnswerId(uint32_t deviceId) {
+    uint32_t answer = kNoId;
+    const bool ok = underLock([&] {
+        answer = getAnswerId(deviceId);
+        return true;
+    });
+    return ok ? answer : kNoId;
+}
+
+// ---- steps under the lock
+
+bool Communication::sendUnlocked(uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& data, bool viaProtocol) {
+    lastTxMs = elapsedMs();
+    if (!viaProtocol) {
+        return write(txId, rxId, data);
+    }
+    return currentProtocol != nullptr && currentProtocol->send(this, txId, rxId, data);
+}
+
+bool Communication::receiveUnlocked(uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out, uint32_t count,
+                                    bool viaProtocol) {
+    bool received = false;
+    if (!viaProtocol) {
+        received = read(txId, rxId, out, count);
+    } else if (currentProtocol != nullptr) {
+        received = currentProtocol->receive(this, txId, rxId, out, count);
+    }
+    lastRxMs = elapsedMs();
+    return received;
+}
+
+bool Communication::checkOpenReported() {
+    try {
+        return checkOpen();
+    } catch (const bad_open& e) {
+        std::cout << e.what() << std::endl
+                  << " Offending Communication: " << name() << " " << std::dec << paramId() << std::endl;
+        return false;
+    }
+}
+
+bool Communication::checkCloseReported() {
+    try {
+        return checkClose();
+    } catch (const bad_close& e) {
+        std::cout << e.what() << std::endl << " Offending Communication: " << name() << std::endl;
+        return false;
+    }
+}

@@ -1,0 +1,189 @@
+#include "comm/ProtocolFiatTP.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "comm/ProtocolFiatFrames.h"
+#include "comm/UtilTimeout.h"
+
+namespace {
+
+constexpr uint32_t kFlowControlReadBytes = 4;
+constexpr uint8_t kReceiverBlockSize = 0xFF;
+constexpr uint8_t kReceiverStMin = 0;
+
+uint8_t typeNibble(const std::vector<uint8_t>& frame) {
+    return frame[1] & 0xF0;
+}
+
+// The first limit bytes of what a read delivered; a channel may hand over more than it was asked for.
+void keepFirst(std::vector<uint8_t>& bytes, size_t limit) {
+    if (bytes.size() > limit) {
+        bytes.resize(limit);
+    }
+}
+
+// Number of consecutive frames that carry the bytes of a first frame's message after its first five.
+size_t consecutiveFrames(size_t length) {
+    const size_t rest = length - ProtocolFiatFF::kDataBytes;
+    return rest / ProtocolFiatCF::kDataBytes + (rest % ProtocolFiatCF::kDataBytes > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+ProtocolFiatTP::ProtocolFiatTP(uint8_t address) : ProtocolMultiFrame(address, 0) {}
+
+ProtocolFiatTP::~ProtocolFiatTP() {
+    stopThreads();
+}
+
+const std::string& ProtocolFiatTP::name() const {
+    static const std::string text = "PROTOCOL_StandardizedCanFiatTP";
+    return text;
+}
+
+bool ProtocolFiatTP::segment(FrameQueue& queue, const std::vector<uint8_t>& payload) {
+    queue.clear();
+    const size_t n = payload.size();
+    if (n == 0 || n > kMaxPayload) {
+        return false;
+    }
+    const uint8_t a = addressByte();
+    if (n <= ProtocolFiatSF::kMaxLength) {
+        queue.push_back(ProtocolFiatSF(a, static_cast<uint8_t>(n), payload).getFrame());
+        return true;
+    }
+    auto at = payload.begin() + ProtocolFiatFF::kDataBytes;
+    queue.push_back(ProtocolFiatFF(a, static_cast<uint16_t>(n), {payload.begin(), at}).getFrame());
+    uint8_t sequence = standardized ? 1 : 0;
+    while (at != payload.end()) {
+        const auto take = std::min<std::ptrdiff_t>(ProtocolFiatCF::kDataBytes, std::distance(at, payload.end()));
+        queue.push_back(ProtocolFiatCF(a, sequence++, {at, at + take}).getFrame());
+        at += take;
+    }
+    return true;
+}
+
+bool ProtocolFiatTP::send(Communication* channel, uint32_t txId, uint32_t rxId,
+                          const std::vector<uint8_t>& payload) {
+    return sendSegmented(channel, txId, rxId, payload, [&] { return sendBlock(channel, txId, rxId); });
+}
+
+bool ProtocolFiatTP::sendSegmented(Communication* channel, uint32_t txId, uint32_t rxId,
+                                   const std::vector<uint8_t>& payload, const std::function<bool()>& sendNextBlock) {
+    segment(frames, payload);
+    if (frames.empty()) {
+        return false;
+    }
+    cursor = frames.begin();
+    bool ok = writeFrame(channel, txId, rxId, *cursor);
+    ++cursor;
+    while (ok && cursor != frames.end()) {
+        ok = sendNextBlock();
+    }
+    frames.clear();
+    cursor = frames.end();
+    return ok;
+}
+
+bool ProtocolFiatTP::sendBlock(Communication* channel, uint32_t txId, uint32_t rxId) {
+    std::vector<uint8_t> received;
+    const bool read = readFrame(channel, txId, rxId, received, kFlowControlReadBytes);
+    // The rest of the flow control frame and anything else queued is stale once it has been read.
+    flushReceive(channel, rxId);
+    uint8_t blockSize = 0;
+    uint8_t stMin = 0;
+    if (!read || !parseFlowControl(received, blockSize, stMin)) {
+        return false;
+    }
+    return writeBlock(channel, txId, rxId, blockLength(blockSize), stMin);
+}
+
+bool ProtocolFiatTP::parseFlowControl(const std::vector<uint8_t>& received, uint8_t& blockSize, uint8_t& stMin) {
+    if (received.size() < kFlowControlReadBytes) {
+        return false;
+    }
+    ProtocolFiatFC fc({received.begin(), received.begin() + kFlowControlReadBytes});
+    if (!fc.isValid()) {
+        return false;
+    }
+    blockSize = fc.getBlockSize();
+    stMin = fc.getStMin();
+    return true;
+}
+
+size_t ProtocolFiatTP::blockLength(uint8_t blockSize) const {
+    const size_t left = static_cast<size_t>(std::distance(FrameQueue::const_iterator(cursor), frames.cend()));
+    const uint8_t noLimit = standardized ? 0x00 : 0xFF;
+    return blockSize != noLimit && blockSize <= left ? blockSize : left;
+}
+
+bool ProtocolFiatTP::writeBlock(Communication* channel, uint32_t txId, uint32_t rxId, size_t count,
+                                uint32_t waitMs) {
+    bool ok = true;
+    for (size_t i = 0; i < count && cursor != frames.end(); ++i, ++cursor) {
+        sleepMs(waitMs);
+        ok = writeFrame(channel, txId, rxId, *cursor) && ok;
+    }
+    return ok;
+}
+
+bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
+                             uint32_t) {
+    std::vector<uint8_t> received;
+    if (!readFrame(channel, txId, rxId, received, kFrameSize)) {
+        return false;
+    }
+    keepFirst(received, kFrameSize);
+    out.clear();
+    if (received.size() < 2) {
+        return false;
+    }
+
+    if (typeNibble(received) == 0x00) {
+        ProtocolFiatSF sf(received);
+        const uint8_t length = sf.getLength();
+        // A length of 7 is refused before decoding; the bytes of the frame must all be there.
+        if (length == 0 || length > ProtocolFiatSF::kMaxLength || received.size() < 2u + length) {
+            return false;
+        }
+        return sf.decode(out, received);
+    }
+
+    if (typeNibble(received) != 0x10) {
+        return false;
+    }
+    ProtocolFiatFF ff(received);
+    const size_t length = ff.getLength();
+    // A first frame carries five data bytes and announces at least that many; anything else is refused
+    // before the flow control, so the sender never starts a block that nobody reads.
+    if (received.size() < kFrameSize || length < ProtocolFiatFF::kDataBytes) {
+        return false;
+    }
+    if (!writeFrame(channel, txId, rxId, ProtocolFiatFC(addressByte(), kReceiverBlockSize, kReceiverStMin).getFrame())) {
+        return false;
+    }
+    out.assign(length, 0x00);
+    std::copy_n(received.begin() + 3, ProtocolFiatFF::kDataBytes, out.begin());
+
+    bool ok = true;
+    size_t filled = ProtocolFiatFF::kDataBytes;
+    for (size_t i = consecutiveFrames(length); i > 0; --i) {
+        received.clear();
+        const bool read = readFrame(channel, txId, rxId, received, kFrameSize);
+        if (!ok) {
+            continue;  // the message is lost; the frames still due are read and dropped
+        }
+        keepFirst(received, kFrameSize);
+        const size_t take = std::min(ProtocolFiatCF::kDataBytes, length - filled);
+        // Frames are placed in the order they arrive, whatever their sequence number; a frame that is
+        // not a consecutive frame or lacks bytes ends the message.
+        if (!read || received.size() < 2 + take || typeNibble(received) != 0x20) {
+            ok = false;
+            continue;
+        }
+        std::copy_n(received.begin() + 2, take, out.begin() + static_cast<std::ptrdiff_t>(filled));
+        filled += take;
+    }
+    return ok && !out.empty();
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The Fiat transport on CAN: payloads of 1 to 4095 bytes in 8-byte single, first and consecutive
+// frames, paced by the receiver's flow control.
+//
+// Standardized mode numbers the first consecutive frame 1 and takes block size 0 as "no limit";
+// otherwise the first consecutive frame is 0 and 0xFF means no limit. As receiver it sends a single flow
+// control A 30 FF 00 00 00 00 00 for a first frame, in either mode.
+
+#include <functional>
+
+#include "comm/ProtocolMultiFrame.h"
+
+class ProtocolFiatTP : public ProtocolMultiFrame {
+  public:
+    static constexpr size_t kMaxPayload = 4095;
+    static constexpr uint32_t kFrameSize = 8;
+
+    explicit ProtocolFiatTP(uint8_t address);
+    ~ProtocolFiatTP() override;
+
+    const std::string& name() const override;
+    bool send(Communication* channel, uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& payload) override;
+    // count is not used: the message length comes from the frames.
+    bool receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
+                 uint32_t count) override;
+    // Clears the queue and fails for an empty payload or one above 4095 bytes.
+    bool segment(FrameQueue& queue, const std::vector<uint8_t>& payload) override;
+
+    void setStandardized(bool on) { standardized = on; }
+    bool isStandardized() const { return standardized; }
+
+  protected:
+    // Segments the payload, writes the first frame and, while all went well and frames are left, runs
+    // sendNextBlock; clears the queue.
+    bool sendSegmented(Communication* channel, uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& payload,
+                       const std::function<bool()>& sendNextBlock);
+    // Reads the receiver's flow control, then writes the block it allows, STmin ms before each frame.
+    bool sendBlock(Communication* channel, uint32_t txId, uint32_t rxId);
+    // Block size and STmin of a flow control read (its first 4 bytes); false unless it is one.
+    static bool parseFlowControl(const std::vector<uint8_t>& received, uint8_t& blockSize, uint8_t& stMin);
+    // How many of the frames left a flow control with this block size allows.
+    size_t blockLength(uint8_t blockSize) const;
+    // Writes the next count frames from the cursor, waiting waitMs before each; a failed write does not
+    // stop the block.
+    bool writeBlock(Communication* channel, uint32_t txId, uint32_t rxId, size_t count, uint32_t waitMs);
+
+  private:
+    bool standardized = false;
+};
