@@ -16,7 +16,7 @@ bool DevVO_ecu::connect() {
     return Login();
 }
 
-const std::string& DevVO_ecu::name() {
+const std::string& DevVO_ecu::name() const {
     static const std::string text("DEV_VO_ecu");
     return text;
 }

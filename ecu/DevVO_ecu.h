@@ -23,7 +23,7 @@ class DevVO_ecu : public Device {
     // Login through the virtual table.
     bool connect() override;
     // "DEV_VO_ecu".
-    const std::string& name() override;
+    const std::string& name() const override;
 
     // Operations added by the ECU family, in their table order.
     virtual bool Login();

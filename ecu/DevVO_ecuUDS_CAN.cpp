@@ -28,7 +28,7 @@ bool DevVO_ecuUDS_CAN::connect() {
     return true;
 }
 
-const std::string& DevVO_ecuUDS_CAN::name() {
+const std::string& DevVO_ecuUDS_CAN::name() const {
     static const std::string text("DevVO_ecuUDS_CAN");
     return text;
 }

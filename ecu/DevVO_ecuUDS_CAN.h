@@ -19,7 +19,7 @@ class DevVO_ecuUDS_CAN : public DevVO_ecu {
     // True without a request, so the device initialises without sending anything.
     bool connect() override;
     // "DevVO_ecuUDS_CAN".
-    const std::string& name() override;
+    const std::string& name() const override;
 
     // Flush, default session 10 01 (sent once more after an empty reply), then the programming
     // session 10 <progSessionId>.
