@@ -11,14 +11,6 @@
 
 namespace {
 
-// Once-per-run state of the login and the flash request: set on first use, never reset, so a second
-// series of attempts in the same run continues where the first stopped. Main thread only.
-bool loginNoticeShown = false;
-uint32_t loginDotCount = 0;
-bool flashRequestErrorShown = false;
-bool flashRequestNoticeShown = false;
-uint32_t flashRequestDotCount = 0;
-
 // One dot per unanswered attempt; every fourth dot the last four are wiped.
 void connectDot(uint32_t& dotCount) {
     warningOut << ".";
@@ -42,6 +34,11 @@ unsigned int hexByte(uint8_t b) {
 }
 
 }  // namespace
+
+EcuConnectState& ecuConnectState() {
+    static EcuConnectState state;
+    return state;
+}
 
 std::string toHexString(const std::vector<uint8_t>& bytes) {
     std::ostringstream text;
@@ -89,6 +86,7 @@ void VOEcuGenBase::printNrcText(const std::vector<uint8_t>& reply) {
 }
 
 bool VOEcuGenBase::Login() {
+    EcuConnectState& state = ecuConnectState();
     const std::vector<uint8_t> request = loginCodeRequest(0xBA);
     if (!sendTo(request, txCanId, rxCanId)) {
         errorOut << " Error while sending Login request" << std::endl;
@@ -96,8 +94,8 @@ bool VOEcuGenBase::Login() {
     }
     std::vector<uint8_t> reply;
     if (!receiveFrom(reply, 8, txCanId, rxCanId)) {
-        noticeOnce(loginNoticeShown, "Attempting to connect to the ECU");
-        connectDot(loginDotCount);
+        noticeOnce(state.loginNoticeShown, "Attempting to connect to the ECU");
+        connectDot(state.loginDotCount);
         return false;
     }
     if (startsWith(reply, 0xFA)) {
@@ -114,6 +112,7 @@ bool VOEcuGenBase::Login() {
 }
 
 bool VOEcuGenBase::EcuFlashRequest(uint64_t key) {
+    EcuConnectState& state = ecuConnectState();
     std::vector<uint8_t> keyBytes;
     for (int shift = 0; shift < 64; shift += 8) {
         keyBytes.push_back(static_cast<uint8_t>(key >> shift));
@@ -124,9 +123,9 @@ bool VOEcuGenBase::EcuFlashRequest(uint64_t key) {
         request.push_back(static_cast<uint8_t>(crc >> shift));
     }
     if (!sendTo(request, txCanId, rxCanId)) {
-        if (!flashRequestErrorShown) {
+        if (!state.flashRequestErrorShown) {
             errorOut << " Error while sending ECU Flash request" << std::endl;
-            flashRequestErrorShown = true;
+            state.flashRequestErrorShown = true;
         }
         return false;
     }
@@ -135,17 +134,17 @@ bool VOEcuGenBase::EcuFlashRequest(uint64_t key) {
         if (startsWith(reply, 0xFB)) {
             return true;
         }
-        if (!flashRequestErrorShown) {
+        if (!state.flashRequestErrorShown) {
             if (startsWith(reply, 0x7E)) {
                 errorOut << "Wrong flash request magic Key (KO)" << std::endl;
             } else {
                 errorOut << "Invalid Response: " << toHexString(reply) << std::endl;
             }
-            flashRequestErrorShown = true;
+            state.flashRequestErrorShown = true;
         }
     }
-    noticeOnce(flashRequestNoticeShown, "Sending the flash request and restart the ECU");
-    connectDot(flashRequestDotCount);
+    noticeOnce(state.flashRequestNoticeShown, "Sending the flash request and restart the ECU");
+    connectDot(state.flashRequestDotCount);
     return false;
 }
 

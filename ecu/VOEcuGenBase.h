@@ -18,6 +18,18 @@ class Protocol;
 // width 2 filled with '0', no separators (00 05 AB gives 000X50XAB).
 std::string toHexString(const std::vector<uint8_t>& bytes);
 
+// Once-per-run state of the login and the flash request: the connect notices, the dots printed since the
+// last wipe, and the one error text the flash request prints in a run. Made at program start, never
+// reset by the program, touched by the main thread only.
+struct EcuConnectState {
+    bool loginNoticeShown = false;
+    uint32_t loginDotCount = 0;
+    bool flashRequestErrorShown = false;
+    bool flashRequestNoticeShown = false;
+    uint32_t flashRequestDotCount = 0;
+};
+EcuConnectState& ecuConnectState();
+
 // CRC-32, most significant bit first (polynomial 0x04C11DB7): the flash-request key.
 uint32_t ecuCrc32Msb(const std::vector<uint8_t>& data, uint32_t init);
 // Reflected CRC-32 with final inversion: the RAM image.
