@@ -2,13 +2,19 @@
 // What the ECU tests share: the five console streams captured into strings, the progress values a
 // run drew, and a rig of scripted channel, scripted ECU and ECU object.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <type_traits>
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ecu/VOEcuGenBase.h"
+#include "ecu/VOKesGen.h"
 #include "tests/ecu/ScriptedEcu.h"
 #include "tests/support/ScriptedChannel.h"
 
@@ -64,5 +70,52 @@ struct Rig {
     Ecu ecu;
     bool attached = false;
 };
+
+// One answer to a service's request and what the service must make of it.
+struct TextCase {
+    std::string label;
+    Answer answer;
+    bool result;
+    // errorOut and warningOut exactly; normalOut and successOut only when given.
+    std::string error;
+    std::string warning = "";
+    std::optional<std::string> normal = std::nullopt;
+    std::optional<std::string> success = std::nullopt;
+};
+
+// Runs each case on a fresh rig: the service must send exactly request (once, with the answer
+// length given), return the case's result and print the case's texts.
+template <typename Ecu = VOKesGen>
+void runTextCases(const Bytes& request, uint32_t answerLength, const std::vector<TextCase>& cases,
+                  const std::type_identity_t<std::function<bool(Ecu&)>>& call) {
+    for (const TextCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        Rig<Ecu> rig;
+        ASSERT_TRUE(rig.attached);
+        rig.bus.expect(request, c.answer);
+        bool result = !c.result;
+        {
+            StreamCapture out;
+            result = call(rig.ecu);
+            EXPECT_EQ(out.error(), c.error);
+            EXPECT_EQ(out.warning(), c.warning);
+            if (c.normal) {
+                EXPECT_EQ(out.normal(), *c.normal);
+            }
+            if (c.success) {
+                EXPECT_EQ(out.success(), *c.success);
+            }
+        }
+        EXPECT_EQ(result, c.result);
+        EXPECT_TRUE(rig.bus.done());
+        ASSERT_EQ(rig.bus.exchanges().size(), 1u);
+        const Exchange& e = rig.bus.exchanges()[0];
+        EXPECT_EQ(e.txId, kTxId);
+        EXPECT_EQ(e.rxId, kRxId);
+        if (c.answer.kind != Answer::Kind::SendFails) {
+            EXPECT_EQ(e.answerLength, answerLength);
+        }
+    }
+}
 
 }  // namespace ecutest
