@@ -48,7 +48,8 @@ void VOKesGen::ShowProgress(uint32_t percent, bool done) {
 
 uint8_t VOKesGen::GetBlockNumber(uint64_t address) {
     if (address >= kUpperAreaStart) {
-        return static_cast<uint8_t>(0x80 | (((address - kUpperAreaStart) / kUpperBlockSize) % kUpperBlockCount));
+        return static_cast<uint8_t>(0x80 |
+                                    (((address - kUpperAreaStart) / kUpperBlockSize) % kUpperBlockCount));
     }
     if (address > 0x400000) {
         return 0x85;
@@ -109,7 +110,8 @@ bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
             return false;
         }
         if (startsWith(reply, 0xFB)) {
-            ShowProgress(firstBlock == lastBlock ? 100 : (b - firstBlock) * 100 / (lastBlock - firstBlock), false);
+            ShowProgress(firstBlock == lastBlock ? 100 : (b - firstBlock) * 100 / (lastBlock - firstBlock),
+                         false);
             sleepMs(40);
             continue;
         }
@@ -122,8 +124,8 @@ bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
             return false;
         }
         errorOut << std::endl
-                 << "InvalidResp. (EraseCode), Block: 0x" << std::hex << b << ", Response: " << toHexString(reply)
-                 << std::endl;
+                 << "InvalidResp. (EraseCode), Block: 0x" << std::hex << b
+                 << ", Response: " << toHexString(reply) << std::endl;
         return false;
     }
     return true;
@@ -155,7 +157,8 @@ bool VOKesGen::EraseDataBlocks(uint16_t firstBlock, uint16_t count) {
         errorOut << std::endl << "Erasing Code Blocks: 0x" << std::hex << firstBlock << " - 0x" << end;
         printNrcText(reply);
     } else {
-        errorOut << std::endl << "InvalidResp. (EraseCode), Block: 0x" << std::hex << firstBlock << " - 0x" << end;
+        errorOut << std::endl
+                 << "InvalidResp. (EraseCode), Block: 0x" << std::hex << firstBlock << " - 0x" << end;
     }
     errorOut << std::endl << std::endl << "Erasing failed (KO) !!!" << std::endl << std::endl;
     return false;
@@ -289,8 +292,8 @@ bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
         std::vector<uint8_t> reply;
         if (!transferToEcu(request, reply, 8)) {
             errorOut << std::endl
-                     << "NoResp(W_Data), Addr: 0x" << std::hex << packetAddress << ", Response: " << toHexString(reply)
-                     << std::endl;
+                     << "NoResp(W_Data), Addr: 0x" << std::hex << packetAddress
+                     << ", Response: " << toHexString(reply) << std::endl;
             return false;
         }
         if (reply.size() == 2 && reply[0] == 0xFB) {
@@ -307,8 +310,8 @@ bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
             return false;
         }
         errorOut << std::endl
-                 << "InvalidResp(W_Data), Addr: 0x" << std::hex << packetAddress << ", Response: " << toHexString(reply)
-                 << std::endl;
+                 << "InvalidResp(W_Data), Addr: 0x" << std::hex << packetAddress
+                 << ", Response: " << toHexString(reply) << std::endl;
         return false;
     }
     ShowProgress(100, false);
@@ -341,7 +344,8 @@ bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t a
         errorOut << "Output buffer shorter than the length: 0x" << std::hex << out.size() << std::endl;
         return false;
     }
-    normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl << "\r    Read: ";
+    normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
+              << "\r    Read: ";
     const uint8_t subFunction = dataFlash ? 0x81 : 0x71;
     const uint32_t answerLength = dataFlash ? 0xC00 : pages * 3;
     for (uint64_t offset = 0; offset < length; offset += packet) {
@@ -382,8 +386,8 @@ bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t a
             return false;
         }
         errorOut << std::endl
-                 << (dataFlash ? "InvalidResp(R_Data), Addr: 0x" : "InvalidResp. (read), Addr: 0x") << std::hex
-                 << packetAddress << std::endl;
+                 << (dataFlash ? "InvalidResp(R_Data), Addr: 0x" : "InvalidResp. (read), Addr: 0x")
+                 << std::hex << packetAddress << std::endl;
         return false;
     }
     ShowProgress(100, false);
@@ -407,13 +411,17 @@ bool VOKesGen::UploadApplRam(const std::vector<uint8_t>& image, uint64_t address
     const auto crcLength = static_cast<uint32_t>(n - 4);
     const uint32_t crc = ecuCrc32(std::vector<uint8_t>(image.begin(), image.begin() + crcLength), 0xFFFFFFFF);
 
-    normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl << "    Upload: ";
+    normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
+              << "    Upload: ";
     for (uint64_t offset = 0; offset < n;) {
         const uint64_t step = std::min(n - offset, chunkSize);
         const auto first = image.begin() + static_cast<std::ptrdiff_t>(offset);
         if (!DownloadRequest(low32(address + offset),
                              std::vector<uint8_t>(first, first + static_cast<std::ptrdiff_t>(step)))) {
-            errorOut << std::endl << std::endl << "Upload RAM application failed (KO) !!!" << std::endl << std::endl;
+            errorOut << std::endl
+                     << std::endl
+                     << "Upload RAM application failed (KO) !!!" << std::endl
+                     << std::endl;
             restoreConsole();
             std::exit(4);
         }
@@ -433,7 +441,8 @@ bool VOKesGen::UploadApplRam(const std::vector<uint8_t>& image, uint64_t address
         errorOut << "CRC check failed: invalid response: " << toHexString(reply) << std::endl;
     } else {
         const uint32_t received = static_cast<uint32_t>(reply[1]) | static_cast<uint32_t>(reply[2]) << 8 |
-                                  static_cast<uint32_t>(reply[3]) << 16 | static_cast<uint32_t>(reply[4]) << 24;
+                                  static_cast<uint32_t>(reply[3]) << 16 |
+                                  static_cast<uint32_t>(reply[4]) << 24;
         if (received != crc) {
             errorOut << std::endl
                      << "Crc mismatch (Expected: 0x" << std::hex << crc << ", Received: 0x" << received << ")"
@@ -467,7 +476,8 @@ bool VOKesGen::startOrJump(uint8_t service, uint32_t address) {
             errorOut << std::endl << std::endl;
             printServiceNrc("Srv: 0x", reply, "-Incorrect FileCRC found)");
         } else {
-            errorOut << std::endl << "negative response or invalid response: " << toHexString(reply) << std::endl;
+            errorOut << std::endl
+                     << "negative response or invalid response: " << toHexString(reply) << std::endl;
         }
         return false;
     }
@@ -482,7 +492,8 @@ bool VOKesGen::SendCommand(const std::vector<uint8_t>& request) {
     }
     std::vector<uint8_t> reply;
     if (!transferToEcu(request, reply, 5000) || reply.empty()) {
-        errorOut << "Sending Command: No.Response! Service: 0x" << std::hex << hexByte(request[0]) << std::endl;
+        errorOut << "Sending Command: No.Response! Service: 0x" << std::hex << hexByte(request[0])
+                 << std::endl;
         return false;
     }
     if (isNegative(reply)) {
@@ -495,7 +506,8 @@ bool VOKesGen::SendCommand(const std::vector<uint8_t>& request) {
     }
     if (static_cast<unsigned int>(reply[0]) == static_cast<unsigned int>(request[0]) + 0x40) {
         normalOut << "... succeeded." << std::endl;
-        successOut << "        Rsp: " << std::dec << reply.size() << " bytes: " << toHexString(reply) << std::endl;
+        successOut << "        Rsp: " << std::dec << reply.size() << " bytes: " << toHexString(reply)
+                   << std::endl;
         return true;
     }
     errorOut << "Invalid Response: " << toHexString(reply) << std::endl;

@@ -30,8 +30,8 @@ StreamCapture::~StreamCapture() {
 std::vector<uint32_t> progressValues(const std::string& normalText) {
     static const std::regex bar(R"(\[[=> ]{50}\] (\d+) %\r)");
     std::vector<uint32_t> values;
-    for (auto it = std::sregex_iterator(normalText.begin(), normalText.end(), bar); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(normalText.begin(), normalText.end(), bar);
+         it != std::sregex_iterator(); ++it) {
         values.push_back(static_cast<uint32_t>(std::stoul((*it)[1].str())));
     }
     return values;

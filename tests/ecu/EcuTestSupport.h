@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <type_traits>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ecu/VOEcuGenBase.h"

@@ -70,11 +70,8 @@ TEST(Login, NoticeOnceThenDotsWipedEveryFourth) {
         std::string warning;
         std::string normal;
     } after[] = {
-        {notice + ".", ""},
-        {notice + "..", ""},
-        {notice + "...", ""},
-        {notice + "....", kWipe},
-        {notice + ".....", kWipe},
+        {notice + ".", ""},       {notice + "..", ""},       {notice + "...", ""},
+        {notice + "....", kWipe}, {notice + ".....", kWipe},
     };
     for (const auto& expected : after) {
         rig.bus.expect(loginRequest(), Answer::none());
@@ -130,19 +127,20 @@ TEST(FlashRequest, SendsTheCrcOfTheKeyLeastSignificantByteFirst) {
 TEST(FlashRequest, RepliesAndTheirTexts) {
     const uint64_t key = 0x1122334455667788ull;
     const std::string notice = "Sending the flash request and restart the ECU";
-    runTextCases(flashRequest(key), 8,
-                 {
-                     {"positive", Answer::reply({0xFB, 0x00}), true, ""},
-                     {"wrong key", Answer::reply({0x7E}), false, "Wrong flash request magic Key (KO)\n", notice + "."},
-                     {"negative", Answer::negative(0xBB, 0x35), false, "Invalid Response: 0X7F0XBB0X35\n",
-                      notice + "."},
-                     {"short negative", Answer::reply({0x7F}), false, "Invalid Response: 0X7F\n", notice + "."},
-                     {"invalid", Answer::reply({0xFA}), false, "Invalid Response: 0XFA\n", notice + "."},
-                     {"empty", Answer::empty(), false, "Invalid Response: \n", notice + "."},
-                     {"missing", Answer::none(), false, "", notice + "."},
-                     {"send fails", Answer::sendFails(), false, " Error while sending ECU Flash request\n"},
-                 },
-                 [key](VOKesGen& ecu) { return ecu.EcuFlashRequest(key); });
+    runTextCases(
+        flashRequest(key), 8,
+        {
+            {"positive", Answer::reply({0xFB, 0x00}), true, ""},
+            {"wrong key", Answer::reply({0x7E}), false, "Wrong flash request magic Key (KO)\n", notice + "."},
+            {"negative", Answer::negative(0xBB, 0x35), false, "Invalid Response: 0X7F0XBB0X35\n",
+             notice + "."},
+            {"short negative", Answer::reply({0x7F}), false, "Invalid Response: 0X7F\n", notice + "."},
+            {"invalid", Answer::reply({0xFA}), false, "Invalid Response: 0XFA\n", notice + "."},
+            {"empty", Answer::empty(), false, "Invalid Response: \n", notice + "."},
+            {"missing", Answer::none(), false, "", notice + "."},
+            {"send fails", Answer::sendFails(), false, " Error while sending ECU Flash request\n"},
+        },
+        [key](VOKesGen& ecu) { return ecu.EcuFlashRequest(key); });
 }
 
 TEST(FlashRequest, OneErrorTextPerRunWhileNoticeAndDotsGoOn) {
@@ -172,58 +170,61 @@ TEST(FlashRequest, SendFailurePrintedOncePerRunNeverADot) {
 }
 
 TEST(EcuReset, RepliesAndTheirTexts) {
-    runTextCases({0xBF, 0x00, 0x00, 0x00, 0x00, 0x00}, 8,
-                 {
-                     {"positive", Answer::reply({0xFF, 0x00}), true, ""},
-                     {"negative", Answer::negative(0xBF, 0x22), false, "Srv: 0xbf NRC: 0x22 (ConditiosNotCorrect)\n"},
-                     {"short negative", Answer::reply({0x7F, 0xBF}), false,
-                      "Negative Response or InvalidResponse: 0X7F0XBF\n"},
-                     {"invalid", Answer::reply({0xFE}), false, "Invalid Response: 0XFE\n"},
-                     {"empty", Answer::empty(), false, "Invalid Response: \n"},
-                     {"missing", Answer::none(), false, "ECU Reset failed (KO) !!!\n"},
-                     {"send fails", Answer::sendFails(), false, " Error while sending ECU Reset request\n"},
-                 },
-                 [](VOKesGen& ecu) { return ecu.EcuReset(); });
+    runTextCases(
+        {0xBF, 0x00, 0x00, 0x00, 0x00, 0x00}, 8,
+        {
+            {"positive", Answer::reply({0xFF, 0x00}), true, ""},
+            {"negative", Answer::negative(0xBF, 0x22), false, "Srv: 0xbf NRC: 0x22 (ConditiosNotCorrect)\n"},
+            {"short negative", Answer::reply({0x7F, 0xBF}), false,
+             "Negative Response or InvalidResponse: 0X7F0XBF\n"},
+            {"invalid", Answer::reply({0xFE}), false, "Invalid Response: 0XFE\n"},
+            {"empty", Answer::empty(), false, "Invalid Response: \n"},
+            {"missing", Answer::none(), false, "ECU Reset failed (KO) !!!\n"},
+            {"send fails", Answer::sendFails(), false, " Error while sending ECU Reset request\n"},
+        },
+        [](VOKesGen& ecu) { return ecu.EcuReset(); });
 }
 
 TEST(GetEcuInfo, RepliesAndTheirTexts) {
     const std::string none = "Get EcuInfo (no response)!\n";
-    runTextCases({0xBB, 0xFF}, 5000,
-                 {
-                     {"positive", Answer::reply({0xFB, 0x00, 0x12, 0x34, 0x56, 0x78}), true, ""},
-                     {"positive, longer", Answer::reply({0xFB, 0x99, 0x12, 0x34, 0x56, 0x78, 0x00}), true, ""},
-                     {"positive but short", Answer::reply({0xFB, 0x00, 0x12, 0x34, 0x56}), false, none},
-                     {"negative", Answer::negative(0xBB, 0x31), false,
-                      "GetEcuInfo Srv: 0xbb NRC: 0x31 (RequestOutOfRange)\n"},
-                     {"short negative", Answer::reply({0x7F, 0xBB}), false,
-                      "Negative Response or Invalid Response: 0X7F0XBB\n"},
-                     {"invalid", Answer::reply({0xFA, 0, 1, 2, 3, 4}), false, none},
-                     {"empty", Answer::empty(), false, none},
-                     {"missing", Answer::none(), false, none},
-                     {"send fails", Answer::sendFails(), false, none},
-                 },
-                 [](VOKesGen& ecu) {
-                     uint32_t info = 0xDEADBEEF;
-                     const bool ok = ecu.GetEcuInfo(info);
-                     EXPECT_EQ(info, ok ? 0x12345678u : 0xDEADBEEFu);
-                     return ok;
-                 });
+    runTextCases(
+        {0xBB, 0xFF}, 5000,
+        {
+            {"positive", Answer::reply({0xFB, 0x00, 0x12, 0x34, 0x56, 0x78}), true, ""},
+            {"positive, longer", Answer::reply({0xFB, 0x99, 0x12, 0x34, 0x56, 0x78, 0x00}), true, ""},
+            {"positive but short", Answer::reply({0xFB, 0x00, 0x12, 0x34, 0x56}), false, none},
+            {"negative", Answer::negative(0xBB, 0x31), false,
+             "GetEcuInfo Srv: 0xbb NRC: 0x31 (RequestOutOfRange)\n"},
+            {"short negative", Answer::reply({0x7F, 0xBB}), false,
+             "Negative Response or Invalid Response: 0X7F0XBB\n"},
+            {"invalid", Answer::reply({0xFA, 0, 1, 2, 3, 4}), false, none},
+            {"empty", Answer::empty(), false, none},
+            {"missing", Answer::none(), false, none},
+            {"send fails", Answer::sendFails(), false, none},
+        },
+        [](VOKesGen& ecu) {
+            uint32_t info = 0xDEADBEEF;
+            const bool ok = ecu.GetEcuInfo(info);
+            EXPECT_EQ(info, ok ? 0x12345678u : 0xDEADBEEFu);
+            return ok;
+        });
 }
 
 TEST(SetEcuInfo, RepliesAndTheirTexts) {
     const std::string none = " SetEcuType (no response)!\n";
-    runTextCases({0xBB, 0xFE, 0x01, 0x02, 0x03, 0x04}, 5000,
-                 {
-                     {"positive", Answer::reply({0xFB}), true, ""},
-                     {"negative", Answer::negative(0xBB, 0x13), false,
-                      "SetEcuInfo Srv: 0xbb NRC: 0x13 (IncorrectMsgLen/InvalidFormat)\n"},
-                     {"short negative", Answer::reply({0x7F}), false, "Negative response or invalid response: 0X7F\n"},
-                     {"invalid", Answer::reply({0xFE, 0x00}), false, none},
-                     {"empty", Answer::empty(), false, none},
-                     {"missing", Answer::none(), false, none},
-                     {"send fails", Answer::sendFails(), false, none},
-                 },
-                 [](VOKesGen& ecu) { return ecu.SetEcuInfo(0x01020304); });
+    runTextCases(
+        {0xBB, 0xFE, 0x01, 0x02, 0x03, 0x04}, 5000,
+        {
+            {"positive", Answer::reply({0xFB}), true, ""},
+            {"negative", Answer::negative(0xBB, 0x13), false,
+             "SetEcuInfo Srv: 0xbb NRC: 0x13 (IncorrectMsgLen/InvalidFormat)\n"},
+            {"short negative", Answer::reply({0x7F}), false, "Negative response or invalid response: 0X7F\n"},
+            {"invalid", Answer::reply({0xFE, 0x00}), false, none},
+            {"empty", Answer::empty(), false, none},
+            {"missing", Answer::none(), false, none},
+            {"send fails", Answer::sendFails(), false, none},
+        },
+        [](VOKesGen& ecu) { return ecu.SetEcuInfo(0x01020304); });
 }
 
 TEST(DownloadRequest, RepliesAndTheirTexts) {

@@ -36,9 +36,21 @@ Bytes readReply(size_t n, uint8_t first) {
 
 TEST(GetBlockNumber, CodeBlockTable) {
     const std::pair<uint64_t, unsigned> table[] = {
-        {0, 0},           {0x1FFF, 0},      {0x2000, 1},      {0xFFFF, 7},        {0x10000, 8},
-        {0x17FFF, 8},     {0x18000, 9},     {0x200000, 70},   {0x3FFFFF, 133},    {0x400000, 134},
-        {0x400001, 0x85}, {0xFFFFFF, 0x85}, {0x1000000, 0x80}, {0x1008000, 0x81}, {0x13F8000, 0xFF},
+        {0, 0},
+        {0x1FFF, 0},
+        {0x2000, 1},
+        {0xFFFF, 7},
+        {0x10000, 8},
+        {0x17FFF, 8},
+        {0x18000, 9},
+        {0x200000, 70},
+        {0x3FFFFF, 133},
+        {0x400000, 134},
+        {0x400001, 0x85},
+        {0xFFFFFF, 0x85},
+        {0x1000000, 0x80},
+        {0x1008000, 0x81},
+        {0x13F8000, 0xFF},
         {0x1400000, 0x80},
     };
     Rig<VOKesGen> rig;
@@ -70,8 +82,8 @@ TEST(EraseCodeBlocks, OneRequestPerBlockWithProgress) {
         EXPECT_TRUE(rig.ecu.EraseCodeBlocks(c.first, c.last));
         EXPECT_TRUE(rig.bus.done());
         EXPECT_EQ(progressValues(out.normal()), c.progress);
-        const std::string header = "    Block: " + std::to_string(c.first) + " - " + std::to_string(c.last) +
-                                   "\n    Erase: ";
+        const std::string header =
+            "    Block: " + std::to_string(c.first) + " - " + std::to_string(c.last) + "\n    Erase: ";
         EXPECT_EQ(out.normal().substr(0, header.size()), header);
         EXPECT_EQ(out.error(), "");
         for (const Exchange& e : rig.bus.exchanges()) {
@@ -82,20 +94,21 @@ TEST(EraseCodeBlocks, OneRequestPerBlockWithProgress) {
 
 TEST(EraseCodeBlocks, RepliesAndTheirTexts) {
     const std::string header = "    Block: 7 - 7\n    Erase: ";
-    runTextCases({0xBB, 0x72, 0x07, 0x07, 0, 0, 0}, 8,
-                 {
-                     {"positive", Answer::reply({0xFB, 0x72, 0x00}), true, ""},
-                     {"negative", Answer::negative(0xBB, 0x72), false,
-                      "\nEraseCode, Block: 0x7\n NRC(GeneralProgrammingFailure)\n", "", header},
-                     {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nEraseCode, Block: 0x7\n", "", header},
-                     {"invalid", Answer::reply({0xFA, 0x00}), false,
-                      "\nInvalidResp. (EraseCode), Block: 0x7, Response: 0XFA00\n", "", header},
-                     {"empty", Answer::empty(), false, "\nInvalidResp. (EraseCode), Block: 0x7, Response: \n", "",
-                      header},
-                     {"missing", Answer::none(), false, "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n",
-                      "", header + "\n"},
-                 },
-                 [](VOKesGen& ecu) { return ecu.EraseCodeBlocks(7, 7); });
+    runTextCases(
+        {0xBB, 0x72, 0x07, 0x07, 0, 0, 0}, 8,
+        {
+            {"positive", Answer::reply({0xFB, 0x72, 0x00}), true, ""},
+            {"negative", Answer::negative(0xBB, 0x72), false,
+             "\nEraseCode, Block: 0x7\n NRC(GeneralProgrammingFailure)\n", "", header},
+            {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nEraseCode, Block: 0x7\n", "", header},
+            {"invalid", Answer::reply({0xFA, 0x00}), false,
+             "\nInvalidResp. (EraseCode), Block: 0x7, Response: 0XFA00\n", "", header},
+            {"empty", Answer::empty(), false, "\nInvalidResp. (EraseCode), Block: 0x7, Response: \n", "",
+             header},
+            {"missing", Answer::none(), false, "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n",
+             "", header + "\n"},
+        },
+        [](VOKesGen& ecu) { return ecu.EraseCodeBlocks(7, 7); });
 }
 
 TEST(EraseCodeBlocks, AFailedBlockEndsTheErase) {
@@ -139,14 +152,14 @@ TEST(EraseDataBlocks, RepliesAndTheirTexts) {
                      {"positive", Answer::reply({0xFB}), true, ""},
                      {"negative", Answer::negative(0xBB, 0x31), false,
                       "\nErasing Code Blocks: 0x10 - 0x12 NRC(RequestOutOfRange)" + failed, "", header},
-                     {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nErasing Code Blocks: 0x10 - 0x12" + failed,
-                      "", header},
-                     {"invalid", Answer::reply({0xFA}), false, "\nInvalidResp. (EraseCode), Block: 0x10 - 0x12" + failed,
-                      "", header},
-                     {"empty", Answer::empty(), false, "\nInvalidResp. (EraseCode), Block: 0x10 - 0x12" + failed, "",
-                      header},
-                     {"missing", Answer::none(), false, "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n\n",
-                      "", header},
+                     {"short negative", Answer::reply({0x7F, 0xBB}), false,
+                      "\nErasing Code Blocks: 0x10 - 0x12" + failed, "", header},
+                     {"invalid", Answer::reply({0xFA}), false,
+                      "\nInvalidResp. (EraseCode), Block: 0x10 - 0x12" + failed, "", header},
+                     {"empty", Answer::empty(), false,
+                      "\nInvalidResp. (EraseCode), Block: 0x10 - 0x12" + failed, "", header},
+                     {"missing", Answer::none(), false,
+                      "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n\n", "", header},
                  },
                  [](VOKesGen& ecu) { return ecu.EraseDataBlocks(0x10, 2); });
 }
@@ -163,16 +176,19 @@ struct Refusal {
 
 TEST(FlashCode, RefusedBeforeAnythingIsSent) {
     const Refusal cases[] = {
-        {"length not a multiple of the packet", 0x10000, 0x300, 2, 0x100, 0x300, "Incorrect data length: 0x300\n"},
+        {"length not a multiple of the packet", 0x10000, 0x300, 2, 0x100, 0x300,
+         "Incorrect data length: 0x300\n"},
         {"start not page-aligned", 0x10080, 0x200, 2, 0x100, 0x200, "Incorrect start Addr.: 0x10080\n"},
         {"zero pages", 0x10000, 0x200, 0, 0x100, 0x200, "Incorrect data length: 0x200\n"},
         {"zero page size", 0x10000, 0x200, 2, 0, 0x200, "Incorrect data length: 0x200\n"},
         {"zero length", 0x10000, 0, 2, 0x100, 0, "Incorrect data length: 0x0\n"},
-        {"more pages than a byte holds", 0x10000, 0x10000, 256, 0x100, 0x10000, "Incorrect number of pages: 256\n"},
+        {"more pages than a byte holds", 0x10000, 0x10000, 256, 0x100, 0x10000,
+         "Incorrect number of pages: 256\n"},
         {"range ends beyond 2^32", 0xFFFFFF00, 0x200, 1, 0x100, 0x200, "Incorrect data length: 0x200\n"},
         {"range ends at 2^32", 0xFFFFFF00, 0x100, 1, 0x100, 0x100, ""},
         {"start beyond 2^32", 0x100000000, 0x100, 1, 0x100, 0x100, "Incorrect start Addr.: 0x100000000\n"},
-        {"data shorter than the length", 0x10000, 0x200, 1, 0x100, 0x100, "Data shorter than the length: 0x100\n"},
+        {"data shorter than the length", 0x10000, 0x200, 1, 0x100, 0x100,
+         "Data shorter than the length: 0x100\n"},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.label);
@@ -182,8 +198,9 @@ TEST(FlashCode, RefusedBeforeAnythingIsSent) {
             rig.bus.expectAny(Answer::reply({0xFB, 0x00}));
         }
         StreamCapture out;
-        EXPECT_EQ(rig.ecu.FlashCode(counting(c.dataSize), c.address, c.length, false, nullptr, c.pages, c.pageSize),
-                  accepted);
+        EXPECT_EQ(
+            rig.ecu.FlashCode(counting(c.dataSize), c.address, c.length, false, nullptr, c.pages, c.pageSize),
+            accepted);
         EXPECT_EQ(out.error(), c.error);
         EXPECT_EQ(rig.bus.exchanges().size(), accepted ? 1u : 0u);
         if (!accepted) {
@@ -196,7 +213,8 @@ TEST(FlashCode, WritesPacketByPacketWithProgress) {
     Rig<VOKesGen> rig;
     const Bytes data = counting(0x800);
     for (uint32_t offset = 0; offset < 0x800; offset += 0x200) {
-        rig.bus.expect(packet(0x70, 0x10000 + offset, 2, slice(data, offset, 0x200)), Answer::reply({0xFB, 0x70}));
+        rig.bus.expect(packet(0x70, 0x10000 + offset, 2, slice(data, offset, 0x200)),
+                       Answer::reply({0xFB, 0x70}));
     }
     StreamCapture out;
     EXPECT_TRUE(rig.ecu.FlashCode(data, 0x10000, 0x800, false, nullptr, 2, 0x100));
@@ -220,7 +238,8 @@ TEST(FlashCode, ErasesTheBlocksOfTheRangeFirst) {
         rig.bus.expect({0xBB, 0x72, b, b, 0, 0, 0}, Answer::reply({0xFB}));
     }
     for (uint32_t offset = 0; offset < 0x4000; offset += 0x1000) {
-        rig.bus.expect(packet(0x70, 0xE000 + offset, 16, slice(data, offset, 0x1000)), Answer::reply({0xFB, 0x00}));
+        rig.bus.expect(packet(0x70, 0xE000 + offset, 16, slice(data, offset, 0x1000)),
+                       Answer::reply({0xFB, 0x00}));
     }
     StreamCapture out;
     EXPECT_TRUE(rig.ecu.FlashCode(data, 0xE000, 0x4000, true, nullptr, 16, 0x100));
@@ -234,13 +253,15 @@ TEST(FlashCode, OwnEraseRefusesRangesOutsideTheBlockMap) {
         {"last byte in the gap", 0x3FF000, 0x2000, 1, 0x1000, 0x2000, "Incorrect data length: 0x2000\n"},
         {"first byte in the gap", 0x400000, 0x1000, 1, 0x1000, 0x1000, "Incorrect start Addr.: 0x400000\n"},
         {"beyond the upper area", 0x13F8000, 0x10000, 1, 0x8000, 0x10000, "Incorrect data length: 0x10000\n"},
-        {"last block below the first", 0x3F8000, 0xC10000, 1, 0x8000, 0xC10000, "Incorrect data length: 0xc10000\n"},
+        {"last block below the first", 0x3F8000, 0xC10000, 1, 0x8000, 0xC10000,
+         "Incorrect data length: 0xc10000\n"},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.label);
         Rig<VOKesGen> rig;
         StreamCapture out;
-        EXPECT_FALSE(rig.ecu.FlashCode(Bytes(c.dataSize), c.address, c.length, true, nullptr, c.pages, c.pageSize));
+        EXPECT_FALSE(
+            rig.ecu.FlashCode(Bytes(c.dataSize), c.address, c.length, true, nullptr, c.pages, c.pageSize));
         EXPECT_EQ(out.error(), c.error);
         EXPECT_TRUE(rig.bus.exchanges().empty());
     }
@@ -258,19 +279,21 @@ TEST(FlashCode, AFailedEraseEndsItWithoutWriting) {
 TEST(FlashCode, RepliesAndTheirTexts) {
     const Bytes data = counting(0x100, 3);
     const std::string failed = "\n\nFlashing failed (KO) !!!\n\n";
-    runTextCases(packet(0x70, 0x20000, 1, data), 8,
-                 {
-                     {"positive", Answer::reply({0xFB, 0x00}), true, ""},
-                     {"positive but three bytes", Answer::reply({0xFB, 0x70, 0x00}), false,
-                      "\nInvalidResp(W_Code), Addr: 0x20000" + failed},
-                     {"negative", Answer::negative(0xBB, 0x72), false,
-                      "\nW_Code,Addr: 0x20000 NRC(GeneralProgrammingFailure)" + failed},
-                     {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nW_Code,Addr: 0x20000"},
-                     {"invalid", Answer::reply({0xFA, 0x00}), false, "\nInvalidResp(W_Code), Addr: 0x20000" + failed},
-                     {"empty", Answer::empty(), false, "\nInvalidResp(W_Code), Addr: 0x20000" + failed},
-                     {"missing", Answer::none(), false, "\nNoResp(W_Code), Addr: 0x20000\n\nFlashing failed (KO) !!!\n"},
-                 },
-                 [&data](VOKesGen& ecu) { return ecu.FlashCode(data, 0x20000, 0x100, false, nullptr, 1, 0x100); });
+    runTextCases(
+        packet(0x70, 0x20000, 1, data), 8,
+        {
+            {"positive", Answer::reply({0xFB, 0x00}), true, ""},
+            {"positive but three bytes", Answer::reply({0xFB, 0x70, 0x00}), false,
+             "\nInvalidResp(W_Code), Addr: 0x20000" + failed},
+            {"negative", Answer::negative(0xBB, 0x72), false,
+             "\nW_Code,Addr: 0x20000 NRC(GeneralProgrammingFailure)" + failed},
+            {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nW_Code,Addr: 0x20000"},
+            {"invalid", Answer::reply({0xFA, 0x00}), false, "\nInvalidResp(W_Code), Addr: 0x20000" + failed},
+            {"empty", Answer::empty(), false, "\nInvalidResp(W_Code), Addr: 0x20000" + failed},
+            {"missing", Answer::none(), false,
+             "\nNoResp(W_Code), Addr: 0x20000\n\nFlashing failed (KO) !!!\n"},
+        },
+        [&data](VOKesGen& ecu) { return ecu.FlashCode(data, 0x20000, 0x100, false, nullptr, 1, 0x100); });
 }
 
 // FlashCode reaches the block lookup, the erase and the map through the virtual table.
@@ -329,7 +352,8 @@ TEST(FlashData, ErasesTheUnitsThenWrites) {
 TEST(FlashData, RefusedBeforeAnythingIsSent) {
     const Refusal cases[] = {
         {"zero pages", 0x14000000, 0x40, 0, 0x40, 0x40, "\nTrying to flash zero pages!\n"},
-        {"more pages than a byte holds", 0x14000000, 0x4000, 256, 0x40, 0x4000, "Incorrect number of pages: 256\n"},
+        {"more pages than a byte holds", 0x14000000, 0x4000, 256, 0x40, 0x4000,
+         "Incorrect number of pages: 256\n"},
         {"zero page size", 0x14000000, 0x40, 1, 0, 0x40, "Incorrect page size: 0x0\n"},
         {"zero length", 0x14000000, 0, 1, 0x40, 0x40, "Incorrect data length: 0x0\n"},
         {"address inside a unit", 0x14000010, 0x40, 1, 0x40, 0x40, "Incorrect start Addr.: 0x14000010\n"},
@@ -342,7 +366,8 @@ TEST(FlashData, RefusedBeforeAnythingIsSent) {
         SCOPED_TRACE(c.label);
         Rig<VOKesGen> rig;
         StreamCapture out;
-        EXPECT_FALSE(rig.ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize));
+        EXPECT_FALSE(
+            rig.ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize));
         EXPECT_EQ(out.error(), c.error);
         EXPECT_EQ(out.normal(), "");
         EXPECT_TRUE(rig.bus.exchanges().empty());
@@ -391,7 +416,8 @@ TEST(FlashData, WriteRepliesAndTheirTexts) {
 TEST(ReadCode, ReadsPacketByPacketIntoOut) {
     Rig<VOKesGen> rig;
     for (uint32_t offset = 0; offset < 0x1000; offset += 0x200) {
-        rig.bus.expect(packet(0x71, 0x8000 + offset, 2), Answer::reply(readReply(0x200, static_cast<uint8_t>(offset >> 9))));
+        rig.bus.expect(packet(0x71, 0x8000 + offset, 2),
+                       Answer::reply(readReply(0x200, static_cast<uint8_t>(offset >> 9))));
     }
     Bytes out(0x1000, 0xEE);
     StreamCapture capture;
@@ -403,7 +429,8 @@ TEST(ReadCode, ReadsPacketByPacketIntoOut) {
     for (uint32_t offset = 0; offset < 0x1000; offset += 0x200) {
         EXPECT_EQ(slice(out, offset, 0x200), counting(0x200, static_cast<uint8_t>(offset >> 9)));
     }
-    EXPECT_EQ(progressValues(capture.normal()), (std::vector<uint32_t>{12, 25, 37, 50, 62, 75, 87, 100, 100}));
+    EXPECT_EQ(progressValues(capture.normal()),
+              (std::vector<uint32_t>{12, 25, 37, 50, 62, 75, 87, 100, 100}));
     const std::string head = "\r    Addr:  0x8000, Length: 0x1000\n\r    Read: ";
     EXPECT_EQ(capture.normal().substr(0, head.size()), head);
     EXPECT_EQ(capture.error(), "");
@@ -436,7 +463,8 @@ const ReadRefusal kReadRefusals[] = {
     {"more pages than a byte holds", 0x8000, 0x10000, 256, 0x10000, "Incorrect number of pages: 256\n"},
     {"range ends beyond 2^32", 0xFFFFFF00, 0x200, 1, 0x200, "Incorrect data length: 0x200\n"},
     {"start beyond 2^32", 0x100000000, 0x100, 1, 0x100, "Incorrect start Addr.: 0x100000000\n"},
-    {"out shorter than the length", 0x8000, 0x200, 1, 0x1FF, "Output buffer shorter than the length: 0x1ff\n"},
+    {"out shorter than the length", 0x8000, 0x200, 1, 0x1FF,
+     "Output buffer shorter than the length: 0x1ff\n"},
 };
 
 TEST(ReadCodeAndData, RefusedBeforeAnythingIsSent) {
@@ -459,9 +487,11 @@ TEST(ReadCode, RepliesAndTheirTexts) {
     runTextCases(packet(0x71, 0x30000, 1), 3,
                  {
                      {"positive", Answer::reply(readReply(0x100, 0)), true, ""},
-                     {"negative", Answer::negative(0xBB, 0x31), false, "R_Code, Addr: 0x30000 NRC(RequestOutOfRange)\n"},
+                     {"negative", Answer::negative(0xBB, 0x31), false,
+                      "R_Code, Addr: 0x30000 NRC(RequestOutOfRange)\n"},
                      {"short negative", Answer::reply({0x7F, 0xBB}), false, "R_Code, Addr: 0x30000"},
-                     {"one byte short", Answer::reply(readReply(0xFF, 0)), false, "\nInvalidResp. (read), Addr: 0x30000\n"},
+                     {"one byte short", Answer::reply(readReply(0xFF, 0)), false,
+                      "\nInvalidResp. (read), Addr: 0x30000\n"},
                      {"one byte long", Answer::reply(readReply(0x101, 0)), false,
                       "\nInvalidResp. (read), Addr: 0x30000\n"},
                      {"empty", Answer::empty(), false, "\nInvalidResp. (read), Addr: 0x30000\n"},
@@ -478,11 +508,12 @@ TEST(ReadData, RepliesAndTheirTexts) {
     runTextCases(packet(0x81, 0x30000, 1), 0xC00,
                  {
                      {"positive", Answer::reply(readReply(0x100, 0)), true, ""},
-                     {"negative", Answer::negative(0xBB, 0x31), false, "\nR_Data, Addr: 0x30000\n NRC(RequestOutOfRange)",
-                      "", head + "\n"},
-                     {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nR_Data, Addr: 0x30000", "", head + "\n"},
-                     {"invalid", Answer::reply(readReply(0xFF, 0)), false, "\nInvalidResp(R_Data), Addr: 0x30000\n", "",
-                      head},
+                     {"negative", Answer::negative(0xBB, 0x31), false,
+                      "\nR_Data, Addr: 0x30000\n NRC(RequestOutOfRange)", "", head + "\n"},
+                     {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nR_Data, Addr: 0x30000", "",
+                      head + "\n"},
+                     {"invalid", Answer::reply(readReply(0xFF, 0)), false,
+                      "\nInvalidResp(R_Data), Addr: 0x30000\n", "", head},
                      {"empty", Answer::empty(), false, "\nInvalidResp(R_Data), Addr: 0x30000\n", "", head},
                      {"missing", Answer::none(), false, "\nNoResp(R_Data), Addr: 0x30000\n", "", head},
                  },
