@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "comm/ProtocolFiatTP.h"
 #include "ecu/EcuLoginCode.h"
 #include "ecu/VOKesGen.h"
 #include "tests/ecu/EcuTestSupport.h"
@@ -246,6 +247,57 @@ TEST(DownloadRequest, RepliesAndTheirTexts) {
                      {"send fails", Answer::sendFails(), false, none},
                  },
                  [&data](VOKesGen& ecu) { return ecu.DownloadRequest(0x20000000, data); });
+}
+
+}  // namespace
+}  // namespace ecutest
+
+namespace ecutest {
+namespace {
+
+// The services over the CAN transport the programs register: frames on the bus, not messages.
+struct TransportRig {
+    TransportRig() : transport(0x43), ecu(&channel, 0x43) {
+        ecuConnectState() = EcuConnectState{};
+        transport.setStandardized(true);
+        attached = ecu.useProtocol(&transport);
+        ecu.setCanIds(kTxId, kRxId);
+    }
+    testsupport::ScriptedChannel channel;
+    ProtocolFiatTP transport;
+    VOKesGen ecu;
+    bool attached = false;
+};
+
+TEST(OverTheCanTransport, LoginInOneSingleFrame) {
+    TransportRig rig;
+    ASSERT_TRUE(rig.attached);
+    EXPECT_EQ(rig.channel.getCurrentProtocol(), &rig.transport);
+    rig.channel.frame({0x43, 0x02, 0xFA, 0x00, 0, 0, 0, 0});
+    StreamCapture out;
+    EXPECT_TRUE(rig.ecu.Login());
+    Bytes frame = {0x43, 0x06};
+    const Bytes request = loginRequest();
+    frame.insert(frame.end(), request.begin(), request.end());
+    ASSERT_EQ(rig.channel.written().size(), 1u);
+    EXPECT_EQ(rig.channel.written()[0].bytes, frame);
+    EXPECT_EQ(rig.channel.written()[0].txId, kTxId);
+}
+
+TEST(OverTheCanTransport, DownloadRequestInConsecutiveFramesAfterFlowControl) {
+    TransportRig rig;
+    const Bytes data = counting(7);
+    // 12 bytes: a first frame, the ECU's flow control, one consecutive frame; then a single-frame reply.
+    rig.channel.frame({0x43, 0x30, 0x00, 0x00, 0, 0, 0, 0}).frame({0x43, 0x01, 0xFD, 0, 0, 0, 0, 0});
+    StreamCapture out;
+    EXPECT_TRUE(rig.ecu.DownloadRequest(0x20000000, data));
+    const std::vector<Bytes> expected = {
+        {0x43, 0x10, 0x0C, 0xBD, 0x20, 0x00, 0x00, 0x00},
+        {0x43, 0x21, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05},
+        {0x43, 0x22, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00},
+    };
+    EXPECT_EQ(rig.channel.writtenBytes(), expected);
+    EXPECT_EQ(out.error(), "");
 }
 
 }  // namespace
