@@ -69,6 +69,16 @@ std::vector<uint8_t> VOEcuGenBase::loginCodeRequest(uint8_t serviceByte) {
     return request;
 }
 
+void VOEcuGenBase::printRejectedReply(const std::vector<uint8_t>& reply) {
+    if (isNegative(reply) && reply.size() >= 3) {
+        printServiceNrc("Srv: 0x", reply);
+    } else if (isNegative(reply)) {
+        errorOut << "Negative Response or InvalidResponse: " << toHexString(reply) << std::endl;
+    } else {
+        errorOut << "Invalid Response: " << toHexString(reply) << std::endl;
+    }
+}
+
 void VOEcuGenBase::printServiceNrc(const char* prefix, const std::vector<uint8_t>& reply,
                                    const char* closing) {
     if (reply.size() < 3) {
@@ -101,13 +111,7 @@ bool VOEcuGenBase::Login() {
     if (startsWith(reply, 0xFA)) {
         return true;
     }
-    if (isNegative(reply) && reply.size() >= 3) {
-        printServiceNrc("Srv: 0x", reply);
-    } else if (isNegative(reply)) {
-        errorOut << "Negative Response or InvalidResponse: " << toHexString(reply) << std::endl;
-    } else {
-        errorOut << "Invalid Response: " << toHexString(reply) << std::endl;
-    }
+    printRejectedReply(reply);
     return false;
 }
 
@@ -162,13 +166,7 @@ bool VOEcuGenBase::EcuReset() {
     if (startsWith(reply, 0xFF)) {
         return true;
     }
-    if (isNegative(reply) && reply.size() >= 3) {
-        printServiceNrc("Srv: 0x", reply);
-    } else if (isNegative(reply)) {
-        errorOut << "Negative Response or InvalidResponse: " << toHexString(reply) << std::endl;
-    } else {
-        errorOut << "Invalid Response: " << toHexString(reply) << std::endl;
-    }
+    printRejectedReply(reply);
     return false;
 }
 

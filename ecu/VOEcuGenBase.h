@@ -92,6 +92,9 @@ class VOEcuGenBase : public DevVO_ecuUDS_CAN {
     // The request <serviceByte> followed by the login code (Login and the programming-session request).
     static std::vector<uint8_t> loginCodeRequest(uint8_t serviceByte);
 
+    // errorOut for a reply that is not the expected one: the service NRC line for a negative reply of
+    // at least 3 bytes, else "Negative Response or InvalidResponse: " or "Invalid Response: " and the bytes.
+    static void printRejectedReply(const std::vector<uint8_t>& reply);
     // errorOut: prefix, reply byte 1 and " NRC: 0x", reply byte 2 in hexadecimal, " (", the code's
     // text, closing, line break. Prints nothing unless the reply holds at least 3 bytes.
     static void printServiceNrc(const char* prefix, const std::vector<uint8_t>& reply,
