@@ -1,0 +1,40 @@
+#pragma once
+// The importer for any input file: recognises Intel HEX, S-record or raw binary from the file's lines
+// and forwards every import operation to the matching reader.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "hexfile/MemoryBuffer.h"
+#include "hexfile/MorvaneImportApi.h"
+
+namespace Io::Import {
+
+class GenericInFile : public MorvaneImportApi {
+  public:
+    explicit GenericInFile(const char* fileName);
+    ~GenericInFile() override;
+
+    // 0 Intel HEX, 1 Motorola S-record, 2 raw binary.
+    uint32_t getFileType() const { return fileType; }
+
+    uint64_t getMinAddress() const override;
+    uint64_t getDataLength() const override;
+    Buffer::MemoryBuffer getWholeMemory() const override;
+    Buffer::MemoryBuffer getMemory(uint64_t startAddress, uint64_t dataLength) const override;
+    bool hasStartAddress() const override;
+    uint64_t getStartAddress() const override;
+    std::deque<BlockStartLengthPair> getBlockList() const override;
+    void fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const override;
+
+  private:
+    uint32_t detectFileFormat() const;
+    std::unique_ptr<MorvaneImportApi> createImporter() const;
+
+    const char* fileName;
+    uint32_t fileType;
+    std::unique_ptr<MorvaneImportApi> importer;
+};
+
+}  // namespace Io::Import

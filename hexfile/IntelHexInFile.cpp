@@ -1,0 +1,162 @@
+#include "hexfile/IntelHexInFile.h"
+
+#include <boost/spirit/include/classic_core.hpp>
+#include <boost/spirit/include/classic_loops.hpp>
+#include <iostream>
+
+namespace Io::Import {
+
+namespace classic = boost::spirit::classic;
+
+IntelHexInFile::IntelHexInFile(const char* fileName)
+    : TextInFile(fileName),
+      TextImporter("IntelHexInFile"),
+      recordCodes{{0x00, recordData},
+                  {0x01, recordEndOfFile},
+                  {0x02, recordExtendedSegmentAddress},
+                  {0x03, recordStartSegmentAddress},
+                  {0x04, recordExtendedLinearAddress},
+                  {0x05, recordStartLinearAddress}} {
+    current.rawBytes.reserve(4 + 255);
+    parse();
+    releaseLines();
+    state.finishParsing();
+}
+
+IntelHexInFile::~IntelHexInFile() = default;
+
+void IntelHexInFile::storeParsedCount(unsigned value) {
+    current.count = value;
+    current.rawBytes.push_back(static_cast<uint8_t>(value));
+}
+
+void IntelHexInFile::storeParsedAddressByte(unsigned value) {
+    current.address = current.address << 8 | value;
+    current.rawBytes.push_back(static_cast<uint8_t>(value));
+}
+
+void IntelHexInFile::storeParsedRecordCode(unsigned value) {
+    const auto code = recordCodes.find(value);
+    current.recordType = code == recordCodes.end() ? recordOther : code->second;
+    current.rawBytes.push_back(static_cast<uint8_t>(value));
+}
+
+void IntelHexInFile::storeParsedDataByte(unsigned value) {
+    current.rawBytes.push_back(static_cast<uint8_t>(value));
+}
+
+void IntelHexInFile::storeParsedChecksum(unsigned value) {
+    current.checksum = value;
+}
+
+void IntelHexInFile::parse() {
+    if (!hasLines()) {
+        std::cout << "file: " << fileName << " was empty. Execution aboarded. The file was not parsed."
+                  << std::endl;
+        return;
+    }
+
+    const classic::uint_parser<unsigned, 16, 2, 2> hexByte;
+    const classic::rule<> endOfFileLine = classic::ch_p(':') >> classic::repeat_p(6)[classic::anychar_p] >>
+                                          classic::str_p("01") >> *classic::anychar_p;
+    const std::string_view last = lastLine();
+    if (!classic::parse(last.data(), last.data() + last.size(), endOfFileLine).full) {
+        std::cout
+            << "file: " << fileName
+            << " has no intel format (last line mismatched). Execution aboarded. The file was not parsed."
+            << std::endl;
+        return;
+    }
+
+    const classic::rule<> recordLine =
+        classic::ch_p(':') >> hexByte[([this](unsigned v) { storeParsedCount(v); })] >>
+        classic::repeat_p(2)[hexByte[([this](unsigned v) { storeParsedAddressByte(v); })]] >>
+        hexByte[([this](unsigned v) { storeParsedRecordCode(v); })] >>
+        classic::repeat_p(
+            boost::ref(current.count))[hexByte[([this](unsigned v) { storeParsedDataByte(v); })]] >>
+        hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
+
+    state.reserveFor(textSize());
+    LineCursor cursor = lineCursor();
+    std::string_view line;
+    while (cursor.next(line) && !cursor.atEnd()) {
+        // Empty lines and lines of other text are passed over; a line that begins as a record must
+        // be one.
+        if (line.empty() || line.front() != ':') {
+            continue;
+        }
+        current.count = 0;
+        current.address = 0;
+        current.recordType = recordOther;
+        current.checksum = 0;
+        current.rawBytes.clear();
+        if (!classic::parse(line.data(), line.data() + line.size(), recordLine).full || !isValidRecord()) {
+            reportLogicalError(line);
+            return;
+        }
+        storeRecord();
+    }
+}
+
+bool IntelHexInFile::isValidRecord() const {
+    bool consistent = false;
+    switch (current.recordType) {
+        case recordData:
+            consistent = true;
+            break;
+        case recordExtendedSegmentAddress:
+        case recordExtendedLinearAddress:
+            consistent = current.count == 2 && current.address == 0;
+            break;
+        case recordStartSegmentAddress:
+        case recordStartLinearAddress:
+            consistent = current.count == 4 && current.address == 0;
+            break;
+        case recordEndOfFile:
+        case recordOther:
+            consistent = false;
+            break;
+    }
+    return consistent && calcTwosComplementSum8(current.rawBytes, 0) == current.checksum;
+}
+
+void IntelHexInFile::storeRecord() {
+    const uint8_t* data = current.rawBytes.data() + 4;
+    uint64_t value = 0;
+    for (uint32_t i = 0; i < current.count && i < 8; ++i) {
+        value = value << 8 | data[i];
+    }
+    switch (current.recordType) {
+        case recordData:
+            state.storeData(baseAddress + current.address, data, current.count);
+            break;
+        case recordExtendedSegmentAddress:
+            baseAddress = value * 16;
+            break;
+        case recordExtendedLinearAddress:
+            baseAddress = value * 65536;
+            break;
+        case recordStartSegmentAddress:
+            state.hasStartAddress = true;
+            state.startAddress = (value >> 16) * 16 + (value & 0xFFFF);
+            break;
+        case recordStartLinearAddress:
+            state.hasStartAddress = true;
+            state.startAddress = value;
+            break;
+        case recordEndOfFile:
+        case recordOther:
+            break;
+    }
+}
+
+void IntelHexInFile::reportLogicalError(std::string_view line) {
+    state.discardData();
+    baseAddress = 0;
+    std::cout << "file: " << fileName << " line: " << printableLine(line)
+              << " contains logical error. Please check line for Crc or Address/Type conflicts. Execution "
+                 "aboarded. The file was not parsed."
+              << std::endl;
+}
+
+}  // namespace Io::Import

@@ -1,0 +1,59 @@
+#pragma once
+// Reads an Intel HEX file (record types 00 to 05) completely at construction and serves it through
+// the import interface. Problems are printed on standard output; only Io::bad_open is thrown.
+
+#include <cstdint>
+#include <deque>
+#include <map>
+
+#include "comm/UtilChecksum.h"
+#include "hexfile/File.h"
+#include "hexfile/MemoryBuffer.h"
+#include "hexfile/MorvaneImportApi.h"
+#include "hexfile/TextImportData.h"
+
+namespace Io::Import {
+
+class IntelHexInFile : public TextInFile, public TextImporter {
+  public:
+    enum enumRecordType {
+        recordOther = 0,
+        recordData = 1,
+        recordEndOfFile = 2,
+        recordExtendedSegmentAddress = 3,
+        recordStartSegmentAddress = 4,
+        recordExtendedLinearAddress = 5,
+        recordStartLinearAddress = 6,
+    };
+
+    explicit IntelHexInFile(const char* fileName);
+    ~IntelHexInFile() override;
+
+  private:
+    // The record being matched; cleared before each line. The data bytes are rawBytes from index 4.
+    struct ParseState {
+        uint32_t count = 0;
+        uint32_t address = 0;
+        enumRecordType recordType = recordOther;
+        uint32_t checksum = 0;
+        ByteVector rawBytes;
+    };
+
+    void parse();
+    bool isValidRecord() const;
+    void storeRecord();
+    void reportLogicalError(std::string_view line);
+
+    // Grammar actions.
+    void storeParsedCount(unsigned value);
+    void storeParsedAddressByte(unsigned value);
+    void storeParsedRecordCode(unsigned value);
+    void storeParsedDataByte(unsigned value);
+    void storeParsedChecksum(unsigned value);
+
+    std::map<uint32_t, enumRecordType> recordCodes;
+    uint64_t baseAddress = 0;
+    ParseState current;
+};
+
+}  // namespace Io::Import

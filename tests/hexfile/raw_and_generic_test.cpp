@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "hexfile/GenericInFile.h"
+#include "hexfile/RawBinaryInFile.h"
+#include "tests/hexfile/hexfile_test_support.h"
+
+namespace {
+
+using Buffer::MemoryBuffer;
+using hexfile_test::Blocks;
+using hexfile_test::bytesOf;
+using hexfile_test::CoutCapture;
+using hexfile_test::setFlagsOf;
+using Io::Import::GenericInFile;
+using Io::Import::RawBinaryInFile;
+
+class RawBinaryTest : public hexfile_test::HexfileTest {};
+
+TEST_F(RawBinaryTest, EmptyFileIsOneEmptyBlockAtZero) {
+    const RawBinaryInFile reader(write("empty", "").c_str());
+    EXPECT_EQ(reader.getDataLength(), 0u);
+    EXPECT_EQ(reader.getBlockList(), (Blocks{{0, 0}}));
+    const MemoryBuffer image = reader.getWholeMemory();
+    EXPECT_EQ(image.getLength(), 0u);
+    EXPECT_EQ(image.getStartAddress(), 0u);
+    EXPECT_FALSE(reader.hasStartAddress());
+    EXPECT_EQ(reader.getStartAddress(), 0u);
+}
+
+TEST_F(RawBinaryTest, EveryByteStandsAtItsOffset) {
+    const std::string bytes("\x0A\x0D\x1A\x00\xFF", 5);
+    const RawBinaryInFile reader(write("bin", bytes).c_str());
+    EXPECT_EQ(reader.getMinAddress(), 0u);
+    EXPECT_EQ(reader.getBlockList(), (Blocks{{0, 5}}));
+    EXPECT_EQ(bytesOf(reader.getWholeMemory()), std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    EXPECT_FALSE(reader.hasStartAddress());
+}
+
+TEST_F(RawBinaryTest, RangesPastTheFileComeBackUnset) {
+    const RawBinaryInFile reader(write("bin", "abc").c_str());
+    CoutCapture out;
+    const MemoryBuffer image = reader.getMemory(2, 4);
+    EXPECT_EQ(image.getStartAddress(), 2u);
+    EXPECT_EQ(setFlagsOf(image), "1000");
+    EXPECT_EQ(bytesOf(image)[0], 'c');
+    EXPECT_EQ(reader.getMemory(100, 0).getStartAddress(), 100u);
+    EXPECT_EQ(out.text(), "");
+}
+
+TEST_F(RawBinaryTest, FillTakesOnlyRangesInsideTheFile) {
+    const RawBinaryInFile reader(write("bin", "abc").c_str());
+    MemoryBuffer inside(1, 2);
+    CoutCapture out;
+    reader.fillMemoryBuffer(inside);
+    EXPECT_EQ(out.take(), "");
+    EXPECT_EQ(bytesOf(inside), (std::vector<uint8_t>{'b', 'c'}));
+
+    MemoryBuffer past(2, 2);
+    reader.fillMemoryBuffer(past);
+    EXPECT_EQ(
+        out.take(),
+        "RawBinaryInFile(fillMemoryBuffer-Operation). The requested extraction range from int address [2 to "
+        "4] was out of range. Nothing was filled\n  Possible max range could be from int [0 to 3].\n");
+    EXPECT_EQ(setFlagsOf(past), "00");
+}
+
+TEST_F(RawBinaryTest, MissingFileThrowsBadOpen) {
+    EXPECT_THROW(RawBinaryInFile(path("missing").c_str()), Io::bad_open);
+}
+
+struct DetectionCase {
+    const char* name;
+    std::string content;
+    uint32_t fileType;
+};
+
+void PrintTo(const DetectionCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class Detection : public hexfile_test::HexfileTest, public ::testing::WithParamInterface<DetectionCase> {};
+
+TEST_P(Detection, RecognisesTheFormatFromTheFirstCharacters) {
+    const std::string file = write("in", GetParam().content);
+    CoutCapture out;
+    EXPECT_EQ(GenericInFile(file.c_str()).getFileType(), GetParam().fileType);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Detection,
+    ::testing::Values(DetectionCase{"IntelHexWithEmptyAndSlashLines", ":00000001FF\n\n// note\n:00000001FF\n",
+                                    0},
+                      DetectionCase{"TheLastRecordLineDecides", ":00000001FF\nS9030000FC\n", 1},
+                      DetectionCase{"OtherFirstCharacter", "X\n:00000001FF\n", 2},
+                      DetectionCase{"OtherCharacterLater", ":00000001FF\nhello\nS9030000FC\n", 2},
+                      DetectionCase{"LowerCaseS", "s9030000FC\n", 2}, DetectionCase{"Empty", "", 2},
+                      DetectionCase{"OnlyEmptyAndSlashLines", "\n/\n\n", 2},
+                      DetectionCase{"NulByteLineCountsAsEmpty", std::string("\0abc\nS9030000FC\n", 15), 1},
+                      DetectionCase{"CrLfIntelHex", ":00000001FF\r\n", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RawBinaryTest, GenericImporterForwardsToTheReaderOfTheFormat) {
+    struct Case {
+        std::string content;
+        Blocks blocks;
+        bool hasStart;
+    };
+    const std::vector<Case> cases{
+        {":0400100001020304E2\n:0400000500000010E7\n:00000001FF\n", {{0x10, 4}}, true},
+        {"S107001001020304DE\nS9030010EC\n", {{0x10, 4}}, true},
+        {"\x01\x02", {{0, 2}}, false},
+    };
+    for (const Case& c : cases) {
+        const std::string file = write("in", c.content);
+        CoutCapture out;
+        GenericInFile importer(file.c_str());
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(importer.getBlockList(), c.blocks);
+        EXPECT_EQ(importer.hasStartAddress(), c.hasStart);
+        EXPECT_EQ(importer.getStartAddress(), c.hasStart ? 0x10u : 0u);
+        const MemoryBuffer whole = importer.getWholeMemory();
+        EXPECT_EQ(whole.getStartAddress(), c.blocks.front().start);
+        EXPECT_EQ(whole.getLength(), c.blocks.front().length);
+        EXPECT_EQ(importer.getMinAddress(), c.blocks.front().start);
+        EXPECT_EQ(importer.getDataLength(), c.blocks.front().length);
+        EXPECT_EQ(bytesOf(importer.getMemory(0x11, 1))[0], c.hasStart ? 2 : 0);
+        MemoryBuffer buffer(c.blocks.front().start, 1);
+        importer.fillMemoryBuffer(buffer);
+        EXPECT_EQ(bytesOf(buffer)[0], 1);
+    }
+}
+
+TEST_F(RawBinaryTest, GenericImporterOfAMissingFileThrowsBadOpen) {
+    EXPECT_THROW(GenericInFile(path("missing").c_str()), Io::bad_open);
+}
+
+}  // namespace
