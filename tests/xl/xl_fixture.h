@@ -1,0 +1,174 @@
+#pragma once
+// A virtual driver of its own for each test: a fresh bus directory and a configuration of six
+// channels, four on bus "busA" and two on "busB", opened before the test and closed after it.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/event.h"
+#include "xl/xl_api.h"
+
+namespace xltest {
+
+// Channel indexes of the test configuration.
+enum : unsigned { kA = 0, kB = 1, kC = 2, kD = 3, kE = 4, kF = 5 };
+
+inline const char* const kTestConfig =
+    "# test bench\n"
+    "Bench A, 1, 0, 0, CAN+LIN, 11, busA\n"
+    "Bench B, 1, 0, 1, CAN+LIN, 11, busA\n"
+    "Bench C, 1, 0, 2, CAN, 11, busA\n"
+    "Lone D, 1, 0, 3, CAN, 11, busB\n"
+    "Lone E, 1, 0, 4, CAN, 11, busB\n"
+    "Lin F, 1, 0, 5, LIN, 11, busA\n";
+
+inline XLaccess maskOf(unsigned channel) {
+    return XLaccess{1} << channel;
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        char tmpl[] = "/tmp/xltest.XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+    std::string write(const std::string& name, const std::string& text) const {
+        const std::string file = path_ + "/" + name;
+        std::ofstream(file) << text;
+        return file;
+    }
+
+  private:
+    std::string path_;
+};
+
+class XlTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        prepareEnvironment();
+        ASSERT_EQ(xlOpenDriver(), XL_SUCCESS);
+    }
+    // The bus directory and configuration of this test, without opening the driver.
+    void prepareEnvironment() {
+        setenv("VOFLASH_BUS_DIR", (dir_.path() + "/bus").c_str(), 1);
+        setenv("VOFLASH_XL_CONFIG", dir_.write("xl.cfg", configText()).c_str(), 1);
+    }
+    void TearDown() override {
+        while (xlCloseDriver() == XL_SUCCESS) {
+        }
+        unsetenv("VOFLASH_XL_CONFIG");
+        unsetenv("VOFLASH_BUS_DIR");
+        unsetenv("VOFLASH_BUS_TIMING");
+    }
+    virtual std::string configText() const { return kTestConfig; }
+
+    std::string busDir(const std::string& bus) const { return dir_.path() + "/bus/" + bus; }
+
+    // Opens a port on one channel; fails the test when the driver refuses.
+    XLportHandle open(unsigned channel, uint32_t version = XL_INTERFACE_VERSION, uint32_t queueSize = 256,
+                      uint32_t busType = XL_BUS_TYPE_CAN, XLaccess* permission = nullptr) {
+        XLportHandle port = XL_INVALID_PORTHANDLE;
+        XLaccess p = maskOf(channel);
+        EXPECT_EQ(xlOpenPort(&port, "xltest", maskOf(channel), permission ? permission : &p, queueSize,
+                             version, busType),
+                  XL_SUCCESS);
+        channelOf_[port] = channel;
+        return port;
+    }
+    // Opens, sets notification level 1 and activates.
+    XLportHandle openActive(unsigned channel, uint32_t version = XL_INTERFACE_VERSION,
+                            uint32_t queueSize = 256) {
+        XLportHandle port = open(channel, version, queueSize);
+        XLhandle event = nullptr;
+        EXPECT_EQ(xlSetNotification(port, &event, 1), XL_SUCCESS);
+        events_[port] = event;
+        EXPECT_EQ(xlActivateChannel(port, maskOf(channel), XL_BUS_TYPE_CAN, XL_ACTIVATE_RESET_CLOCK),
+                  XL_SUCCESS);
+        return port;
+    }
+
+    XLstatus send(XLportHandle port, uint32_t id, const std::vector<uint8_t>& data, uint16_t dlc = 0xFFFF,
+                  uint16_t flags = 0) {
+        XLevent e{};
+        e.tag = XL_TRANSMIT_MSG;
+        e.tagData.msg.id = id;
+        e.tagData.msg.flags = flags;
+        e.tagData.msg.dlc = dlc == 0xFFFF ? static_cast<uint16_t>(data.size()) : dlc;
+        for (size_t i = 0; i < data.size() && i < 8; ++i) {
+            e.tagData.msg.data[i] = data[i];
+        }
+        uint32_t count = 1;
+        return xlCanTransmit(port, maskOf(channelOf_[port]), &count, &e);
+    }
+    XLstatus sendFd(XLportHandle port, uint32_t id, uint8_t dlc, uint32_t flags,
+                    const std::vector<uint8_t>& data) {
+        XLcanTxEvent e{};
+        e.tag = XL_CAN_EV_TAG_TX_MSG;
+        e.tagData.canMsg.canId = id;
+        e.tagData.canMsg.msgFlags = flags;
+        e.tagData.canMsg.dlc = dlc;
+        for (size_t i = 0; i < data.size() && i < 64; ++i) {
+            e.tagData.canMsg.data[i] = data[i];
+        }
+        uint32_t sent = 0;
+        return xlCanTransmitEx(port, maskOf(channelOf_[port]), 1, &sent, &e);
+    }
+
+    // Waits up to timeoutMs for the next event of a port opened with openActive.
+    bool receive(XLportHandle port, XLevent* ev, uint32_t timeoutMs = 3000) {
+        return waitFor(port, timeoutMs, [&] {
+            uint32_t n = 1;
+            return xlReceive(port, &n, ev) == XL_SUCCESS && n == 1;
+        });
+    }
+    bool receiveFd(XLportHandle port, XLcanRxEvent* ev, uint32_t timeoutMs = 3000) {
+        return waitFor(port, timeoutMs, [&] { return xlCanReceive(port, ev) == XL_SUCCESS; });
+    }
+    // The next event must be the CAN frame with this identifier and first byte.
+    void expectFrame(XLportHandle port, uint32_t id, uint8_t first) {
+        XLevent ev{};
+        ASSERT_TRUE(receive(port, &ev)) << "no frame " << std::hex << id;
+        EXPECT_EQ(ev.tag, XL_RECEIVE_MSG);
+        EXPECT_EQ(ev.tagData.msg.id, id);
+        EXPECT_EQ(ev.tagData.msg.data[0], first);
+    }
+
+    template <typename F>
+    bool waitFor(XLportHandle port, uint32_t timeoutMs, F take) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            if (take()) {
+                return true;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            events_[port]->reset();
+            if (take()) {
+                return true;
+            }
+            platform::waitOne(*events_[port], static_cast<uint32_t>(left.count()));
+        }
+    }
+
+    TempDir dir_;
+    std::map<XLportHandle, unsigned> channelOf_;
+    std::map<XLportHandle, XLhandle> events_;
+};
+
+}  // namespace xltest
