@@ -62,6 +62,21 @@ TEST_F(ChannelTest, OpenChannelCarriesFramesBothWays) {
     expectFrame(peer, 0x7E0, 0xAA);
 }
 
+TEST_F(ChannelTest, FewerFramesThanTheNotificationLevelStillArrive) {
+    for (uint32_t level : {0u, 32u}) {  // 0 counts as 1
+        ComParamsVXLapiCAN params = canParams(kA);
+        params.notificationLevel = level;
+        auto channel = openChannel(params);
+        EXPECT_EQ(static_cast<ComParamsVXLapiCAN*>(channel->getComParams())->notificationLevel,
+                  level == 0 ? 1u : level);
+        const XLportHandle peer = openActive(kB);
+        ASSERT_EQ(send(peer, kRxId, bytes("01 02")), XL_SUCCESS);
+        EXPECT_TRUE(waitQueued(*channel, kRxId, 2)) << level;
+        channel.reset();
+        ASSERT_EQ(xlClosePort(peer), XL_SUCCESS);
+    }
+}
+
 struct OpenFailure {
     const char* what;
     uint32_t hwType;
