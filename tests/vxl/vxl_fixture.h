@@ -3,14 +3,20 @@
 // one configured at hardware channel 16, outside the channel's mask tables.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "comm/ComParams.h"
 #include "comm/ComVXLapiCAN.h"
+#include "platform/named_mutex.h"
 #include "tests/xl/xl_fixture.h"
 
 namespace vxltest {
@@ -48,6 +54,32 @@ inline ComParamsVXLapiCAN fdParams(uint32_t hwChannel) {
 
 class ChannelTest : public xltest::XlTest {
   protected:
+    // The channel locks are system-wide and named after the channel and a per-process counter, so
+    // test processes running at once would share them (and wait for each other's exchanges): each
+    // process gets a prefix of its own, and its lock segments are removed at the end of the test.
+    void SetUp() override {
+        const char* outer = std::getenv(platform::NamedMutex::kPrefixVariable);
+        savedPrefix_ = outer != nullptr ? outer : "";
+        const std::string prefix =
+            (savedPrefix_.empty() ? "tvxl" : savedPrefix_) + "." + std::to_string(getpid());
+        setenv(platform::NamedMutex::kPrefixVariable, prefix.c_str(), 1);
+        xltest::XlTest::SetUp();
+    }
+    void TearDown() override {
+        xltest::XlTest::TearDown();
+        const std::string marker = "VO_MUTEX_";
+        const std::string full = platform::NamedMutex::systemNameFor(marker);
+        const std::string start = full.substr(1, full.size() - 1 - marker.size());
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.compare(0, start.size(), start) == 0) {
+                shm_unlink(("/" + name).c_str());
+            }
+        }
+        setenv(platform::NamedMutex::kPrefixVariable, savedPrefix_.c_str(), 1);
+    }
+
     std::string configText() const override {
         return std::string(xltest::kTestConfig) + "Far Q, 1, 0, 16, CAN, 11, busA\n";
     }
@@ -74,6 +106,9 @@ class ChannelTest : public xltest::XlTest {
         }
         return true;
     }
+
+  private:
+    std::string savedPrefix_;
 };
 
 }  // namespace vxltest
