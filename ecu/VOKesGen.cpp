@@ -246,6 +246,11 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
 
 bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int*,
                          uint32_t pages, uint32_t pageSize) {
+    return flashDataUnits(data, address, length, pages, pageSize, 0);
+}
+
+bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address, uint64_t length,
+                              uint32_t pages, uint32_t pageSize, uint64_t unitBase) {
     if (pages == 0) {
         errorOut << std::endl << "Trying to flash zero pages!" << std::endl;
         return false;
@@ -262,7 +267,8 @@ bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
         return false;
     }
     // Erase units are whole: an address inside a unit would leave the unit's first bytes unerased.
-    if (address % kDataUnit != 0) {
+    // Below the first unit the unit number would wrap to the top units.
+    if (address < unitBase || (address - unitBase) % kDataUnit != 0) {
         errorOut << "Incorrect start Addr.: 0x" << std::hex << address << std::endl;
         return false;
     }
@@ -277,8 +283,8 @@ bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
     }
     normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl;
     // The last unit is erased as a whole even when the range ends inside it.
-    const auto firstUnit = static_cast<uint16_t>(address / kDataUnit);
-    const auto endUnit = static_cast<uint16_t>((address + length + kDataUnit - 1) / kDataUnit);
+    const auto firstUnit = static_cast<uint16_t>((address - unitBase) / kDataUnit);
+    const auto endUnit = static_cast<uint16_t>((address - unitBase + length + kDataUnit - 1) / kDataUnit);
     if (!EraseDataBlocks(firstUnit, static_cast<uint16_t>(endUnit - firstUnit))) {
         return false;
     }
@@ -320,15 +326,15 @@ bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
 }
 
 bool VOKesGen::ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
-    return readPackets(false, out, address, length, pages);
+    return readPackets(false, out, address, length, pages, static_cast<uint8_t>(pages), pages * 3, 50);
 }
 
 bool VOKesGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
-    return readPackets(true, out, address, length, pages);
+    return readPackets(true, out, address, length, pages, static_cast<uint8_t>(pages), 0xC00, 50);
 }
 
 bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
-                           uint32_t pages) {
+                           uint32_t pages, uint8_t pageByte, uint32_t answerLength, uint32_t waitMs) {
     if (!checkPageCount(pages)) {
         return false;
     }
@@ -347,14 +353,13 @@ bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t a
     normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
               << "\r    Read: ";
     const uint8_t subFunction = dataFlash ? 0x81 : 0x71;
-    const uint32_t answerLength = dataFlash ? 0xC00 : pages * 3;
     for (uint64_t offset = 0; offset < length; offset += packet) {
         const uint32_t packetAddress = low32(address + offset);
-        const std::vector<uint8_t> request = packetHeader(subFunction, packetAddress, pages);
+        const std::vector<uint8_t> request = packetHeader(subFunction, packetAddress, pageByte);
         if (dataFlash) {
-            platform::sleepFor(50);
+            platform::sleepFor(waitMs);
         } else {
-            sleepMs(50);
+            sleepMs(waitMs);
         }
         std::vector<uint8_t> reply;
         if (!transferToEcu(request, reply, answerLength)) {
