@@ -5,57 +5,19 @@
 
 #include "app/console/console.h"
 #include "comm/UtilTimeout.h"
+#include "ecu/EcuPacketRequest.h"
+
+using ecupacket::checkAddressRange;
+using ecupacket::checkPageCount;
+using ecupacket::hexByte;
+using ecupacket::low32;
+using ecupacket::packetHeader;
+using ecupacket::percentOf;
 
 namespace {
 
-constexpr uint64_t kAddressSpace = 0x100000000ull;
-
-unsigned int hexByte(uint8_t b) {
-    return static_cast<unsigned int>(b);
-}
-
-uint32_t low32(uint64_t value) {
-    return static_cast<uint32_t>(value & 0xFFFFFFFFu);
-}
-
-uint32_t percentOf(uint64_t done, uint64_t total) {
-    return static_cast<uint32_t>(done * 100 / total);
-}
-
-std::vector<uint8_t> packetHeader(uint8_t subFunction, uint32_t address, uint32_t pages) {
-    return {0xBB,
-            subFunction,
-            static_cast<uint8_t>(address >> 24),
-            static_cast<uint8_t>(address >> 16),
-            static_cast<uint8_t>(address >> 8),
-            static_cast<uint8_t>(address),
-            static_cast<uint8_t>(pages)};
-}
-
 bool isPositiveWrite(const std::vector<uint8_t>& reply) {
     return reply.size() == 2 && reply[0] == 0xFB;
-}
-
-// The page count travels in one byte; more would send a wrong count with the data.
-bool pagesFit(uint32_t pages) {
-    if (pages > VODroGen::kMaxPages) {
-        errorOut << "Incorrect number of pages: " << std::dec << pages << std::endl;
-        return false;
-    }
-    return true;
-}
-
-// A range must end at or below 2^32, or the request addresses would wrap.
-bool rangeFits(uint64_t address, uint64_t length, const char* startText) {
-    if (address >= kAddressSpace) {
-        errorOut << startText << std::hex << address << std::endl;
-        return false;
-    }
-    if (length > kAddressSpace - address) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -74,7 +36,7 @@ bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
     if (mode == nullptr || *mode == -1) {
         return false;
     }
-    if (!pagesFit(pages)) {
+    if (!checkPageCount(pages)) {
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
@@ -91,7 +53,7 @@ bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
         errorOut << "Incorrect page size: 0x" << std::hex << pageSize << std::endl;
         return false;
     }
-    if (!rangeFits(startAddress, length, "Incorrect start Addr.: 0x")) {
+    if (!checkAddressRange(startAddress, length, "Incorrect start Addr.: 0x")) {
         return false;
     }
     if (data.size() < length) {
@@ -184,7 +146,7 @@ bool VODroGen::eraseBlocksDownward(unsigned int first, unsigned int last) const 
 
 bool VODroGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int*,
                          uint32_t pages, uint32_t pageSize) {
-    if (!pagesFit(pages)) {
+    if (!checkPageCount(pages)) {
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
@@ -197,7 +159,7 @@ bool VODroGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
         errorOut << "Incorrect startAddr.: 0x" << std::hex << address << std::endl;
         return false;
     }
-    if (!rangeFits(address, length, "Incorrect startAddr.: 0x")) {
+    if (!checkAddressRange(address, length, "Incorrect startAddr.: 0x")) {
         return false;
     }
     if (data.size() < length) {
@@ -273,7 +235,7 @@ bool VODroGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t le
 
 bool VODroGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                            uint32_t pages) {
-    if (!pagesFit(pages)) {
+    if (!checkPageCount(pages)) {
         return false;
     }
     const uint64_t packet = static_cast<uint64_t>(pages) * kPageSize;
@@ -281,7 +243,7 @@ bool VODroGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t a
         errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
         return false;
     }
-    if (!rangeFits(address, length, "Incorrect start Addr.: 0x")) {
+    if (!checkAddressRange(address, length, "Incorrect start Addr.: 0x")) {
         return false;
     }
     if (out.size() < length) {

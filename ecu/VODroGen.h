@@ -28,8 +28,6 @@ class VODroGen : public VOEcuGenBase {
     static constexpr uint64_t kDataUnit = 32;
     // Every code-write request carries pages of this many bytes; the only page size accepted.
     static constexpr uint32_t kPageSize = 256;
-    // The page count travels in one byte.
-    static constexpr uint32_t kMaxPages = 255;
     static constexpr uint64_t kDefaultChunkSize = 512;
 
     VODroGen(Communication* comm, uint8_t frameAddress);

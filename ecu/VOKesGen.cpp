@@ -6,37 +6,13 @@
 
 #include "app/console/console.h"
 #include "comm/UtilTimeout.h"
+#include "ecu/EcuPacketRequest.h"
 #include "platform/clock.h"
 
-namespace {
-
-constexpr uint64_t kAddressSpace = 0x100000000ull;
-
-unsigned int hexByte(uint8_t b) {
-    return static_cast<unsigned int>(b);
-}
-
-uint32_t low32(uint64_t value) {
-    return static_cast<uint32_t>(value & 0xFFFFFFFFu);
-}
-
-// Percentage of done in total, without overflow for any 64-bit values below 2^57.
-uint32_t percentOf(uint64_t done, uint64_t total) {
-    return static_cast<uint32_t>(done * 100 / total);
-}
-
-// BB <sub> and the address big-endian, then the page byte.
-std::vector<uint8_t> packetHeader(uint8_t subFunction, uint32_t address, uint32_t pages) {
-    return {0xBB,
-            subFunction,
-            static_cast<uint8_t>(address >> 24),
-            static_cast<uint8_t>(address >> 16),
-            static_cast<uint8_t>(address >> 8),
-            static_cast<uint8_t>(address),
-            static_cast<uint8_t>(pages)};
-}
-
-}  // namespace
+using ecupacket::hexByte;
+using ecupacket::low32;
+using ecupacket::packetHeader;
+using ecupacket::percentOf;
 
 VOKesGen::VOKesGen(Communication* comm, uint8_t frameAddress) : VOEcuGenBase(comm, frameAddress) {}
 
@@ -77,23 +53,11 @@ bool VOKesGen::InCodeBlockMap(uint64_t address) const {
 }
 
 bool VOKesGen::checkPageCount(uint32_t pages) {
-    if (pages > kMaxPages) {
-        errorOut << "Incorrect number of pages: " << std::dec << pages << std::endl;
-        return false;
-    }
-    return true;
+    return ecupacket::checkPageCount(pages);
 }
 
 bool VOKesGen::checkAddressRange(uint64_t address, uint64_t length) {
-    if (address >= kAddressSpace) {
-        errorOut << "Incorrect start Addr.: 0x" << std::hex << address << std::endl;
-        return false;
-    }
-    if (length > kAddressSpace - address) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-        return false;
-    }
-    return true;
+    return ecupacket::checkAddressRange(address, length);
 }
 
 bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
