@@ -6,37 +6,13 @@
 
 #include "app/console/console.h"
 #include "comm/UtilTimeout.h"
+#include "ecu/EcuPacketRequest.h"
 #include "platform/clock.h"
 
-namespace {
-
-constexpr uint64_t kAddressSpace = 0x100000000ull;
-
-unsigned int hexByte(uint8_t b) {
-    return static_cast<unsigned int>(b);
-}
-
-uint32_t low32(uint64_t value) {
-    return static_cast<uint32_t>(value & 0xFFFFFFFFu);
-}
-
-// Percentage of done in total, without overflow for any 64-bit values below 2^57.
-uint32_t percentOf(uint64_t done, uint64_t total) {
-    return static_cast<uint32_t>(done * 100 / total);
-}
-
-// BB <sub> and the address big-endian, then the page byte.
-std::vector<uint8_t> packetHeader(uint8_t subFunction, uint32_t address, uint32_t pages) {
-    return {0xBB,
-            subFunction,
-            static_cast<uint8_t>(address >> 24),
-            static_cast<uint8_t>(address >> 16),
-            static_cast<uint8_t>(address >> 8),
-            static_cast<uint8_t>(address),
-            static_cast<uint8_t>(pages)};
-}
-
-}  // namespace
+using ecupacket::hexByte;
+using ecupacket::low32;
+using ecupacket::packetHeader;
+using ecupacket::percentOf;
 
 VOKesGen::VOKesGen(Communication* comm, uint8_t frameAddress) : VOEcuGenBase(comm, frameAddress) {}
 
@@ -77,23 +53,11 @@ bool VOKesGen::InCodeBlockMap(uint64_t address) const {
 }
 
 bool VOKesGen::checkPageCount(uint32_t pages) {
-    if (pages > kMaxPages) {
-        errorOut << "Incorrect number of pages: " << std::dec << pages << std::endl;
-        return false;
-    }
-    return true;
+    return ecupacket::checkPageCount(pages);
 }
 
 bool VOKesGen::checkAddressRange(uint64_t address, uint64_t length) {
-    if (address >= kAddressSpace) {
-        errorOut << "Incorrect start Addr.: 0x" << std::hex << address << std::endl;
-        return false;
-    }
-    if (length > kAddressSpace - address) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-        return false;
-    }
-    return true;
+    return ecupacket::checkAddressRange(address, length);
 }
 
 bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
@@ -246,6 +210,11 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
 
 bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int*,
                          uint32_t pages, uint32_t pageSize) {
+    return flashDataUnits(data, address, length, pages, pageSize, 0);
+}
+
+bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address, uint64_t length,
+                              uint32_t pages, uint32_t pageSize, uint64_t unitBase) {
     if (pages == 0) {
         errorOut << std::endl << "Trying to flash zero pages!" << std::endl;
         return false;
@@ -262,7 +231,8 @@ bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
         return false;
     }
     // Erase units are whole: an address inside a unit would leave the unit's first bytes unerased.
-    if (address % kDataUnit != 0) {
+    // Below the first unit the unit number would wrap to the top units.
+    if (address < unitBase || (address - unitBase) % kDataUnit != 0) {
         errorOut << "Incorrect start Addr.: 0x" << std::hex << address << std::endl;
         return false;
     }
@@ -277,8 +247,8 @@ bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
     }
     normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl;
     // The last unit is erased as a whole even when the range ends inside it.
-    const auto firstUnit = static_cast<uint16_t>(address / kDataUnit);
-    const auto endUnit = static_cast<uint16_t>((address + length + kDataUnit - 1) / kDataUnit);
+    const auto firstUnit = static_cast<uint16_t>((address - unitBase) / kDataUnit);
+    const auto endUnit = static_cast<uint16_t>((address - unitBase + length + kDataUnit - 1) / kDataUnit);
     if (!EraseDataBlocks(firstUnit, static_cast<uint16_t>(endUnit - firstUnit))) {
         return false;
     }
@@ -320,15 +290,15 @@ bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
 }
 
 bool VOKesGen::ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
-    return readPackets(false, out, address, length, pages);
+    return readPackets(false, out, address, length, pages, static_cast<uint8_t>(pages), pages * 3, 50);
 }
 
 bool VOKesGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
-    return readPackets(true, out, address, length, pages);
+    return readPackets(true, out, address, length, pages, static_cast<uint8_t>(pages), 0xC00, 50);
 }
 
 bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
-                           uint32_t pages) {
+                           uint32_t pages, uint8_t pageByte, uint32_t answerLength, uint32_t waitMs) {
     if (!checkPageCount(pages)) {
         return false;
     }
@@ -347,14 +317,13 @@ bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t a
     normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
               << "\r    Read: ";
     const uint8_t subFunction = dataFlash ? 0x81 : 0x71;
-    const uint32_t answerLength = dataFlash ? 0xC00 : pages * 3;
     for (uint64_t offset = 0; offset < length; offset += packet) {
         const uint32_t packetAddress = low32(address + offset);
-        const std::vector<uint8_t> request = packetHeader(subFunction, packetAddress, pages);
+        const std::vector<uint8_t> request = packetHeader(subFunction, packetAddress, pageByte);
         if (dataFlash) {
-            platform::sleepFor(50);
+            platform::sleepFor(waitMs);
         } else {
-            sleepMs(50);
+            sleepMs(waitMs);
         }
         std::vector<uint8_t> reply;
         if (!transferToEcu(request, reply, answerLength)) {

@@ -85,10 +85,16 @@ class VOKesGen : public VOEcuGenBase {
     static bool checkPageCount(uint32_t pages);
     static bool checkAddressRange(uint64_t address, uint64_t length);
 
+    // FlashData with the data-flash units counted from unitBase: unit n covers unitBase + 64 n up to
+    // 64 bytes on; an address below unitBase is refused.
+    bool flashDataUnits(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, uint32_t pages,
+                        uint32_t pageSize, uint64_t unitBase);
+    // The packet read loop of ReadCode (BB 71) and ReadData (BB 81, with the data texts): pageByte is
+    // the last request byte, answerLength the receive's, waitMs the pause before each request.
+    bool readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
+                     uint32_t pages, uint8_t pageByte, uint32_t answerLength, uint32_t waitMs);
+
   private:
     // StartApplRam and JumpApplRam: <service> 01 and the address, answered FE.
     bool startOrJump(uint8_t service, uint32_t address);
-    // The packet read loop of ReadCode (BB 71) and ReadData (BB 81, with the data texts).
-    bool readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
-                     uint32_t pages);
 };
