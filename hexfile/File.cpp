@@ -140,7 +140,7 @@ TextInFile::~TextInFile() = default;
 
 std::deque<std::string> TextInFile::getLines() const {
     std::deque<std::string> lines;
-    LineCursor cursor(text);
+    LineCursor cursor = lineCursor();
     std::string_view line;
     while (cursor.next(line)) {
         lines.emplace_back(line);
@@ -149,7 +149,7 @@ std::deque<std::string> TextInFile::getLines() const {
 }
 
 std::string_view TextInFile::lastLine() const {
-    std::string_view rest(text);
+    std::string_view rest(text.data(), text.size());
     if (!rest.empty() && rest.back() == '\n') {
         rest.remove_suffix(1);
         if (!rest.empty() && rest.back() == '\r') {
@@ -161,7 +161,7 @@ std::string_view TextInFile::lastLine() const {
 }
 
 void TextInFile::releaseLines() {
-    std::string().swap(text);
+    decltype(text)().swap(text);
 }
 
 BinaryInFile::BinaryInFile(const char* fileName) : File(fileName) {

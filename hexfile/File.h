@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "hexfile/LargeAllocator.h"
+
 namespace Io {
 
 struct exception : std::exception {
@@ -52,7 +54,7 @@ class TextInFile : public File {
     std::deque<std::string> getLines() const;
 
     // The lines without copying them.
-    LineCursor lineCursor() const { return LineCursor(text); }
+    LineCursor lineCursor() const { return LineCursor(std::string_view(text.data(), text.size())); }
     bool hasLines() const { return !text.empty(); }
     std::string_view lastLine() const;
 
@@ -63,7 +65,7 @@ class TextInFile : public File {
 
   private:
     // The whole file as read; the lines are its pieces between line ends.
-    std::string text;
+    std::vector<char, LargeAllocator<char>> text;
 };
 
 class BinaryInFile : public File {

@@ -4,6 +4,8 @@
 #include <boost/spirit/include/classic_loops.hpp>
 #include <iostream>
 
+#include "hexfile/HexByteParser.h"
+
 namespace Io::Import {
 
 namespace classic = boost::spirit::classic;
@@ -41,8 +43,8 @@ void IntelHexInFile::storeParsedRecordCode(unsigned value) {
     current.rawBytes.push_back(static_cast<uint8_t>(value));
 }
 
-void IntelHexInFile::storeParsedDataByte(unsigned value) {
-    current.rawBytes.push_back(static_cast<uint8_t>(value));
+void IntelHexInFile::storeParsedDataBytes(const char* first, const char* last) {
+    HexByteParser::appendBytes(first, last, current.rawBytes);
 }
 
 void IntelHexInFile::storeParsedChecksum(unsigned value) {
@@ -56,7 +58,7 @@ void IntelHexInFile::parse() {
         return;
     }
 
-    const classic::uint_parser<unsigned, 16, 2, 2> hexByte;
+    const HexByteParser hexByte;
     const classic::rule<> endOfFileLine = classic::ch_p(':') >> classic::repeat_p(6)[classic::anychar_p] >>
                                           classic::str_p("01") >> *classic::anychar_p;
     const std::string_view last = lastLine();
@@ -68,12 +70,12 @@ void IntelHexInFile::parse() {
         return;
     }
 
-    const classic::rule<> recordLine =
+    const auto recordLine =
         classic::ch_p(':') >> hexByte[([this](unsigned v) { storeParsedCount(v); })] >>
         classic::repeat_p(2)[hexByte[([this](unsigned v) { storeParsedAddressByte(v); })]] >>
         hexByte[([this](unsigned v) { storeParsedRecordCode(v); })] >>
-        classic::repeat_p(
-            boost::ref(current.count))[hexByte[([this](unsigned v) { storeParsedDataByte(v); })]] >>
+        classic::repeat_p(boost::ref(current.count))[hexByte][(
+            [this](const char* first, const char* last) { storeParsedDataBytes(first, last); })] >>
         hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
 
     state.reserveFor(textSize());

@@ -48,7 +48,8 @@ class IntelHexInFile : public TextInFile, public TextImporter {
     void storeParsedCount(unsigned value);
     void storeParsedAddressByte(unsigned value);
     void storeParsedRecordCode(unsigned value);
-    void storeParsedDataByte(unsigned value);
+    // The data bytes, as the digits they were matched from.
+    void storeParsedDataBytes(const char* first, const char* last);
     void storeParsedChecksum(unsigned value);
 
     std::map<uint32_t, enumRecordType> recordCodes;

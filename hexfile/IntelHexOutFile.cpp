@@ -43,14 +43,20 @@ IntelHexOutFile::~IntelHexOutFile() = default;
 
 void IntelHexOutFile::insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuffer) {
     const unsigned shift = outputStyle.segmentAddressing ? 4 : 16;
+    if (memoryBuffer.getLength() == 0) {
+        return;
+    }
+    images.emplace_back(memoryBuffer);
     uint64_t address = memoryBuffer.getStartAddress();
     uint64_t left = memoryBuffer.getLength();
+    uint64_t first = 0;
     while (left > 0) {
         const uint64_t windowBase = address >> shift;
         const uint64_t offset = address - (windowBase << shift);
         const uint64_t chunk = std::min<uint64_t>(left, 0x10000 - offset);
-        pieces.push_back(memoryBuffer.extractMemory(address, chunk));
+        pieces.push_back({images.size() - 1, address, first, chunk});
         address += chunk;
+        first += chunk;
         left -= chunk;
     }
 }
@@ -113,8 +119,8 @@ void IntelHexOutFile::writeFile() {
     // Every piece and the start address must be writable before the file is touched at all.
     std::vector<OffsetInformation> offsets;
     offsets.reserve(pieces.size());
-    for (const Buffer::MemoryBuffer& piece : pieces) {
-        offsets.push_back(setOffsetInformation(piece.getStartAddress()));
+    for (const Piece& piece : pieces) {
+        offsets.push_back(setOffsetInformation(piece.address));
         if (!offsets.back().valid) {
             return;
         }
@@ -126,21 +132,17 @@ void IntelHexOutFile::writeFile() {
     Replacement file(fileName);
     std::string& text = file.buffer();
     const std::size_t recordLength = outputStyle.dataRecordLength;
-    std::vector<uint8_t> data(recordLength);
     for (std::size_t p = 0; p < pieces.size(); ++p) {
         const OffsetInformation& information = offsets[p];
         const uint8_t base[] = {static_cast<uint8_t>(information.base >> 8),
                                 static_cast<uint8_t>(information.base & 0xFF)};
         getStringRepresentationFor(text, 0, information.recordType, base, sizeof base);
-        const auto cells = pieces[p].cells();
-        for (std::size_t k = 0; k < cells.size(); k += recordLength) {
-            const std::size_t length = std::min(recordLength, cells.size() - k);
-            for (std::size_t i = 0; i < length; ++i) {
-                const Buffer::MemoryBufferElement& cell = cells[k + i];
-                data[i] = cell.isSet ? cell.value : cell.fillValue;
-            }
+        const uint8_t* bytes = images[pieces[p].image].bytes.data() + pieces[p].first;
+        const uint64_t count = pieces[p].count;
+        for (uint64_t k = 0; k < count; k += recordLength) {
+            const std::size_t length = std::min<uint64_t>(recordLength, count - k);
             getStringRepresentationFor(text, static_cast<uint16_t>(information.offset + k),
-                                       enumRecordType::recordData, data.data(), length);
+                                       enumRecordType::recordData, bytes + k, length);
             file.flushIfFull();
         }
     }

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "comm/UtilChecksum.h"
 #include "hexfile/File.h"
@@ -59,7 +60,16 @@ class IntelHexOutFile : public TextOutFile, public MorvaneExportApi {
     bool hasStartAddress = false;
     uint64_t startAddress = 0;
     OutputStyle outputStyle;
-    std::deque<Buffer::MemoryBuffer> pieces;
+    // A piece of a queued image: its bytes from first on, count of them, starting at address.
+    struct Piece {
+        std::size_t image;
+        uint64_t address;
+        uint64_t first;
+        uint64_t count;
+    };
+    // The queued images are kept whole, once; the pieces name their parts in insertion order.
+    std::deque<QueuedImage> images;
+    std::vector<Piece> pieces;
     ByteVector recordBytes;  // scratch room for the record being written
 };
 

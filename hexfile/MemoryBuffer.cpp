@@ -1,13 +1,13 @@
 #include "hexfile/MemoryBuffer.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <limits>
 #include <new>
+
+#include "hexfile/LargeAllocator.h"
 
 namespace Buffer {
 
@@ -16,6 +16,10 @@ namespace {
 constexpr uint64_t addressLimit = std::numeric_limits<uint64_t>::max();
 // Storage from this size on is mapped directly instead of taken from the heap.
 constexpr uint64_t mappedStorage = 1 << 20;
+// Up to this size an image is given huge pages: filling it then costs few page faults, and a sparse
+// image cannot take more memory than this. Larger images keep small pages, so that the memory a
+// sparse one takes stays near its data.
+constexpr uint64_t hugePagesUpTo = 256u << 20;
 
 }  // namespace
 
@@ -51,10 +55,7 @@ bool MemoryBuffer::allocate(uint64_t count) {
     const std::size_t bytes = count * sizeof(MemoryBufferElement);
     void* storage = nullptr;
     if (bytes >= mappedStorage) {
-        storage = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (storage == MAP_FAILED) {
-            storage = nullptr;
-        }
+        storage = Io::mapStorage(bytes, bytes <= hugePagesUpTo);
     } else {
         storage = std::calloc(count, sizeof(MemoryBufferElement));
     }
@@ -70,7 +71,7 @@ void MemoryBuffer::release() noexcept {
     if (cellData != nullptr) {
         const std::size_t bytes = cellCount * sizeof(MemoryBufferElement);
         if (bytes >= mappedStorage) {
-            ::munmap(cellData, bytes);
+            Io::unmapStorage(cellData, bytes);
         } else {
             std::free(cellData);
         }

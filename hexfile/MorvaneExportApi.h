@@ -2,10 +2,22 @@
 // How the rest of the system writes an output file: memory images are queued, then written at once.
 
 #include <cstdint>
+#include <vector>
 
 #include "hexfile/MemoryBuffer.h"
 
 namespace Io::Export {
+
+// A queued image as a writer keeps it: its bytes as they go into the file (the value of a set cell,
+// the fill value of an unset one) and the address of the first.
+struct QueuedImage {
+    explicit QueuedImage(const Buffer::MemoryBuffer& image) : startAddress(image.getStartAddress()) {
+        image.appendBytes(bytes, image.getStartAddress(), image.getLength());
+    }
+
+    uint64_t startAddress;
+    std::vector<uint8_t> bytes;
+};
 
 class MorvaneExportApi {
   public:

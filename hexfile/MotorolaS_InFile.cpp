@@ -4,6 +4,8 @@
 #include <boost/spirit/include/classic_loops.hpp>
 #include <iostream>
 
+#include "hexfile/HexByteParser.h"
+
 namespace Io::Import {
 
 namespace classic = boost::spirit::classic;
@@ -99,8 +101,8 @@ void MotorolaS_InFile::storeParsedAddressByte(unsigned value) {
     current.rawBytes.push_back(static_cast<uint8_t>(value));
 }
 
-void MotorolaS_InFile::storeParsedDataByte(unsigned value) {
-    current.rawBytes.push_back(static_cast<uint8_t>(value));
+void MotorolaS_InFile::storeParsedDataBytes(const char* first, const char* last) {
+    HexByteParser::appendBytes(first, last, current.rawBytes);
 }
 
 void MotorolaS_InFile::storeParsedChecksum(unsigned value) {
@@ -114,14 +116,14 @@ void MotorolaS_InFile::parse() {
         return;
     }
 
-    const classic::uint_parser<unsigned, 16, 2, 2> hexByte;
-    const classic::rule<> recordLine =
+    const HexByteParser hexByte;
+    const auto recordLine =
         classic::ch_p('S') >> classic::xdigit_p[([this](char c) { storeParsedType(c); })] >>
         hexByte[([this](unsigned v) { storeParsedSize(v); })] >>
         classic::repeat_p(
             boost::ref(current.addressSize))[hexByte[([this](unsigned v) { storeParsedAddressByte(v); })]] >>
-        classic::repeat_p(
-            boost::ref(current.dataLength))[hexByte[([this](unsigned v) { storeParsedDataByte(v); })]] >>
+        classic::repeat_p(boost::ref(current.dataLength))[hexByte][(
+            [this](const char* first, const char* last) { storeParsedDataBytes(first, last); })] >>
         hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
 
     state.reserveFor(textSize());

@@ -68,7 +68,8 @@ class MotorolaS_InFile : public TextInFile, public TextImporter {
     void storeParsedType(char digit);
     void storeParsedSize(unsigned count);
     void storeParsedAddressByte(unsigned value);
-    void storeParsedDataByte(unsigned value);
+    // The data bytes, as the digits they were matched from.
+    void storeParsedDataBytes(const char* first, const char* last);
     void storeParsedChecksum(unsigned value);
 
     Header header;

@@ -92,7 +92,7 @@ void MotorolaS_OutFile::insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuf
         std::cout << "The allowed maximum Offset have to be (int)" << addressLimit - 1 << std::endl;
         return;
     }
-    pieces.push_back(memoryBuffer);
+    pieces.emplace_back(memoryBuffer);
     addressSize = std::max(addressSize, std::min<uint32_t>(bytesNeeded(end), 4));
 }
 
@@ -166,22 +166,18 @@ void MotorolaS_OutFile::writeFile() {
     getStringRepresentationFor(text, header);
 
     uint64_t dataRecords = 0;
-    for (const Buffer::MemoryBuffer& piece : pieces) {
-        const auto cells = piece.cells();
+    for (const QueuedImage& piece : pieces) {
+        const std::vector<uint8_t>& bytes = piece.bytes;
         std::size_t k = 0;
         do {
-            RecordInformation record = setRecordInformation(Role::data, piece.getStartAddress() + k);
-            const std::size_t length = std::min<std::size_t>(style.maximumRecordSize, cells.size() - k);
-            record.data.resize(length);
-            for (std::size_t i = 0; i < length; ++i) {
-                const Buffer::MemoryBufferElement& cell = cells[k + i];
-                record.data[i] = cell.isSet ? cell.value : cell.fillValue;
-            }
+            RecordInformation record = setRecordInformation(Role::data, piece.startAddress + k);
+            const std::size_t length = std::min<std::size_t>(style.maximumRecordSize, bytes.size() - k);
+            record.data.assign(bytes.begin() + k, bytes.begin() + k + length);
             getStringRepresentationFor(text, record);
             ++dataRecords;
             k += length;
             file.flushIfFull();
-        } while (k < cells.size());
+        } while (k < bytes.size());
     }
     // One count record after the last data record, for the whole file, where its field can hold it.
     if (dataRecords > 0 && dataRecords <= 0xFFFFFF) {

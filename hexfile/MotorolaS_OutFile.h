@@ -51,7 +51,7 @@ class MotorolaS_OutFile : public TextOutFile, public MorvaneExportApi {
     uint32_t addressSize = 2;
     uint64_t startAddress = 0;
     OutputStyle outputStyle;
-    std::deque<Buffer::MemoryBuffer> pieces;
+    std::deque<QueuedImage> pieces;
     ByteVector recordBytes;  // scratch room for the record being written
 };
 

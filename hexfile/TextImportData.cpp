@@ -34,7 +34,7 @@ void TextImportData::storeData(uint64_t address, const uint8_t* data, std::size_
 void TextImportData::discardData() {
     minAddress = 0;
     maxAddress = 0;
-    std::vector<uint8_t>().swap(bytes);
+    decltype(bytes)().swap(bytes);
     std::vector<Run>().swap(runs);
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hexfile/LargeAllocator.h"
 #include "hexfile/MemoryBuffer.h"
 #include "hexfile/MorvaneImportApi.h"
 
@@ -49,7 +50,7 @@ struct TextImportData {
     void printInformation() const;
 
     const char* className;
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t, LargeAllocator<uint8_t>> bytes;
     std::vector<Run> runs;
 };
 

@@ -140,7 +140,9 @@ inline std::string ihex(uint16_t address, uint8_t type, const std::vector<uint8_
         sum += b;
     }
     bytes.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
-    return ":" + hexBytes(bytes);
+    std::string line(1, ':');
+    line += hexBytes(bytes);
+    return line;
 }
 
 // An S-record line (without line end) of the type digit with the right count and checksum.
@@ -153,7 +155,9 @@ inline std::string srec(char type, const std::vector<uint8_t>& address, const st
         sum += b;
     }
     bytes.push_back(static_cast<uint8_t>(~sum));
-    return std::string("S") + type + hexBytes(bytes);
+    std::string line{'S', type};
+    line += hexBytes(bytes);
+    return line;
 }
 
 // Replaces every "%F" in the text with the file name.

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "hexfile/GenericInFile.h"
+#include "hexfile/IntelHexInFile.h"
+#include "hexfile/MotorolaS_InFile.h"
 #include "hexfile/RawBinaryInFile.h"
 #include "tests/hexfile/hexfile_test_support.h"
 
@@ -135,6 +138,52 @@ TEST_F(RawBinaryTest, GenericImporterForwardsToTheReaderOfTheFormat) {
 
 TEST_F(RawBinaryTest, GenericImporterOfAMissingFileThrowsBadOpen) {
     EXPECT_THROW(GenericInFile(path("missing").c_str()), Io::bad_open);
+}
+
+}  // namespace
+
+namespace {
+
+// Whatever a file holds, reading it ends normally, and the import operations answer.
+TEST_F(RawBinaryTest, MalformedFilesAreReadWithoutCrashOrHang) {
+    std::mt19937 generator(7);
+    std::string junk(1 << 16, '\0');
+    for (char& c : junk) {
+        c = static_cast<char>(generator());
+    }
+    std::string digits(1 << 20, 'F');
+    const std::vector<uint8_t> full(255, 0xAB);
+    const std::vector<std::string> contents{
+        junk,
+        ":" + digits + "\n:00000001FF\n",
+        "S3" + digits + "\n",
+        ":FF000000" + std::string(100, '0') + "\n:00000001FF\n",
+        "SFFF0000\nSF030000FC\n",
+        hexfile_test::ihex(0, 4, {0xFF, 0xFF}) + "\n" + hexfile_test::ihex(0xFFFF, 0, full) +
+            "\n:00000001FF\n",
+        hexfile_test::srec('3', {0xFF, 0xFF, 0xFF, 0xFF}, std::vector<uint8_t>(250, 1)) + "\n" +
+            hexfile_test::srec('1', {0, 0}, {1}) + "\n",
+        std::string(1 << 16, '\n') + ":00000001FF",
+        std::string(1 << 16, ':') + "\n:00000001FF",
+        "S",
+        ":",
+        std::string("\r\r\r\n\0\0\n", 7),
+    };
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::string file = write("bad", contents[i]);
+        CoutCapture out;
+        const auto check = [](const Io::Import::MorvaneImportApi& importer) {
+            const MemoryBuffer whole = importer.getWholeMemory();
+            EXPECT_TRUE(whole.getLength() == importer.getDataLength() || whole.getLength() == 0);
+            for (const auto& block : importer.getBlockList()) {
+                EXPECT_GE(block.start, importer.getMinAddress());
+            }
+        };
+        check(GenericInFile(file.c_str()));
+        check(Io::Import::IntelHexInFile(file.c_str()));
+        check(Io::Import::MotorolaS_InFile(file.c_str()));
+    }
 }
 
 }  // namespace

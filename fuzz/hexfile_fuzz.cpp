@@ -1,0 +1,137 @@
+// libFuzzer target of the hex-file readers and the format detection: every input is read as Intel HEX,
+// as S-records, as raw binary and through detection, and each import operation is called on the
+// result. What a text reader gives is written back with the writer of its format and read again; the
+// bytes must come back unchanged. Built and run by scripts/fuzz-hexfile.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <streambuf>
+#include <string>
+
+#include "hexfile/GenericInFile.h"
+#include "hexfile/IntelHexInFile.h"
+#include "hexfile/IntelHexOutFile.h"
+#include "hexfile/MotorolaS_InFile.h"
+#include "hexfile/MotorolaS_OutFile.h"
+#include "hexfile/RawBinaryInFile.h"
+
+namespace {
+
+// Takes the readers' messages and drops them.
+class Discard : public std::streambuf {
+protected:
+    int overflow(int c) override { return c; }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+Discard discard;
+int inputFd = -1;
+std::string inputPath;
+std::string outputDirectory;
+
+// Images up to this size are written back and compared.
+constexpr uint64_t roundTripLimit = 1 << 20;
+
+void check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "hexfile_fuzz: %s\n", what);
+        std::abort();
+    }
+}
+
+void exercise(const Io::Import::MorvaneImportApi& importer) {
+    const auto blocks = importer.getBlockList();
+    const uint64_t minAddress = importer.getMinAddress();
+    const uint64_t length = importer.getDataLength();
+    for (const auto& block : blocks) {
+        check(block.length == 0 || block.start >= minAddress, "block below the lowest address");
+    }
+    // Images of the whole span are made lazily, so even a span of 4 GiB costs only the pages with data.
+    const Buffer::MemoryBuffer whole = importer.getWholeMemory();
+    check(whole.getLength() == length || whole.getLength() == 0, "whole image of the wrong length");
+    const Buffer::MemoryBuffer below = importer.getMemory(minAddress == 0 ? 0 : minAddress - 1, 3);
+    const Buffer::MemoryBuffer past = importer.getMemory(minAddress + length, 2);
+    Buffer::MemoryBuffer small(minAddress, length < 16 ? length : 16);
+    importer.fillMemoryBuffer(small);
+    (void)importer.hasStartAddress();
+    (void)importer.getStartAddress();
+    (void)below;
+    (void)past;
+}
+
+// Whether the writer can hold an image from start on of that many cells: an Intel HEX writer with
+// linear addressing any image whose pieces start at or below 0xFFFFFFFF, an S-record writer one that
+// ends at or below 0x100000000.
+bool intelHexHolds(uint64_t start, uint64_t length) {
+    const uint64_t last = start + length - 1;
+    const uint64_t lastPieceStart = start > (last & ~uint64_t{0xFFFF}) ? start : last & ~uint64_t{0xFFFF};
+    return lastPieceStart <= 0xFFFFFFFFu;
+}
+bool sRecordHolds(uint64_t start, uint64_t length) { return start + length <= 0x100000000u; }
+
+template <class Reader, class Writer, class Style>
+void roundTrip(const Reader& reader, const Style& style, const std::string& name,
+               bool (*holds)(uint64_t, uint64_t)) {
+    const uint64_t length = reader.getDataLength();
+    if (length == 0 || length > roundTripLimit || !holds(reader.getMinAddress(), length)) {
+        return;
+    }
+    const Buffer::MemoryBuffer image = reader.getWholeMemory();
+    const std::string file = outputDirectory + "/" + name;
+    Writer writer(file.c_str(), style);
+    writer.insertMemoryBuffer(image);
+    writer.writeFile();
+    const Reader again(file.c_str());
+    const Buffer::MemoryBuffer back = again.getMemory(image.getStartAddress(), image.getLength());
+    const auto a = image.cells();
+    const auto b = back.cells();
+    check(a.size() == b.size(), "written image read back with another length");
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        // Unset cells are written as their fill value, 0.
+        const uint8_t expected = a[i].isSet ? a[i].value : a[i].fillValue;
+        check(b[i].isSet && b[i].value == expected, "written image read back with other bytes");
+    }
+    ::unlink(file.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::cout.rdbuf(&discard);
+    inputFd = ::memfd_create("hexfile-fuzz-input", 0);
+    check(inputFd >= 0, "memfd_create failed");
+    inputPath = "/proc/self/fd/" + std::to_string(inputFd);
+    char pattern[] = "/tmp/hexfile-fuzz-XXXXXX";
+    check(::mkdtemp(pattern) != nullptr, "mkdtemp failed");
+    outputDirectory = pattern;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    check(::ftruncate(inputFd, 0) == 0 && ::pwrite(inputFd, data, size, 0) == static_cast<ssize_t>(size),
+          "writing the input failed");
+    const char* file = inputPath.c_str();
+
+    const Io::Import::IntelHexInFile intelHex(file);
+    exercise(intelHex);
+    roundTrip<Io::Import::IntelHexInFile, Io::Export::IntelHexOutFile>(
+        intelHex, Io::Export::IntelHexOutFile::OutputStyle{false, 16}, "out.hex", intelHexHolds);
+
+    const Io::Import::MotorolaS_InFile sRecord(file);
+    exercise(sRecord);
+    roundTrip<Io::Import::MotorolaS_InFile, Io::Export::MotorolaS_OutFile>(
+        sRecord, Io::Export::MotorolaS_OutFile::OutputStyle{}, "out.s19", sRecordHolds);
+
+    const Io::Import::RawBinaryInFile raw(file);
+    exercise(raw);
+
+    const Io::Import::GenericInFile generic(file);
+    exercise(generic);
+    return 0;
+}
