@@ -327,7 +327,7 @@ bool Communication::checkOpenReported() {
         return checkOpen();
     } catch (const bad_open& e) {
         std::cout << e.what() << std::endl
-                  << " Offending Communication: " << name() << " " << std::to_string(paramId()) << std::endl;
+                  << " Offending Communication: " << name() << " " << std::dec << paramId() << std::endl;
         return false;
     }
 }

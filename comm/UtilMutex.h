@@ -59,6 +59,9 @@ class UtilMutex {
     bool lockOrThrow();
     bool unlockOrThrow();
 
+    // The system-wide name built by the first open; empty before it.
+    const std::string& name() const { return fullName; }
+
     static const std::string& defaultName();
 
   private:

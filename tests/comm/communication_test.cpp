@@ -264,7 +264,8 @@ TEST(Communication, FailedOpenCheckIsReportedAndSendsNothing) {
     expectLockFree(channel);
 }
 
-TEST(Communication, ChannelIdInTheReportIsDecimalWhateverTheStreamBase) {
+// The report selects decimal for the id and, like every number this system prints, leaves it so.
+TEST(Communication, ChannelIdInTheReportIsDecimalAndLeavesTheStreamDecimal) {
     ScriptedChannel channel(ScriptedChannel::kDefaultRxTimeoutMs, 0xFFFFFFFF);
     channel.throwOnCheckOpen();
     CoutCapture out;
@@ -274,7 +275,7 @@ TEST(Communication, ChannelIdInTheReportIsDecimalWhateverTheStreamBase) {
     std::cout << std::dec;
     EXPECT_EQ(out.take(),
               "Could not open Communication: Scripted channel refused\n"
-              " Offending Communication: COM_Scripted 4294967295\nff");
+              " Offending Communication: COM_Scripted 4294967295\n255");
 }
 
 TEST(Communication, FailedCloseCheckIsReportedAfterTheTraffic) {

@@ -1,0 +1,319 @@
+#include "comm/ComSerial.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "comm/UtilTimeout.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr uint32_t kSerialChannelId = 0xFFFFFFFF;
+constexpr uint32_t kReadPollMs = 5;
+constexpr uint32_t kFlushSettleUs = 100;
+constexpr uint32_t kBitsPerFrame = 10;
+// Beyond the time the bytes take on the line, a write or an echo may take this long.
+constexpr uint64_t kLineMarginMs = 1000;
+
+}  // namespace
+
+// ---- exception
+
+ComSerial::bad_open_serial::bad_open_serial(int64_t errorNumber) : bad_open(errorNumber) {}
+
+ComSerial::bad_open_serial::bad_open_serial(const bad_open_serial& other) : bad_open(other.errorNumber) {}
+
+ComSerial::bad_open_serial::~bad_open_serial() = default;
+
+const std::string& ComSerial::bad_open_serial::description() const {
+    static const std::string text = "Error opening serial port";
+    return text;
+}
+
+// ---- full duplex
+
+ComSerial::ComSerial(const ComParamsSerial& params, uint32_t)
+    : Communication(new ComParamsSerial(params), kSerialChannelId) {
+    isOpen = openPort();
+}
+
+ComSerial::~ComSerial() {
+    if (isOpen) {
+        closePort();
+    }
+}
+
+const ComParamsSerial& ComSerial::serialParams() const {
+    return static_cast<const ComParamsSerial&>(*getComParams());
+}
+
+bool ComSerial::openPort() {
+    const ComParamsSerial& p = serialParams();
+    const int error = port.open(platform::SerialPort::devicePath(p.port));
+    if (error != 0) {
+        lastError = static_cast<uint32_t>(error);
+        return false;
+    }
+    if (!port.saveSettings()) {
+        port.close();
+        return false;
+    }
+    if (!port.configure(p.baud)) {
+        port.restoreSettings();
+        port.close();
+        return false;
+    }
+    return true;
+}
+
+bool ComSerial::closePort() {
+    // Every step is tried: a line without modem signals must still get its settings back and its
+    // descriptor closed.
+    const bool rts = port.clearRts();
+    const bool dtr = port.clearDtr();
+    const bool purged = port.purge();
+    const bool restored = port.restoreSettings();
+    const bool closed = port.close();
+    return rts && dtr && purged && restored && closed;
+}
+
+uint32_t ComSerial::typeCode() const {
+    return 4;
+}
+
+bool ComSerial::open() {
+    return true;
+}
+
+const std::string& ComSerial::name() const {
+    static const std::string text = "COM_SerPort";
+    return text;
+}
+
+bool ComSerial::checkOpen() {
+    if (!isOpen) {
+        throw bad_open_serial(lastError);
+    }
+    return true;
+}
+
+bool ComSerial::checkClose() {
+    return true;
+}
+
+bool ComSerial::write(uint32_t, uint32_t, const std::vector<uint8_t>& frame) {
+    if (frame.empty()) {
+        return true;
+    }
+    return writeBytes(frame);
+}
+
+uint32_t ComSerial::writeTimeoutMs(size_t n) const {
+    const uint64_t baud = std::max<uint64_t>(serialParams().baud, 1);
+    const uint64_t lineMs = static_cast<uint64_t>(n) * kBitsPerFrame * 1000 / baud;
+    return static_cast<uint32_t>(std::min<uint64_t>(lineMs + kLineMarginMs, 0xFFFFFFFFu));
+}
+
+bool ComSerial::writeBytes(const std::vector<uint8_t>& bytes) {
+    if (!isOpen) {
+        return false;
+    }
+    const uint32_t delayMs = serialParams().interByteDelayMs;
+    if (delayMs == 0) {
+        return port.writeAll(bytes.data(), bytes.size(), writeTimeoutMs(bytes.size()));
+    }
+    for (uint8_t byte : bytes) {
+        if (!port.writeAll(&byte, 1, writeTimeoutMs(1))) {
+            return false;
+        }
+        sleepMs(delayMs);
+    }
+    return true;
+}
+
+uint64_t ComSerial::queuedBytes() {
+    const int64_t queued = port.inputQueued();
+    return queued > 0 ? static_cast<uint64_t>(queued) : 0;
+}
+
+uint64_t ComSerial::bytesAvailable() {
+    return queuedBytes() + rxBuffer.size();
+}
+
+uint64_t ComSerial::readBytes(std::vector<uint8_t>& out, uint64_t n) {
+    const uint64_t queued = queuedBytes();
+    if (queued > 0) {
+        std::vector<uint8_t> chunk(queued);
+        const int64_t got = port.read(chunk.data(), chunk.size());
+        if (got > 0) {
+            rxBuffer.insert(rxBuffer.end(), chunk.begin(), chunk.begin() + got);
+        }
+    }
+    const uint64_t k = std::min<uint64_t>(n, rxBuffer.size());
+    const auto end = rxBuffer.begin() + static_cast<std::ptrdiff_t>(k);
+    out.assign(rxBuffer.begin(), end);
+    rxBuffer.erase(rxBuffer.begin(), end);
+    return out.size();
+}
+
+bool ComSerial::read(uint32_t, uint32_t, std::vector<uint8_t>& out, uint32_t count) {
+    if (count == 0) {
+        out.clear();
+        return true;
+    }
+    if (!isOpen) {
+        out.clear();
+        return false;
+    }
+    const ComParams& p = serialParams();
+    UtilTimeout firstByte(p.firstByteTimeoutMs);
+    UtilTimeout interByte(p.interByteTimeoutMs);
+    UtilTimeout overall(p.rxTimeoutMs);
+
+    uint64_t available = bytesAvailable();
+    const uint64_t start = available;
+    uint64_t last = available;
+    while (available < count) {
+        platform::sleepFor(kReadPollMs);
+        available = bytesAvailable();
+        if (available >= count || overall.expired()) {
+            break;
+        }
+        if (available == start && firstByte.expired()) {
+            break;
+        }
+        if (available > start) {
+            if (available > last) {
+                interByte.restart(p.interByteTimeoutMs);
+            }
+            if (interByte.expired()) {
+                break;
+            }
+        }
+        last = available;
+    }
+
+    const uint64_t n = std::min<uint64_t>(count, available);
+    if (n == 0) {
+        out.clear();
+        return false;
+    }
+    return readBytes(out, n) == n;
+}
+
+bool ComSerial::sendBreak(uint32_t duration) {
+    if (!isOpen) {
+        return false;
+    }
+    const bool set = port.setBreak(true);
+    delayUs(duration);
+    const bool cleared = port.setBreak(false);
+    const bool flushed = flushReceive(0);
+    return set && cleared && flushed;
+}
+
+bool ComSerial::flushReceive(uint32_t) {
+    if (!isOpen) {
+        return false;
+    }
+    delayUs(kFlushSettleUs);
+    return port.purge();
+}
+
+std::vector<ComSerial::LineRun> ComSerial::frameRuns(uint8_t byte, uint32_t bitTimeUs) {
+    bool bits[kBitsPerFrame];
+    bits[0] = false;
+    for (int i = 0; i < 8; ++i) {
+        bits[1 + i] = ((byte >> i) & 1) != 0;
+    }
+    bits[kBitsPerFrame - 1] = true;
+
+    std::vector<LineRun> runs;
+    uint32_t length = 0;
+    for (uint32_t i = 0; i < kBitsPerFrame; ++i) {
+        ++length;
+        if (i + 1 == kBitsPerFrame || bits[i + 1] != bits[i]) {
+            runs.push_back(LineRun{!bits[i], length * bitTimeUs});
+            length = 0;
+        }
+    }
+    return runs;
+}
+
+bool ComSerial::sendByteAtBaud(uint8_t byte, double baud) {
+    if (!isOpen || !(baud > 0)) {
+        return false;
+    }
+    const double bitTimeUs = std::floor(1000000.0 / baud);
+    if (bitTimeUs * kBitsPerFrame > static_cast<double>(std::numeric_limits<uint32_t>::max())) {
+        return false;
+    }
+    bool lastBreak = false;
+    for (const LineRun& run : frameRuns(byte, static_cast<uint32_t>(bitTimeUs))) {
+        if (run.breakLevel) {
+            lastBreak = sendBreakLocked(run.durationUs);
+        } else {
+            delayUs(run.durationUs);
+        }
+    }
+    return lastBreak;
+}
+
+// ---- half duplex
+
+ComSerialHalfDuplex::ComSerialHalfDuplex(const ComParamsSerial& params, uint32_t id)
+    : ComSerial(params, id) {}
+
+ComSerialHalfDuplex::~ComSerialHalfDuplex() = default;
+
+const std::string& ComSerialHalfDuplex::name() const {
+    static const std::string text = "COM_SerPortHalfDuplex";
+    return text;
+}
+
+uint64_t ComSerialHalfDuplex::echoLimitMs(uint64_t n, uint32_t baud) {
+    if (baud == 0) {
+        return kLineMarginMs;
+    }
+    const double lineMs = static_cast<double>(n * kBitsPerFrame) / (baud / 1000.0);
+    constexpr double kLongest = 1e15;
+    return static_cast<uint64_t>(std::min(lineMs, kLongest)) + kLineMarginMs;
+}
+
+bool ComSerialHalfDuplex::writeBytes(const std::vector<uint8_t>& bytes) {
+    if (!echoLock.lock()) {
+        return false;
+    }
+    bufferedBefore = rxBuffer.size();
+    queuedBefore = queuedBytes();
+    const bool ok = ComSerial::writeBytes(bytes) && checkEcho(bytes);
+    const bool unlocked = echoLock.unlock();
+    return ok && unlocked;
+}
+
+bool ComSerialHalfDuplex::checkEcho(const std::vector<uint8_t>& written) {
+    const uint64_t n = written.size();
+    UtilTimeout limit(echoLimitMs(n, serialParams().baud));
+    uint32_t waits = 0;
+    while (queuedBytes() < n + queuedBefore) {
+        if (limit.expired()) {
+            return false;
+        }
+        ++waits;
+        sleepMs(waits % 8 == 0 ? 20 : 3);
+    }
+    std::vector<uint8_t> none;
+    readBytes(none, 0);
+
+    // The echo follows what was there before the write; never cut past what was actually read.
+    const uint64_t offset = bufferedBefore + queuedBefore;
+    if (rxBuffer.size() < offset + n) {
+        return false;
+    }
+    const auto first = rxBuffer.begin() + static_cast<std::ptrdiff_t>(offset);
+    const auto last = first + static_cast<std::ptrdiff_t>(n);
+    const bool same = std::equal(first, last, written.begin(), written.end());
+    rxBuffer.erase(first, last);
+    return same;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// Helpers of the bootloader's packet services (BB <sub> address pages ...) shared by the ECU classes:
+// request header, address and progress arithmetic, and the range and page-count refusals.
+
+#include <cstdint>
+#include <vector>
+
+namespace ecupacket {
+
+inline constexpr uint64_t kAddressSpace = 0x100000000ull;
+// The page count travels in one byte.
+inline constexpr uint32_t kMaxPages = 255;
+
+// A byte for a hexadecimal stream (not a character).
+inline unsigned int hexByte(uint8_t b) {
+    return static_cast<unsigned int>(b);
+}
+
+inline uint32_t low32(uint64_t value) {
+    return static_cast<uint32_t>(value & 0xFFFFFFFFu);
+}
+
+// Percentage of done in total, without overflow for any 64-bit values below 2^57.
+inline uint32_t percentOf(uint64_t done, uint64_t total) {
+    return static_cast<uint32_t>(done * 100 / total);
+}
+
+// BB <sub> and the address big-endian, then the page byte.
+inline std::vector<uint8_t> packetHeader(uint8_t subFunction, uint32_t address, uint32_t pages) {
+    return {0xBB,
+            subFunction,
+            static_cast<uint8_t>(address >> 24),
+            static_cast<uint8_t>(address >> 16),
+            static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address),
+            static_cast<uint8_t>(pages)};
+}
+
+// More than kMaxPages is refused on errorOut ("Incorrect number of pages: ").
+bool checkPageCount(uint32_t pages);
+// A range must end at or below 2^32, or the request addresses would wrap: a start at or above it is
+// refused with startText and the address, a length past it with "Incorrect data length: 0x".
+bool checkAddressRange(uint64_t address, uint64_t length,
+                       const char* startText = "Incorrect start Addr.: 0x");
+
+}  // namespace ecupacket

@@ -1,0 +1,397 @@
+#include "ecu/VODroGen.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include "app/console/console.h"
+#include "comm/UtilTimeout.h"
+#include "ecu/EcuPacketRequest.h"
+
+using ecupacket::checkAddressRange;
+using ecupacket::checkPageCount;
+using ecupacket::hexByte;
+using ecupacket::low32;
+using ecupacket::packetHeader;
+using ecupacket::percentOf;
+
+namespace {
+
+bool isPositiveWrite(const std::vector<uint8_t>& reply) {
+    return reply.size() == 2 && reply[0] == 0xFB;
+}
+
+}  // namespace
+
+VODroGen::VODroGen(Communication* comm, uint8_t frameAddress) : VOEcuGenBase(comm, frameAddress) {}
+
+VODroGen::~VODroGen() = default;
+
+void VODroGen::ShowProgress(uint32_t percent, bool done) {
+    showProgressBar(percent, done);
+}
+
+bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, bool,
+                         int* mode, uint32_t pages, uint32_t pageSize) const {
+    auto* self = const_cast<VODroGen*>(this);
+    if (mode == nullptr || *mode == -1) {
+        return false;
+    }
+    if (!checkPageCount(pages)) {
+        return false;
+    }
+    const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
+    if (length == 0 || chunk == 0 || length % chunk != 0) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    if (startAddress % pageSize != 0) {
+        errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress << std::endl;
+        return false;
+    }
+    // Every request carries pages x 256 bytes whatever the page size.
+    if (pageSize != kPageSize) {
+        errorOut << "Incorrect page size: 0x" << std::hex << pageSize << std::endl;
+        return false;
+    }
+    if (!checkAddressRange(startAddress, length, "Incorrect start Addr.: 0x")) {
+        return false;
+    }
+    if (data.size() < length) {
+        errorOut << "Data shorter than the length: 0x" << std::hex << data.size() << std::endl;
+        return false;
+    }
+    const uint64_t lastAddress = startAddress + length - 1;
+    if (startAddress < flashBlocks[0].start) {
+        errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress << std::endl;
+        return false;
+    }
+    if (lastAddress > flashBlocks[kBlockCount - 1].end) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    // A block the range enters in its middle is not erased: the piece before it erased it.
+    unsigned int first = 0;
+    while (first < kBlockCount && flashBlocks[first].start < startAddress) {
+        ++first;
+    }
+    unsigned int last = 0;
+    while (last < kBlockCount && flashBlocks[last].end < lastAddress) {
+        ++last;
+    }
+    // The whole range inside a block it did not erase.
+    if (first >= kBlockCount || last < first) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    if (!eraseBlocksDownward(first, last)) {
+        return false;
+    }
+    const uint64_t step = static_cast<uint64_t>(pages) * kPageSize;
+    for (uint64_t offset = 0; offset < length; offset += step) {
+        const uint32_t address = low32(startAddress + offset);
+        std::vector<uint8_t> request = packetHeader(0x70, address, pages);
+        const auto from = data.begin() + static_cast<std::ptrdiff_t>(offset);
+        request.insert(request.end(), from, from + static_cast<std::ptrdiff_t>(step));
+        sleepMs(50);
+        std::vector<uint8_t> reply;
+        const bool answered = transferToEcu(request, reply, 8);
+        if (answered && isPositiveWrite(reply)) {
+            self->ShowProgress(percentOf(offset + step, length), false);
+            continue;
+        }
+        self->ShowProgress(100, true);
+        if (!answered) {
+            errorOut << "NoResp(W_Code), Addr: 0x" << std::hex << address << std::endl;
+        } else if (!isNegative(reply)) {
+            errorOut << "InvalidResp(W_Code), Addr: 0x" << std::hex << address << std::endl;
+        } else {
+            errorOut << "W_Code,Addr: 0x" << std::hex << address;
+            printNrcText(reply);
+            normalOut << std::endl;
+        }
+        return false;
+    }
+    self->ShowProgress(100, false);
+    normalOut << std::endl;
+    return true;
+}
+
+bool VODroGen::eraseBlocksDownward(unsigned int first, unsigned int last) const {
+    auto* self = const_cast<VODroGen*>(this);
+    // Counted from last + 1 so that the loop ends after block first, block 0 included.
+    for (unsigned int next = last + 1; next > first; --next) {
+        const auto block = static_cast<uint8_t>(next - 1);
+        const std::vector<uint8_t> request = {0xBB, 0x72, block, block, 0x00, 0x00, 0x00};
+        std::vector<uint8_t> reply;
+        const bool answered = transferToEcu(request, reply, 8);
+        if (answered && startsWith(reply, 0xFB)) {
+            continue;
+        }
+        self->ShowProgress(100, true);
+        if (!answered) {
+            errorOut << "NoResp. Erase CodeFlash-Error" << std::endl
+                     << std::endl
+                     << "Erasing failed (KO) !!!" << std::endl;
+        } else if (!isNegative(reply)) {
+            errorOut << "InvalidResp. (EraseCode), Block: 0x" << std::hex << hexByte(block);
+        } else {
+            errorOut << "EraseCode, Block: 0x" << std::hex << hexByte(block);
+            printNrcText(reply);
+        }
+        normalOut << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool VODroGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int*,
+                         uint32_t pages, uint32_t pageSize) {
+    if (!checkPageCount(pages)) {
+        return false;
+    }
+    const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
+    if (length == 0 || chunk == 0 || length % chunk != 0) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    // Erase units are whole: an address inside a unit would leave the unit's first bytes unerased.
+    if (address % pageSize != 0 || address % kDataUnit != 0) {
+        errorOut << "Incorrect startAddr.: 0x" << std::hex << address << std::endl;
+        return false;
+    }
+    if (!checkAddressRange(address, length, "Incorrect startAddr.: 0x")) {
+        return false;
+    }
+    if (data.size() < length) {
+        errorOut << "Data shorter than the length: 0x" << std::hex << data.size() << std::endl;
+        return false;
+    }
+    // The last unit is erased as a whole even when the range ends inside it.
+    const auto firstUnit = static_cast<uint16_t>(address / kDataUnit);
+    const auto count =
+        static_cast<uint16_t>((address + length + kDataUnit - 1) / kDataUnit - address / kDataUnit);
+    const std::vector<uint8_t> erase = {0xBB,
+                                        0x82,
+                                        static_cast<uint8_t>(firstUnit >> 8),
+                                        static_cast<uint8_t>(firstUnit),
+                                        static_cast<uint8_t>(count >> 8),
+                                        static_cast<uint8_t>(count),
+                                        0x00};
+    std::vector<uint8_t> reply;
+    const bool erased = transferToEcu(erase, reply, 8);
+    if (!erased || !startsWith(reply, 0xFB)) {
+        ShowProgress(100, true);
+        if (!erased) {
+            errorOut << "NoResp. Erase DataFlash-Error" << std::endl
+                     << std::endl
+                     << "Erasing failed (KO) !!!" << std::endl
+                     << std::endl;
+        } else if (!isNegative(reply)) {
+            errorOut << "InvalidResp(Erase), EepromUnit: 0x" << std::hex << firstUnit << std::endl;
+        } else {
+            errorOut << "Erase,EepromUnit: 0x" << std::hex << firstUnit;
+            printNrcText(reply);
+            normalOut << std::endl;
+        }
+        return false;
+    }
+    sleepMs(1000);
+    for (uint64_t offset = 0; offset < length; offset += chunk) {
+        const uint32_t packetAddress = low32(address + offset);
+        std::vector<uint8_t> request = packetHeader(0x80, packetAddress, pages);
+        const auto from = data.begin() + static_cast<std::ptrdiff_t>(offset);
+        request.insert(request.end(), from, from + static_cast<std::ptrdiff_t>(chunk));
+        reply.clear();
+        const bool answered = transferToEcu(request, reply, 8);
+        if (answered && isPositiveWrite(reply)) {
+            ShowProgress(percentOf(offset + chunk, length), false);
+            sleepMs(50);
+            continue;
+        }
+        ShowProgress(100, true);
+        if (!answered) {
+            errorOut << "NoResp(W_Data), Addr: 0x" << std::hex << packetAddress;
+        } else if (!isNegative(reply)) {
+            errorOut << "InvalidResp(W_Data), Addr: 0x" << std::hex << packetAddress;
+        } else {
+            errorOut << "W_Data,Addr: 0x" << std::hex << packetAddress;
+            printNrcText(reply);
+        }
+        normalOut << std::endl;
+        return false;
+    }
+    ShowProgress(100, false);
+    normalOut << std::endl;
+    return true;
+}
+
+bool VODroGen::ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
+    return readPackets(false, out, address, length, pages);
+}
+
+bool VODroGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
+    return readPackets(true, out, address, length, pages);
+}
+
+bool VODroGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
+                           uint32_t pages) {
+    if (!checkPageCount(pages)) {
+        return false;
+    }
+    const uint64_t packet = static_cast<uint64_t>(pages) * kPageSize;
+    if (length == 0 || packet == 0 || length % packet != 0) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    if (!checkAddressRange(address, length, "Incorrect start Addr.: 0x")) {
+        return false;
+    }
+    if (out.size() < length) {
+        errorOut << "Output buffer shorter than the length: 0x" << std::hex << out.size() << std::endl;
+        return false;
+    }
+    for (uint64_t offset = 0; offset < length; offset += packet) {
+        const uint32_t packetAddress = low32(address + offset);
+        sleepMs(50);
+        const std::vector<uint8_t> request = packetHeader(dataFlash ? 0x81 : 0x71, packetAddress, pages);
+        std::vector<uint8_t> reply;
+        const bool answered = transferToEcu(request, reply, 0xC00);
+        if (answered && reply.size() == packet + 2) {
+            std::copy(reply.begin() + 2, reply.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
+            ShowProgress(percentOf(offset + packet, length), false);
+            continue;
+        }
+        ShowProgress(100, true);
+        if (!answered) {
+            errorOut << (dataFlash ? "NoResp(R_Data), Addr: 0x" : "NoResp(R_Code), Addr: 0x") << std::hex
+                     << packetAddress << std::endl;
+        } else if (!isNegative(reply)) {
+            errorOut << (dataFlash ? "InvalidResp(R_Data), Addr: 0x" : "InvalidResp. (read), Addr: 0x")
+                     << std::hex << packetAddress << std::endl;
+        } else if (dataFlash) {
+            errorOut << "R_Data, Addr: 0x" << std::hex << packetAddress;
+            printNrcText(reply);
+            normalOut << std::endl;
+        } else {
+            errorOut << "R_Code, Addr: 0x" << std::hex << packetAddress;
+            if (reply.size() >= 3) {
+                printNrcText(reply);
+                errorOut << std::endl;
+            }
+        }
+        return false;
+    }
+    ShowProgress(100, false);
+    normalOut << std::endl;
+    return true;
+}
+
+bool VODroGen::UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
+                             uint64_t chunkSize) {
+    const uint64_t n = std::min<uint64_t>(image.size(), length);
+    // The bootloader's CRC covers all but the last four bytes; a shorter image has no such range.
+    if (n < 4) {
+        errorOut << "RAM application too short (at least 4 bytes needed): 0x" << std::hex << n << std::endl;
+        return false;
+    }
+    if (chunkSize == 0) {
+        chunkSize = kDefaultChunkSize;
+    }
+    const auto crcLength = static_cast<uint32_t>(n - 4);
+    const uint32_t crc = ecuCrc32(std::vector<uint8_t>(image.begin(), image.begin() + crcLength), 0xFFFFFFFF);
+
+    bool downloaded = true;
+    for (uint64_t offset = 0; offset < n;) {
+        const uint64_t step = std::min(n - offset, chunkSize);
+        const auto from = image.begin() + static_cast<std::ptrdiff_t>(offset);
+        if (!DownloadRequest(low32(address + offset),
+                             std::vector<uint8_t>(from, from + static_cast<std::ptrdiff_t>(step)))) {
+            downloaded = false;
+            break;
+        }
+        ShowProgress(percentOf(offset, n), false);
+        offset += step;
+    }
+    if (downloaded) {
+        ShowProgress(100, false);
+    }
+
+    std::vector<uint8_t> request = {0xBC};
+    appendBigEndian32(request, low32(address));
+    appendBigEndian32(request, crcLength);
+    std::vector<uint8_t> reply;
+    const bool answered = transferToEcu(request, reply, 8);
+    normalOut << std::endl;
+    if (!answered) {
+        errorOut << std::endl << "Read RAM CRC: NoResp! ";
+    } else if (reply.size() < 5) {
+        errorOut << "CRC check failed: invalid response: " << toHexString(reply) << std::endl;
+    } else {
+        const uint32_t received = static_cast<uint32_t>(reply[1]) | static_cast<uint32_t>(reply[2]) << 8 |
+                                  static_cast<uint32_t>(reply[3]) << 16 |
+                                  static_cast<uint32_t>(reply[4]) << 24;
+        if (received != crc) {
+            errorOut << std::endl
+                     << std::uppercase << std::hex << "Crc mismatch (Expected: 0x" << crc << ", Received: 0x"
+                     << received << ")";
+        } else {
+            // successOut keeps this format for the later texts of the run.
+            successOut << std::uppercase << std::hex << "CRC check passed (0x" << crc << ")";
+        }
+    }
+    normalOut << std::endl;
+    return downloaded;
+}
+
+bool VODroGen::StartApplRam(uint32_t address) {
+    std::vector<uint8_t> request = {0xBE, 0x01};
+    appendBigEndian32(request, address);
+    std::vector<uint8_t> reply;
+    const bool answered = transferToEcu(request, reply, 8);
+    if (answered && startsWith(reply, 0xFE)) {
+        normalOut << std::endl;
+        return true;
+    }
+    if (answered && isNegative(reply)) {
+        if (reply.size() >= 3) {
+            printServiceNrc("Srv: 0x", reply, "-Incorrect FileCRC found)");
+        } else {
+            errorOut << "Negative response or invalid response: " << toHexString(reply) << std::endl;
+        }
+        return false;
+    }
+    errorOut << "Staring ApplRam failed (no response)! \n" << std::flush;
+    return false;
+}
+
+bool VODroGen::SendCommand(const std::vector<uint8_t>& request) {
+    if (request.empty()) {
+        errorOut << "Sending Command: empty request, nothing sent" << std::endl;
+        return false;
+    }
+    std::vector<uint8_t> reply;
+    const bool answered = transferToEcu(request, reply, 5000);
+    setCursorColumn(32);
+    if (!answered || reply.empty()) {
+        errorOut << "Sending Command: No.Response! Service: 0x" << std::hex << hexByte(request[0])
+                 << std::endl;
+        return false;
+    }
+    if (isNegative(reply)) {
+        if (reply.size() >= 3) {
+            errorOut << " Srv:0x" << std::hex << hexByte(reply[1]) << " NRC:0x" << hexByte(reply[2]) << " ("
+                     << NrcToText(reply[2]) << ")" << std::endl;
+        } else {
+            errorOut << "Negative response or invalid response: " << toHexString(reply) << std::endl;
+        }
+        return false;
+    }
+    if (static_cast<unsigned int>(reply[0]) == static_cast<unsigned int>(request[0]) + 0x40) {
+        normalOut << "... succeeded." << std::endl;
+        // The length in successOut's current base: decimal, or hexadecimal after a passed CRC check.
+        successOut << "        Response: " << reply.size() << " bytes: " << toHexString(reply) << std::endl;
+        return true;
+    }
+    errorOut << "Invalid Response: " << toHexString(reply) << std::endl;
+    return false;
+}

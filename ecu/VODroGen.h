@@ -1,0 +1,64 @@
+#pragma once
+// The ECU class of the KES2 and DRO flash programs: a bootloader that erases code flash inside the
+// code write, by the blocks of flashBlocks, and data flash (EEPROM) inside the data write, in units of
+// 32 bytes. No separate erase or block lookup, no jump to a RAM application; the block services keep
+// VOEcuGenBase's defaults. Every failure closes the progress bar before its message.
+
+#include <cstdint>
+#include <vector>
+
+#include "ecu/VOEcuGenBase.h"
+
+class Communication;
+
+class VODroGen : public VOEcuGenBase {
+  public:
+    // One code-flash erase block, end inclusive; the block number sent is its index in flashBlocks.
+    struct tFlashBlockTag {
+        uint32_t start;
+        uint32_t end;
+    };
+    static constexpr tFlashBlockTag flashBlocks[] = {
+        {0x70000, 0x73FFF},   {0x74000, 0x77FFF},   {0x78000, 0x7BFFF},   {0x7C000, 0x7FFFF},
+        {0x80000, 0x9FFFF},   {0xA0000, 0xBFFFF},   {0xC0000, 0xDFFFF},   {0xE0000, 0xFFFFF},
+        {0x100000, 0x11FFFF}, {0x120000, 0x13FFFF}, {0x140000, 0x15FFFF}, {0x160000, 0x17FFFF},
+    };
+    static constexpr uint32_t kBlockCount = sizeof(flashBlocks) / sizeof(flashBlocks[0]);
+    // Data flash is erased in units of this many bytes.
+    static constexpr uint64_t kDataUnit = 32;
+    // Every code-write request carries pages of this many bytes; the only page size accepted.
+    static constexpr uint32_t kPageSize = 256;
+    static constexpr uint64_t kDefaultChunkSize = 512;
+
+    VODroGen(Communication* comm, uint8_t frameAddress);
+    ~VODroGen() override;
+
+    // Downloads image (clipped to length) in chunks, then asks for the bootloader's CRC; the result
+    // is the download's alone. An image of fewer than 4 bytes is refused before any download.
+    bool UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
+                       uint64_t chunkSize) override;
+    // The caller's request unchanged, answered with its first byte + 0x40.
+    bool SendCommand(const std::vector<uint8_t>& request) override;
+    // Erases the blocks of flashBlocks the range covers, from the last down to the first, then BB 70
+    // per packet of pages x 256 bytes. Nothing happens unless mode points to a value other than -1.
+    bool FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, bool erase,
+                   int* mode, uint32_t pages, uint32_t pageSize) const override;
+    // Erases the 32-byte units the range touches in one BB 82, then BB 80 per packet.
+    bool FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int* mode,
+                   uint32_t pages, uint32_t pageSize) override;
+    void ShowProgress(uint32_t percent, bool done) override;
+    // BE 01 and the address, answered FE.
+    bool StartApplRam(uint32_t address) override;
+    // BB 71 per packet of pages x 256 bytes into out from index 0.
+    bool ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int* mode,
+                  uint32_t pages) override;
+    // BB 81 per packet of pages x 256 bytes into out from index 0.
+    bool ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int* mode,
+                  uint32_t pages) override;
+
+  private:
+    bool readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
+                     uint32_t pages);
+    // The code erase of FlashCode: block numbers from last down to first.
+    bool eraseBlocksDownward(unsigned int first, unsigned int last) const;
+};

@@ -1,0 +1,285 @@
+#include "ecu/VOEcuGenBase.h"
+
+#include <iomanip>
+#include <map>
+#include <ostream>
+#include <sstream>
+
+#include "app/console/console.h"
+#include "comm/Protocol.h"
+#include "comm/UtilChecksum.h"
+
+namespace {
+
+// One dot per unanswered attempt; every fourth dot the last four are wiped.
+void connectDot(uint32_t& dotCount) {
+    warningOut << ".";
+    ++dotCount;
+    if (dotCount > 3) {
+        dotCount = 0;
+        normalOut << "\b\b\b\b    \b\b\b\b";
+    }
+}
+
+void noticeOnce(bool& shown, const char* text) {
+    if (!shown) {
+        warningOut << text;
+        shown = true;
+    }
+}
+
+// A number on errorOut after a "0x": hexadecimal, the stream left so.
+unsigned int hexByte(uint8_t b) {
+    return static_cast<unsigned int>(b);
+}
+
+}  // namespace
+
+EcuConnectState& ecuConnectState() {
+    static EcuConnectState state;
+    return state;
+}
+
+std::string toHexString(const std::vector<uint8_t>& bytes) {
+    std::ostringstream text;
+    text << std::hex << std::showbase << std::uppercase << std::setfill('0');
+    for (const uint8_t b : bytes) {
+        text << std::setw(2) << static_cast<unsigned int>(b);
+    }
+    return text.str();
+}
+
+uint32_t ecuCrc32Msb(const std::vector<uint8_t>& data, uint32_t init) {
+    return calcCrc32Msb(data, init);
+}
+
+uint32_t ecuCrc32(const std::vector<uint8_t>& data, uint32_t init) {
+    return calcCrc32(data, init);
+}
+
+VOEcuGenBase::VOEcuGenBase(Communication* comm, uint8_t frameAddress)
+    : DevVO_ecuUDS_CAN(comm, static_cast<uint32_t>(frameAddress)) {}
+
+VOEcuGenBase::~VOEcuGenBase() = default;
+
+std::vector<uint8_t> VOEcuGenBase::loginCodeRequest(uint8_t serviceByte) {
+    const std::array<uint8_t, 5> code = ecuLoginCode();
+    std::vector<uint8_t> request = {serviceByte};
+    request.insert(request.end(), code.begin(), code.end());
+    return request;
+}
+
+void VOEcuGenBase::printRejectedReply(const std::vector<uint8_t>& reply) {
+    if (isNegative(reply) && reply.size() >= 3) {
+        printServiceNrc("Srv: 0x", reply);
+    } else if (isNegative(reply)) {
+        errorOut << "Negative Response or InvalidResponse: " << toHexString(reply) << std::endl;
+    } else {
+        errorOut << "Invalid Response: " << toHexString(reply) << std::endl;
+    }
+}
+
+void VOEcuGenBase::printServiceNrc(const char* prefix, const std::vector<uint8_t>& reply,
+                                   const char* closing) {
+    if (reply.size() < 3) {
+        return;
+    }
+    errorOut << prefix << std::hex << hexByte(reply[1]) << " NRC: 0x" << hexByte(reply[2]) << " ("
+             << NrcToText(reply[2]) << closing << std::endl;
+}
+
+void VOEcuGenBase::printNrcText(const std::vector<uint8_t>& reply) {
+    if (reply.size() < 3) {
+        return;
+    }
+    errorOut << " NRC(" << NrcToText(reply[2]) << ")";
+}
+
+bool VOEcuGenBase::Login() {
+    EcuConnectState& state = ecuConnectState();
+    const std::vector<uint8_t> request = loginCodeRequest(0xBA);
+    if (!sendTo(request, txCanId, rxCanId)) {
+        errorOut << " Error while sending Login request" << std::endl;
+        return false;
+    }
+    std::vector<uint8_t> reply;
+    if (!receiveFrom(reply, 8, txCanId, rxCanId)) {
+        noticeOnce(state.loginNoticeShown, "Attempting to connect to the ECU");
+        connectDot(state.loginDotCount);
+        return false;
+    }
+    if (startsWith(reply, 0xFA)) {
+        return true;
+    }
+    printRejectedReply(reply);
+    return false;
+}
+
+bool VOEcuGenBase::EcuFlashRequest(uint64_t key) {
+    EcuConnectState& state = ecuConnectState();
+    std::vector<uint8_t> keyBytes;
+    for (int shift = 0; shift < 64; shift += 8) {
+        keyBytes.push_back(static_cast<uint8_t>(key >> shift));
+    }
+    const uint32_t crc = ecuCrc32Msb(keyBytes, 0);
+    std::vector<uint8_t> request = {0xBB};
+    for (int shift = 0; shift < 32; shift += 8) {
+        request.push_back(static_cast<uint8_t>(crc >> shift));
+    }
+    if (!sendTo(request, txCanId, rxCanId)) {
+        if (!state.flashRequestErrorShown) {
+            errorOut << " Error while sending ECU Flash request" << std::endl;
+            state.flashRequestErrorShown = true;
+        }
+        return false;
+    }
+    std::vector<uint8_t> reply;
+    if (receiveFrom(reply, 8, txCanId, rxCanId)) {
+        if (startsWith(reply, 0xFB)) {
+            return true;
+        }
+        if (!state.flashRequestErrorShown) {
+            if (startsWith(reply, 0x7E)) {
+                errorOut << "Wrong flash request magic Key (KO)" << std::endl;
+            } else {
+                errorOut << "Invalid Response: " << toHexString(reply) << std::endl;
+            }
+            state.flashRequestErrorShown = true;
+        }
+    }
+    noticeOnce(state.flashRequestNoticeShown, "Sending the flash request and restart the ECU");
+    connectDot(state.flashRequestDotCount);
+    return false;
+}
+
+bool VOEcuGenBase::EcuReset() {
+    const std::vector<uint8_t> request = {0xBF, 0x00, 0x00, 0x00, 0x00, 0x00};
+    if (!sendTo(request, txCanId, rxCanId)) {
+        errorOut << " Error while sending ECU Reset request" << std::endl;
+        return false;
+    }
+    std::vector<uint8_t> reply;
+    if (!receiveFrom(reply, 8, txCanId, rxCanId)) {
+        errorOut << "ECU Reset failed (KO) !!!" << std::endl;
+        return false;
+    }
+    if (startsWith(reply, 0xFF)) {
+        return true;
+    }
+    printRejectedReply(reply);
+    return false;
+}
+
+bool VOEcuGenBase::GetEcuInfo(uint32_t& info) {
+    const std::vector<uint8_t> request = {0xBB, 0xFF};
+    std::vector<uint8_t> reply;
+    if (!transferToEcu(request, reply, 5000)) {
+        errorOut << "Get EcuInfo (no response)!\n" << std::flush;
+        return false;
+    }
+    if (startsWith(reply, 0xFB) && reply.size() >= 6) {
+        info = static_cast<uint32_t>(reply[2]) << 24 | static_cast<uint32_t>(reply[3]) << 16 |
+               static_cast<uint32_t>(reply[4]) << 8 | static_cast<uint32_t>(reply[5]);
+        return true;
+    }
+    if (isNegative(reply) && reply.size() >= 3) {
+        printServiceNrc("GetEcuInfo Srv: 0x", reply);
+    } else if (isNegative(reply)) {
+        errorOut << "Negative Response or Invalid Response: " << toHexString(reply) << std::endl;
+    } else {
+        errorOut << "Get EcuInfo (no response)!\n" << std::flush;
+    }
+    return false;
+}
+
+bool VOEcuGenBase::SetEcuInfo(uint32_t info) {
+    std::vector<uint8_t> request = {0xBB, 0xFE};
+    appendBigEndian32(request, info);
+    std::vector<uint8_t> reply;
+    // A failed exchange is a failure whatever bytes it left in the reply.
+    const bool ok = transferToEcu(request, reply, 5000);
+    if (ok && startsWith(reply, 0xFB)) {
+        return true;
+    }
+    if (ok && isNegative(reply) && reply.size() >= 3) {
+        printServiceNrc("SetEcuInfo Srv: 0x", reply);
+    } else if (ok && isNegative(reply)) {
+        errorOut << "Negative response or invalid response: " << toHexString(reply) << std::endl;
+    } else {
+        errorOut << " SetEcuType (no response)!\n" << std::flush;
+    }
+    return false;
+}
+
+bool VOEcuGenBase::DownloadRequest(uint32_t address, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> request = {0xBD};
+    appendBigEndian32(request, address);
+    request.insert(request.end(), data.begin(), data.end());
+    std::vector<uint8_t> reply;
+    if (!transferToEcu(request, reply, 8) || reply.empty()) {
+        errorOut << "\n\n ...Download request: No Response!" << std::endl;
+        return false;
+    }
+    if (startsWith(reply, 0xFD)) {
+        return true;
+    }
+    if (isNegative(reply)) {
+        errorOut << "\n\n";
+        if (reply.size() >= 3) {
+            printServiceNrc("Srv: 0x", reply);
+        } else {
+            errorOut << "Negative Response or InvalidResponse: " << toHexString(reply) << std::endl;
+        }
+    } else {
+        errorOut << "\n\n Invalid Response: " << toHexString(reply) << std::endl;
+    }
+    return false;
+}
+
+bool VOEcuGenBase::useProtocol(Protocol* protocol) {
+    if (protocol == nullptr) {
+        return false;
+    }
+    return addProtocol(protocol) && selectProtocol(protocol->name()) && ensureInit();
+}
+
+std::string VOEcuGenBase::NrcToText(uint8_t code) {
+    static const std::map<uint8_t, std::string> texts = {
+        {0x10, "General Reject"},
+        {0x11, "SrvNotSupported"},
+        {0x12, "SubFuncNotSupported"},
+        {0x13, "IncorrectMsgLen/InvalidFormat"},
+        {0x14, "ResponseTooLong"},
+        {0x21, "BusyRepeatReq"},
+        {0x22, "ConditiosNotCorrect"},
+        {0x24, "Req.SequenceErr"},
+        {0x25, "No Resp.FromSubNetComp"},
+        {0x26, "FailurePrevents Exec"},
+        {0x31, "RequestOutOfRange"},
+        {0x33, "SecAccessDenied"},
+        {0x35, "InvalidKEy"},
+        {0x36, "ExceedNumberOfAttempts"},
+        {0x37, "RequiredTimeDelayNotExpired"},
+        {0x70, "UploadDownloadNotAccepted"},
+        {0x71, "TransferDataSuspended"},
+        {0x72, "GeneralProgrammingFailure"},
+        {0x73, "WrongBlockSeq.Counter"},
+        {0x78, "ResponsePending"},
+        {0x7E, "SubFuncNotSupp.InActvSession"},
+        {0x7F, "SrvNotSupp.InActiveSession"},
+    };
+    const auto found = texts.find(code);
+    return found == texts.end() ? std::string() : found->second;
+}
+
+bool VOEcuGenBase::EraseDataBlocks(uint16_t, uint16_t) {
+    return false;
+}
+
+bool VOEcuGenBase::EraseCodeBlocks(uint8_t, uint8_t) {
+    return false;
+}
+
+uint8_t VOEcuGenBase::GetBlockNumber(uint64_t) {
+    return 0;
+}

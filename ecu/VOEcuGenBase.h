@@ -1,0 +1,105 @@
+#pragma once
+// The bootloader client shared by every ECU class: the session services (login, flash request,
+// reset, ECU information, download request), the attachment to the channel's transport protocol,
+// the texts of negative response codes, and the abstract code, data and RAM services that the ECU
+// classes implement.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ecu/DevVO_ecuUDS_CAN.h"
+#include "ecu/EcuLoginCode.h"
+
+class Communication;
+class Protocol;
+
+// The reply dump of the console texts: each byte in upper-case hexadecimal with base prefix, field
+// width 2 filled with '0', no separators (00 05 AB gives 000X50XAB).
+std::string toHexString(const std::vector<uint8_t>& bytes);
+
+// Once-per-run state of the login and the flash request: the connect notices, the dots printed since the
+// last wipe, and the one error text the flash request prints in a run. Made at program start, never
+// reset by the program, touched by the main thread only.
+struct EcuConnectState {
+    bool loginNoticeShown = false;
+    uint32_t loginDotCount = 0;
+    bool flashRequestErrorShown = false;
+    bool flashRequestNoticeShown = false;
+    uint32_t flashRequestDotCount = 0;
+};
+EcuConnectState& ecuConnectState();
+
+// CRC-32, most significant bit first (polynomial 0x04C11DB7): the flash-request key.
+uint32_t ecuCrc32Msb(const std::vector<uint8_t>& data, uint32_t init);
+// Reflected CRC-32 with final inversion: the RAM image.
+uint32_t ecuCrc32(const std::vector<uint8_t>& data, uint32_t init);
+
+class VOEcuGenBase : public DevVO_ecuUDS_CAN {
+  public:
+    VOEcuGenBase(Communication* comm, uint8_t frameAddress);
+    ~VOEcuGenBase() override;
+
+    // Bootloader login: BA and the login code, answered FA.
+    bool Login() override;
+
+    // Operations added by this level, in their table order.
+    virtual bool UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
+                               uint64_t chunkSize) = 0;
+    virtual bool SendCommand(const std::vector<uint8_t>& request) = 0;
+    virtual bool FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length,
+                           bool erase, int* mode, uint32_t pages, uint32_t pageSize) const = 0;
+    virtual bool FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int* mode,
+                           uint32_t pages, uint32_t pageSize) = 0;
+    virtual void ShowProgress(uint32_t percent, bool done) = 0;
+    virtual bool StartApplRam(uint32_t address) = 0;
+    virtual bool ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int* mode,
+                          uint32_t pages) = 0;
+    virtual bool ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int* mode,
+                          uint32_t pages) = 0;
+    // False without a request.
+    virtual bool EraseDataBlocks(uint16_t firstBlock, uint16_t count);
+    // False without a request.
+    virtual bool EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock);
+    // 0.
+    virtual uint8_t GetBlockNumber(uint64_t address);
+
+    // BB and the CRC of the key, answered FB.
+    bool EcuFlashRequest(uint64_t key);
+    // BF 00 00 00 00 00, answered FF.
+    bool EcuReset();
+    // BB FF, answered FB with the information in bytes 2-5; info is written only on success.
+    bool GetEcuInfo(uint32_t& info);
+    // BB FE and the information, answered FB.
+    bool SetEcuInfo(uint32_t info);
+    // BD, the address and the data, answered FD.
+    bool DownloadRequest(uint32_t address, const std::vector<uint8_t>& data);
+
+    // Registers the transport protocol on the channel, selects it by its name and initialises the
+    // device; the protocol is not owned.
+    bool useProtocol(Protocol* protocol);
+
+    // The text of a negative response code; the empty string for a code without one.
+    static std::string NrcToText(uint8_t code);
+
+  protected:
+    // Reply tests that never read past the reply's end.
+    static bool startsWith(const std::vector<uint8_t>& reply, uint8_t first) {
+        return !reply.empty() && reply.front() == first;
+    }
+    static bool isNegative(const std::vector<uint8_t>& reply) { return startsWith(reply, 0x7F); }
+
+    // The request <serviceByte> followed by the login code (Login and the programming-session request).
+    static std::vector<uint8_t> loginCodeRequest(uint8_t serviceByte);
+
+    // errorOut for a reply that is not the expected one: the service NRC line for a negative reply of
+    // at least 3 bytes, else "Negative Response or InvalidResponse: " or "Invalid Response: " and the bytes.
+    static void printRejectedReply(const std::vector<uint8_t>& reply);
+    // errorOut: prefix, reply byte 1 and " NRC: 0x", reply byte 2 in hexadecimal, " (", the code's
+    // text, closing, line break. Prints nothing unless the reply holds at least 3 bytes.
+    static void printServiceNrc(const char* prefix, const std::vector<uint8_t>& reply,
+                                const char* closing = ")");
+    // errorOut: " NRC(", the text of reply byte 2, ")". Prints nothing unless the reply holds at
+    // least 3 bytes.
+    static void printNrcText(const std::vector<uint8_t>& reply);
+};

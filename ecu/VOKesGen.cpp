@@ -1,0 +1,532 @@
+#include "ecu/VOKesGen.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ostream>
+
+#include "app/console/console.h"
+#include "comm/UtilTimeout.h"
+#include "ecu/EcuPacketRequest.h"
+#include "platform/clock.h"
+
+using ecupacket::hexByte;
+using ecupacket::low32;
+using ecupacket::packetHeader;
+using ecupacket::percentOf;
+
+VOKesGen::VOKesGen(Communication* comm, uint8_t frameAddress) : VOEcuGenBase(comm, frameAddress) {}
+
+VOKesGen::~VOKesGen() = default;
+
+void VOKesGen::ShowProgress(uint32_t percent, bool done) {
+    showProgressBar(percent, done);
+}
+
+uint8_t VOKesGen::GetBlockNumber(uint64_t address) {
+    if (address >= kUpperAreaStart) {
+        return static_cast<uint8_t>(0x80 |
+                                    (((address - kUpperAreaStart) / kUpperBlockSize) % kUpperBlockCount));
+    }
+    if (address > 0x400000) {
+        return 0x85;
+    }
+    uint64_t base = 0;
+    uint64_t firstNumber = 0;
+    for (const CodeBlockRegion& region : codeBlockRegions) {
+        const uint64_t q = (address - base) / region.blockSize;
+        if (q <= region.count) {
+            return static_cast<uint8_t>(firstNumber + q);
+        }
+        base += static_cast<uint64_t>(region.count) * region.blockSize;
+        firstNumber += region.count;
+    }
+    return 0x85;
+}
+
+bool VOKesGen::InCodeBlockMap(uint64_t address) const {
+    uint64_t lowerEnd = 0;
+    for (const CodeBlockRegion& region : codeBlockRegions) {
+        lowerEnd += static_cast<uint64_t>(region.count) * region.blockSize;
+    }
+    return address < lowerEnd ||
+           (address >= kUpperAreaStart && address < kUpperAreaStart + kUpperBlockCount * kUpperBlockSize);
+}
+
+bool VOKesGen::checkPageCount(uint32_t pages) {
+    return ecupacket::checkPageCount(pages);
+}
+
+bool VOKesGen::checkAddressRange(uint64_t address, uint64_t length) {
+    return ecupacket::checkAddressRange(address, length);
+}
+
+bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
+    normalOut << std::dec << "    Block: " << hexByte(firstBlock) << " - " << hexByte(lastBlock) << std::endl
+              << "    Erase: ";
+    for (unsigned int b = firstBlock; b <= lastBlock; ++b) {
+        const auto block = static_cast<uint8_t>(b);
+        const std::vector<uint8_t> request = {0xBB, 0x72, block, block, 0x00, 0x00, 0x00};
+        std::vector<uint8_t> reply;
+        if (!transferToEcu(request, reply, 8)) {
+            errorOut << std::endl << "NoResp. Erase CodeFlash-Error" << std::endl;
+            errorOut << std::endl << "Erasing failed (KO) !!!" << std::endl;
+            normalOut << std::endl;
+            return false;
+        }
+        if (startsWith(reply, 0xFB)) {
+            ShowProgress(firstBlock == lastBlock ? 100 : (b - firstBlock) * 100 / (lastBlock - firstBlock),
+                         false);
+            sleepMs(40);
+            continue;
+        }
+        if (isNegative(reply)) {
+            errorOut << std::endl << "EraseCode, Block: 0x" << std::hex << b << std::endl;
+            if (reply.size() >= 3) {
+                printNrcText(reply);
+                errorOut << std::endl;
+            }
+            return false;
+        }
+        errorOut << std::endl
+                 << "InvalidResp. (EraseCode), Block: 0x" << std::hex << b
+                 << ", Response: " << toHexString(reply) << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool VOKesGen::EraseDataBlocks(uint16_t firstBlock, uint16_t count) {
+    const uint32_t end = static_cast<uint32_t>(firstBlock) + count;
+    normalOut << std::dec << "    Block: " << firstBlock << " - " << end << std::endl << "    Erase: ";
+    const std::vector<uint8_t> request = {0xBB,
+                                          0x82,
+                                          static_cast<uint8_t>(firstBlock >> 8),
+                                          static_cast<uint8_t>(firstBlock),
+                                          static_cast<uint8_t>(end >> 8),
+                                          static_cast<uint8_t>(end),
+                                          0x00};
+    std::vector<uint8_t> reply;
+    if (!transferToEcu(request, reply, 8)) {
+        errorOut << std::endl << "NoResp. Erase CodeFlash-Error" << std::endl;
+        errorOut << std::endl << "Erasing failed (KO) !!!" << std::endl << std::endl;
+        return false;
+    }
+    if (startsWith(reply, 0xFB)) {
+        ShowProgress(50, false);
+        sleepMs(20);
+        ShowProgress(100, false);
+        return true;
+    }
+    if (isNegative(reply)) {
+        errorOut << std::endl << "Erasing Code Blocks: 0x" << std::hex << firstBlock << " - 0x" << end;
+        printNrcText(reply);
+    } else {
+        errorOut << std::endl
+                 << "InvalidResp. (EraseCode), Block: 0x" << std::hex << firstBlock << " - 0x" << end;
+    }
+    errorOut << std::endl << std::endl << "Erasing failed (KO) !!!" << std::endl << std::endl;
+    return false;
+}
+
+bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, bool erase,
+                         int*, uint32_t pages, uint32_t pageSize) const {
+    // The erase, block and progress operations are the most-derived class's; none of them changes
+    // anything in this object that FlashCode relies on.
+    auto* self = const_cast<VOKesGen*>(this);
+    if (!checkPageCount(pages)) {
+        return false;
+    }
+    const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
+    if (length == 0 || chunk == 0 || length % chunk != 0) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    if (startAddress % pageSize != 0) {
+        errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress << std::endl;
+        return false;
+    }
+    if (!checkAddressRange(startAddress, length)) {
+        return false;
+    }
+    if (data.size() < length) {
+        errorOut << "Data shorter than the length: 0x" << std::hex << data.size() << std::endl;
+        return false;
+    }
+    normalOut << std::hex << "\r    Addr:  0x" << startAddress << ", Length: 0x" << length << std::endl;
+    if (erase) {
+        const uint64_t lastAddress = startAddress + length - 1;
+        if (!InCodeBlockMap(startAddress)) {
+            errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress << std::endl;
+            return false;
+        }
+        if (!InCodeBlockMap(lastAddress)) {
+            errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+            return false;
+        }
+        const uint8_t firstBlock = self->GetBlockNumber(startAddress);
+        const uint8_t lastBlock = self->GetBlockNumber(lastAddress);
+        if (lastBlock < firstBlock) {
+            errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+            return false;
+        }
+        if (!self->EraseCodeBlocks(firstBlock, lastBlock)) {
+            return false;
+        }
+        normalOut << std::endl;
+    }
+    normalOut << "    Write: ";
+    for (uint64_t offset = 0; offset < length; offset += chunk) {
+        const uint32_t address = low32(startAddress + offset);
+        std::vector<uint8_t> request = packetHeader(0x70, address, pages);
+        const auto first = data.begin() + static_cast<std::ptrdiff_t>(offset);
+        request.insert(request.end(), first, first + static_cast<std::ptrdiff_t>(chunk));
+        sleepMs(50);
+        std::vector<uint8_t> reply;
+        if (!transferToEcu(request, reply, 8)) {
+            errorOut << std::endl << "NoResp(W_Code), Addr: 0x" << std::hex << address;
+            errorOut << std::endl << std::endl << "Flashing failed (KO) !!!" << std::endl;
+            return false;
+        }
+        if (reply.size() == 2 && reply[0] == 0xFB) {
+            self->ShowProgress(percentOf(offset + chunk, length), false);
+            continue;
+        }
+        if (isNegative(reply)) {
+            errorOut << std::endl << "W_Code,Addr: 0x" << std::hex << address;
+            if (reply.size() >= 3) {
+                printNrcText(reply);
+                errorOut << std::endl << std::endl << "Flashing failed (KO) !!!" << std::endl << std::endl;
+            }
+            return false;
+        }
+        errorOut << std::endl << "InvalidResp(W_Code), Addr: 0x" << std::hex << address;
+        errorOut << std::endl << std::endl << "Flashing failed (KO) !!!" << std::endl << std::endl;
+        return false;
+    }
+    self->ShowProgress(100, false);
+    normalOut << std::endl;
+    return true;
+}
+
+bool VOKesGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int*,
+                         uint32_t pages, uint32_t pageSize) {
+    return flashDataUnits(data, address, length, pages, pageSize, 0);
+}
+
+bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address, uint64_t length,
+                              uint32_t pages, uint32_t pageSize, uint64_t unitBase) {
+    if (pages == 0) {
+        errorOut << std::endl << "Trying to flash zero pages!" << std::endl;
+        return false;
+    }
+    if (!checkPageCount(pages)) {
+        return false;
+    }
+    if (pageSize == 0) {
+        errorOut << "Incorrect page size: 0x" << std::hex << pageSize << std::endl;
+        return false;
+    }
+    if (length == 0) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    // Erase units are whole: an address inside a unit would leave the unit's first bytes unerased.
+    // Below the first unit the unit number would wrap to the top units.
+    if (address < unitBase || (address - unitBase) % kDataUnit != 0) {
+        errorOut << "Incorrect start Addr.: 0x" << std::hex << address << std::endl;
+        return false;
+    }
+    if (!checkAddressRange(address, length)) {
+        return false;
+    }
+    const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
+    const uint64_t packets = (length + chunk - 1) / chunk;
+    if (data.size() / chunk < packets) {
+        errorOut << "Data shorter than the write packets: 0x" << std::hex << data.size() << std::endl;
+        return false;
+    }
+    normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl;
+    // The last unit is erased as a whole even when the range ends inside it.
+    const auto firstUnit = static_cast<uint16_t>((address - unitBase) / kDataUnit);
+    const auto endUnit = static_cast<uint16_t>((address - unitBase + length + kDataUnit - 1) / kDataUnit);
+    if (!EraseDataBlocks(firstUnit, static_cast<uint16_t>(endUnit - firstUnit))) {
+        return false;
+    }
+    sleepMs(1000);
+    normalOut << std::endl << "    Write: ";
+    for (uint64_t offset = 0; offset < length; offset += chunk) {
+        const uint32_t packetAddress = low32(address + offset);
+        std::vector<uint8_t> request = packetHeader(0x80, packetAddress, pages);
+        const auto first = data.begin() + static_cast<std::ptrdiff_t>(offset);
+        request.insert(request.end(), first, first + static_cast<std::ptrdiff_t>(chunk));
+        std::vector<uint8_t> reply;
+        if (!transferToEcu(request, reply, 8)) {
+            errorOut << std::endl
+                     << "NoResp(W_Data), Addr: 0x" << std::hex << packetAddress
+                     << ", Response: " << toHexString(reply) << std::endl;
+            return false;
+        }
+        if (reply.size() == 2 && reply[0] == 0xFB) {
+            ShowProgress(percentOf(offset + chunk, length), false);
+            sleepMs(50);
+            continue;
+        }
+        if (isNegative(reply)) {
+            errorOut << std::endl << "W_Data,Addr: 0x" << std::hex << packetAddress << std::endl;
+            if (reply.size() >= 3) {
+                printNrcText(reply);
+                errorOut << std::endl;
+            }
+            return false;
+        }
+        errorOut << std::endl
+                 << "InvalidResp(W_Data), Addr: 0x" << std::hex << packetAddress
+                 << ", Response: " << toHexString(reply) << std::endl;
+        return false;
+    }
+    ShowProgress(100, false);
+    normalOut << std::endl;
+    return true;
+}
+
+bool VOKesGen::ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
+    return readPackets(false, out, address, length, pages, static_cast<uint8_t>(pages), pages * 3, 50);
+}
+
+bool VOKesGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
+    return readPackets(true, out, address, length, pages, static_cast<uint8_t>(pages), 0xC00, 50);
+}
+
+bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
+                           uint32_t pages, uint8_t pageByte, uint32_t answerLength, uint32_t waitMs) {
+    if (!checkPageCount(pages)) {
+        return false;
+    }
+    const uint64_t packet = static_cast<uint64_t>(pages) * kReadPageSize;
+    if (length == 0 || packet == 0 || length % packet != 0) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    if (!checkAddressRange(address, length)) {
+        return false;
+    }
+    if (out.size() < length) {
+        errorOut << "Output buffer shorter than the length: 0x" << std::hex << out.size() << std::endl;
+        return false;
+    }
+    normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
+              << "\r    Read: ";
+    const uint8_t subFunction = dataFlash ? 0x81 : 0x71;
+    for (uint64_t offset = 0; offset < length; offset += packet) {
+        const uint32_t packetAddress = low32(address + offset);
+        const std::vector<uint8_t> request = packetHeader(subFunction, packetAddress, pageByte);
+        if (dataFlash) {
+            platform::sleepFor(waitMs);
+        } else {
+            sleepMs(waitMs);
+        }
+        std::vector<uint8_t> reply;
+        if (!transferToEcu(request, reply, answerLength)) {
+            errorOut << std::endl
+                     << (dataFlash ? "NoResp(R_Data), Addr: 0x" : "NoResp(R_Code), Addr: 0x") << std::hex
+                     << packetAddress << std::endl;
+            return false;
+        }
+        if (reply.size() == packet + 2) {
+            std::copy(reply.begin() + 2, reply.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
+            ShowProgress(percentOf(offset + packet, length), false);
+            continue;
+        }
+        if (isNegative(reply)) {
+            if (dataFlash) {
+                errorOut << std::endl << "R_Data, Addr: 0x" << std::hex << packetAddress;
+                if (reply.size() >= 3) {
+                    errorOut << std::endl;
+                    printNrcText(reply);
+                }
+                normalOut << std::endl;
+            } else {
+                errorOut << "R_Code, Addr: 0x" << std::hex << packetAddress;
+                if (reply.size() >= 3) {
+                    printNrcText(reply);
+                    errorOut << std::endl;
+                }
+            }
+            return false;
+        }
+        errorOut << std::endl
+                 << (dataFlash ? "InvalidResp(R_Data), Addr: 0x" : "InvalidResp. (read), Addr: 0x")
+                 << std::hex << packetAddress << std::endl;
+        return false;
+    }
+    ShowProgress(100, false);
+    normalOut << std::endl;
+    return true;
+}
+
+bool VOKesGen::UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
+                             uint64_t chunkSize) {
+    const uint64_t n = std::min<uint64_t>(image.size(), length);
+    normalOut << std::uppercase;
+    errorOut << std::uppercase;
+    // The bootloader's CRC covers all but the last four bytes; a shorter image has no such range.
+    if (n < 4) {
+        errorOut << "RAM application too short (at least 4 bytes needed): 0x" << std::hex << n << std::endl;
+        return false;
+    }
+    if (chunkSize == 0) {
+        chunkSize = kDefaultChunkSize;
+    }
+    const auto crcLength = static_cast<uint32_t>(n - 4);
+    const uint32_t crc = ecuCrc32(std::vector<uint8_t>(image.begin(), image.begin() + crcLength), 0xFFFFFFFF);
+
+    normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
+              << "    Upload: ";
+    for (uint64_t offset = 0; offset < n;) {
+        const uint64_t step = std::min(n - offset, chunkSize);
+        const auto first = image.begin() + static_cast<std::ptrdiff_t>(offset);
+        if (!DownloadRequest(low32(address + offset),
+                             std::vector<uint8_t>(first, first + static_cast<std::ptrdiff_t>(step)))) {
+            errorOut << std::endl
+                     << std::endl
+                     << "Upload RAM application failed (KO) !!!" << std::endl
+                     << std::endl;
+            restoreConsole();
+            std::exit(4);
+        }
+        ShowProgress(percentOf(offset, n), false);
+        offset += step;
+    }
+    ShowProgress(100, false);
+    normalOut << std::endl << "    crc:   0x" << std::hex << crc << std::endl;
+
+    std::vector<uint8_t> request = {0xBC};
+    appendBigEndian32(request, low32(address));
+    appendBigEndian32(request, crcLength);
+    std::vector<uint8_t> reply;
+    if (!transferToEcu(request, reply, 8)) {
+        errorOut << std::endl << "Read RAM CRC: NoResp! " << std::endl;
+    } else if (reply.size() < 5) {
+        errorOut << "CRC check failed: invalid response: " << toHexString(reply) << std::endl;
+    } else {
+        const uint32_t received = static_cast<uint32_t>(reply[1]) | static_cast<uint32_t>(reply[2]) << 8 |
+                                  static_cast<uint32_t>(reply[3]) << 16 |
+                                  static_cast<uint32_t>(reply[4]) << 24;
+        if (received != crc) {
+            errorOut << std::endl
+                     << "Crc mismatch (Expected: 0x" << std::hex << crc << ", Received: 0x" << received << ")"
+                     << std::endl;
+        } else {
+            normalOut << "CRC check passed (0x" << std::hex << crc << ")" << std::endl;
+        }
+    }
+    return true;
+}
+
+bool VOKesGen::StartApplRam(uint32_t address) {
+    return startOrJump(0xBE, address);
+}
+
+bool VOKesGen::JumpApplRam(uint32_t address) {
+    return startOrJump(0xBF, address);
+}
+
+bool VOKesGen::startOrJump(uint8_t service, uint32_t address) {
+    std::vector<uint8_t> request = {service, 0x01};
+    appendBigEndian32(request, address);
+    normalOut << std::endl << "Start: 0x" << std::hex << address << std::endl;
+    std::vector<uint8_t> reply;
+    const bool ok = transferToEcu(request, reply, 8);
+    if (ok && startsWith(reply, 0xFE)) {
+        return true;
+    }
+    if (ok && isNegative(reply)) {
+        if (reply.size() >= 3) {
+            errorOut << std::endl << std::endl;
+            printServiceNrc("Srv: 0x", reply, "-Incorrect FileCRC found)");
+        } else {
+            errorOut << std::endl
+                     << "negative response or invalid response: " << toHexString(reply) << std::endl;
+        }
+        return false;
+    }
+    errorOut << std::endl << "Starting ApplRam failed (no response)! \n" << std::flush;
+    return false;
+}
+
+bool VOKesGen::SendCommand(const std::vector<uint8_t>& request) {
+    if (request.empty()) {
+        errorOut << "Sending Command: empty request, nothing sent" << std::endl;
+        return false;
+    }
+    std::vector<uint8_t> reply;
+    if (!transferToEcu(request, reply, 5000) || reply.empty()) {
+        errorOut << "Sending Command: No.Response! Service: 0x" << std::hex << hexByte(request[0])
+                 << std::endl;
+        return false;
+    }
+    if (isNegative(reply)) {
+        if (reply.size() >= 3) {
+            printServiceNrc(" Srv:0x", reply);
+        } else {
+            errorOut << "negative response or invalid response: " << toHexString(reply) << std::endl;
+        }
+        return false;
+    }
+    if (static_cast<unsigned int>(reply[0]) == static_cast<unsigned int>(request[0]) + 0x40) {
+        normalOut << "... succeeded." << std::endl;
+        successOut << "        Rsp: " << std::dec << reply.size() << " bytes: " << toHexString(reply)
+                   << std::endl;
+        return true;
+    }
+    errorOut << "Invalid Response: " << toHexString(reply) << std::endl;
+    return false;
+}
+
+bool VOKesGen::ReadOptionBytes(uint8_t index, uint32_t* value) {
+    if (value == nullptr) {
+        return false;
+    }
+    const std::vector<uint8_t> request = {0xBB, 0x92, index};
+    std::vector<uint8_t> reply;
+    if (!transferToEcu(request, reply, 6)) {
+        errorOut << "NoResp(ReadOptionBytes)" << std::endl;
+        return false;
+    }
+    if (reply.size() == 6) {
+        *value = static_cast<uint32_t>(reply[2]) << 24 | static_cast<uint32_t>(reply[3]) << 16 |
+                 static_cast<uint32_t>(reply[4]) << 8 | static_cast<uint32_t>(reply[5]);
+        return true;
+    }
+    if (isNegative(reply) && reply.size() >= 3) {
+        printNrcText(reply);
+        errorOut << std::endl;
+        return false;
+    }
+    errorOut << "InvalidResponse(ReadOptionBytes): " << toHexString(reply) << std::endl;
+    return false;
+}
+
+bool VOKesGen::WriteOptionBytes(uint8_t index, uint32_t* value) {
+    if (value == nullptr) {
+        return false;
+    }
+    std::vector<uint8_t> request = {0xBB, 0x91, index};
+    appendBigEndian32(request, *value);
+    normalOut << "   0x" << std::hex << *value << std::endl;
+    std::vector<uint8_t> reply;
+    if (!transferToEcu(request, reply, 6)) {
+        errorOut << "NoResp(ReadOptionBytes)" << std::endl;
+        return false;
+    }
+    if (reply.size() >= 2 && reply[0] == 0xFB && reply[1] == 0x91) {
+        return true;
+    }
+    if (isNegative(reply) && reply.size() >= 3) {
+        printNrcText(reply);
+        errorOut << std::endl;
+        return false;
+    }
+    errorOut << "InvalidResponse(ReadOptionBytes):" << toHexString(reply) << std::endl;
+    return false;
+}

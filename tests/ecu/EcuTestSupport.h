@@ -1,0 +1,121 @@
+#pragma once
+// What the ECU tests share: the five console streams captured into strings, the progress values a
+// run drew, and a rig of scripted channel, scripted ECU and ECU object.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "ecu/VOEcuGenBase.h"
+#include "ecu/VOKesGen.h"
+#include "tests/ecu/ScriptedEcu.h"
+#include "tests/support/scripted_channel.h"
+
+namespace ecutest {
+
+// Redirects the five console streams into strings for its lifetime. Each stream starts with default
+// formatting and gets its own formatting back at the end.
+class StreamCapture {
+  public:
+    StreamCapture();
+    ~StreamCapture();
+    StreamCapture(const StreamCapture&) = delete;
+    StreamCapture& operator=(const StreamCapture&) = delete;
+
+    std::string error() const { return buffers[0].str(); }
+    std::string info() const { return buffers[1].str(); }
+    std::string success() const { return buffers[2].str(); }
+    std::string normal() const { return buffers[3].str(); }
+    std::string warning() const { return buffers[4].str(); }
+
+  private:
+    static constexpr int kStreams = 5;
+    std::stringbuf buffers[kStreams];
+    std::streambuf* saved[kStreams];
+    std::ios_base::fmtflags savedFlags[kStreams];
+};
+
+// The percentages of the progress bars drawn in normalOut text, in order.
+std::vector<uint32_t> progressValues(const std::string& normalText);
+
+// n bytes counting up from first.
+Bytes counting(size_t n, uint8_t first = 0);
+
+constexpr uint32_t kTxId = 0x18DA10F1;
+constexpr uint32_t kRxId = 0x18DAF110;
+
+// An ECU object attached to a scripted ECU through useProtocol, with its identifiers set. The
+// process-wide connect state starts afresh with every rig.
+template <typename Ecu>
+struct Rig {
+    Rig() : ecu(&channel, 0x43) {
+        ecuConnectState() = EcuConnectState{};
+        if constexpr (requires { ecu.useProtocol(&bus); }) {
+            attached = ecu.useProtocol(&bus);
+        } else {
+            attached = ecu.addProtocol(&bus) && ecu.selectProtocol(bus.name()) && ecu.ensureInit();
+        }
+        ecu.setCanIds(kTxId, kRxId);
+    }
+
+    testing_support::ScriptedChannel channel;
+    ScriptedEcu bus;
+    Ecu ecu;
+    bool attached = false;
+};
+
+// One answer to a service's request and what the service must make of it.
+struct TextCase {
+    std::string label;
+    Answer answer;
+    bool result;
+    // errorOut and warningOut exactly; normalOut and successOut only when given.
+    std::string error;
+    std::string warning = "";
+    std::optional<std::string> normal = std::nullopt;
+    std::optional<std::string> success = std::nullopt;
+};
+
+// Runs each case on a fresh rig: the service must send exactly request (once, with the answer
+// length given), return the case's result and print the case's texts.
+template <typename Ecu = VOKesGen>
+void runTextCases(const Bytes& request, uint32_t answerLength, const std::vector<TextCase>& cases,
+                  const std::type_identity_t<std::function<bool(Ecu&)>>& call) {
+    for (const TextCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        Rig<Ecu> rig;
+        ASSERT_TRUE(rig.attached);
+        rig.bus.expect(request, c.answer);
+        bool result = !c.result;
+        {
+            StreamCapture out;
+            result = call(rig.ecu);
+            EXPECT_EQ(out.error(), c.error);
+            EXPECT_EQ(out.warning(), c.warning);
+            if (c.normal) {
+                EXPECT_EQ(out.normal(), *c.normal);
+            }
+            if (c.success) {
+                EXPECT_EQ(out.success(), *c.success);
+            }
+        }
+        EXPECT_EQ(result, c.result);
+        EXPECT_TRUE(rig.bus.done());
+        ASSERT_EQ(rig.bus.exchanges().size(), 1u);
+        const Exchange& e = rig.bus.exchanges()[0];
+        EXPECT_EQ(e.txId, kTxId);
+        EXPECT_EQ(e.rxId, kRxId);
+        if (c.answer.kind != Answer::Kind::SendFails) {
+            EXPECT_EQ(e.answerLength, answerLength);
+        }
+    }
+}
+
+}  // namespace ecutest

@@ -1,0 +1,38 @@
+#pragma once
+// Request and reply bytes of the packet services (BB <sub> address pages data), for the tests of the
+// ECU classes.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tests/ecu/EcuTestSupport.h"
+#include "tests/ecu/ScriptedEcu.h"
+
+namespace ecutest {
+
+inline Bytes packet(uint8_t sub, uint32_t address, uint8_t pageByte, const Bytes& data = {}) {
+    Bytes request = {0xBB,
+                     sub,
+                     static_cast<uint8_t>(address >> 24),
+                     static_cast<uint8_t>(address >> 16),
+                     static_cast<uint8_t>(address >> 8),
+                     static_cast<uint8_t>(address),
+                     pageByte};
+    request.insert(request.end(), data.begin(), data.end());
+    return request;
+}
+
+inline Bytes slice(const Bytes& data, size_t from, size_t n) {
+    return Bytes(data.begin() + static_cast<std::ptrdiff_t>(from),
+                 data.begin() + static_cast<std::ptrdiff_t>(from + n));
+}
+
+// A read reply: two header bytes and n bytes counting from first.
+inline Bytes readReply(size_t n, uint8_t first) {
+    Bytes reply = {0xFB, 0x71};
+    const Bytes data = counting(n, first);
+    reply.insert(reply.end(), data.begin(), data.end());
+    return reply;
+}
+
+}  // namespace ecutest

@@ -1,0 +1,114 @@
+#pragma once
+// Vector CAN channels on the private virtual driver of tests/xl: the six channels of that bench plus
+// one configured at hardware channel 16, outside the channel's mask tables.
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "comm/ComParams.h"
+#include "comm/ComVXLapiCAN.h"
+#include "platform/named_mutex.h"
+#include "tests/xl/xl_fixture.h"
+
+namespace vxltest {
+
+// Hardware type and index of the bench channels.
+constexpr uint32_t kHwType = 1;
+constexpr uint32_t kHwIndex = 0;
+constexpr uint32_t kRxId = 0x7E8;
+
+// A CAN channel whose port the tests may reach.
+class ProbeCAN : public ComVXLapiCAN {
+  public:
+    using ComVXLapiCAN::ComVXLapiCAN;
+    ~ProbeCAN() override { stopRxThread(); }
+    XLportHandle port() const { return portHandle; }
+    XLaccess mask() const { return accessMaskOf(hwChannel()); }
+};
+
+inline ComParamsVXLapiCAN canParams(uint32_t hwChannel, uint32_t bitrate = 500000) {
+    return ComParamsVXLapiCAN(10000, kHwType, kHwIndex, hwChannel, bitrate);
+}
+
+inline ComParamsVXLapiCAN fdParams(uint32_t hwChannel) {
+    ComParamsVXLapiCAN p = canParams(hwChannel, 2000000);
+    p.canFd = true;
+    p.fdArbitrationBitrate = 500000;
+    p.fdArbitrationTseg1 = 13;
+    p.fdArbitrationTseg2 = 2;
+    p.fdArbitrationSjw = 1;
+    p.fdDataTseg1 = 5;
+    p.fdDataTseg2 = 2;
+    p.fdDataSjw = 1;
+    return p;
+}
+
+class ChannelTest : public xltest::XlTest {
+  protected:
+    // The channel locks are system-wide and named after the channel and a per-process counter, so
+    // test processes running at once would share them (and wait for each other's exchanges): each
+    // process gets a prefix of its own, and its lock segments are removed at the end of the test.
+    void SetUp() override {
+        const char* outer = std::getenv(platform::NamedMutex::kPrefixVariable);
+        savedPrefix_ = outer != nullptr ? outer : "";
+        const std::string prefix =
+            (savedPrefix_.empty() ? "tvxl" : savedPrefix_) + "." + std::to_string(getpid());
+        setenv(platform::NamedMutex::kPrefixVariable, prefix.c_str(), 1);
+        xltest::XlTest::SetUp();
+    }
+    void TearDown() override {
+        xltest::XlTest::TearDown();
+        const std::string marker = "VO_MUTEX_";
+        const std::string full = platform::NamedMutex::systemNameFor(marker);
+        const std::string start = full.substr(1, full.size() - 1 - marker.size());
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.compare(0, start.size(), start) == 0) {
+                shm_unlink(("/" + name).c_str());
+            }
+        }
+        setenv(platform::NamedMutex::kPrefixVariable, savedPrefix_.c_str(), 1);
+    }
+
+    std::string configText() const override {
+        return std::string(xltest::kTestConfig) + "Far Q, 1, 0, 16, CAN, 11, busA\n";
+    }
+
+    // A channel, opened; fails the test when it does not open.
+    std::unique_ptr<ProbeCAN> openChannel(const ComParamsVXLapiCAN& params, uint32_t rxId = kRxId) {
+        auto channel = std::make_unique<ProbeCAN>(params, rxId);
+        EXPECT_TRUE(channel->ensureInit()) << "lastError " << channel->getLastError();
+        return channel;
+    }
+
+    // Waits up to 5 s until the channel has at least n bytes queued for id.
+    static bool waitQueued(ComVXLapiCAN& channel, uint32_t id, uint32_t n) {
+        return waitUntil([&] { return channel.available(id) >= n; });
+    }
+    template <typename F>
+    static bool waitUntil(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+  private:
+    std::string savedPrefix_;
+};
+
+}  // namespace vxltest
