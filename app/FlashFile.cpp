@@ -244,6 +244,10 @@ bool FlashFile::writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase
             }
             const uint8_t startSector = ecu.GetBlockNumber(block.start);
             const uint8_t endSector = ecu.GetBlockNumber(block.start + block.length - 1);
+            if (endSector < startSector) {
+                errorOut << "Incorrect data length: 0x" << std::hex << block.length << std::endl;
+                return false;
+            }
             // A block continues the run when it starts in or right after it; a block that overlaps
             // an earlier one never shrinks the run.
             if (!runs.empty() && runs.back().first <= startSector &&
