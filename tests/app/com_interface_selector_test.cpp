@@ -62,6 +62,24 @@ const char* const kThreeChannels =
 
 const char* const kOneChannel = "VN1640 Channel 3, 59, 0, 2, CAN+LIN, 40001, busA\n";
 
+// Detects the channels of a driver configuration text.
+void detectFrom(ComInterfaceSelector& selector, const char* configText) {
+    DriverConfig config(configText);
+    selector.detectVectorHw();
+}
+
+// Runs the menu with in as standard input; answers what it printed on normalOut.
+std::string choose(ComInterfaceSelector& selector, std::istream& in) {
+    StreamCapture capture;
+    selector.selectDetectedHw(in);
+    return capture.normal();
+}
+
+std::string choose(ComInterfaceSelector& selector, const std::string& answer) {
+    std::istringstream in(answer);
+    return choose(selector, in);
+}
+
 std::vector<std::string> detectedNames(const ComInterfaceSelector& selector) {
     std::vector<std::string> names;
     for (const auto& channel : selector.detectedChannels()) {
@@ -140,9 +158,8 @@ TEST(ComInterfaceSelectorList, HwEntryText) {
 }
 
 TEST(ComInterfaceSelectorList, DetectedHwText) {
-    DriverConfig config(kThreeChannels);
     ComInterfaceSelector selector;
-    selector.detectVectorHw();
+    detectFrom(selector, kThreeChannels);
     StreamCapture capture;
     selector.printDetectedHw();
     EXPECT_EQ(capture.normal(),
@@ -156,13 +173,10 @@ TEST(ComInterfaceSelectorList, DetectedHwText) {
 // ---- Menu ---------------------------------------------------------------------------------------
 
 TEST(ComInterfaceSelectorMenu, OneChannelIsUsedWithoutAQuestion) {
-    DriverConfig config(kOneChannel);
     ComInterfaceSelector selector;
-    selector.detectVectorHw();
-    StreamCapture capture;
+    detectFrom(selector, kOneChannel);
     std::istringstream in("1\n");
-    selector.selectDetectedHw(in);
-    EXPECT_EQ(capture.normal(),
+    EXPECT_EQ(choose(selector, in),
               "\n"
               "detected vector HW:\n"
               "  VN1640 Channel 3           [59.0.2]  (serial number: 40001)\n"
@@ -173,13 +187,9 @@ TEST(ComInterfaceSelectorMenu, OneChannelIsUsedWithoutAQuestion) {
 }
 
 TEST(ComInterfaceSelectorMenu, QuestionText) {
-    DriverConfig config(kThreeChannels);
     ComInterfaceSelector selector;
-    selector.detectVectorHw();
-    StreamCapture capture;
-    std::istringstream in("1\n");
-    selector.selectDetectedHw(in);
-    EXPECT_EQ(capture.normal(),
+    detectFrom(selector, kThreeChannels);
+    EXPECT_EQ(choose(selector, "1\n"),
               "\n"
               "Please select one of the following item:\n"
               "  0:   VN1630 Channel 1           [57.0.0]  (serial number:   123)\n"
@@ -202,29 +212,23 @@ TEST(ComInterfaceSelectorMenu, AnswersAfterAnEarlierChoiceOfTheThirdChannel) {
         {"3\n", 2},   {"-1\n", 2}, {"99999999999\n", 0},  // a number too large for the read fails: 0
         {"abc\n", 0}, {"", 0},     {"  \n", 0},
     };
-    DriverConfig config(kThreeChannels);
     for (const Case& c : cases) {
         ComInterfaceSelector selector;
-        selector.detectVectorHw();
-        StreamCapture capture;
-        std::istringstream first("2\n");
-        selector.selectDetectedHw(first);
+        detectFrom(selector, kThreeChannels);
+        choose(selector, "2\n");
         ASSERT_EQ(selector.getSelectedIndex(), 2);
-        std::istringstream in(c.answer);
-        selector.selectDetectedHw(in);
+        choose(selector, c.answer);
         EXPECT_EQ(selector.getSelectedIndex(), c.selected) << "answer '" << c.answer << "'";
     }
 }
 
 TEST(ComInterfaceSelectorMenu, OnlyTheAnswerLineIsConsumed) {
-    DriverConfig config(kThreeChannels);
     ComInterfaceSelector selector;
-    selector.detectVectorHw();
-    StreamCapture capture;
+    detectFrom(selector, kThreeChannels);
     std::istringstream in("2 trailing words\n1\n");
-    selector.selectDetectedHw(in);
+    choose(selector, in);
     EXPECT_EQ(selector.getSelectedIndex(), 2);
-    selector.selectDetectedHw(in);
+    choose(selector, in);
     EXPECT_EQ(selector.getSelectedIndex(), 1);
 }
 
@@ -250,16 +254,13 @@ TEST(ComInterfaceSelectorNames, InterfaceNameOfTheStoredType) {
         EXPECT_EQ(selector.getInterfaceName(), c.name) << c.type;
     }
     selector.detectVectorHw();
-    StreamCapture capture;
-    std::istringstream in("2\n");
-    selector.selectDetectedHw(in);
+    choose(selector, "2\n");
     const Case after[] = {{AutoDetectHW, "CANcaseXL"}, {static_cast<enumInterfaceType>(21), "CANcaseXL"}};
     for (const Case& c : after) {
         selector.createCommunication(c.type, 1, 500000, 0, 0x643, 7);
         EXPECT_EQ(selector.getInterfaceName(), c.name) << c.type;
     }
-    std::istringstream first("0\n");
-    selector.selectDetectedHw(first);
+    choose(selector, "0\n");
     EXPECT_EQ(selector.getInterfaceName(), "VN1630");
 }
 
@@ -351,12 +352,9 @@ TEST(ComInterfaceSelectorRecords, AutoDetectNeedsADetectedChannel) {
 }
 
 TEST(ComInterfaceSelectorRecords, AutoDetectUsesTheSelectedChannelsHardwareType) {
-    DriverConfig config(kThreeChannels);
     ComInterfaceSelector selector;
-    selector.detectVectorHw();
-    StreamCapture capture;
-    std::istringstream in("1\n");
-    selector.selectDetectedHw(in);  // hardware type 59, index 1
+    detectFrom(selector, kThreeChannels);
+    choose(selector, "1\n");  // hardware type 59, index 1
 
     const auto can = recordFor(selector, AutoDetectHW, 2, 250000, 5, ComInterfaceSelector::kBusCan);
     const auto* canRecord = dynamic_cast<const ComParamsVXLapiCAN*>(can.get());
@@ -377,9 +375,8 @@ TEST(ComInterfaceSelectorRecords, AutoDetectUsesTheSelectedChannelsHardwareType)
 }
 
 TEST(ComInterfaceSelectorRecords, TypesAndBusModesWithoutAChannel) {
-    DriverConfig config(kOneChannel);
     ComInterfaceSelector selector;
-    selector.detectVectorHw();
+    detectFrom(selector, kOneChannel);
     const int noTypes[] = {0, -1, 12, 19, 21};
     for (const int type : noTypes) {
         const auto t = static_cast<enumInterfaceType>(type);
