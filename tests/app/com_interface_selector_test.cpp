@@ -52,6 +52,15 @@ class DriverConfig {
     std::optional<std::string> saved;
 };
 
+// The serial channels the factory builds in this process open ports that lead nowhere, so no real
+// device is touched.
+const bool serialPortsNowhere = [] {
+    for (int n = 1; n <= 9; ++n) {
+        setenv(("VOFLASH_COM" + std::to_string(n)).c_str(), "/nonexistent/voflash-test-port", 1);
+    }
+    return true;
+}();
+
 // Three usable channels, one with other bus bits only and one virtual channel in between.
 const char* const kThreeChannels =
     "VN1630 Channel 1, 57, 0, 0, CAN, 123, busA\n"
@@ -423,14 +432,7 @@ TEST(ComInterfaceSelectorChannels, CanChannelWithItsRecordAndTimeouts) {
     EXPECT_TRUE(transport->isStandardized());
 }
 
-// Serial ports opened by these tests lead nowhere, so no real device is touched.
-class SerialPortNowhere : public ::testing::Test {
-  protected:
-    void SetUp() override { setenv("VOFLASH_COM7", "/nonexistent/voflash-test-port", 1); }
-    void TearDown() override { unsetenv("VOFLASH_COM7"); }
-};
-
-TEST_F(SerialPortNowhere, SerialChannelsReadWithTheFactoryTimeouts) {
+TEST(ComInterfaceSelectorChannels, SerialChannelsReadWithTheFactoryTimeouts) {
     ComInterfaceSelector selector;
     const auto full = selector.createCommunication(UART_FullDuplex, 7, 9600, 0, 0x643, 1);
     ASSERT_NE(dynamic_cast<ComSerial*>(full.get()), nullptr);
@@ -455,7 +457,7 @@ TEST_F(SerialPortNowhere, SerialChannelsReadWithTheFactoryTimeouts) {
     EXPECT_EQ(half->getComParams()->firstByteTimeoutMs, 1234u);
 }
 
-TEST_F(SerialPortNowhere, ARecordOfAnotherKindBuildsNoChannel) {
+TEST(ComInterfaceSelectorChannels, ARecordOfAnotherKindBuildsNoChannel) {
     ComInterfaceSelector selector;
     selector.createCommunication(UART_FullDuplex, 7, 9600, 0, 0x643, 0);
     const ComParamsVXLapiCAN can(10000, 21, 0, 0, 500000);
