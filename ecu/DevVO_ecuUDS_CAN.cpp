@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "comm/UtilChecksum.h"
+#include "ecu/EcuPacketRequest.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ bool DevVO_ecuUDS_CAN::ReadMemoryByAddress(const std::vector<uint8_t>& address, 
         return false;
     }
     std::vector<uint8_t> request = {readMemorySid(), addressAndLengthFormat(addressBytes, sizeBytes)};
-    request.insert(request.end(), addressBytes.begin(), addressBytes.end());
+    ecupacket::appendBytes(request, addressBytes.begin(), addressBytes.end());
     request.insert(request.end(), sizeBytes.begin(), sizeBytes.end());
     const bool ok = transferToEcu(request, out, 5000);
     if (!ok || out.empty() || out.front() == negativeResponseSid() ||
@@ -97,7 +98,7 @@ bool DevVO_ecuUDS_CAN::WriteMemoryByAddress(const std::vector<uint8_t>& address,
         return false;
     }
     std::vector<uint8_t> request = {writeMemorySid(), addressAndLengthFormat(addressBytes, sizeBytes)};
-    request.insert(request.end(), addressBytes.begin(), addressBytes.end());
+    ecupacket::appendBytes(request, addressBytes.begin(), addressBytes.end());
     request.insert(request.end(), sizeBytes.begin(), sizeBytes.end());
     request.insert(request.end(), data.begin(), data.end());
     std::vector<uint8_t> reply;

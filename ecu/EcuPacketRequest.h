@@ -2,7 +2,9 @@
 // Helpers of the bootloader's packet services (BB <sub> address pages ...) shared by the ECU classes:
 // request header, address and progress arithmetic, and the range and page-count refusals.
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 namespace ecupacket {
@@ -36,11 +38,25 @@ inline std::vector<uint8_t> packetHeader(uint8_t subFunction, uint32_t address, 
             static_cast<uint8_t>(pages)};
 }
 
+// Appends [first, last) to a request. Reserving first keeps GCC 12's optimiser from warning about
+// the reallocation path of insert (a false -Warray-bounds).
+template <typename It>
+inline void appendBytes(std::vector<uint8_t>& request, It first, It last) {
+    request.reserve(request.size() + static_cast<std::size_t>(std::distance(first, last)));
+    request.insert(request.end(), first, last);
+}
+
 // More than kMaxPages is refused on errorOut ("Incorrect number of pages: ").
 bool checkPageCount(uint32_t pages);
 // A range must end at or below 2^32, or the request addresses would wrap: a start at or above it is
 // refused with startText and the address, a length past it with "Incorrect data length: 0x".
 bool checkAddressRange(uint64_t address, uint64_t length,
                        const char* startText = "Incorrect start Addr.: 0x");
+
+// The checks a code write in packets makes before anything is sent: the page count, a length that is
+// a non-zero multiple of pages x pageSize, a page-aligned start, a range inside the address space and
+// data that covers the length. Each refusal prints its line on errorOut.
+bool checkCodeWrite(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, uint32_t pages,
+                    uint32_t pageSize);
 
 }  // namespace ecupacket

@@ -36,28 +36,12 @@ bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
     if (mode == nullptr || *mode == -1) {
         return false;
     }
-    if (!checkPageCount(pages)) {
-        return false;
-    }
-    const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
-    if (length == 0 || chunk == 0 || length % chunk != 0) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-        return false;
-    }
-    if (startAddress % pageSize != 0) {
-        errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress << std::endl;
+    if (!ecupacket::checkCodeWrite(data, startAddress, length, pages, pageSize)) {
         return false;
     }
     // Every request carries pages x 256 bytes whatever the page size.
     if (pageSize != kPageSize) {
         errorOut << "Incorrect page size: 0x" << std::hex << pageSize << std::endl;
-        return false;
-    }
-    if (!checkAddressRange(startAddress, length, "Incorrect start Addr.: 0x")) {
-        return false;
-    }
-    if (data.size() < length) {
-        errorOut << "Data shorter than the length: 0x" << std::hex << data.size() << std::endl;
         return false;
     }
     const uint64_t lastAddress = startAddress + length - 1;
@@ -91,7 +75,7 @@ bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
         const uint32_t address = low32(startAddress + offset);
         std::vector<uint8_t> request = packetHeader(0x70, address, pages);
         const auto from = data.begin() + static_cast<std::ptrdiff_t>(offset);
-        request.insert(request.end(), from, from + static_cast<std::ptrdiff_t>(step));
+        ecupacket::appendBytes(request, from, from + static_cast<std::ptrdiff_t>(step));
         sleepMs(50);
         std::vector<uint8_t> reply;
         const bool answered = transferToEcu(request, reply, 8);
@@ -200,7 +184,7 @@ bool VODroGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
         const uint32_t packetAddress = low32(address + offset);
         std::vector<uint8_t> request = packetHeader(0x80, packetAddress, pages);
         const auto from = data.begin() + static_cast<std::ptrdiff_t>(offset);
-        request.insert(request.end(), from, from + static_cast<std::ptrdiff_t>(chunk));
+        ecupacket::appendBytes(request, from, from + static_cast<std::ptrdiff_t>(chunk));
         reply.clear();
         const bool answered = transferToEcu(request, reply, 8);
         if (answered && isPositiveWrite(reply)) {

@@ -8,6 +8,7 @@
 #include "app/console/console.h"
 #include "comm/Protocol.h"
 #include "comm/UtilChecksum.h"
+#include "ecu/EcuPacketRequest.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ VOEcuGenBase::~VOEcuGenBase() = default;
 std::vector<uint8_t> VOEcuGenBase::loginCodeRequest(uint8_t serviceByte) {
     const std::array<uint8_t, 5> code = ecuLoginCode();
     std::vector<uint8_t> request = {serviceByte};
-    request.insert(request.end(), code.begin(), code.end());
+    ecupacket::appendBytes(request, code.begin(), code.end());
     return request;
 }
 

@@ -133,25 +133,10 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
     // The erase, block and progress operations are the most-derived class's; none of them changes
     // anything in this object that FlashCode relies on.
     auto* self = const_cast<VOKesGen*>(this);
-    if (!checkPageCount(pages)) {
+    if (!ecupacket::checkCodeWrite(data, startAddress, length, pages, pageSize)) {
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
-    if (length == 0 || chunk == 0 || length % chunk != 0) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-        return false;
-    }
-    if (startAddress % pageSize != 0) {
-        errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress << std::endl;
-        return false;
-    }
-    if (!checkAddressRange(startAddress, length)) {
-        return false;
-    }
-    if (data.size() < length) {
-        errorOut << "Data shorter than the length: 0x" << std::hex << data.size() << std::endl;
-        return false;
-    }
     normalOut << std::hex << "\r    Addr:  0x" << startAddress << ", Length: 0x" << length << std::endl;
     if (erase) {
         const uint64_t lastAddress = startAddress + length - 1;
@@ -179,7 +164,7 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
         const uint32_t address = low32(startAddress + offset);
         std::vector<uint8_t> request = packetHeader(0x70, address, pages);
         const auto first = data.begin() + static_cast<std::ptrdiff_t>(offset);
-        request.insert(request.end(), first, first + static_cast<std::ptrdiff_t>(chunk));
+        ecupacket::appendBytes(request, first, first + static_cast<std::ptrdiff_t>(chunk));
         sleepMs(50);
         std::vector<uint8_t> reply;
         if (!transferToEcu(request, reply, 8)) {
@@ -258,7 +243,7 @@ bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address
         const uint32_t packetAddress = low32(address + offset);
         std::vector<uint8_t> request = packetHeader(0x80, packetAddress, pages);
         const auto first = data.begin() + static_cast<std::ptrdiff_t>(offset);
-        request.insert(request.end(), first, first + static_cast<std::ptrdiff_t>(chunk));
+        ecupacket::appendBytes(request, first, first + static_cast<std::ptrdiff_t>(chunk));
         std::vector<uint8_t> reply;
         if (!transferToEcu(request, reply, 8)) {
             errorOut << std::endl

@@ -7,6 +7,7 @@
 #include "app/console/console.h"
 #include "ecu/DevVO_ecuUDS_CAN.h"
 #include "ecu/EcuLoginCode.h"
+#include "ecu/EcuPacketRequest.h"
 
 uint8_t codeGroupBlockNumber(uint64_t address) {
     if (address < kCodeGroupsStart) {
@@ -35,7 +36,7 @@ bool inCodeBlockGroups(uint64_t address) {
 bool progSessionRequestDownload(DevVO_ecuUDS_CAN& ecu) {
     const std::array<uint8_t, 5> code = ecuLoginCode();
     std::vector<uint8_t> request = {0x34};
-    request.insert(request.end(), code.begin(), code.end());
+    ecupacket::appendBytes(request, code.begin(), code.end());
     if (!ecu.sendTo(request, ecu.getTxCanId(), ecu.getRxCanId())) {
         errorOut << " Error while sending RequestDownload request" << std::endl;
         return false;
