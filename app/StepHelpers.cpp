@@ -108,10 +108,10 @@ bool checkNotZero(const char* what, uint64_t value) {
 
 bool initEcuConnection(VOEcuGenBase& ecu, ComInterfaceSelector& selector, uint32_t busMode,
                        uint8_t frameAddress, uint16_t txId, uint16_t rxId) {
-    Protocol* protocol = selector.createProtocol(busMode);
+    std::unique_ptr<Protocol> created = selector.createProtocol(busMode);
     bool attached = false;
-    if (protocol != nullptr) {
-        keptProtocols().emplace_back(protocol);
+    if (created) {
+        Protocol* protocol = keptProtocols().emplace_back(std::move(created)).get();
         protocol->setAddress(frameAddress);
         attached = ecu.useProtocol(protocol);
     }
@@ -159,10 +159,8 @@ bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass
     const uint32_t pages = pktlen / 256;
     const uint64_t address = defaults.dataReadFromZero ? 0 : dataStartAddr;
     const bool read = ecu.ReadData(bytes, address, dataLength, nullptr, pages);
-    if (read) {
-        saveDataFile(optionText("readData"), bytes, dataStartAddr);
-    }
-    return read;
+    // A read whose file could not be written is a failed step.
+    return read && saveDataFile(optionText("readData"), bytes, dataStartAddr);
 }
 
 bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass) {
@@ -179,12 +177,10 @@ bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, Standar
     const uint64_t codeLength = optionHex64("codeLength", 0);
     const uint32_t codePageSize = optionHex32("codePageSize", defaults.codePageSize);
     const uint64_t dataStartAddr = optionHex64("dataStartAddr", defaults.dataStartAddr);
-    normalOut << std::endl << "Start writing code beginning at address 0x" << std::hex << codeStartAddr << ". ";
+    normalOut << std::endl
+              << "Start writing code beginning at address 0x" << std::hex << codeStartAddr << ". ";
     if (codeLength == 0) {
         normalOut << "Using all code blocks above the start address." << std::endl << std::endl;
-        if (!checkNotZero("code page size", codePageSize)) {
-            return false;
-        }
         result &= file.writeCode(codeStartAddr, dataStartAddr, ecu, erase, pktlen, codePageSize);
     } else {
         normalOut << "Using code length 0x" << std::hex << codeLength << "." << std::endl << std::endl;
@@ -216,15 +212,9 @@ bool writeDataFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, Standar
     }
     normalOut << std::endl << std::endl << "FlashData:           " << std::endl;
     normalOut << std::endl << "Write data flash" << std::endl;
-    if (!checkRangeBelow4G("data", dataStartAddr, dataLength) || !checkNotZero("data page size", dataPageSize)) {
+    if (!checkRangeBelow4G("data", dataStartAddr, dataLength)) {
         return false;
     }
-    const std::string fileName = optionText("writeData");
-    file.setFileName(fileName);
-    // The planner warns and reports success when the file holds nothing at the start address; for
-    // the run that is a data write that wrote nothing.
-    uint64_t available = dataLength;
-    const bool inFile = file.fileContainsRange(fileName, dataStartAddr, available, true);
-    const bool written = file.writeDataRange(dataStartAddr, dataLength, true, ecu, pktlen, dataPageSize);
-    return inFile && written;
+    file.setFileName(optionText("writeData"));
+    return file.writeDataRange(dataStartAddr, dataLength, true, ecu, pktlen, dataPageSize);
 }
