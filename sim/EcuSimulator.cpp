@@ -2,6 +2,7 @@
 
 #include "sim/ServerTransport.h"
 #include "sim/XlCanLink.h"
+#include "sim/XlLinLink.h"
 
 namespace sim {
 
@@ -12,6 +13,15 @@ bool matches(const Bytes& service, const Bytes& request) {
         return false;
     }
     return std::equal(service.begin(), service.end(), request.begin());
+}
+
+template <typename Link, typename... Args>
+std::unique_ptr<FrameLink> openLink(unsigned channel, std::string* error, Args... args) {
+    auto link = std::make_unique<Link>(args...);
+    if (!link->open(channel, error)) {
+        return nullptr;
+    }
+    return link;
 }
 
 }  // namespace
@@ -32,14 +42,18 @@ bool EcuSimulator::start(unsigned channel, std::string* error) {
         return false;
     }
     if (config_.lin) {
-        *error = "LIN is not available in this build";
+        // LIN identifiers are 0 to 63; the CAN defaults give way to the diagnostic frames.
+        const uint8_t requestId = config_.requestId <= 0x3F ? static_cast<uint8_t>(config_.requestId) : 0x3C;
+        const uint8_t responseId =
+            config_.responseId <= 0x3F ? static_cast<uint8_t>(config_.responseId) : 0x3D;
+        link_ = openLink<XlLinLink>(channel, error, requestId, responseId,
+                                    Bytes{config_.frameAddress(), 0x30, config_.blockSize, config_.stMin});
+    } else {
+        link_ = openLink<XlCanLink>(channel, error, config_.requestId, config_.responseId);
+    }
+    if (!link_) {
         return false;
     }
-    auto link = std::make_unique<XlCanLink>(config_.requestId, config_.responseId);
-    if (!link->open(channel, error)) {
-        return false;
-    }
-    link_ = std::move(link);
     stopRequested_ = false;
     thread_ = std::thread([this] { serve(); });
     return true;

@@ -14,11 +14,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/event.h"
 #include "sim/SimConfig.h"
 
 namespace sim {
 
-// The frames of one bus identifier pair.
+// The frames of one bus identifier pair, with the stop that ends every wait on them.
 class FrameLink {
   public:
     virtual ~FrameLink() = default;
@@ -27,10 +28,13 @@ class FrameLink {
     // The next frame of the request identifier, within timeoutMs; none on time-out or stop.
     virtual std::optional<Bytes> receiveFrame(uint32_t timeoutMs) = 0;
     // Waits ms, or less when the link is being stopped; false then.
-    virtual bool pause(uint32_t ms) = 0;
-    virtual bool stopping() const = 0;
+    bool pause(uint32_t ms) { return platform::waitOne(stop_, ms) == platform::kWaitTimeout; }
+    bool stopping() const { return stop_.isSet(); }
     // Ends every wait at once; the link then receives nothing. Any thread may call it.
-    virtual void requestStop() = 0;
+    void requestStop() { stop_.set(); }
+
+  protected:
+    platform::Event stop_{true, false};
 };
 
 struct SendOptions {

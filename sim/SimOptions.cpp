@@ -299,7 +299,9 @@ std::string helpText() {
          "  --resp-id ID         identifier of the replies (default 0x643); above 0x7FF: extended\n"
          "  --address A          frame address byte (default 0x43, with --lin 0x73); frames with\n"
          "                       another address byte are ignored\n"
-         "  --lin                LIN slave instead of a CAN node\n"
+         "  --lin                LIN slave instead of a CAN node: requests are the master's frames of\n"
+         "                       --req-id, replies go out one frame per header of --resp-id; ids\n"
+         "                       above 0x3F (the CAN defaults) give way to 0x3C and 0x3D\n"
          "  --login-code HEX     5-byte login code after BA and 34, 10 digits (default the tool's\n"
          "                       build-time code, "
       << code
@@ -360,7 +362,9 @@ std::string helpText() {
          "    FD 00 download, FE 01 start and jump; unknown services 7F xx 11, unknown BB\n"
          "    sub-functions 7F BB 12, wrong lengths 7F xx 13.\n"
          "  - On LIN a slave sends only after the master's header, so replies must fit a single\n"
-         "    frame there; multi-frame requests work.\n";
+         "    frame there; multi-frame requests work. The tool asks for the flow control with a\n"
+         "    header right after its first frame, so the ECU keeps its flow control armed while\n"
+         "    it has nothing else to send.\n";
     return t.str();
 }
 

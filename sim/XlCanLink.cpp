@@ -125,8 +125,4 @@ std::optional<Bytes> XlCanLink::receiveFrame(uint32_t timeoutMs) {
     return std::nullopt;
 }
 
-bool XlCanLink::pause(uint32_t ms) {
-    return platform::waitOne(stop_, ms) == platform::kWaitTimeout;
-}
-
 }  // namespace sim

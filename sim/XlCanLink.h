@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/event.h"
 #include "sim/ServerTransport.h"
 #include "xl/xl_api.h"
 
@@ -25,10 +24,6 @@ class XlCanLink : public FrameLink {
 
     bool sendFrame(const Bytes& frame) override;
     std::optional<Bytes> receiveFrame(uint32_t timeoutMs) override;
-    bool pause(uint32_t ms) override;
-    bool stopping() const override { return stop_.isSet(); }
-
-    void requestStop() override { stop_.set(); }
 
   private:
     static uint32_t wireId(uint32_t id);
@@ -39,7 +34,6 @@ class XlCanLink : public FrameLink {
     XLportHandle port_ = XL_INVALID_PORTHANDLE;
     XLaccess mask_ = 0;
     XLhandle notification_ = nullptr;
-    platform::Event stop_{true, false};
 };
 
 }  // namespace sim
