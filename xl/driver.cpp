@@ -169,6 +169,7 @@ struct Driver {
     // Made once, never closed: calls racing a close of the driver may still name them.
     int epollFd = -1;
     int wakeFd = -1;
+    pid_t ioPid = 0;  // the process that made them
     std::thread io;
     std::atomic<bool> stopping{false};
 
@@ -590,7 +591,15 @@ XLstatus xlOpenDriver() {
     std::lock_guard<std::mutex> life(d.lifecycle);
     std::lock_guard<std::mutex> guard(d.state);
     if (d.refs == 0) {
+        if (d.epollFd >= 0 && d.ioPid != getpid()) {
+            // A child forked after an earlier open shares the parent's epoll and wake descriptors:
+            // its I/O thread would take the parent's events. It makes its own.
+            close(d.epollFd);
+            close(d.wakeFd);
+            d.epollFd = d.wakeFd = -1;
+        }
         if (d.epollFd < 0) {
+            d.ioPid = getpid();
             d.epollFd = epoll_create1(EPOLL_CLOEXEC);
             d.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
             if (d.epollFd < 0 || d.wakeFd < 0) {

@@ -16,8 +16,11 @@
 //         ecu->queueResponse({0x73, 0x02, 0x50, 0x01});  // filled up to 8 bytes with 0x00
 //     }
 //
-// A response should be queued before the master's header for it comes (the tool waits 20 ms after
-// its request before the first header, and repeats headers for up to 1000 ms). A private thread
+// A response should be queued before the master's header for it comes. For replies that is easy:
+// the tool waits 20 ms after its request before the first header, and repeats headers for up to
+// 1000 ms. The flow control for a multi-frame request is tight: the tool sends its one 0x3D header
+// right after the first frame and does not repeat it, so queue the flow control as soon as a first
+// frame (byte 1 = 0x1n) arrives, or ahead of it when a multi-frame request is expected. A private thread
 // reacts to the driver: it re-arms the slave entry with the next queued frame as soon as the
 // previous one went out. The driver is opened in open() (that starts its I/O thread): in a test,
 // fork before opening one. Thread-safe; the destructor closes the port and the driver.

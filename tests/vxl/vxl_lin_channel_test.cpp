@@ -108,41 +108,23 @@ class ProbeLIN : public ComVXLapiLIN {
 
 class LinChannelTest : public ChannelTest {
   protected:
-    std::unique_ptr<ProbeLIN> openLin(const ComParamsVXLapiLIN& params) {
+    std::unique_ptr<ProbeLIN> openLinChannel(const ComParamsVXLapiLIN& params) {
         auto channel = std::make_unique<ProbeLIN>(params, 1);
         EXPECT_TRUE(channel->ensureInit()) << "lastError " << channel->getLastError();
         channel->setRxTimeout(2000);
         return channel;
     }
-    // A plain driver port on the channel, slave, activated.
-    XLportHandle node(unsigned channel) {
-        XLportHandle port = open(channel, XL_INTERFACE_VERSION, 256, XL_BUS_TYPE_LIN);
-        EXPECT_EQ(xlLinSetChannelParams(port, maskOf(channel), {XL_LIN_SLAVE, 19200, 1, 0}), XL_SUCCESS);
-        XLhandle event = nullptr;
-        EXPECT_EQ(xlSetNotification(port, &event, 1), XL_SUCCESS);
-        events_[port] = event;
-        EXPECT_EQ(xlActivateChannel(port, maskOf(channel), XL_BUS_TYPE_LIN, 0), XL_SUCCESS);
-        return port;
-    }
+    // A plain driver port on the channel, LIN slave, activated.
+    XLportHandle node(unsigned channel) { return XlTest::openLin(channel, XL_LIN_SLAVE, XL_LIN_VERSION_1_3); }
     void serve(XLportHandle port, uint8_t id, const Bytes& data, uint16_t model = XL_LIN_CALC_CHECKSUM) {
-        uint8_t bytes[8] = {};
-        std::copy(data.begin(), data.end(), bytes);
-        ASSERT_EQ(xlLinSetSlave(port, maskOf(channelOf_[port]), id, bytes, static_cast<uint8_t>(data.size()),
-                                model),
-                  XL_SUCCESS);
+        ASSERT_EQ(setLinSlave(port, id, data, static_cast<uint8_t>(data.size()), model), XL_SUCCESS);
     }
-    s_xl_lin_msg nextLin(XLportHandle port) {
-        XLevent ev{};
-        EXPECT_TRUE(receive(port, &ev)) << "no LIN frame";
-        EXPECT_EQ(ev.tag, XL_LIN_MSG);
-        return ev.tagData.linMsg;
-    }
-    static Bytes dataOf(const s_xl_lin_msg& m) { return Bytes(m.data, m.data + m.dlc); }
+    static Bytes dataOf(const s_xl_lin_msg& m) { return linData(m); }
     static Bytes header() { return {}; }
 };
 
 TEST_F(LinChannelTest, MasterServingSlavesSetsItsResponseThenSendsTheHeader) {
-    auto master = openLin(linParams(kF, XL_LIN_MASTER));
+    auto master = openLinChannel(linParams(kF, XL_LIN_MASTER));
     const XLportHandle ecu = node(kB);
     ASSERT_TRUE(master->write(kRequestId, 0, {0x73, 0x02, 0x10, 0x01}));
     s_xl_lin_msg m = nextLin(ecu);
@@ -160,7 +142,7 @@ TEST_F(LinChannelTest, MasterServingSlavesSetsItsResponseThenSendsTheHeader) {
 }
 
 TEST_F(LinChannelTest, ResponseLengthFromRxId) {
-    auto master = openLin(linParams(kF, XL_LIN_MASTER));
+    auto master = openLinChannel(linParams(kF, XL_LIN_MASTER));
     const XLportHandle listener = node(kA);
     const Bytes frame{1, 2, 3, 4, 5, 6, 7, 8, 9};
     for (uint32_t rxId : {0u, 1u, 4u, 8u, 9u, 0x3Du}) {
@@ -173,7 +155,7 @@ TEST_F(LinChannelTest, ResponseLengthFromRxId) {
 }
 
 TEST_F(LinChannelTest, IdentifiersOf64AndUnsetModesAreRefused) {
-    auto master = openLin(linParams(kF, XL_LIN_MASTER));
+    auto master = openLinChannel(linParams(kF, XL_LIN_MASTER));
     Bytes out{1};
     EXPECT_FALSE(master->write(64, 0, {1}));
     EXPECT_FALSE(master->write(0xFFFFFFFF, 0, {1}));
@@ -184,7 +166,7 @@ TEST_F(LinChannelTest, IdentifiersOf64AndUnsetModesAreRefused) {
 }
 
 TEST_F(LinChannelTest, ReceiveThreadDropsFramesWithTheWrongChecksum) {
-    auto master = openLin(linParams(kF, XL_LIN_MASTER, 2));  // enhanced below 60
+    auto master = openLinChannel(linParams(kF, XL_LIN_MASTER, 2));  // enhanced below 60
     const XLportHandle ecu = node(kB);
     master->setRxTimeout(0);
     const struct {
@@ -230,7 +212,7 @@ TEST_F(LinChannelTest, ReceiveThreadDropsFramesWithTheWrongChecksum) {
 }
 
 TEST_F(LinChannelTest, SlaveChannelSetsItsEntriesAndSendsNoHeader) {
-    auto ecu = openLin(linParams(kB, XL_LIN_SLAVE, 2, {kResponseId, 0x20}, {0x73, 0x01, 0x7E}));
+    auto ecu = openLinChannel(linParams(kB, XL_LIN_SLAVE, 2, {kResponseId, 0x20}, {0x73, 0x01, 0x7E}));
     const XLportHandle listener = node(kA);
     XLportHandle master = open(kF, XL_INTERFACE_VERSION, 256, XL_BUS_TYPE_LIN);
     ASSERT_EQ(xlLinSetChannelParams(master, maskOf(kF), {XL_LIN_MASTER, 19200, 2, 0}), XL_SUCCESS);
@@ -254,7 +236,7 @@ TEST_F(LinChannelTest, SlaveChannelSetsItsEntriesAndSendsNoHeader) {
 }
 
 TEST_F(LinChannelTest, ChecksumModelOfAnotherIdentifierLeavesItSwitchedOff) {
-    auto master = openLin(linParams(kF, XL_LIN_MASTER));
+    auto master = openLinChannel(linParams(kF, XL_LIN_MASTER));
     const XLportHandle listener = node(kA);
     EXPECT_TRUE(master->setChecksumModel(0x30, false));  // not a slave identifier: off again
     EXPECT_TRUE(master->setChecksumModel(kRequestId, false));
@@ -264,7 +246,7 @@ TEST_F(LinChannelTest, ChecksumModelOfAnotherIdentifierLeavesItSwitchedOff) {
 }
 
 TEST_F(LinChannelTest, SendBreakEmptiesEveryQueue) {
-    auto master = openLin(linParams(kF, XL_LIN_MASTER));
+    auto master = openLinChannel(linParams(kF, XL_LIN_MASTER));
     const XLportHandle ecu = node(kB);
     serve(ecu, 0x31, {1, 2, 3, 4});
     ASSERT_TRUE(master->setDlc(0x31, 4));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -91,13 +92,38 @@ class XlTest : public ::testing::Test {
     // Opens, sets notification level 1 and activates.
     XLportHandle openActive(unsigned channel, uint32_t version = XL_INTERFACE_VERSION,
                             uint32_t queueSize = 256) {
-        XLportHandle port = open(channel, version, queueSize);
+        return activate(open(channel, version, queueSize), XL_BUS_TYPE_CAN);
+    }
+    // A LIN port: opened, set up in the mode, notification level 1, activated.
+    XLportHandle openLin(unsigned channel, uint32_t mode, uint32_t linVersion = XL_LIN_VERSION_2_0) {
+        XLportHandle port = open(channel, XL_INTERFACE_VERSION, 256, XL_BUS_TYPE_LIN);
+        EXPECT_EQ(xlLinSetChannelParams(port, maskOf(channel), {mode, 19200, linVersion, 0}), XL_SUCCESS);
+        return activate(port, XL_BUS_TYPE_LIN);
+    }
+    XLportHandle activate(XLportHandle port, uint32_t busType) {
         XLhandle event = nullptr;
         EXPECT_EQ(xlSetNotification(port, &event, 1), XL_SUCCESS);
         events_[port] = event;
-        EXPECT_EQ(xlActivateChannel(port, maskOf(channel), XL_BUS_TYPE_CAN, XL_ACTIVATE_RESET_CLOCK),
+        EXPECT_EQ(xlActivateChannel(port, maskOf(channelOf_[port]), busType, XL_ACTIVATE_RESET_CLOCK),
                   XL_SUCCESS);
         return port;
+    }
+    // xlLinSetSlave with data (up to 8 bytes, the rest 0).
+    XLstatus setLinSlave(XLportHandle port, uint8_t id, const std::vector<uint8_t>& data, uint8_t dlc,
+                         uint16_t model) {
+        uint8_t bytes[8] = {};
+        std::copy_n(data.begin(), std::min<size_t>(data.size(), 8), bytes);
+        return xlLinSetSlave(port, maskOf(channelOf_[port]), id, bytes, dlc, model);
+    }
+    // The next event of a port opened with openLin, which must be a LIN frame.
+    s_xl_lin_msg nextLin(XLportHandle port) {
+        XLevent ev{};
+        EXPECT_TRUE(receive(port, &ev)) << "no LIN frame";
+        EXPECT_EQ(ev.tag, XL_LIN_MSG);
+        return ev.tagData.linMsg;
+    }
+    static std::vector<uint8_t> linData(const s_xl_lin_msg& m) {
+        return std::vector<uint8_t>(m.data, m.data + std::min<uint8_t>(m.dlc, 8));
     }
 
     XLstatus send(XLportHandle port, uint32_t id, const std::vector<uint8_t>& data, uint16_t dlc = 0xFFFF,

@@ -55,34 +55,13 @@ TEST(LinFrame, ChecksumsClassicAndEnhanced) {
 
 class LinBusTest : public XlTest {
   protected:
-    // A LIN port on the channel, set up in the mode, with notification level 1, activated.
-    XLportHandle openLin(unsigned channel, uint32_t mode) {
-        XLportHandle port = open(channel, XL_INTERFACE_VERSION, 256, XL_BUS_TYPE_LIN);
-        EXPECT_EQ(xlLinSetChannelParams(port, maskOf(channel), {mode, 19200, XL_LIN_VERSION_2_0, 0}),
-                  XL_SUCCESS);
-        XLhandle event = nullptr;
-        EXPECT_EQ(xlSetNotification(port, &event, 1), XL_SUCCESS);
-        events_[port] = event;
-        EXPECT_EQ(xlActivateChannel(port, maskOf(channel), XL_BUS_TYPE_LIN, XL_ACTIVATE_RESET_CLOCK),
-                  XL_SUCCESS);
-        return port;
-    }
     XLstatus setSlave(XLportHandle port, uint8_t id, const Bytes& data, uint8_t dlc, uint16_t model) {
-        uint8_t bytes[8] = {};
-        std::copy(data.begin(), data.end(), bytes);
-        return xlLinSetSlave(port, maskOf(channelOf_[port]), id, bytes, dlc, model);
+        return setLinSlave(port, id, data, dlc, model);
     }
     XLstatus header(XLportHandle port, uint8_t id) {
         return xlLinSendRequest(port, maskOf(channelOf_[port]), id, 0);
     }
-    // The next event of the port, which must be a LIN frame.
-    s_xl_lin_msg nextLin(XLportHandle port) {
-        XLevent ev{};
-        EXPECT_TRUE(receive(port, &ev)) << "no LIN frame";
-        EXPECT_EQ(ev.tag, XL_LIN_MSG);
-        return ev.tagData.linMsg;
-    }
-    static Bytes dataOf(const s_xl_lin_msg& m) { return Bytes(m.data, m.data + m.dlc); }
+    static Bytes dataOf(const s_xl_lin_msg& m) { return linData(m); }
 
     // Master F and slave B, with A listening, all on busA.
     void SetUp() override {

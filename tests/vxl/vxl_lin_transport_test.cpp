@@ -1,0 +1,156 @@
+// The LIN transport between two processes: the tool's master channel here, the ECU as a LinSlavePeer
+// in a child process forked before any driver is open. Every frame of the ECU travels only when the
+// master sends the 0x3D header, so multi-frame requests and single-frame replies work, while the
+// consecutive frames of a multi-frame reply are never fetched.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "comm/ComVXLapiLIN.h"
+#include "comm/ProtocolFiatTP_LIN.h"
+#include "tests/support/bytes.h"
+#include "tests/support/child_process.h"
+#include "tests/vxl/vxl_fixture.h"
+#include "xl/lin_slave_peer.h"
+
+namespace vxltest {
+namespace {
+
+using testing_support::Bytes;
+using testing_support::ChildProcess;
+
+constexpr uint32_t kTx = 0x3C;
+constexpr uint32_t kRx = 0x3D;
+constexpr uint32_t kMasterChannel = 5;  // Lin F
+constexpr uint32_t kEcuChannel = 1;     // Bench B
+
+// Child side: the ECU's script. Exit code 0 when every frame it got was the expected one.
+using Script = int (*)(xl::LinSlavePeer& ecu);
+
+int runEcu(ChildProcess& me, Script script) {
+    std::string error;
+    auto ecu =
+        xl::LinSlavePeer::open({.hwType = kHwType, .hwIndex = kHwIndex, .hwChannel = kEcuChannel}, &error);
+    if (!ecu) {
+        return 100;
+    }
+    me.send('r');
+    const int result = script(*ecu);
+    me.send('d');
+    me.receive();  // the test's end: the ECU stays on the bus until then
+    return result;
+}
+
+class LinTransportTest : public ChannelTest {
+  protected:
+    bool openDriverFirst() const override { return false; }
+    void TearDown() override {
+        tool.reset();  // before the fixture closes what is left of the driver
+        ChannelTest::TearDown();
+    }
+
+    // Forks the ECU, then opens the tool's channel with the protocol selected.
+    void start(Script script) {
+        ecu = std::make_unique<ChildProcess>([script](ChildProcess& me) { return runEcu(me, script); });
+        ASSERT_TRUE(ecu->started());
+        ASSERT_EQ(ecu->receive(), 'r');
+        ComParamsVXLapiLIN params(1000, XL_LIN_MASTER, true, {kTx}, {}, 1, 19200, kHwType, kHwIndex,
+                                  kMasterChannel);
+        tool = std::make_unique<ComVXLapiLIN>(params, 1);
+        protocol.setStandardized(true);
+        ASSERT_TRUE(tool->registerProtocol(&protocol));
+        ASSERT_TRUE(tool->selectProtocolUnlocked(protocol.name()));
+        ASSERT_TRUE(tool->ensureInit()) << tool->getLastError();
+        tool->setRxTimeout(200);
+    }
+    // The ECU's script result.
+    int finish() {
+        EXPECT_EQ(ecu->receive(), 'd');
+        ecu->send('e');
+        return ecu->wait();
+    }
+
+    ProtocolFiatTP_LIN protocol{0x73};
+    std::unique_ptr<ComVXLapiLIN> tool;
+    std::unique_ptr<ChildProcess> ecu;
+};
+
+Bytes payload20() {
+    Bytes p(20);
+    for (size_t i = 0; i < p.size(); ++i) {
+        p[i] = static_cast<uint8_t>(0xA0 + i);
+    }
+    return p;
+}
+
+// First frame, the flow control fetched by a header, three consecutive frames; then a single-frame
+// reply fetched by the reception's header request.
+int multiFrameRequestScript(xl::LinSlavePeer& ecu) {
+    // The tool sends its header right after the first frame, so the flow control is ready before.
+    ecu.queueResponse({0x73, 0x30, 0x00, 0x00});
+    Bytes frame;
+    if (!ecu.nextRequest(frame, 5000) || frame != Bytes{0x73, 0x10, 0x14, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4}) {
+        return 1;
+    }
+    Bytes received(frame.begin() + 3, frame.end());
+    for (uint8_t sn = 1; sn <= 3; ++sn) {
+        if (!ecu.nextRequest(frame, 5000) || frame.size() != 8 || frame[0] != 0x73 ||
+            frame[1] != (0x20 | sn)) {
+            return 2;
+        }
+        received.insert(received.end(), frame.begin() + 2, frame.end());
+    }
+    received.resize(20);
+    if (received != payload20() || ecu.responsesSent() != 1) {
+        return 3;
+    }
+    ecu.queueResponse({0x73, 0x03, 0x50, 0x01, 0x02});
+    for (int i = 0; i < 5000 && ecu.pendingResponses() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return ecu.responsesSent() == 2 ? 0 : 4;
+}
+
+TEST_F(LinTransportTest, MultiFrameRequestThenSingleFrameReply) {
+    start(multiFrameRequestScript);
+    ASSERT_TRUE(tool->send(payload20(), kTx, kRx));
+    Bytes reply;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(tool->receive(reply, 1, kTx, kRx));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(40));  // 20 ms twice
+    EXPECT_EQ(reply, (Bytes{0x50, 0x01, 0x02}));
+    EXPECT_EQ(finish(), 0);
+}
+
+// A multi-frame reply: its first frame comes with the first header, the tool's flow control goes
+// out, but no header fetches the consecutive frames; later attempts get them as first frames of
+// nothing and fail until the 1000 ms are over.
+int multiFrameReplyScript(xl::LinSlavePeer& ecu) {
+    ecu.queueResponse({0x73, 0x10, 0x0D, 1, 2, 3, 4, 5});
+    ecu.queueResponse({0x73, 0x21, 6, 7, 8, 9, 10, 11});
+    ecu.queueResponse({0x73, 0x22, 12, 13});
+    Bytes frame;
+    if (!ecu.nextRequest(frame, 5000) || frame != Bytes{0x73, 0x30, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00}) {
+        return 1;
+    }
+    for (int i = 0; i < 5000 && ecu.pendingResponses() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return ecu.responsesSent() == 3 ? 0 : 2;
+}
+
+TEST_F(LinTransportTest, MultiFrameReplyNeverCompletes) {
+    start(multiFrameReplyScript);
+    Bytes reply;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(tool->receive(reply, 1, kTx, kRx));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
+    EXPECT_EQ(finish(), 0);
+}
+
+}  // namespace
+}  // namespace vxltest
