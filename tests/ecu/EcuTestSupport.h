@@ -71,6 +71,31 @@ struct Rig {
     bool attached = false;
 };
 
+// A write that must be refused before any request: the call, the errorOut text, nothing on normalOut.
+struct Refusal {
+    std::string label;
+    uint64_t address;
+    uint64_t length;
+    uint32_t pages;
+    uint32_t pageSize;
+    size_t dataSize;
+    std::string error;
+};
+
+// Runs write(ecu, row) on a fresh rig for every row and checks the refusal and that nothing was sent.
+template <typename Ecu, typename Rows, typename Write>
+void expectRefusedBeforeSending(const Rows& rows, Write write) {
+    for (const Refusal& row : rows) {
+        SCOPED_TRACE(row.label);
+        Rig<Ecu> rig;
+        StreamCapture out;
+        EXPECT_FALSE(write(rig.ecu, row));
+        EXPECT_EQ(out.error(), row.error);
+        EXPECT_EQ(out.normal(), "");
+        EXPECT_TRUE(rig.bus.exchanges().empty());
+    }
+}
+
 // One answer to a service's request and what the service must make of it.
 struct TextCase {
     std::string label;

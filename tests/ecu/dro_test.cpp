@@ -80,14 +80,7 @@ TEST(DroFlashCode, ErasesEvenWhenEraseIsFalse) {
 }
 
 TEST(DroFlashCode, RefusedBeforeAnythingIsSent) {
-    struct Case {
-        std::string label;
-        uint64_t address, length;
-        uint32_t pages, pageSize;
-        size_t dataSize;
-        std::string error;
-    };
-    const Case cases[] = {
+    const Refusal cases[] = {
         {"zero length", 0x70000, 0, 1, 256, 0, "Incorrect data length: 0x0\n"},
         {"zero pages", 0x70000, 0x100, 0, 256, 0x100, "Incorrect data length: 0x100\n"},
         {"zero page size", 0x70000, 0x100, 1, 0, 0x100, "Incorrect data length: 0x100\n"},
@@ -109,16 +102,9 @@ TEST(DroFlashCode, RefusedBeforeAnythingIsSent) {
         {"range inside a block it does not start", 0x75000, 0x3000, 0x30, 256, 0x3000,
          "Incorrect data length: 0x3000\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        Rig<VODroGen> rig;
-        StreamCapture out;
-        EXPECT_FALSE(rig.ecu.FlashCode(counting(c.dataSize), c.address, c.length, true, &writeMode, c.pages,
-                                       c.pageSize));
-        EXPECT_EQ(out.error(), c.error);
-        EXPECT_EQ(out.normal(), "");
-        EXPECT_TRUE(rig.bus.exchanges().empty());
-    }
+    expectRefusedBeforeSending<VODroGen>(cases, [](VODroGen& ecu, const Refusal& c) {
+        return ecu.FlashCode(counting(c.dataSize), c.address, c.length, true, &writeMode, c.pages, c.pageSize);
+    });
 }
 
 TEST(DroFlashCode, NothingWithoutAWriteMode) {
@@ -229,14 +215,7 @@ TEST(DroFlashData, ErasesTheUnitsInOneRequestThenWrites) {
 }
 
 TEST(DroFlashData, RefusedBeforeAnythingIsSent) {
-    struct Case {
-        std::string label;
-        uint64_t address, length;
-        uint32_t pages, pageSize;
-        size_t dataSize;
-        std::string error;
-    };
-    const Case cases[] = {
+    const Refusal cases[] = {
         {"start not page-aligned", 0x40, 0x100, 1, 0x100, 0x100, "Incorrect startAddr.: 0x40\n"},
         // Erase units are whole: the unit's first bytes would stay unerased.
         {"start inside a unit", 0x110, 0x10, 1, 0x10, 0x10, "Incorrect startAddr.: 0x110\n"},
@@ -252,15 +231,9 @@ TEST(DroFlashData, RefusedBeforeAnythingIsSent) {
         {"data shorter than the length", 0x100, 0x200, 1, 0x100, 0x100,
          "Data shorter than the length: 0x100\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        Rig<VODroGen> rig;
-        StreamCapture out;
-        EXPECT_FALSE(
-            rig.ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize));
-        EXPECT_EQ(out.error(), c.error);
-        EXPECT_TRUE(rig.bus.exchanges().empty());
-    }
+    expectRefusedBeforeSending<VODroGen>(cases, [](VODroGen& ecu, const Refusal& c) {
+        return ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize);
+    });
 }
 
 TEST(DroFlashData, EraseRepliesAndTheirTexts) {

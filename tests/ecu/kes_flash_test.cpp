@@ -164,16 +164,6 @@ TEST(EraseDataBlocks, RepliesAndTheirTexts) {
                  [](VOKesGen& ecu) { return ecu.EraseDataBlocks(0x10, 2); });
 }
 
-struct Refusal {
-    std::string label;
-    uint64_t address;
-    uint64_t length;
-    uint32_t pages;
-    uint32_t pageSize;
-    size_t dataSize;
-    std::string error;
-};
-
 TEST(FlashCode, RefusedBeforeAnythingIsSent) {
     const Refusal cases[] = {
         {"length not a multiple of the packet", 0x10000, 0x300, 2, 0x100, 0x300,
@@ -362,16 +352,9 @@ TEST(FlashData, RefusedBeforeAnythingIsSent) {
         {"data shorter than the last packet", 0x14000000, 0x50, 1, 0x40, 0x50,
          "Data shorter than the write packets: 0x50\n"},
     };
-    for (const Refusal& c : cases) {
-        SCOPED_TRACE(c.label);
-        Rig<VOKesGen> rig;
-        StreamCapture out;
-        EXPECT_FALSE(
-            rig.ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize));
-        EXPECT_EQ(out.error(), c.error);
-        EXPECT_EQ(out.normal(), "");
-        EXPECT_TRUE(rig.bus.exchanges().empty());
-    }
+    expectRefusedBeforeSending<VOKesGen>(cases, [](VOKesGen& ecu, const Refusal& c) {
+        return ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize);
+    });
 }
 
 TEST(FlashData, AFailedEraseEndsItWithoutWriting) {

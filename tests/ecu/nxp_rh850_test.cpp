@@ -135,14 +135,7 @@ TEST(Rh850FlashData, UnitsCountFromTheDataFlashStart) {
 }
 
 TEST(Rh850FlashData, RefusedBeforeAnythingIsSent) {
-    struct Case {
-        std::string label;
-        uint64_t address, length;
-        uint32_t pages, pageSize;
-        size_t dataSize;
-        std::string error;
-    };
-    const Case cases[] = {
+    const Refusal cases[] = {
         {"zero pages", 0xFF200000, 0x40, 0, 0x40, 0x40, "\nTrying to flash zero pages!\n"},
         {"below the data flash", 0xFF1FFFC0, 0x40, 1, 0x40, 0x40, "Incorrect start Addr.: 0xff1fffc0\n"},
         {"far below the data flash", 0x14000000, 0x40, 1, 0x40, 0x40, "Incorrect start Addr.: 0x14000000\n"},
@@ -155,16 +148,9 @@ TEST(Rh850FlashData, RefusedBeforeAnythingIsSent) {
         {"data shorter than the last packet", 0xFF200000, 0x50, 1, 0x40, 0x50,
          "Data shorter than the write packets: 0x50\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        Rig<VORh850Gen> rig;
-        StreamCapture out;
-        EXPECT_FALSE(
-            rig.ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize));
-        EXPECT_EQ(out.error(), c.error);
-        EXPECT_EQ(out.normal(), "");
-        EXPECT_TRUE(rig.bus.exchanges().empty());
-    }
+    expectRefusedBeforeSending<VORh850Gen>(cases, [](VORh850Gen& ecu, const Refusal& c) {
+        return ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize);
+    });
 }
 
 TEST(Rh850FlashData, WriteRepliesAndTheirTexts) {
