@@ -10,8 +10,10 @@
 #include "comm/ComParams.h"
 #include "comm/ComSerial.h"
 #include "comm/ComVXLapiCAN.h"
+#include "comm/ComVXLapiLIN.h"
 #include "comm/Communication.h"
 #include "comm/ProtocolFiatTP.h"
+#include "comm/ProtocolFiatTP_LIN.h"
 #include "comm/ProtocolSingleFrame.h"
 
 namespace {
@@ -241,6 +243,13 @@ std::unique_ptr<Communication> ComInterfaceSelector::newCommunication(uint32_t r
         }
         return std::make_unique<ComVXLapiCAN>(*can, rxId);
     }
+    if (isVectorType(type) && busMode == kBusLin) {
+        const auto* lin = dynamic_cast<const ComParamsVXLapiLIN*>(record);
+        if (lin == nullptr) {
+            return nullptr;
+        }
+        return std::make_unique<ComVXLapiLIN>(*lin, 0);
+    }
     return nullptr;
 }
 
@@ -272,11 +281,14 @@ std::unique_ptr<Protocol> ComInterfaceSelector::createProtocol(uint32_t busMode)
     if (!isVectorType(type)) {
         return std::make_unique<ProtocolSingleFrame>();
     }
+    std::unique_ptr<ProtocolFiatTP> protocol;
     if (busMode == kBusCan) {
-        auto protocol = std::make_unique<ProtocolFiatTP>(kCanTransportAddress);
-        protocol->setStandardized(true);
-        return protocol;
+        protocol = std::make_unique<ProtocolFiatTP>(kCanTransportAddress);
+    } else if (busMode == kBusLin) {
+        protocol = std::make_unique<ProtocolFiatTP_LIN>(kLinTransportAddress);
+    } else {
+        return nullptr;
     }
-    (void)kLinTransportAddress;
-    return nullptr;
+    protocol->setStandardized(true);
+    return protocol;
 }

@@ -99,6 +99,15 @@ uint64_t readNumber(const std::string& text, std::ios_base& (*base)(std::ios_bas
 
 }  // namespace
 
+std::string getOptionText(const std::string& name) {
+    const po::variable_value& value = getVariablesMap()[name];
+    if (value.empty()) {
+        return {};
+    }
+    const auto* text = boost::any_cast<std::string>(&value.value());
+    return text == nullptr ? std::string() : *text;
+}
+
 uint64_t fromHexString(const std::string& text) {
     return readNumber(text, std::hex);
 }

@@ -30,17 +30,20 @@ void parseCommandLine(int argc, char* argv[]);
 uint64_t fromHexString(const std::string& text);
 uint64_t fromDecString(const std::string& text);
 
+// The text of a value option; empty when the option is absent or holds no text (a flag).
+std::string getOptionText(const std::string& name);
+
 // A present value option read as a number and cut to the width of T (uint16_t, uint32_t, uint64_t).
 template <typename T>
 T getOptionHex(const std::string& name) {
     static_assert(std::is_same_v<T, uint16_t> || std::is_same_v<T, uint32_t> || std::is_same_v<T, uint64_t>);
-    return static_cast<T>(fromHexString(getVariablesMap()[name].as<std::string>()));
+    return static_cast<T>(fromHexString(getOptionText(name)));
 }
 
 // A present value option read as a decimal number cut to 32 bits (uint32_t or enumInterfaceType).
 template <typename T>
 T getOptionDec(const std::string& name) {
     static_assert(std::is_same_v<T, uint32_t> || std::is_same_v<T, enumInterfaceType>);
-    const auto value = static_cast<uint32_t>(fromDecString(getVariablesMap()[name].as<std::string>()));
+    const auto value = static_cast<uint32_t>(fromDecString(getOptionText(name)));
     return static_cast<T>(value);
 }

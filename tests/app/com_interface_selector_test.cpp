@@ -16,7 +16,9 @@
 #include "comm/ComParams.h"
 #include "comm/ComSerial.h"
 #include "comm/ComVXLapiCAN.h"
+#include "comm/ComVXLapiLIN.h"
 #include "comm/ProtocolFiatTP.h"
+#include "comm/ProtocolFiatTP_LIN.h"
 #include "comm/ProtocolSingleFrame.h"
 #include "tests/ecu/EcuTestSupport.h"
 
@@ -428,8 +430,40 @@ TEST(ComInterfaceSelectorChannels, CanChannelWithItsRecordAndTimeouts) {
     const auto protocol = selector.createProtocol(ComInterfaceSelector::kBusCan);
     const auto* transport = dynamic_cast<const ProtocolFiatTP*>(protocol.get());
     ASSERT_NE(transport, nullptr);
+    EXPECT_EQ(dynamic_cast<const ProtocolFiatTP_LIN*>(transport), nullptr);
     EXPECT_EQ(transport->getAddress(), 0x43u);
     EXPECT_TRUE(transport->isStandardized());
+}
+
+TEST(ComInterfaceSelectorChannels, LinChannelWithItsRecordAndTimeouts) {
+    ComInterfaceSelector selector;
+    detectFrom(selector, kThreeChannels);
+    choose(selector, "2\n");  // hardware type 21
+    struct Case {
+        enumInterfaceType type;
+        uint32_t port;
+        uint32_t hwType;
+        uint32_t hwIndex;
+        uint32_t hwChannel;
+        uint32_t linVersion;
+    };
+    const Case cases[] = {{CANVN1630, 3, 57, 1, 0, 2}, {AutoDetectHW, 3, 21, 0, 2, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        const auto channel = selector.createCommunication(c.type, c.port, 19200, 1, 0x643,
+                                                          ComInterfaceSelector::kBusLin, 1500);
+        ASSERT_NE(dynamic_cast<ComVXLapiLIN*>(channel.get()), nullptr);
+        expectLinMaster(channel->getComParams(), c.hwType, c.hwIndex, c.hwChannel, c.linVersion, 19200);
+        EXPECT_EQ(channel->getComParams()->rxTimeoutMs, 1500u);
+        EXPECT_EQ(channel->getComParams()->firstByteTimeoutMs, 1500u);
+        EXPECT_EQ(channel->getComParams()->interByteTimeoutMs, 250u);
+
+        const auto protocol = selector.createProtocol(ComInterfaceSelector::kBusLin);
+        const auto* transport = dynamic_cast<const ProtocolFiatTP_LIN*>(protocol.get());
+        ASSERT_NE(transport, nullptr);
+        EXPECT_EQ(transport->getAddress(), 0x73u);
+        EXPECT_TRUE(transport->isStandardized());
+    }
 }
 
 TEST(ComInterfaceSelectorChannels, SerialChannelsReadWithTheFactoryTimeouts) {

@@ -192,6 +192,15 @@ TEST_F(ParseTest, OptionFormsAndReadings) {
     EXPECT_EQ(capture.normal(), "");
 }
 
+TEST_F(ParseTest, ReadersGiveZeroForAnAbsentOptionOrAFlag) {
+    parse({"--lin", "--txId="});
+    EXPECT_EQ(getOptionText("txId"), "");
+    EXPECT_EQ(getOptionHex<uint16_t>("txId"), 0);
+    EXPECT_EQ(getOptionHex<uint64_t>("lin"), 0u);
+    EXPECT_EQ(getOptionDec<uint32_t>("port"), 0u);
+    EXPECT_EQ(getOptionDec<enumInterfaceType>("com"), InterfaceNone);
+}
+
 TEST_F(ParseTest, RxId643InBothFormsIsTheSame) {
     parse({"--rxId", "0x643"});
     const uint16_t withPrefix = getOptionHex<uint16_t>("rxId");
