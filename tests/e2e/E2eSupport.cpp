@@ -266,7 +266,8 @@ std::string intelHexText(const std::vector<Block>& blocks) {
     std::string text;
     auto record = [&](uint8_t type, uint16_t offset, const uint8_t* data, size_t count) {
         unsigned sum = static_cast<unsigned>(count) + (offset >> 8) + (offset & 0xFF) + type;
-        text += ":" + hexByte(static_cast<unsigned>(count)) + hexByte(offset >> 8) + hexByte(offset) + hexByte(type);
+        text += ":" + hexByte(static_cast<unsigned>(count)) + hexByte(offset >> 8) + hexByte(offset) +
+                hexByte(type);
         for (size_t i = 0; i < count; ++i) {
             text += hexByte(data[i]);
             sum += data[i];

@@ -101,9 +101,9 @@ TEST_P(FlashRoundTrip, WritesCodeAndDataAndReadsThemBack) {
     const std::string codeFile = env.write("code." + f.extension, imageText(code, f.srecord));
     const std::string dataFile = env.write("data." + f.extension, imageText(data, f.srecord));
 
-    const RunResult write = env.runVoflash({"--ecuClass", c.ecuClass, "--nonVerbose", "--pktlen", "2048",
-                                            "--writeCode", codeFile, "--writeData", dataFile, "--dataLength",
-                                            "900", "--dataPageSize", "800"});
+    const RunResult write =
+        env.runVoflash({"--ecuClass", c.ecuClass, "--nonVerbose", "--pktlen", "2048", "--writeCode", codeFile,
+                        "--writeData", dataFile, "--dataLength", "900", "--dataPageSize", "800"});
     ASSERT_EQ(write.exitCode, 0) << describe(write);
     EXPECT_NE(write.out.find("ECU is programmed successfully (OK)"), std::string::npos) << describe(write);
     EXPECT_NE(write.out.find("Time elapsed: "), std::string::npos);
@@ -112,25 +112,26 @@ TEST_P(FlashRoundTrip, WritesCodeAndDataAndReadsThemBack) {
     const uint64_t codeLength = c.thirdBlockOffset + 0x1000;
     const std::string codeBack = "code-back." + f.extension;
     const std::string dataBack = "data-back." + f.extension;
-    const RunResult read = env.runVoflash({"--ecuClass", c.ecuClass, "--nonVerbose", "--pktlen", "2048",
-                                           "--readCode", env.path(codeBack), "--codeLength",
-                                           hexText(codeLength), "--readData", env.path(dataBack),
-                                           "--dataLength", "3000"});
+    const RunResult read = env.runVoflash(
+        {"--ecuClass", c.ecuClass, "--nonVerbose", "--pktlen", "2048", "--readCode", env.path(codeBack),
+         "--codeLength", hexText(codeLength), "--readData", env.path(dataBack), "--dataLength", "3000"});
     ASSERT_EQ(read.exitCode, 0) << describe(read);
     EXPECT_NE(read.out.find("ECU is programmed successfully (OK)"), std::string::npos) << describe(read);
 
     const e2e::ByteMap codeMap = readBack(env, codeBack);
     EXPECT_EQ(codeMap.size(), codeLength);
-    EXPECT_EQ(e2e::bytesOf(codeMap, c.codeStart, codeLength), expectedFlash(code, c.codeStart, codeLength, 2048));
+    EXPECT_EQ(e2e::bytesOf(codeMap, c.codeStart, codeLength),
+              expectedFlash(code, c.codeStart, codeLength, 2048));
     const e2e::ByteMap dataMap = readBack(env, dataBack);
     EXPECT_EQ(dataMap.size(), 0x3000u);
     EXPECT_EQ(e2e::bytesOf(dataMap, c.dataStart, 0x3000), expectedFlash({data[0]}, c.dataStart, 0x3000, 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(Classes, FlashRoundTrip, testing::Combine(testing::ValuesIn(kClasses),
-                                                                   testing::ValuesIn(kFormats)),
+INSTANTIATE_TEST_SUITE_P(Classes, FlashRoundTrip,
+                         testing::Combine(testing::ValuesIn(kClasses), testing::ValuesIn(kFormats)),
                          [](const auto& info) {
-                             return std::get<0>(info.param).ecuClass + "_" + std::get<1>(info.param).extension;
+                             return std::get<0>(info.param).ecuClass + "_" +
+                                    std::get<1>(info.param).extension;
                          });
 
 // The erase steps: written flash reads back erased after --eraseCode and --eraseData.
@@ -146,18 +147,19 @@ TEST_P(EraseSteps, EraseCodeAndDataFlash) {
     const std::vector<Block> code = {{c.codeStart, e2e::patternBytes(0x800, 7)}};
     // RH850 writes data in pages of 64 bytes, each with its own erase: a short block.
     const std::vector<Block> data = {{c.dataStart, e2e::patternBytes(0x80, 8)}};
-    const RunResult write = env.runVoflash(
-        {"--ecuClass", c.ecuClass, "-n", "--pktlen", "2048", "--writeCode",
-         env.write("code.hex", e2e::intelHexText(code)), "--writeData",
-         env.write("data.hex", e2e::intelHexText(data)), "--dataLength", "80"});
+    const RunResult write =
+        env.runVoflash({"--ecuClass", c.ecuClass, "-n", "--pktlen", "2048", "--writeCode",
+                        env.write("code.hex", e2e::intelHexText(code)), "--writeData",
+                        env.write("data.hex", e2e::intelHexText(data)), "--dataLength", "80"});
     ASSERT_EQ(write.exitCode, 0) << describe(write);
 
     // CYT2 erases the blocks of the code range; NXP and RH850 the blocks named; RH850 erases data by
     // its size in KiB.
-    std::vector<std::string> erase = {"--ecuClass", c.ecuClass, "-n", "--pktlen", "2048", "--eraseData", "32"};
+    std::vector<std::string> erase = {"--ecuClass", c.ecuClass,    "-n", "--pktlen",
+                                      "2048",       "--eraseData", "32"};
     if (c.ecuClass == "CYT2") {
-        erase.insert(erase.end(), {"--eraseCode", "x", "--codeStartAddr", hexText(c.codeStart), "--codeLength",
-                                   "800"});
+        erase.insert(erase.end(),
+                     {"--eraseCode", "x", "--codeStartAddr", hexText(c.codeStart), "--codeLength", "800"});
     } else {
         erase.insert(erase.end(), {"--eraseCode", "0,0"});
     }
@@ -190,8 +192,8 @@ TEST(Cyt2EraseCode, ErasesTheBlocksOfTheRangeOnly) {
                                             env.write("code.hex", e2e::intelHexText(code))});
     ASSERT_EQ(write.exitCode, 0) << describe(write);
 
-    const RunResult outside = env.runVoflash({"--ecuClass", "CYT2", "-n", "--eraseCode", "x", "--codeStartAddr",
-                                              "10200000", "--codeLength", "20000"});
+    const RunResult outside = env.runVoflash({"--ecuClass", "CYT2", "-n", "--eraseCode", "x",
+                                              "--codeStartAddr", "10200000", "--codeLength", "20000"});
     EXPECT_EQ(outside.exitCode, 0) << describe(outside);
     EXPECT_NE(outside.out.find("leaves the code flash blocks"), std::string::npos) << describe(outside);
     EXPECT_NE(outside.out.find("ECU is not programmed successfully (KO)"), std::string::npos);

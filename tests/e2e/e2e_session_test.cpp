@@ -13,8 +13,8 @@
 namespace {
 
 using e2e::Block;
-using e2e::Bytes;
 using e2e::BusLayout;
+using e2e::Bytes;
 using e2e::E2eEnv;
 using e2e::RunResult;
 using e2e::SimProcess;
@@ -108,7 +108,11 @@ struct SetUpCase {
 TEST(Session, SetUpFailuresEndWithTheirCodes) {
     const std::vector<SetUpCase> cases = {
         {"no hardware, port 0", false, {"-n"}, 1, "Error: No CAN hardware found!"},
-        {"no hardware, port given in batch mode", false, {"-n", "--port", "2"}, 1, "Error: No CAN hardware found!"},
+        {"no hardware, port given in batch mode",
+         false,
+         {"-n", "--port", "2"},
+         1,
+         "Error: No CAN hardware found!"},
         {"no hardware, menu", false, {}, 1, "Error: No CAN hardware found!"},
         {"interface type without channel", true, {"-n", "--com", "12"}, 2, "Invalid parameters: "},
         {"bus mode without channel", true, {"-n", "--com", "0"}, 2, "Invalid parameters: "},
@@ -163,7 +167,8 @@ TEST(Session, RefusedStartOrJumpEndsWith5) {
         ASSERT_TRUE(bench.sim.ready()) << bench.sim.output();
         std::vector<std::string> args;
         if (c.withRam) {
-            args = {"--ram", bench.env.write("ram.hex", e2e::intelHexText({{0xFEDF8000, e2e::patternBytes(0x100, 1)}}))};
+            args = {"--ram", bench.env.write("ram.hex",
+                                             e2e::intelHexText({{0xFEDF8000, e2e::patternBytes(0x100, 1)}}))};
         }
         const RunResult r = bench.run(args);
         EXPECT_EQ(r.exitCode, 5) << describe(r);
@@ -220,8 +225,9 @@ TEST(Session, Rh850OverLin) {
     ASSERT_TRUE(sim.ready()) << sim.output();
     const Bytes code = e2e::patternBytes(0x400, 11);
     const std::string file = env.write("code.s19", e2e::srecordText({{0, code}}));
-    const RunResult r = env.runVoflash({"--ecuClass", "RH850", "-n", "--lin", "--baud", "19200", "--txId", "3C", "--rxId", "3D", "--pktlen", "256", "--eraseCode",
-                                        "0,0", "--writeCode", file, "--writeOpt", "A5", "--readOpt"});
+    const RunResult r = env.runVoflash({"--ecuClass", "RH850", "-n", "--lin", "--baud", "19200", "--txId",
+                                        "3C", "--rxId", "3D", "--pktlen", "256", "--eraseCode", "0,0",
+                                        "--writeCode", file, "--writeOpt", "A5", "--readOpt"});
     EXPECT_EQ(r.exitCode, 0) << describe(r);
     EXPECT_TRUE(has(r, "   0xa5")) << describe(r);
     EXPECT_TRUE(has(r, "ECU is programmed successfully (OK)")) << describe(r);
@@ -255,14 +261,22 @@ struct RefusalCase {
 
 TEST(Session, RefusedAndFailedReadsWriteNoFile) {
     const std::vector<RefusalCase> cases = {
-        {"data range beyond 4 GiB", {"--readData", "out.hex", "--dataLength", "100000000"}, "ends beyond 0xffffffff"},
-        {"code range beyond 4 GiB", {"--readCode", "out.hex", "--codeStartAddr", "FFFFF000", "--codeLength", "2000"},
+        {"data range beyond 4 GiB",
+         {"--readData", "out.hex", "--dataLength", "100000000"},
          "ends beyond 0xffffffff"},
-        {"code page size 0", {"--readCode", "out.hex", "--codePageSize", "0", "--codeLength", "800"},
+        {"code range beyond 4 GiB",
+         {"--readCode", "out.hex", "--codeStartAddr", "FFFFF000", "--codeLength", "2000"},
+         "ends beyond 0xffffffff"},
+        {"code page size 0",
+         {"--readCode", "out.hex", "--codePageSize", "0", "--codeLength", "800"},
          "Invalid code page size: 0"},
-        {"code page larger than the packet", {"--readCode", "out.hex", "--codePageSize", "400", "--codeLength", "800"},
+        {"code page larger than the packet",
+         {"--readCode", "out.hex", "--codePageSize", "400", "--codeLength", "800"},
          "Invalid page count 0"},
-        {"read refused by the ECU", {"--readCode", "out.hex", "--codeLength", "800"}, "NRC", {"--nrc", "BB71:22"}},
+        {"read refused by the ECU",
+         {"--readCode", "out.hex", "--codeLength", "800"},
+         "NRC",
+         {"--nrc", "BB71:22"}},
         {"no data length", {"--readData", "out.hex"}, "Please use the --dataLength cmd lind parameter."},
     };
     for (const RefusalCase& c : cases) {
@@ -297,7 +311,8 @@ TEST(Session, DataEraseWithPageSizeZeroFails) {
 TEST(Session, DataWriteThatWritesNothingFails) {
     Rh850Bench bench;
     ASSERT_TRUE(bench.sim.ready()) << bench.sim.output();
-    const std::string file = bench.env.write("data.hex", e2e::intelHexText({{0xFF201000, e2e::patternBytes(0x40, 3)}}));
+    const std::string file =
+        bench.env.write("data.hex", e2e::intelHexText({{0xFF201000, e2e::patternBytes(0x40, 3)}}));
     const RunResult r = bench.run({"--writeData", file});
     EXPECT_EQ(r.exitCode, 0) << describe(r);
     EXPECT_TRUE(has(r, "Info: Flash data length defaulted to: 32768")) << describe(r);
@@ -315,14 +330,23 @@ struct CommandLineCase {
 
 TEST(CommandLine, HelpAndOptionErrorsEndWith0) {
     const std::vector<CommandLineCase> cases = {
-        {"help", {"--ecuClass", "CYT2", "--help"}, {"Options:", "--ecuClass arg", "Time elapsed: "},
+        {"help",
+         {"--ecuClass", "CYT2", "--help"},
+         {"Options:", "--ecuClass arg", "Time elapsed: "},
          {"Com interface list:", "warning:", "Connecting:"}},
-        {"no option", {}, {"warning: The ecuClass parameter has not been properly provided.",
-                           "warning: We will use the default ecuClass RH850.", "Options:", "Com interface list:"},
+        {"no option",
+         {},
+         {"warning: The ecuClass parameter has not been properly provided.",
+          "warning: We will use the default ecuClass RH850.", "Options:", "Com interface list:"},
          {"Connecting:"}},
-        {"unknown option", {"--ecuClass", "NXP", "--foo"}, {"Error: Exception of type "}, {"Options:", "Connecting:"}},
-        {"class as last argument", {"--ecuClass"}, {"warning: We will use the default ecuClass RH850.",
-                                                    "Error: Exception of type "}, {"Connecting:"}},
+        {"unknown option",
+         {"--ecuClass", "NXP", "--foo"},
+         {"Error: Exception of type "},
+         {"Options:", "Connecting:"}},
+        {"class as last argument",
+         {"--ecuClass"},
+         {"warning: We will use the default ecuClass RH850.", "Error: Exception of type "},
+         {"Connecting:"}},
         {"class in lower case", {"--ecuClass", "cyt2", "--help"}, {"warning: The ecuClass parameter"}, {}},
         {"class with an equals sign", {"--ecuClass=CYT2", "--help"}, {"warning: The ecuClass parameter"}, {}},
     };
@@ -345,7 +369,9 @@ TEST(CommandLine, InvalidPacketLengthFallsBackTo512) {
     ASSERT_TRUE(bench.sim.ready()) << bench.sim.output();
     const RunResult r = bench.run({"--pktlen", "4096"});
     EXPECT_EQ(r.exitCode, 0) << describe(r);
-    EXPECT_TRUE(has(r, "An invalid Packet Length (pktlen) has been provided.\n\nThe default value will be used [512 bytes]."))
+    EXPECT_TRUE(has(r,
+                    "An invalid Packet Length (pktlen) has been provided.\n\nThe default value will be used "
+                    "[512 bytes]."))
         << describe(r);
 }
 
