@@ -80,6 +80,8 @@ TEST(Session, FlashRequestWithAWrongKeyEndsWith4) {
     EXPECT_FALSE(has(r, "Press any key"));
     EXPECT_GT(r.seconds, 4.5);
     EXPECT_LT(r.seconds, 30);
+    // The channel was closed before the process ended: nothing reported at exit.
+    EXPECT_EQ(r.err, "");
     const auto dots = std::count(r.out.begin(), r.out.end(), '.');
     EXPECT_LT(dots, 200) << "attempts not paced";
 }
@@ -116,12 +118,15 @@ TEST(Session, SetUpFailuresEndWithTheirCodes) {
         {"no hardware, menu", false, {}, 1, "Error: No CAN hardware found!"},
         {"interface type without channel", true, {"-n", "--com", "12"}, 2, "Invalid parameters: "},
         {"bus mode without channel", true, {"-n", "--com", "0"}, 2, "Invalid parameters: "},
+        // The LIN checksum model belongs to the Vector LIN channel; a serial port goes without it.
+        {"LIN on a serial interface", true, {"-n", "--com", "1", "--lin"}, 2, "Invalid parameters: "},
     };
     for (const SetUpCase& c : cases) {
         SCOPED_TRACE(c.label);
         BusLayout layout;
         layout.withToolHardware = c.hardware;
         E2eEnv env(layout);
+        env.setEnv("VOFLASH_COM1", env.path("no-such-port"));
         std::vector<std::string> args = {"--ecuClass", "NXP"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const RunResult r = env.runVoflash(args);
@@ -147,6 +152,20 @@ TEST(Session, RamRoutineUploadAndStart) {
     EXPECT_TRUE(has(r, "Upload RAM application:")) << describe(r);
     EXPECT_TRUE(has(r, "Start: 0xFEDF8000"));
     EXPECT_TRUE(has(r, "ECU is programmed successfully (OK)"));
+}
+
+// A refused chunk of the RAM download ends the process with 4 inside the ECU library; the open
+// channel is closed on the way out all the same.
+TEST(Session, FailedRamDownloadEndsWith4) {
+    Rh850Bench bench({"--nrc", "BD:22"});
+    ASSERT_TRUE(bench.sim.ready()) << bench.sim.output();
+    const RunResult r =
+        bench.run({"--ram", bench.env.write("ram.hex",
+                                            e2e::intelHexText({{0xFEDF8000, e2e::patternBytes(0x100, 1)}}))});
+    EXPECT_EQ(r.exitCode, 4) << describe(r);
+    EXPECT_TRUE(has(r, "Upload RAM application failed (KO) !!!")) << describe(r);
+    EXPECT_FALSE(has(r, "Time elapsed: "));
+    EXPECT_EQ(r.err, "");
 }
 
 struct StartCase {

@@ -25,6 +25,7 @@ TEST(SlowSession, LoginFailureEndsWith3) {
     EXPECT_EQ(r.exitCode, 3) << describe(r);
     EXPECT_NE(r.out.find("Login failed (KO) !!!"), std::string::npos) << describe(r);
     EXPECT_EQ(r.out.find("Time elapsed: "), std::string::npos);
+    EXPECT_EQ(r.err, "");
     EXPECT_GT(r.seconds, 29.0);
     EXPECT_LT(r.seconds, 60.0);
 }
