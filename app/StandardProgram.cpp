@@ -2,6 +2,7 @@
 // the defaults and a few step variants per class.
 
 #include <cstdlib>
+#include <ios>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -331,7 +332,11 @@ int runStandardProgram(int argc, char* argv[]) {
         uint32_t value = 0;
         const bool read = ecu.ReadOptionBytes(0, &value);
         // A failed read shows 0.
+        // Lower-case digits on this line only: an upload before may have set upper case for the run.
+        const std::ios_base::fmtflags flags = normalOut.flags();
         normalOut << "   0x" << std::hex << std::nouppercase << (read ? value : 0) << std::endl;
+        normalOut.flags(flags);
+        normalOut << std::hex;
         verdict &= read;
     }
     if (optionGiven("readData")) {
