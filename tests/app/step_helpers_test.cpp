@@ -1,0 +1,112 @@
+// The repeated session requests of the standard programs: time limits, pacing of refusals, and the
+// receive time-out put back; the option defaults per class; the range refusal.
+
+#include <gtest/gtest.h>
+
+#include <boost/program_options.hpp>
+#include <chrono>
+#include <string>
+
+#include "app/Options.h"
+#include "app/StepHelpers.h"
+#include "ecu/VORh850Gen.h"
+#include "tests/ecu/EcuTestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ecutest::Answer;
+using ecutest::Rig;
+using ecutest::StreamCapture;
+
+void setOption(const std::string& name, const std::string& value) {
+    getVariablesMap().erase(name);
+    getVariablesMap().insert({name, boost::program_options::variable_value(value, false)});
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST(LoginWithRetry, RefusalsArePacedAndTheReceiveTimeoutComesBack) {
+    Rig<VORh850Gen> rig;
+    ASSERT_TRUE(rig.attached);
+    const uint32_t before = rig.ecu.getReceiveTimeout();
+    // Refused at once five times, then accepted: the attempts come about 300 ms apart.
+    for (int i = 0; i < 5; ++i) {
+        rig.bus.expectAny(Answer::negative(0xBA, 0x22));
+    }
+    rig.bus.expectAny(Answer::reply({0xFA, 0x00}));
+    StreamCapture out;
+    const Clock::time_point start = Clock::now();
+    EXPECT_TRUE(loginWithRetry(rig.ecu));
+    const double seconds = secondsSince(start);
+    EXPECT_GE(seconds, 5 * 0.3 * 0.95);
+    EXPECT_LT(seconds, 10.0);
+    EXPECT_TRUE(rig.bus.done());
+    EXPECT_EQ(rig.ecu.getReceiveTimeout(), before);
+}
+
+TEST(SendEcuFlashRequest, FirstPositiveAnswerReturnsAtOnce) {
+    Rig<VORh850Gen> rig;
+    ASSERT_TRUE(rig.attached);
+    setOption("ecuFlashRequest", "1234");
+    const uint32_t before = rig.ecu.getReceiveTimeout();
+    rig.bus.expectAny(Answer::reply({0xFB, 0x00}));
+    StreamCapture out;
+    const Clock::time_point start = Clock::now();
+    EXPECT_TRUE(sendEcuFlashRequest(rig.ecu));
+    EXPECT_LT(secondsSince(start), 0.09);
+    EXPECT_EQ(rig.bus.exchanges().size(), 1u);
+    EXPECT_EQ(rig.ecu.getReceiveTimeout(), before);
+    getVariablesMap().erase("ecuFlashRequest");
+}
+
+// A send that fails at once does not flood the ECU: within the 5 s limit there are about 50 attempts.
+TEST(SendEcuFlashRequest, FailedSendsArePacedWithinTheLimit) {
+    Rig<VORh850Gen> rig;
+    ASSERT_TRUE(rig.attached);
+    setOption("ecuFlashRequest", "1234");
+    for (int i = 0; i < 80; ++i) {
+        rig.bus.expectAny(Answer::sendFails());
+    }
+    StreamCapture out;
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(sendEcuFlashRequest(rig.ecu));
+    const double seconds = secondsSince(start);
+    EXPECT_GE(seconds, 4.9);
+    EXPECT_LT(seconds, 8.0);
+    EXPECT_GE(rig.bus.exchanges().size(), 10u);
+    EXPECT_LE(rig.bus.exchanges().size(), 55u);
+    getVariablesMap().erase("ecuFlashRequest");
+}
+
+TEST(StepDefaults, PerClassTable) {
+    const StepDefaults& cyt2 = stepDefaults(StandardEcuClass::Cyt2);
+    const StepDefaults& nxp = stepDefaults(StandardEcuClass::Nxp);
+    const StepDefaults& rh850 = stepDefaults(StandardEcuClass::Rh850);
+    EXPECT_EQ(cyt2.dataStartAddr, 0x14000000u);
+    EXPECT_FALSE(cyt2.dataReadFromZero);
+    EXPECT_TRUE(nxp.dataReadFromZero);
+    EXPECT_EQ(nxp.codePageSize, 0x8000u);
+    EXPECT_EQ(nxp.dataLength, 0u);
+    EXPECT_EQ(rh850.dataStartAddr, 0xFF200000u);
+    EXPECT_EQ(rh850.codeStartAddr, 0u);
+    EXPECT_EQ(rh850.codePageSize, 0x100u);
+    EXPECT_EQ(rh850.dataLength, 0x8000u);
+    EXPECT_EQ(rh850.dataPageSize, 0x40u);
+}
+
+TEST(CheckRangeBelow4G, RangesEndingAtOrBelow4GAreKept) {
+    StreamCapture out;
+    EXPECT_TRUE(checkRangeBelow4G("data", 0xFF200000, 0xE00000));
+    EXPECT_FALSE(checkRangeBelow4G("data", 0xFF200000, 0xE00001));
+    EXPECT_FALSE(checkRangeBelow4G("code", 0x100000000, 1));
+    EXPECT_FALSE(checkRangeBelow4G("code", 1, UINT64_MAX));
+    EXPECT_EQ(out.error(),
+              "Error: The data range from 0xff200000 of 0xe00001 bytes ends beyond 0xffffffff.\n"
+              "Error: The code range from 0x100000000 of 0x1 bytes ends beyond 0xffffffff.\n"
+              "Error: The code range from 0x1 of 0xffffffffffffffff bytes ends beyond 0xffffffff.\n");
+}
+
+}  // namespace
