@@ -1,0 +1,406 @@
+#include "app/FlashFile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <new>
+#include <optional>
+#include <ostream>
+
+#include "app/console/console.h"
+#include "ecu/VOEcuGenBase.h"
+#include "ecu/VOKesGen.h"
+#include "hexfile/File.h"
+#include "hexfile/GenericInFile.h"
+#include "hexfile/IntelHexOutFile.h"
+#include "hexfile/MemoryBuffer.h"
+#include "hexfile/MotorolaS_OutFile.h"
+
+using Io::Import::BlockStartLengthPair;
+
+namespace {
+
+constexpr std::size_t kShortNameLimit = 56;
+constexpr std::size_t kDisplayNameLength = 55;
+// Each code-range request carries pages of this many bytes.
+constexpr uint32_t kCodeRangePageSize = 256;
+// Both output formats address at most 32 bits.
+constexpr uint64_t kOutputAddressSpace = 0x100000000ull;
+
+const char* const kNoMemory = "  Not enough memory for the file data";
+
+// Start of the last path component: after the last '/' or backslash.
+std::size_t lastComponentStart(const std::string& name) {
+    const std::size_t separator = name.find_last_of("/\\");
+    return separator == std::string::npos ? 0 : separator + 1;
+}
+
+void roundUpToPackets(uint64_t& length, uint32_t packetLength) {
+    const uint64_t remainder = length % packetLength;
+    if (remainder != 0) {
+        length += packetLength - remainder;
+    }
+}
+
+bool checkNotZero(uint32_t value, const char* what) {
+    if (value == 0) {
+        errorOut << "  Invalid " << what << ": 0" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+// The standard ECU classes keep their code-flash block map to themselves; their own code write erases
+// only ranges inside it, and the planner's sector erase holds to the same map.
+struct BlockMapProbe : VOKesGen {
+    static bool contains(const VOKesGen& ecu, uint64_t address) {
+        return (ecu.*(&BlockMapProbe::InCodeBlockMap))(address);
+    }
+};
+
+// Whether the block (already rounded) may be erased by sectors: both its first and last byte lie in the
+// class's block map. ECU classes without such a map leave the decision to their erase service.
+bool blockInEraseMap(const VOEcuGenBase& ecu, const BlockStartLengthPair& block) {
+    const auto* kes = dynamic_cast<const VOKesGen*>(&ecu);
+    if (kes == nullptr) {
+        return true;
+    }
+    if (!BlockMapProbe::contains(*kes, block.start)) {
+        errorOut << "Incorrect start Addr.: 0x" << std::hex << block.start << std::endl;
+        return false;
+    }
+    if (!BlockMapProbe::contains(*kes, block.start + block.length - 1)) {
+        errorOut << "Incorrect data length: 0x" << std::hex << block.length << std::endl;
+        return false;
+    }
+    return true;
+}
+
+struct SectorRun {
+    uint8_t first;
+    uint8_t last;
+};
+
+}  // namespace
+
+FlashFile::FlashFile() = default;
+
+FlashFile::FlashFile(const std::string& name) {
+    setFileName(name);
+}
+
+FlashFile::~FlashFile() = default;
+
+void FlashFile::forget() {
+    // The importer refers to the characters of the name, so it goes first.
+    importer.reset();
+    blocks.clear();
+}
+
+void FlashFile::setFileName(const std::string& name) {
+    if (name == fileName) {
+        return;
+    }
+    forget();
+    fileName = name;
+}
+
+std::string FlashFile::displayName() const {
+    if (fileName.size() < kShortNameLimit) {
+        return fileName;
+    }
+    return fileName.substr(lastComponentStart(fileName), kDisplayNameLength);
+}
+
+bool FlashFile::ensureImporter() {
+    if (importer) {
+        return true;
+    }
+    normalOut << "    Parse: " << displayName() << std::endl;
+    try {
+        importer = std::make_unique<Io::Import::GenericInFile>(fileName.c_str());
+    } catch (const Io::exception& e) {
+        normalOut << e.what();
+        return false;
+    } catch (const std::bad_alloc&) {
+        normalOut << kNoMemory << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void FlashFile::scanBlocks() {
+    if (!ensureImporter() || !blocks.empty()) {
+        return;
+    }
+    normalOut << "    Check: " << displayName() << std::endl;
+    try {
+        blocks = importer->getBlockList();
+    } catch (const Io::exception& e) {
+        blocks.clear();
+        normalOut << e.what();
+    } catch (const std::bad_alloc&) {
+        blocks.clear();
+        normalOut << kNoMemory << std::endl;
+    }
+}
+
+bool FlashFile::containsRange(uint64_t start, uint64_t& length, bool adjust) {
+    scanBlocks();
+    for (const BlockStartLengthPair& block : blocks) {
+        if (start < block.start || start - block.start >= block.length) {
+            continue;
+        }
+        const uint64_t rest = block.length - (start - block.start);
+        if (adjust) {
+            length = rest;
+            return true;
+        }
+        if (length <= rest) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool FlashFile::clipBlock(BlockStartLengthPair& block, uint64_t windowStart, uint64_t windowEnd) {
+    if (block.start >= windowEnd) {
+        return true;
+    }
+    if (block.start < windowStart) {
+        if (block.start + block.length <= windowStart) {
+            return true;
+        }
+        block.length = block.start + block.length - windowStart;
+        block.start = windowStart;
+    }
+    return false;
+}
+
+bool FlashFile::readRange(std::vector<uint8_t>& out, uint64_t& start, uint64_t& length) {
+    if (!ensureImporter()) {
+        return false;
+    }
+    try {
+        const Buffer::MemoryBuffer image =
+            length != 0 ? importer->getMemory(start, length) : importer->getWholeMemory();
+        // An image that could not be had comes back empty; the memory image has said why.
+        if (length != 0 && image.getLength() != length) {
+            normalOut << kNoMemory << std::endl;
+            return false;
+        }
+        const auto cells = image.cells();
+        out.resize(cells.size());
+        std::transform(cells.begin(), cells.end(), out.begin(), [](const Buffer::MemoryBufferElement& cell) {
+            return cell.isSet ? cell.value : cell.fillValue;
+        });
+        start = image.getStartAddress();
+        if (length == 0) {
+            length = cells.size();
+        }
+    } catch (const Io::exception& e) {
+        normalOut << e.what();
+        return false;
+    } catch (const std::bad_alloc&) {
+        normalOut << kNoMemory << std::endl;
+        return false;
+    }
+    normalOut << std::string(displayName().size() + 15, ' ') << std::flush;
+    return true;
+}
+
+bool FlashFile::readRange(std::vector<uint8_t>& out, BlockStartLengthPair& block) {
+    return readRange(out, block.start, block.length);
+}
+
+bool FlashFile::readFromFile(const std::string& name, std::vector<uint8_t>& out, uint64_t& start,
+                             uint64_t& length) {
+    setFileName(name);
+    return readRange(out, start, length);
+}
+
+bool FlashFile::fileContainsRange(const std::string& name, uint64_t start, uint64_t& length, bool adjust) {
+    setFileName(name);
+    return containsRange(start, length, adjust);
+}
+
+bool FlashFile::writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase& ecu, bool erase,
+                          uint32_t packetLength, uint32_t pageSize) {
+    if (!checkNotZero(packetLength, "packet length") || !checkNotZero(pageSize, "page size")) {
+        return false;
+    }
+    bool result = false;
+    scanBlocks();
+
+    if (erase) {
+        // The whole plan is made, and every block checked against the block map, before any erase.
+        std::vector<SectorRun> runs;
+        for (BlockStartLengthPair block : blocks) {
+            if (clipBlock(block, windowStart, windowEnd)) {
+                continue;
+            }
+            roundUpToPackets(block.length, packetLength);
+            if (!blockInEraseMap(ecu, block)) {
+                return false;
+            }
+            const uint8_t startSector = ecu.GetBlockNumber(block.start);
+            const uint8_t endSector = ecu.GetBlockNumber(block.start + block.length - 1);
+            if (endSector < startSector) {
+                errorOut << "Incorrect data length: 0x" << std::hex << block.length << std::endl;
+                return false;
+            }
+            // A block continues the run when it starts in or right after it; a block that overlaps
+            // an earlier one never shrinks the run.
+            if (!runs.empty() && runs.back().first <= startSector &&
+                startSector <= static_cast<uint32_t>(runs.back().last) + 1) {
+                runs.back().last = std::max(runs.back().last, endSector);
+            } else {
+                runs.push_back({startSector, endSector});
+            }
+        }
+        if (runs.empty()) {
+            normalOut << "  No Data found!" << std::endl;
+            return false;
+        }
+        for (const SectorRun& run : runs) {
+            normalOut << std::endl;
+            result = ecu.EraseCodeBlocks(run.first, run.last);
+            normalOut << std::endl;
+            if (!result) {
+                return false;
+            }
+        }
+    }
+
+    const bool onePage = packetLength < pageSize;
+    const uint32_t pageLength = onePage ? packetLength : pageSize;
+    const uint32_t pages = onePage ? 1 : packetLength / pageSize;
+    bool nothing = true;
+    for (BlockStartLengthPair block : blocks) {
+        if (clipBlock(block, windowStart, windowEnd)) {
+            continue;
+        }
+        roundUpToPackets(block.length, packetLength);
+        std::vector<uint8_t> bytes;
+        if (readRange(bytes, block)) {
+            nothing = false;
+            normalOut << std::endl;
+            // The sectors were erased above, so the write itself never erases.
+            result = ecu.FlashCode(bytes, block.start, bytes.size(), false, nullptr, pages, pageLength);
+        } else {
+            normalOut << "  Unable to read data from file" << std::endl;
+        }
+        if (!result) {
+            break;
+        }
+    }
+    if (nothing) {
+        normalOut << "  No Data found!" << std::endl;
+    }
+    return result;
+}
+
+bool FlashFile::writeCodeRange(uint64_t start, uint64_t, uint64_t length, bool limitToLength,
+                               VOEcuGenBase& ecu, bool erase, uint32_t packetLength, uint32_t) {
+    if (!checkNotZero(packetLength, "packet length")) {
+        return false;
+    }
+    const uint64_t requested = length;
+    if (!containsRange(start, length, true)) {
+        normalOut << "  File does not include data to program. First one in file." << std::endl;
+        return false;
+    }
+    if (limitToLength && requested < length) {
+        length = requested;
+    }
+    if (length == 0) {
+        normalOut << "  Code length 0: nothing to program." << std::endl;
+        return false;
+    }
+    roundUpToPackets(length, packetLength);
+    std::vector<uint8_t> bytes;
+    if (!readRange(bytes, start, length)) {
+        normalOut << "  Unable to read data from file" << std::endl;
+        return false;
+    }
+    return ecu.FlashCode(bytes, start, bytes.size(), erase, nullptr, packetLength / kCodeRangePageSize,
+                         kCodeRangePageSize);
+}
+
+bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLength, VOEcuGenBase& ecu,
+                               uint32_t, uint32_t pageSize) {
+    if (!checkNotZero(pageSize, "page size")) {
+        return false;
+    }
+    const uint64_t requested = length;
+    if (!containsRange(start, length, true)) {
+        warningOut << "  File does not include data to program. Second one in file." << std::endl;
+        return false;
+    }
+    if (limitToLength && requested < length) {
+        length = requested;
+    }
+    if (length == 0) {
+        warningOut << "  Data length 0: nothing to program." << std::endl;
+        return false;
+    }
+    std::vector<uint8_t> bytes;
+    if (!readRange(bytes, start, length)) {
+        normalOut << "  Unable to read data from file" << std::endl;
+        return false;
+    }
+    bool result = true;
+    // Every page is tried, also after a failed one.
+    for (uint64_t offset = 0; offset < bytes.size(); offset += pageSize) {
+        const uint64_t count = std::min<uint64_t>(pageSize, bytes.size() - offset);
+        const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+        const std::vector<uint8_t> page(first, first + static_cast<std::ptrdiff_t>(count));
+        result =
+            ecu.FlashData(page, start + offset, count, nullptr, 1, static_cast<uint32_t>(count)) && result;
+    }
+    return result;
+}
+
+bool saveDataFile(const std::string& fileName, const std::vector<uint8_t>& data, uint64_t baseAddress) {
+    const std::string component = fileName.substr(lastComponentStart(fileName));
+    const std::size_t dot = component.rfind('.');
+    std::string extension = dot == std::string::npos ? component : component.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return writeDataFile(fileName, extension == "S19" ? 1 : 0, data, baseAddress);
+}
+
+bool writeDataFile(const std::string& fileName, uint32_t format, const std::vector<uint8_t>& data,
+                   uint64_t baseAddress) {
+    try {
+        Buffer::MemoryBuffer image(baseAddress, data.size());
+        // An image that could not be made comes back empty; the memory image has said why.
+        if (image.getLength() != data.size()) {
+            return false;
+        }
+        if (!data.empty() && !image.writeBytes(baseAddress, data.data(), data.size())) {
+            return false;
+        }
+        // The writers refuse data beyond their address range with a message of their own and write the
+        // file without it.
+        const bool addressable = data.empty() || (baseAddress < kOutputAddressSpace &&
+                                                  data.size() <= kOutputAddressSpace - baseAddress);
+        if (format == 1) {
+            Io::Export::MotorolaS_OutFile out(fileName.c_str(), Io::Export::MotorolaS_OutFile::OutputStyle{});
+            out.insertMemoryBuffer(image);
+            out.writeFile();
+        } else {
+            Io::Export::IntelHexOutFile::OutputStyle style;
+            style.segmentAddressing = false;
+            style.dataRecordLength = 16;
+            Io::Export::IntelHexOutFile out(fileName.c_str(), style);
+            out.insertMemoryBuffer(image);
+            out.writeFile();
+        }
+        return addressable;
+    } catch (const Io::exception& e) {
+        normalOut << e.what();
+    } catch (const std::bad_alloc&) {
+        normalOut << kNoMemory << std::endl;
+    }
+    return false;
+}

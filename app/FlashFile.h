@@ -1,0 +1,85 @@
+#pragma once
+// The input-file planner of the standard flash programs: reads a code, data or RAM-routine file through
+// the format-detecting importer, lists its contiguous blocks, plans the code-flash erase by sectors and
+// writes code and data through the ECU object. Also the two functions that save data read back from
+// the ECU as Intel HEX or Motorola S-records.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hexfile/MorvaneImportApi.h"
+
+class VOEcuGenBase;
+
+class FlashFile {
+  public:
+    FlashFile();
+    explicit FlashFile(const std::string& name);
+    ~FlashFile();
+    FlashFile(const FlashFile&) = delete;
+    FlashFile& operator=(const FlashFile&) = delete;
+
+    // Points the planner at another file; the parsed file and its blocks are dropped unless the name
+    // is the current one.
+    void setFileName(const std::string& name);
+    const std::string& getFileName() const { return fileName; }
+    // The name for messages: the whole name below 56 characters, else at most 55 characters of its
+    // last path component.
+    std::string displayName() const;
+
+    // Parses the file and fetches its block list unless that was done already; a failure is printed
+    // and leaves the planner ready to try again.
+    void scanBlocks();
+    // The blocks of the current file as scanned so far (empty before scanBlocks).
+    const std::deque<Io::Import::BlockStartLengthPair>& blockList() const { return blocks; }
+
+    // adjust: whether a block holds start; length becomes the rest of that block. Otherwise whether
+    // one block holds the whole range [start, start + length); length is unchanged.
+    bool containsRange(uint64_t start, uint64_t& length, bool adjust);
+    // Trims a block to begin no earlier than windowStart; true when the block lies wholly outside the
+    // window and is to be skipped. A block that starts inside the window keeps its end.
+    static bool clipBlock(Io::Import::BlockStartLengthPair& block, uint64_t windowStart, uint64_t windowEnd);
+
+    // The file's bytes of [start, start + length) into out (0x00 where the file has no data); with
+    // length 0 the whole file, start and length then give its first address and size.
+    bool readRange(std::vector<uint8_t>& out, uint64_t& start, uint64_t& length);
+    bool readRange(std::vector<uint8_t>& out, Io::Import::BlockStartLengthPair& block);
+    // readRange on the named file, switching to it first.
+    bool readFromFile(const std::string& name, std::vector<uint8_t>& out, uint64_t& start, uint64_t& length);
+    // containsRange on the named file, switching to it first.
+    bool fileContainsRange(const std::string& name, uint64_t start, uint64_t& length, bool adjust);
+
+    // Writes every block that starts inside [windowStart, windowEnd) to code flash, each rounded up to
+    // whole packets; with erase, first erases the sectors the blocks cover in merged runs.
+    bool writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase& ecu, bool erase,
+                   uint32_t packetLength, uint32_t pageSize);
+    // Writes the rest of the file block that holds start (at most length bytes with limitToLength),
+    // rounded up to whole packets of 256-byte pages. windowEnd and pageSize are not used.
+    bool writeCodeRange(uint64_t start, uint64_t windowEnd, uint64_t length, bool limitToLength,
+                        VOEcuGenBase& ecu, bool erase, uint32_t packetLength, uint32_t pageSize);
+    // Writes the rest of the file block that holds start (at most length bytes with limitToLength) to
+    // data flash, one request per page of pageSize bytes. packetLength is not used.
+    bool writeDataRange(uint64_t start, uint64_t length, bool limitToLength, VOEcuGenBase& ecu,
+                        uint32_t packetLength, uint32_t pageSize);
+
+  private:
+    // Creates the importer unless there is one; false (the failure printed) when the file cannot be
+    // read.
+    bool ensureImporter();
+    // Drops the importer and the blocks.
+    void forget();
+
+    std::unique_ptr<Io::Import::MorvaneImportApi> importer;
+    std::string fileName;
+    std::deque<Io::Import::BlockStartLengthPair> blocks;
+};
+
+// Writes data (first byte at baseAddress) as Motorola S-records when the file name's extension is
+// S19 in any case, else as Intel HEX. True when the file was written.
+bool saveDataFile(const std::string& fileName, const std::vector<uint8_t>& data, uint64_t baseAddress);
+// format 1: Motorola S-records; any other value: Intel HEX. True when the file was written.
+bool writeDataFile(const std::string& fileName, uint32_t format, const std::vector<uint8_t>& data,
+                   uint64_t baseAddress);

@@ -1,0 +1,554 @@
+// The flash-file planner: names, block scan, window clipping, sector-run erase, code and data writes
+// through the ECU object, and the files that data read back from the ECU is saved in.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "app/FlashFile.h"
+#include "tests/app/AppTestSupport.h"
+
+namespace apptest {
+namespace {
+
+using ::testing::HasSubstr;
+using Block = Io::Import::BlockStartLengthPair;
+using ecutest::counting;
+using ecutest::Rig;
+using ecutest::StreamCapture;
+
+// Sector n of the CYT2 map (32 KiB blocks from 0x10000000).
+constexpr uint64_t sector(unsigned n) {
+    return 0x10000000 + n * 0x8000ull;
+}
+
+struct PlannerTest : ::testing::Test {
+    ScratchDir dir;
+    Rig<RecordingEcu> rig;
+    RecordingEcu& ecu = rig.ecu;
+
+    std::string hexFile(const std::vector<FileRun>& runs) { return writeHexFile(dir, "in.hex", runs); }
+};
+
+TEST(FlashFileName, DisplayNameKeepsShortNamesAndCutsLongOnesAtTheLastSeparator) {
+    const std::string component20 = "abcdefghij0123456789";
+    const std::string longComponent(60, 'c');
+    const struct {
+        std::string name;
+        std::string shown;
+    } table[] = {
+        {"code.hex", "code.hex"},
+        {std::string(55, 'n'), std::string(55, 'n')},
+        {std::string(49, 'd') + "\\" + component20, component20},
+        {std::string(49, 'd') + "/" + component20, component20},
+        {"/a\\b/" + std::string(50, 'e') + "\\x/" + component20, component20},
+        {std::string(56, 'n'), std::string(55, 'n')},
+        {"/d/" + longComponent, std::string(55, 'c')},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(FlashFile(c.name).displayName(), c.shown);
+    }
+}
+
+TEST(FlashFileClip, WindowTrimsTheStartOnlyAndSkipsBlocksOutside) {
+    constexpr uint64_t windowStart = 0x10000000, windowEnd = 0x14000000;
+    const struct {
+        Block block;
+        std::optional<Block> kept;
+    } table[] = {
+        {{0x0FFF0000, 0x20000}, Block{0x10000000, 0x10000}},
+        {{0x0FFFF000, 0x1000}, std::nullopt},
+        {{0x14000000, 0x100}, std::nullopt},
+        {{0x13FFF000, 0x2000}, Block{0x13FFF000, 0x2000}},
+        {{0x10000000, 0x100}, Block{0x10000000, 0x100}},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.block.start);
+        Block block = c.block;
+        const bool skip = FlashFile::clipBlock(block, windowStart, windowEnd);
+        EXPECT_EQ(skip, !c.kept.has_value());
+        if (c.kept) {
+            EXPECT_EQ(block, *c.kept);
+        }
+    }
+}
+
+TEST_F(PlannerTest, SameNameKeepsTheParsedFileAndAnotherNameParsesAgain) {
+    const std::string first = hexFile({{0x1000, counting(16)}});
+    const std::string second = writeHexFile(dir, "other.hex", {{0x2000, counting(8)}});
+    FlashFile file;
+    StreamCapture out;
+    std::vector<uint8_t> bytes;
+    uint64_t start = 0, length = 0;
+    ASSERT_TRUE(file.readFromFile(first, bytes, start, length));
+    file.scanBlocks();
+    file.setFileName(first);
+    file.scanBlocks();
+    length = 0;
+    ASSERT_TRUE(file.readFromFile(first, bytes, start, length));
+    EXPECT_EQ(out.normal().find("    Parse: "), out.normal().rfind("    Parse: "));
+    EXPECT_EQ(out.normal().find("    Check: "), out.normal().rfind("    Check: "));
+    EXPECT_THAT(out.normal(), HasSubstr("    Parse: " + first + "\n"));
+    EXPECT_THAT(out.normal(), HasSubstr("    Check: " + first + "\n"));
+
+    length = 0;
+    ASSERT_TRUE(file.readFromFile(second, bytes, start, length));
+    EXPECT_EQ(start, 0x2000u);
+    EXPECT_EQ(bytes, counting(8));
+    EXPECT_THAT(out.normal(), HasSubstr("    Parse: " + second + "\n"));
+}
+
+TEST_F(PlannerTest, MissingFileIsReportedEveryTimeAndNothingIsWritten) {
+    FlashFile file(dir.path("missing.hex"));
+    StreamCapture out;
+    file.scanBlocks();
+    EXPECT_EQ(out.normal(), "    Parse: " + dir.path("missing.hex") + "\nCould not open file");
+    EXPECT_FALSE(file.writeCode(0, ~0ull, ecu, true, 0x200, 0x200));
+    EXPECT_THAT(out.normal(), HasSubstr("Could not open file  No Data found!\n"));
+    EXPECT_FALSE(file.writeCodeRange(0x1000, 0, 0x100, true, ecu, true, 0x200, 0x200));
+    EXPECT_THAT(out.normal(), HasSubstr("  File does not include data to program. First one in file.\n"));
+    EXPECT_FALSE(file.writeDataRange(0x1000, 0x100, true, ecu, 0x200, 0x200));
+    EXPECT_EQ(out.warning(), "  File does not include data to program. Second one in file.\n");
+    std::vector<uint8_t> bytes;
+    uint64_t start = 0, length = 0;
+    EXPECT_FALSE(file.readRange(bytes, start, length));
+    // Each operation tried to parse the file again.
+    size_t parses = 0;
+    for (size_t at = out.normal().find("Parse: "); at != std::string::npos;
+         at = out.normal().find("Parse: ", at + 1)) {
+        ++parses;
+    }
+    EXPECT_EQ(parses, 5u);
+    EXPECT_TRUE(ecu.erases.empty());
+    EXPECT_TRUE(ecu.codeWrites.empty());
+    EXPECT_TRUE(ecu.dataWrites.empty());
+}
+
+TEST_F(PlannerTest, ContainsRangeWithAndWithoutAdjust) {
+    FlashFile file(hexFile({{0x1000, counting(0x100)}, {0x3000, counting(0x10)}}));
+    const struct {
+        uint64_t start;
+        uint64_t length;
+        bool adjust;
+        bool found;
+        uint64_t lengthAfter;
+    } table[] = {
+        {0x1000, 0x5, true, true, 0x100},  {0x10FF, 0x5, true, true, 0x1},
+        {0x1100, 0x5, true, false, 0x5},   {0x0FFF, 0x5, true, false, 0x5},
+        {0x3008, 0x0, true, true, 0x8},    {0x1000, 0x100, false, true, 0x100},
+        {0x1080, 0x80, false, true, 0x80}, {0x1080, 0x81, false, false, 0x81},
+        {0x2000, 0x1, false, false, 0x1},  {0x1080, ~0ull, false, false, ~0ull},
+    };
+    StreamCapture out;
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.start);
+        uint64_t length = c.length;
+        EXPECT_EQ(file.containsRange(c.start, length, c.adjust), c.found);
+        EXPECT_EQ(length, c.lengthAfter);
+    }
+}
+
+TEST_F(PlannerTest, ReadRangeFillsGapsWithZeroAndLengthZeroReadsTheWholeFile) {
+    FlashFile file(hexFile({{0x1000, {1, 2, 3}}, {0x1005, {9}}}));
+    StreamCapture out;
+    std::vector<uint8_t> bytes;
+    uint64_t start = 0x1001, length = 6;
+    ASSERT_TRUE(file.readRange(bytes, start, length));
+    EXPECT_EQ(bytes, (Bytes{2, 3, 0, 0, 9, 0}));
+    EXPECT_EQ(start, 0x1001u);
+    EXPECT_EQ(length, 6u);
+
+    start = 0;
+    length = 0;
+    ASSERT_TRUE(file.readFromFile(file.getFileName(), bytes, start, length));
+    EXPECT_EQ(bytes, (Bytes{1, 2, 3, 0, 0, 9}));
+    EXPECT_EQ(start, 0x1000u);
+    EXPECT_EQ(length, 6u);
+    // The read wipes its line with blanks as wide as the name and 15 more.
+    EXPECT_THAT(out.normal(), HasSubstr(std::string(file.displayName().size() + 15, ' ')));
+}
+
+TEST_F(PlannerTest, WriteCodeWritesBlocksStartingInTheWindowWithTheStartTrimmed) {
+    // Without erase, so that blocks outside the ECU's map can be shown too.
+    const struct {
+        FileRun run;
+        std::optional<std::pair<uint64_t, uint64_t>> written;
+    } table[] = {
+        {{0x0FFF0000, counting(0x20000)}, std::pair<uint64_t, uint64_t>{0x10000000, 0x10000}},
+        {{0x0FFFF000, counting(0x1000)}, std::nullopt},
+        {{0x14000000, counting(0x100)}, std::nullopt},
+        {{0x13FFF000, counting(0x2000)}, std::pair<uint64_t, uint64_t>{0x13FFF000, 0x2000}},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.run.address);
+        RecordingEcu& e = ecu;
+        e.codeWrites.clear();
+        FlashFile file(writeHexFile(dir, "window.hex", {c.run}));
+        StreamCapture out;
+        const bool result = file.writeCode(0x10000000, 0x14000000, e, false, 0x200, 0x200);
+        if (c.written) {
+            EXPECT_TRUE(result);
+            ASSERT_EQ(e.codeWrites.size(), 1u);
+            EXPECT_EQ(e.codeWrites[0].start, c.written->first);
+            EXPECT_EQ(e.codeWrites[0].length, c.written->second);
+            const uint64_t offset = c.written->first - c.run.address;
+            EXPECT_EQ(e.codeWrites[0].data,
+                      Bytes(c.run.bytes.begin() + static_cast<std::ptrdiff_t>(offset), c.run.bytes.end()));
+        } else {
+            EXPECT_FALSE(result);
+            EXPECT_TRUE(e.codeWrites.empty());
+            EXPECT_THAT(out.normal(), HasSubstr("  No Data found!\n"));
+        }
+    }
+}
+
+TEST_F(PlannerTest, WriteCodeRoundsBlocksUpToWholePacketsWithTheFileBytesInTheTail) {
+    FlashFile file(
+        hexFile({{sector(0), counting(0x1234)}, {sector(2), counting(0x100)}, {sector(2) + 0x180, {7, 8}}}));
+    StreamCapture out;
+    ASSERT_TRUE(file.writeCode(sector(0), ~0ull, ecu, false, 512, 0x8000));
+    ASSERT_EQ(ecu.codeWrites.size(), 3u);
+    EXPECT_EQ(ecu.codeWrites[0].start, sector(0));
+    EXPECT_EQ(ecu.codeWrites[0].length, 0x1400u);
+    Bytes expected = counting(0x1234);
+    expected.resize(0x1400, 0x00);
+    EXPECT_EQ(ecu.codeWrites[0].data, expected);
+    // The rounded tail of the second block reaches into the third, whose bytes come along.
+    EXPECT_EQ(ecu.codeWrites[1].length, 0x200u);
+    EXPECT_EQ(ecu.codeWrites[1].data[0x180], 7);
+    EXPECT_EQ(ecu.codeWrites[1].data[0x181], 8);
+    EXPECT_EQ(ecu.codeWrites[1].data[0x17F], 0);
+    EXPECT_EQ(ecu.codeWrites[2].start, sector(2) + 0x180);
+    EXPECT_EQ(ecu.codeWrites[2].length, 0x200u);
+}
+
+TEST_F(PlannerTest, WriteCodePagesAndPageLengthPerRequest) {
+    const struct {
+        uint32_t packet;
+        uint32_t pageSize;
+        uint32_t pages;
+        uint32_t pageLength;
+    } table[] = {
+        {512, 0x8000, 1, 512},
+        {512, 256, 2, 256},
+        {512, 512, 1, 512},
+        {1024, 256, 4, 256},
+    };
+    FlashFile file(hexFile({{sector(1), counting(0x300)}}));
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.pageSize);
+        ecu.codeWrites.clear();
+        ecu.erases.clear();
+        StreamCapture out;
+        ASSERT_TRUE(file.writeCode(sector(0), ~0ull, ecu, true, c.packet, c.pageSize));
+        ASSERT_EQ(ecu.codeWrites.size(), 1u);
+        EXPECT_EQ(ecu.codeWrites[0].pages, c.pages);
+        EXPECT_EQ(ecu.codeWrites[0].pageSize, c.pageLength);
+        // The sectors were erased beforehand; the write itself never erases.
+        EXPECT_FALSE(ecu.codeWrites[0].erase);
+        EXPECT_EQ(ecu.erases.size(), 1u);
+    }
+}
+
+TEST_F(PlannerTest, EraseMergesSectorRunsAndSplitsAtGaps) {
+    const struct {
+        std::string label;
+        std::vector<FileRun> runs;
+        std::vector<std::pair<uint8_t, uint8_t>> erases;
+    } table[] = {
+        {"next sector continues the run",
+         {{sector(3) + 0x4000, counting(0x8000)}, {sector(5), counting(0x100)}},
+         {{3, 5}}},
+        {"gap of a sector splits",
+         {{sector(3) + 0x4000, counting(0x8000)}, {sector(6), counting(0x100)}},
+         {{3, 4}, {6, 6}}},
+        {"same sector", {{sector(3), counting(0x10)}, {sector(3) + 0x100, counting(0x10)}}, {{3, 3}}},
+        {"rounded end reaches the next sector", {{sector(5) - 0x100, counting(0x10)}}, {{4, 5}}},
+        {"8 KiB blocks of the upper group",
+         {{0x101F0000, counting(0x2000)}, {0x101F4000, counting(0x10)}},
+         {{62, 62}, {64, 64}}},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.label);
+        Rig<RecordingEcu> fresh;
+        FlashFile file(writeHexFile(dir, "runs.hex", c.runs));
+        StreamCapture out;
+        EXPECT_TRUE(file.writeCode(sector(0), ~0ull, fresh.ecu, true, 0x200, 0x200));
+        EXPECT_EQ(fresh.ecu.erases, c.erases);
+        EXPECT_EQ(fresh.ecu.codeWrites.size(), c.runs.size());
+    }
+}
+
+TEST_F(PlannerTest, EraseRunStartsAfreshWhenBlockNumbersGoBack) {
+    // Lower block 0x84 at 0x3F0000, then the upper area's first block, numbered 0x80: the upper
+    // block does not continue the lower run, and both blocks are erased.
+    Rig<RecordingKesEcu> kes;
+    FlashFile file(hexFile({{0x3F0000, counting(0x100)}, {0x1000000, counting(0x100)}}));
+    StreamCapture out;
+    EXPECT_TRUE(file.writeCode(0, ~0ull, kes.ecu, true, 0x100, 0x100));
+    const std::vector<std::pair<uint8_t, uint8_t>> expected = {{0x84, 0x84}, {0x80, 0x80}};
+    EXPECT_EQ(kes.ecu.erases, expected);
+    EXPECT_EQ(kes.ecu.codeWrites.size(), 2u);
+}
+
+TEST_F(PlannerTest, BlockWhoseBlockNumbersRunBackwardsIsRefused) {
+    // From the lower area's last block across the gap into the upper area, as the ECU's own code
+    // erase refuses it.
+    Rig<RecordingKesEcu> kes;
+    FlashFile file(hexFile({{0x3FFF00, counting(0x100)}}));
+    StreamCapture out;
+    EXPECT_FALSE(file.writeCode(0, ~0ull, kes.ecu, true, 0xC00200, 0x100));
+    EXPECT_EQ(out.error(), "Incorrect data length: 0xc00200\n");
+    EXPECT_TRUE(kes.ecu.erases.empty());
+    EXPECT_TRUE(kes.ecu.codeWrites.empty());
+}
+
+TEST_F(PlannerTest, FailedEraseEndsTheWriteBeforeAnythingIsWritten) {
+    FlashFile file(hexFile({{sector(1), counting(0x100)}, {sector(6), counting(0x100)}}));
+    ecu.failErase = {0};
+    StreamCapture out;
+    EXPECT_FALSE(file.writeCode(sector(0), ~0ull, ecu, true, 0x100, 0x100));
+    EXPECT_EQ(ecu.erases.size(), 1u);
+    EXPECT_TRUE(ecu.codeWrites.empty());
+}
+
+TEST_F(PlannerTest, FailedCodeWriteStopsThePass) {
+    FlashFile file(hexFile({{sector(1), counting(0x100)}, {sector(6), counting(0x100)}}));
+    ecu.failCode = {0};
+    StreamCapture out;
+    EXPECT_FALSE(file.writeCode(sector(0), ~0ull, ecu, true, 0x100, 0x100));
+    EXPECT_EQ(ecu.erases.size(), 2u);
+    EXPECT_EQ(ecu.codeWrites.size(), 1u);
+}
+
+TEST_F(PlannerTest, NoBlockInTheWindowErasesNothing) {
+    FlashFile file(hexFile({{sector(1), counting(0x100)}}));
+    StreamCapture out;
+    EXPECT_FALSE(file.writeCode(sector(2), ~0ull, ecu, true, 0x100, 0x100));
+    EXPECT_EQ(out.normal().find("  No Data found!\n"), out.normal().rfind("  No Data found!\n"));
+    EXPECT_THAT(out.normal(), HasSubstr("  No Data found!\n"));
+    EXPECT_TRUE(ecu.erases.empty());
+    EXPECT_TRUE(ecu.codeWrites.empty());
+}
+
+TEST_F(PlannerTest, EraseOutsideTheBlockMapFailsBeforeAnyErase) {
+    const struct {
+        std::string label;
+        FileRun outside;
+        uint32_t packet;
+        std::string error;
+    } table[] = {
+        {"first byte below the map",
+         {0x0FFFFF00, counting(0x10)},
+         0x100,
+         "Incorrect start Addr.: 0xfffff00\n"},
+        {"last byte past the map", {0x1020FF00, counting(0x101)}, 0x100, "Incorrect data length: 0x200\n"},
+        {"rounded length past the map",
+         {0x1020FF00, counting(0x100)},
+         0x200,
+         "Incorrect data length: 0x200\n"},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.label);
+        Rig<RecordingEcu> fresh;
+        // A block inside the map comes first: it must not be erased either.
+        FlashFile file(writeHexFile(dir, "map.hex", {{sector(0), counting(0x10)}, c.outside}));
+        StreamCapture out;
+        EXPECT_FALSE(file.writeCode(0, ~0ull, fresh.ecu, true, c.packet, 0x100));
+        EXPECT_EQ(out.error(), c.error);
+        EXPECT_TRUE(fresh.ecu.erases.empty());
+        EXPECT_TRUE(fresh.ecu.codeWrites.empty());
+    }
+}
+
+TEST_F(PlannerTest, ZeroPacketLengthOrPageSizeIsRefusedBeforeAnythingIsSent) {
+    FlashFile file(hexFile({{sector(1), counting(0x100)}}));
+    const struct {
+        std::string label;
+        std::function<bool()> call;
+        std::string error;
+    } table[] = {
+        {"writeCode packet", [&] { return file.writeCode(0, ~0ull, ecu, true, 0, 0x100); },
+         "  Invalid packet length: 0\n"},
+        {"writeCode page", [&] { return file.writeCode(0, ~0ull, ecu, true, 0x100, 0); },
+         "  Invalid page size: 0\n"},
+        {"writeCodeRange packet",
+         [&] { return file.writeCodeRange(sector(1), 0, 0x100, true, ecu, true, 0, 0x100); },
+         "  Invalid packet length: 0\n"},
+        {"writeDataRange page", [&] { return file.writeDataRange(sector(1), 0x100, true, ecu, 0x100, 0); },
+         "  Invalid page size: 0\n"},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.label);
+        StreamCapture out;
+        EXPECT_FALSE(c.call());
+        EXPECT_EQ(out.error(), c.error);
+    }
+    EXPECT_TRUE(ecu.erases.empty());
+    EXPECT_TRUE(ecu.codeWrites.empty());
+    EXPECT_TRUE(ecu.dataWrites.empty());
+}
+
+TEST_F(PlannerTest, WriteCodeRangeSendsOnePacketPerRequestInPagesOf256) {
+    const Bytes data = counting(0x3000);
+    FlashFile file(hexFile({{sector(0), data}}));
+    const struct {
+        uint64_t start;
+        uint64_t length;
+        bool limit;
+        bool erase;
+        uint64_t written;
+    } table[] = {
+        {sector(0) + 0x800, 0x400, true, true, 0x400},
+        {sector(0) + 0x800, 0x500, true, false, 0x800},
+        {sector(0) + 0x800, 0x400, false, true, 0x2800},
+        {sector(0) + 0x800, 0x9000, true, true, 0x2800},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.length);
+        ecu.codeWrites.clear();
+        StreamCapture out;
+        EXPECT_TRUE(file.writeCodeRange(c.start, 0, c.length, c.limit, ecu, c.erase, 1024, 0x8000));
+        ASSERT_EQ(ecu.codeWrites.size(), 1u);
+        const CodeCall& call = ecu.codeWrites[0];
+        EXPECT_EQ(call.start, c.start);
+        EXPECT_EQ(call.length, c.written);
+        EXPECT_EQ(call.erase, c.erase);
+        EXPECT_EQ(call.pages, 4u);
+        EXPECT_EQ(call.pageSize, 256u);
+        EXPECT_EQ(call.data[0], data[0x800]);
+    }
+}
+
+TEST_F(PlannerTest, WriteCodeRangeOutsideTheFileOrWithLengthZeroWritesNothing) {
+    FlashFile file(hexFile({{sector(0), counting(0x100)}}));
+    StreamCapture out;
+    EXPECT_FALSE(file.writeCodeRange(sector(1), 0, 0x100, true, ecu, true, 0x100, 0x100));
+    EXPECT_THAT(out.normal(), HasSubstr("  File does not include data to program. First one in file.\n"));
+    EXPECT_FALSE(file.writeCodeRange(sector(0), 0, 0, true, ecu, true, 0x100, 0x100));
+    EXPECT_THAT(out.normal(), HasSubstr("  Code length 0: nothing to program.\n"));
+    EXPECT_TRUE(ecu.codeWrites.empty());
+}
+
+TEST_F(PlannerTest, WriteDataRangeSplitsTheRangeIntoPages) {
+    constexpr uint64_t base = 0xFF200000;
+    const Bytes data = counting(0x1000);
+    FlashFile file(hexFile({{base, data}}));
+    const struct {
+        uint64_t length;
+        bool limit;
+        std::vector<std::pair<uint64_t, uint64_t>> pages;
+    } table[] = {
+        {0x900, true, {{base, 0x800}, {base + 0x800, 0x100}}},
+        {0x800, true, {{base, 0x800}}},
+        {0x10, false, {{base, 0x800}, {base + 0x800, 0x800}}},
+        {0x5000, true, {{base, 0x800}, {base + 0x800, 0x800}}},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.length);
+        ecu.dataWrites.clear();
+        StreamCapture out;
+        EXPECT_TRUE(file.writeDataRange(base, c.length, c.limit, ecu, 0x100, 0x800));
+        ASSERT_EQ(ecu.dataWrites.size(), c.pages.size());
+        for (size_t i = 0; i < c.pages.size(); ++i) {
+            const DataCall& call = ecu.dataWrites[i];
+            EXPECT_EQ(call.address, c.pages[i].first);
+            EXPECT_EQ(call.length, c.pages[i].second);
+            EXPECT_EQ(call.pages, 1u);
+            EXPECT_EQ(call.pageSize, c.pages[i].second);
+            const auto from = data.begin() + static_cast<std::ptrdiff_t>(call.address - base);
+            EXPECT_EQ(call.data, Bytes(from, from + static_cast<std::ptrdiff_t>(call.length)));
+        }
+    }
+}
+
+TEST_F(PlannerTest, WriteDataRangeTriesEveryPageAndFailsWhenOneFails) {
+    FlashFile file(hexFile({{0xFF200000, counting(0x1800)}}));
+    ecu.failData = {0};
+    StreamCapture out;
+    EXPECT_FALSE(file.writeDataRange(0xFF200000, 0x1800, true, ecu, 0x100, 0x800));
+    EXPECT_EQ(ecu.dataWrites.size(), 3u);
+}
+
+TEST_F(PlannerTest, WriteDataRangeFailsWhenNoDataIsWritten) {
+    FlashFile file(hexFile({{0xFF200000, counting(0x100)}}));
+    StreamCapture out;
+    EXPECT_FALSE(file.writeDataRange(0xFF300000, 0x100, true, ecu, 0x100, 0x800));
+    EXPECT_EQ(out.warning(), "  File does not include data to program. Second one in file.\n");
+    EXPECT_FALSE(file.writeDataRange(0xFF200000, 0, true, ecu, 0x100, 0x800));
+    EXPECT_THAT(out.warning(), HasSubstr("  Data length 0: nothing to program.\n"));
+    EXPECT_TRUE(ecu.dataWrites.empty());
+}
+
+TEST_F(PlannerTest, CodeWriteThroughTheCyt2Bootloader) {
+    Rig<VOCyt2Gen> real;
+    ASSERT_TRUE(real.attached);
+    const Bytes data = counting(0x100);
+    Bytes write = {0xBB, 0x70, 0x10, 0x00, 0x80, 0x00, 0x01};
+    write.insert(write.end(), data.begin(), data.end());
+    real.bus.expect({0xBB, 0x72, 1, 1, 0, 0, 0}, ecutest::Answer::reply({0xFB}))
+        .expect(write, ecutest::Answer::reply({0xFB, 0x70}));
+    FlashFile file(hexFile({{sector(1), data}}));
+    StreamCapture out;
+    EXPECT_TRUE(file.writeCode(sector(0), 0x14000000, real.ecu, true, 0x100, 0x100));
+    EXPECT_TRUE(real.bus.done());
+    EXPECT_EQ(out.error(), "");
+}
+
+TEST(SaveDataFile, FormatFollowsTheExtensionOfTheLastComponent) {
+    ScratchDir dir;
+    std::filesystem::create_directory(dir.path("dir.s19"));
+    std::filesystem::create_directory(dir.path("dir.x"));
+    const struct {
+        std::string name;
+        char first;
+    } table[] = {
+        {"read.s19", 'S'},     {"READ.S19", 'S'},  {"read.S19.hex", ':'}, {"read.hex", ':'},
+        {"S19", 'S'},          {"s19", 'S'},       {"read", ':'},         {"read.s28", ':'},
+        {"dir.s19/read", ':'}, {"dir.x/s19", 'S'},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.name);
+        StreamCapture out;
+        ASSERT_TRUE(saveDataFile(dir.path(c.name), counting(0x40), 0x1000));
+        const std::string text = dir.readText(c.name);
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text[0], c.first);
+    }
+}
+
+TEST(SaveDataFile, WrittenFileReadsBackAsTheSameBytesAtTheBaseAddress) {
+    ScratchDir dir;
+    const Bytes data = counting(0x1234, 0x55);
+    for (const std::string name : {"back.hex", "back.s19"}) {
+        SCOPED_TRACE(name);
+        StreamCapture out;
+        ASSERT_TRUE(saveDataFile(dir.path(name), data, 0xFF20F000));
+        FlashFile file;
+        std::vector<uint8_t> bytes;
+        uint64_t start = 0, length = 0;
+        ASSERT_TRUE(file.readFromFile(dir.path(name), bytes, start, length));
+        EXPECT_EQ(start, 0xFF20F000u);
+        EXPECT_EQ(bytes, data);
+    }
+}
+
+TEST(SaveDataFile, ReportsWhenTheFileIsNotWritten) {
+    ScratchDir dir;
+    for (const uint32_t format : {0u, 1u}) {
+        SCOPED_TRACE(format);
+        StreamCapture out;
+        EXPECT_FALSE(writeDataFile(dir.path("no/such/dir.hex"), format, counting(0x10), 0));
+        EXPECT_THAT(out.normal(), HasSubstr("Could not open file"));
+        // Data past the 32-bit address range is refused by the writers.
+        EXPECT_FALSE(writeDataFile(dir.path("high.hex"), format, counting(0x200), 0xFFFFFF00));
+        EXPECT_TRUE(writeDataFile(dir.path("top.hex"), format, counting(0x100), 0xFFFFFF00));
+    }
+}
+
+}  // namespace
+}  // namespace apptest
