@@ -9,6 +9,7 @@
 #include "comm/ComParams.h"
 #include "comm/ComVXLapiCAN.h"
 #include "ecu/VODroGen.h"
+#include "tests/app/AppTestSupport.h"
 #include "tests/app/Kes2DroTestFiles.h"
 #include "tests/ecu/EcuTestSupport.h"
 #include "tests/support/shared_names.h"
@@ -16,15 +17,19 @@
 namespace kes2dro_test {
 namespace {
 
+using apptest::FileRun;
+using apptest::ScratchDir;
+using apptest::writeHexFile;
 using Buffer::MemoryBufferElement;
+using Bytes = std::vector<uint8_t>;
 using ecutest::Answer;
 using ecutest::StreamCapture;
 using testing_support::CoutCapture;
 
 TEST(LoadHexFile, ShowsTheNamesTailWhileParsingAndWipesItAfterwards) {
-    ScratchDirectory dir;
+    ScratchDir dir;
     // The directory part makes the name longer than 34 characters.
-    const std::string file = dir.writeSrecord("a-name-of-twenty-two.s19", {{0, pattern(16)}});
+    const std::string file = writeHexFile(dir, "a-name-of-twenty-two.hex", {{0, pattern(16)}});
     ASSERT_GT(file.size(), 34u);
     std::vector<uint8_t> image;
     uint64_t start = 0;
@@ -45,10 +50,10 @@ TEST(LoadHexFile, FileErrorFollowsTheNameAndFails) {
 }
 
 TEST(LoadHexFile, RangeAndWholeFileImages) {
-    ScratchDirectory dir;
+    ScratchDir dir;
     struct Case {
         std::string label;
-        std::vector<Block> blocks;
+        std::vector<FileRun> blocks;
         uint64_t start, length;
         size_t size;
         uint64_t startAfter;
@@ -63,7 +68,7 @@ TEST(LoadHexFile, RangeAndWholeFileImages) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        const std::string file = dir.writeSrecord("f.s19", c.blocks);
+        const std::string file = writeHexFile(dir, "f.hex", c.blocks);
         std::vector<uint8_t> image;
         uint64_t start = c.start;
         CoutCapture cout;
@@ -73,8 +78,8 @@ TEST(LoadHexFile, RangeAndWholeFileImages) {
         EXPECT_EQ(start, c.startAfter);
         EXPECT_EQ(cout.text().empty(), !c.refused) << cout.text();
         if (!c.refused) {
-            const Bytes& data = c.blocks[0].second;
-            const size_t at = c.blocks[0].first - c.startAfter;
+            const Bytes& data = c.blocks[0].bytes;
+            const size_t at = c.blocks[0].address - c.startAfter;
             EXPECT_EQ(Bytes(image.begin() + at, image.begin() + at + data.size()), data);
             EXPECT_EQ(std::count(image.begin() + at + data.size(), image.end(), 0),
                       image.end() - image.begin() - at - data.size());
@@ -83,10 +88,10 @@ TEST(LoadHexFile, RangeAndWholeFileImages) {
 }
 
 TEST(IsCompleteImage, OneAddressAboveTheBootArea) {
-    ScratchDirectory dir;
+    ScratchDir dir;
     struct Case {
         std::string label;
-        std::vector<Block> blocks;
+        std::vector<FileRun> blocks;
         bool complete;
     };
     const Case cases[] = {
@@ -98,7 +103,7 @@ TEST(IsCompleteImage, OneAddressAboveTheBootArea) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        const std::string file = dir.writeSrecord("f.s19", c.blocks);
+        const std::string file = writeHexFile(dir, "f.hex", c.blocks);
         uint64_t start = 0x8001;
         const uint64_t length = 1;
         CoutCapture cout;
@@ -117,9 +122,9 @@ TEST(IsCompleteImage, MissingFileIsNotComplete) {
 }
 
 TEST(LoadDataCells, CellsOfTheDataFlashWindow) {
-    ScratchDirectory dir;
+    ScratchDir dir;
     // The importer refuses a window that begins below the file, so the file starts at the window.
-    const std::string file = dir.writeSrecord("d.s19", {{0xFE000000, {9}}, {0xFE000010, {1, 2, 3}}});
+    const std::string file = writeHexFile(dir, "d.hex", {{0xFE000000, {9}}, {0xFE000010, {1, 2, 3}}});
     std::vector<MemoryBufferElement> cells;
     uint64_t start = 0xFE000000;
     const uint64_t length = 0x8000;
@@ -157,21 +162,21 @@ TEST(NextSetRun, WalksTheRunsOfSetCells) {
 using DroRig = ecutest::Rig<VODroGen>;
 
 TEST(RunCommandFile, SendsEachSectionOnceUnderItsLabel) {
-    ScratchDirectory dir;
-    const std::string file = dir.write("cmd.txt",
-                                       "ignored line\n"
-                                       "Name:Reset\r\n"
-                                       "11 01\r\n"
-                                       "\r\n"
-                                       "between sections\n"
-                                       "Name:Empty\n"
-                                       "\n"
-                                       "NameX Info\n"
-                                       "22  F1\n"
-                                       "Name 90 00\n"
-                                       "\n"
-                                       "Name:Pieces\n"
-                                       "0x1F 1ff -1 G1 10,20 123456789 -100000000");
+    ScratchDir dir;
+    const std::string file = dir.writeText("cmd.txt",
+                                           "ignored line\n"
+                                           "Name:Reset\r\n"
+                                           "11 01\r\n"
+                                           "\r\n"
+                                           "between sections\n"
+                                           "Name:Empty\n"
+                                           "\n"
+                                           "NameX Info\n"
+                                           "22  F1\n"
+                                           "Name 90 00\n"
+                                           "\n"
+                                           "Name:Pieces\n"
+                                           "0x1F 1ff -1 G1 10,20 123456789 -100000000");
     DroRig rig;
     ASSERT_TRUE(rig.attached);
     rig.bus.expect({0x11, 0x01}, Answer::reply({0x51, 0x01}));
@@ -193,8 +198,8 @@ TEST(RunCommandFile, SendsEachSectionOnceUnderItsLabel) {
 }
 
 TEST(RunCommandFile, LineOfJustNameThrowsBeforeAnythingIsSent) {
-    ScratchDirectory dir;
-    const std::string file = dir.write("cmd.txt", "Name:First\n11 01\n\nName\n22 01\n");
+    ScratchDir dir;
+    const std::string file = dir.writeText("cmd.txt", "Name:First\n11 01\n\nName\n22 01\n");
     DroRig rig;
     StreamCapture out;
     EXPECT_THROW(runCommandFile(file, rig.ecu), std::out_of_range);
