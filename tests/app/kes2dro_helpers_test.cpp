@@ -10,7 +10,7 @@
 #include "comm/ComVXLapiCAN.h"
 #include "ecu/VODroGen.h"
 #include "tests/app/AppTestSupport.h"
-#include "tests/app/Kes2DroTestFiles.h"
+#include "tests/app/Kes2DroTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
 #include "tests/support/shared_names.h"
 
