@@ -40,6 +40,7 @@
 #include "platform/clock.h"
 #include "xl/bus.h"
 #include "xl/config.h"
+#include "xl/lin.h"
 #include "xl/xl_api.h"
 #include "xl/xl_test_control.h"
 
@@ -64,7 +65,7 @@ uint64_t nowNs() {
 
 // One received event, kept as the bus gave it until a receive call shapes it into a record.
 struct RxEvent {
-    enum class Type : uint8_t { kCan, kChipState } type = Type::kCan;
+    enum class Type : uint8_t { kCan, kChipState, kLin } type = Type::kCan;
     uint8_t chanIndex = 0;
     uint8_t busFlags = 0;  // xl::bus::kFlag...
     uint8_t dlc = 0;
@@ -74,6 +75,8 @@ struct RxEvent {
     uint32_t id = 0;
     uint64_t timeNs = 0;  // CLOCK_MONOTONIC
     uint8_t data[64] = {};
+    uint16_t linFlags = 0;  // XL_LIN_MSGFLAG_...
+    uint8_t linChecksum = 0;
 };
 
 struct LinSlave {
@@ -283,7 +286,49 @@ void push(Port& p, RxEvent ev) {
     p.queue.push_back(ev);
 }
 
-void handleFrame(Port& p, ChannelState& c, const Frame& f) {
+// The frame a channel's switched-on slave entry sends for a header of id; false when it has none.
+bool linResponse(const ChannelState& c, uint8_t id, Frame& out) {
+    if (id > XL_LIN_MAX_ID || !c.slaves[id].on) {
+        return false;
+    }
+    const LinSlave& s = c.slaves[id];
+    out = Frame();
+    out.kind = Kind::kLinFrame;
+    out.id = id;
+    out.dlc = s.dlc;
+    out.length = s.dlc;
+    std::memcpy(out.data, s.data, s.dlc);
+    out.checksum = xl::lin::frameChecksum(id, s.checksum == XL_LIN_CALC_CHECKSUM_ENHANCED, s.data, s.dlc);
+    out.bitrate = c.linParamsSet ? c.lin.baudrate : 0;
+    return true;
+}
+
+// Files a LIN frame as a receive event; own: the channel sent the response itself.
+void pushLin(Port& p, const ChannelState& c, const Frame& f, bool own) {
+    RxEvent ev;
+    ev.type = RxEvent::Type::kLin;
+    ev.chanIndex = c.index;
+    ev.timeNs = f.timeNs;
+    ev.id = f.id & XL_LIN_MAX_ID;
+    ev.dlc = std::min<uint8_t>(f.length, 8);
+    ev.length = ev.dlc;
+    std::memcpy(ev.data, f.data, ev.length);
+    ev.linChecksum = f.checksum;
+    const uint8_t id = static_cast<uint8_t>(ev.id);
+    const bool fits = f.checksum == xl::lin::frameChecksum(id, false, f.data, ev.length) ||
+                      f.checksum == xl::lin::frameChecksum(id, true, f.data, ev.length);
+    ev.linFlags = static_cast<uint16_t>((own ? XL_LIN_MSGFLAG_TX : 0) | (fits ? 0 : XL_LIN_MSGFLAG_CRCERROR));
+    push(p, ev);
+}
+
+// A response a channel owes the bus: sent by the I/O thread once the port's lock is free.
+struct PendingResponse {
+    ChannelState* channel;
+    Frame frame;
+};
+
+void handleFrame(Port& p, ChannelState& c, const Frame& f,
+                 std::vector<PendingResponse>* responses = nullptr) {
     if (f.kind == Kind::kTxFail) {
         c.failNext = f.count;
         return;
@@ -312,8 +357,20 @@ void handleFrame(Port& p, ChannelState& c, const Frame& f) {
         push(p, ev);
         return;
     }
+    if (f.kind == Kind::kLinHeader || f.kind == Kind::kLinFrame) {
+        if (p.busType != XL_BUS_TYPE_LIN || f.id > XL_LIN_MAX_ID) {
+            return;
+        }
+        Frame response;
+        if (f.kind == Kind::kLinFrame) {
+            pushLin(p, c, f, false);
+        } else if (responses != nullptr && linResponse(c, static_cast<uint8_t>(f.id), response)) {
+            responses->push_back({&c, response});
+        }
+        return;
+    }
     if (f.kind != Kind::kCan || p.busType != XL_BUS_TYPE_CAN || (c.busOff && f.timeNs >= c.busOffSinceNs)) {
-        return;  // LIN frames and headers are not served yet
+        return;
     }
     const Frame g = canFrame(f.id, f.dlc, f.flags, f.data, f.length);
     ev.type = RxEvent::Type::kCan;
@@ -323,6 +380,20 @@ void handleFrame(Port& p, ChannelState& c, const Frame& f) {
     ev.length = g.length;
     std::memcpy(ev.data, g.data, g.length);
     push(p, ev);
+}
+
+// Puts a slave response on the bus and files the responder's own copy (flagged as sent by it).
+void sendLinResponse(Port& p, ChannelState& c, Frame f) {
+    std::lock_guard<std::mutex> tx(p.txLock);
+    if (!c.node) {
+        return;  // the port closed meanwhile
+    }
+    c.node->send(f);
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (c.active) {
+        pushLin(p, c, f, true);
+        notifyIfDue(p);
+    }
 }
 
 void serviceNode(uint64_t key) {
@@ -342,19 +413,26 @@ void serviceNode(uint64_t key) {
         }
         port = p->second;
     }
-    std::lock_guard<std::mutex> guard(port->lock);
-    ChannelState* c = port->channel(index);
-    if (c == nullptr || !c->node) {
-        return;
-    }
-    for (unsigned budget = kReadBudget; budget > 0; --budget) {
-        Frame f;
-        if (!c->node->receive(f)) {
-            break;
+    std::vector<PendingResponse> responses;
+    {
+        std::lock_guard<std::mutex> guard(port->lock);
+        ChannelState* c = port->channel(index);
+        if (c == nullptr || !c->node) {
+            return;
         }
-        handleFrame(*port, *c, f);
+        for (unsigned budget = kReadBudget; budget > 0; --budget) {
+            Frame f;
+            if (!c->node->receive(f)) {
+                break;
+            }
+            handleFrame(*port, *c, f, &responses);
+        }
+        notifyIfDue(*port);
     }
-    notifyIfDue(*port);
+    // LIN slaves answer the headers they serve, in the order the headers came.
+    for (PendingResponse& r : responses) {
+        sendLinResponse(*port, *r.channel, r.frame);
+    }
 }
 
 void ioLoop() {
@@ -858,6 +936,14 @@ XLstatus xlReceive(XLportHandle portHandle, uint32_t* eventCount, XLevent* event
             out.tagData.chipState.busStatus = ev.busStatus;
             out.tagData.chipState.txErrorCounter = ev.txErrorCounter;
             out.tagData.chipState.rxErrorCounter = ev.rxErrorCounter;
+        } else if (ev.type == RxEvent::Type::kLin) {
+            s_xl_lin_msg& m = out.tagData.linMsg;
+            out.tag = XL_LIN_MSG;
+            m.id = static_cast<uint8_t>(ev.id);
+            m.dlc = ev.dlc;
+            m.flags = ev.linFlags;
+            std::memcpy(m.data, ev.data, std::min<size_t>(ev.length, 8));
+            m.crc = ev.linChecksum;
         } else {
             s_xl_can_msg& m = out.tagData.msg;
             out.tag = XL_RECEIVE_MSG;
@@ -1043,7 +1129,12 @@ XLstatus xlCanFdSetConfiguration(XLportHandle portHandle, XLaccess accessMask, c
     return XL_SUCCESS;
 }
 
-// ---- LIN: settings are kept; the bus carries the master's headers -------------------------------
+// ---- LIN ----------------------------------------------------------------------------------------
+// A master's header (xlLinSendRequest) is answered by the node whose switched-on slave entry holds
+// the identifier (the master itself first): that node sends the entry's data, data length and the
+// checksum of its model, and every node of the bus files the frame as an XL_LIN_MSG event, the
+// responder's own copy flagged XL_LIN_MSGFLAG_TX. A header that no node serves gives no frame. A
+// slave entry is switched on by xlLinSetSlave and keeps its data until the next one.
 
 XLstatus xlLinSetChannelParams(XLportHandle portHandle, XLaccess accessMask, XLlinStatPar params) {
     return linChannelCall(portHandle, accessMask, [&](ChannelState& c) {
@@ -1131,15 +1222,26 @@ XLstatus xlLinSendRequest(XLportHandle portHandle, XLaccess accessMask, uint8_t 
         }
     }
     for (ChannelState* c : targets) {
+        // A master whose own slave table serves the identifier answers its header itself: the bus
+        // then carries the frame; otherwise the header goes out for the node that serves it.
         Frame f;
-        f.kind = Kind::kLinHeader;
-        f.id = linId;
+        bool own = false;
         {
             std::lock_guard<std::mutex> guard(p->lock);
-            f.dlc = c->linDlc[linId];
-            f.bitrate = c->linParamsSet ? c->lin.baudrate : 0;
+            own = linResponse(*c, linId, f);
+            if (!own) {
+                f.kind = Kind::kLinHeader;
+                f.id = linId;
+                f.dlc = c->linDlc[linId];
+                f.bitrate = c->linParamsSet ? c->lin.baudrate : 0;
+            }
         }
         c->node->send(f);
+        if (own) {
+            std::lock_guard<std::mutex> guard(p->lock);
+            pushLin(*p, *c, f, true);
+            notifyIfDue(*p);
+        }
     }
     return XL_SUCCESS;
 }

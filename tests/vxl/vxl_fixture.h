@@ -63,8 +63,15 @@ class ChannelTest : public xltest::XlTest {
         const std::string prefix =
             (savedPrefix_.empty() ? "tvxl" : savedPrefix_) + "." + std::to_string(getpid());
         setenv(platform::NamedMutex::kPrefixVariable, prefix.c_str(), 1);
-        xltest::XlTest::SetUp();
+        if (openDriverFirst()) {
+            xltest::XlTest::SetUp();
+        } else {
+            prepareEnvironment();
+        }
     }
+    // False for tests that fork peer processes first (the driver's I/O thread must not be running
+    // at the fork); their channels open the driver themselves.
+    virtual bool openDriverFirst() const { return true; }
     void TearDown() override {
         xltest::XlTest::TearDown();
         const std::string marker = "VO_MUTEX_";

@@ -1,0 +1,46 @@
+#pragma once
+// The command line of the flash programs: the process-wide option map and option description, the
+// option table of the standard programs, the parse with its help, interface list and error reports,
+// and the readers that turn an option's text into a number.
+
+#include <boost/program_options.hpp>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+#include "app/ComInterfaceSelector.h"
+
+// The option map every flash program fills and reads; an option is present when it holds its long
+// name. Flags hold no value, value options a std::string.
+boost::program_options::variables_map& getVariablesMap();
+// The option description ("Options", line length 80, description column at least 40).
+boost::program_options::options_description& getOptionsDescription();
+
+// Adds the option table of the standard programs to the description.
+void addStandardOptions(boost::program_options::options_description& description);
+
+// Fills the option map from the whole command line (argv[0] is the program path) unless it holds
+// options already, then prints the help text (--help, or no option at all) and the interface list
+// (--listCom, or no option at all) on normalOut. Errors of the option library are reported on
+// errorOut ("Error: Exception of type " and the library's text); nothing is thrown.
+void parseCommandLine(int argc, char* argv[]);
+
+// The text read as a hexadecimal (an optional 0x or 0X first) or decimal number: leading blanks
+// skipped, reading stops at the first character that is not a digit, 0 when none comes first.
+uint64_t fromHexString(const std::string& text);
+uint64_t fromDecString(const std::string& text);
+
+// A present value option read as a number and cut to the width of T (uint16_t, uint32_t, uint64_t).
+template <typename T>
+T getOptionHex(const std::string& name) {
+    static_assert(std::is_same_v<T, uint16_t> || std::is_same_v<T, uint32_t> || std::is_same_v<T, uint64_t>);
+    return static_cast<T>(fromHexString(getVariablesMap()[name].as<std::string>()));
+}
+
+// A present value option read as a decimal number cut to 32 bits (uint32_t or enumInterfaceType).
+template <typename T>
+T getOptionDec(const std::string& name) {
+    static_assert(std::is_same_v<T, uint32_t> || std::is_same_v<T, enumInterfaceType>);
+    const auto value = static_cast<uint32_t>(fromDecString(getVariablesMap()[name].as<std::string>()));
+    return static_cast<T>(value);
+}

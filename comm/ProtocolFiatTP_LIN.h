@@ -1,0 +1,32 @@
+#pragma once
+// The Fiat transport on LIN, with the program as master: the frames, segmentation and flow-control
+// rules of ProtocolFiatTP, but every frame of the ECU is fetched with a header of the slave-response
+// identifier 0x3D. The sender fetches the ECU's flow control that way; the receiver sends one header
+// per attempt and repeats attempts for up to 1000 ms. Its reads of consecutive frames send no header,
+// so a multi-frame reply of the ECU does not arrive.
+
+#include "comm/ProtocolFiatTP.h"
+
+class ProtocolFiatTP_LIN : public ProtocolFiatTP {
+  public:
+    // The identifier whose header makes the ECU send its next frame.
+    static constexpr uint32_t kSlaveResponseId = 0x3D;
+    static constexpr uint32_t kHeaderWaitMs = 20;
+    static constexpr uint32_t kFrameWaitMs = 8;
+    static constexpr uint32_t kReceiveRetryMs = 1000;
+
+    explicit ProtocolFiatTP_LIN(uint8_t address);
+    ~ProtocolFiatTP_LIN() override;
+
+    const std::string& name() const override;
+    bool send(Communication* channel, uint32_t txId, uint32_t rxId,
+              const std::vector<uint8_t>& payload) override;
+    bool receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
+                 uint32_t count) override;
+    // Header request, 20 ms, the ECU's flow control read under 0x3D, then the block it allows, 8 ms
+    // before each frame.
+    virtual bool sendBlock(Communication* channel, uint32_t txId, uint32_t rxId);
+
+  private:
+    static bool requestSlaveFrame(Communication* channel);
+};
