@@ -1,0 +1,202 @@
+// Each injected fault as the tool's RH850 client sees it, and frames that are not well formed.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "ecu/VORh850Gen.h"
+#include "tests/ecu/EcuTestSupport.h"
+#include "tests/sim/sim_fixture.h"
+
+namespace simtest {
+namespace {
+
+using FaultsTest = SimTest<VORh850Gen>;
+
+struct FaultCase {
+    std::string label;
+    sim::Fault fault;
+    std::function<bool(VORh850Gen&)> call;
+    // Text expected in errorOut followed by warningOut.
+    std::string seen;
+};
+
+bool getInfo(VORh850Gen& ecu) {
+    uint32_t info = 0;
+    return ecu.GetEcuInfo(info);
+}
+
+TEST_F(FaultsTest, EachFaultFailsTheServiceAsTheClientReportsIt) {
+    const Bytes page = pattern(0x100);
+    const std::vector<FaultCase> cases = {
+        {"no answer",
+         {sim::FaultKind::kNoAnswer, {0xBB, 0xFF}, 0, 1},
+         getInfo,
+         "Get EcuInfo (no response)!\n"},
+        {"negative code",
+         {sim::FaultKind::kNegative, {0xBB, 0x70}, 0x72, 1},
+         [&](VORh850Gen& e) { return e.FlashCode(page, 0x10000, page.size(), false, nullptr, 1, 0x100); },
+         "W_Code,Addr: 0x10000 NRC(GeneralProgrammingFailure)"},
+        {"late answer",
+         {sim::FaultKind::kDelay, {0xBB, 0xFF}, 800, 1},
+         getInfo,
+         "Get EcuInfo (no response)!\n"},
+        {"response pending",
+         {sim::FaultKind::kPending, {0xBA}, 1, 1},
+         [](VORh850Gen& e) { return e.Login(); },
+         "Srv: 0xba NRC: 0x78 (ResponsePending)\n"},
+        {"short frame",
+         {sim::FaultKind::kShortFrames, {0xBA}, 0, 1},
+         [](VORh850Gen& e) { return e.Login(); },
+         "Attempting to connect to the ECU."},
+        {"dropped consecutive frame",
+         {sim::FaultKind::kDropConsecutive, {0xBB, 0x71}, 2, 1},
+         [](VORh850Gen& e) {
+             Bytes out(0x100);
+             return e.ReadCode(out, 0, out.size(), nullptr, 1);
+         },
+         "NoResp(R_Code), Addr: 0x0\n"},
+    };
+    startWith(configFor(sim::EcuClass::kRh850));
+    ASSERT_TRUE(tool->loginWithRetry());
+    ecu().setReceiveTimeout(300);
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        simulator->clearFaults();
+        simulator->addFault(c.fault);
+        ecuConnectState() = EcuConnectState{};
+        {
+            ecutest::StreamCapture out;
+            EXPECT_FALSE(c.call(ecu()));
+            EXPECT_NE((out.error() + out.warning()).find(c.seen), std::string::npos)
+                << out.error() << out.warning();
+        }
+        // Whatever came late is gone before the next case; the fault was used up and the ECU serves.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        tool->channel.flushReceive(kRespId);
+        ecutest::StreamCapture out;
+        EXPECT_TRUE(getInfo(ecu())) << out.error();
+    }
+}
+
+TEST_F(FaultsTest, DuplicatedAnswerIsTakenByTheNextExchange) {
+    sim::Config config = configFor(sim::EcuClass::kRh850);
+    config.faults.push_back({sim::FaultKind::kDuplicate, {0xBB, 0xFE}, 0, 1});
+    startWith(config);
+    ASSERT_TRUE(tool->loginWithRetry());
+    ecutest::StreamCapture out;
+    EXPECT_TRUE(ecu().SetEcuInfo(0x01020304));
+    // The second FB FE is still queued and answers the information read: too short for it.
+    EXPECT_FALSE(getInfo(ecu()));
+    EXPECT_EQ(out.error(), "Get EcuInfo (no response)!\n");
+}
+
+// Frames from the tool's channel, raw, to the simulator's request identifier.
+class RawBus {
+  public:
+    explicit RawBus(unsigned channel) {
+        XLaccess permission = xltest::maskOf(channel);
+        xlOpenDriver();
+        xlOpenPort(&port_, "raw", xltest::maskOf(channel), &permission, 4096, XL_INTERFACE_VERSION,
+                   XL_BUS_TYPE_CAN);
+        xlSetNotification(port_, &event_, 1);
+        xlActivateChannel(port_, xltest::maskOf(channel), XL_BUS_TYPE_CAN, XL_ACTIVATE_NONE);
+        mask_ = xltest::maskOf(channel);
+    }
+    ~RawBus() {
+        xlClosePort(port_);
+        xlCloseDriver();
+    }
+    void send(const Bytes& data) {
+        XLevent e{};
+        e.tag = XL_TRANSMIT_MSG;
+        e.tagData.msg.id = kReqId;
+        e.tagData.msg.dlc = static_cast<uint16_t>(data.size());
+        std::copy(data.begin(), data.end(), e.tagData.msg.data);
+        uint32_t n = 1;
+        xlCanTransmit(port_, mask_, &n, &e);
+    }
+    // The frames on the reply identifier within timeoutMs.
+    std::vector<Bytes> replies(uint32_t timeoutMs) {
+        std::vector<Bytes> out;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            XLevent e{};
+            uint32_t n = 1;
+            if (xlReceive(port_, &n, &e) == XL_SUCCESS && n == 1) {
+                if (e.tag == XL_RECEIVE_MSG && e.tagData.msg.id == kRespId) {
+                    out.emplace_back(e.tagData.msg.data, e.tagData.msg.data + e.tagData.msg.dlc);
+                }
+                continue;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return out;
+    }
+
+  private:
+    XLportHandle port_ = XL_INVALID_PORTHANDLE;
+    XLaccess mask_ = 0;
+    XLhandle event_ = nullptr;
+};
+
+class MalformedTest : public ::testing::Test {
+  protected:
+    testing_support::ProcessLockPrefix locks{"tsimbad"};
+    BusEnvironment environment;
+};
+
+TEST_F(MalformedTest, BadFramesGetSilenceAndTheEcuGoesOnServing) {
+    sim::Config config = configFor(sim::EcuClass::kRh850);
+    config.requireLogin = false;
+    sim::EcuSimulator simulator(config);
+    std::string error;
+    ASSERT_TRUE(simulator.start(kSimChannel, &error)) << error;
+    RawBus bus(kToolChannel);
+    const std::vector<Bytes> silent = {
+        {},
+        {0x43},
+        {0x43, 0x00, 0, 0, 0, 0, 0, 0},           // single frame of no bytes
+        {0x43, 0x07, 1, 2, 3, 4, 5, 6},           // single frame longer than a frame holds
+        {0x43, 0x05, 0xBB, 0xFF},                 // length beyond the frame's bytes
+        {0x44, 0x02, 0xBB, 0xFF, 0, 0, 0, 0},     // another address byte
+        {0x43, 0x21, 1, 2, 3, 4, 5, 6},           // consecutive frame outside a message
+        {0x43, 0x30, 0, 0, 0, 0, 0, 0},           // flow control outside a reply
+        {0x43, 0x10, 0x03, 0xBB, 0xFF, 0, 0, 0},  // first frame of a message that fits one frame
+        {0x43, 0x10, 0x20, 1, 2, 3},              // first frame cut short
+        {0x43, 0xF0, 1, 2, 3, 4, 5, 6},
+    };
+    for (const Bytes& f : silent) {
+        bus.send(f);
+    }
+    EXPECT_TRUE(bus.replies(300).empty());
+
+    // A first frame whose consecutive frames come out of sequence is dropped after the flow control.
+    bus.send({0x43, 0x10, 0x0A, 0xBB, 0x70, 0, 0, 0});
+    bus.send({0x43, 0x22, 0, 0, 0, 0, 0, 0});
+    std::vector<Bytes> r = bus.replies(300);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], (Bytes{0x43, 0x30, 0, 0, 0, 0, 0, 0}));
+
+    // Random frames: answers or silence, no crash and no hang.
+    std::mt19937 random(1234);
+    for (int i = 0; i < 3000; ++i) {
+        Bytes f(random() % 9);
+        for (uint8_t& b : f) {
+            b = static_cast<uint8_t>(random());
+        }
+        if (!f.empty() && random() % 2 == 0) {
+            f[0] = 0x43;
+        }
+        bus.send(f);
+    }
+    bus.replies(1500);
+    bus.send({0x43, 0x02, 0xBB, 0xFF, 0, 0, 0, 0});
+    r = bus.replies(1500);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back(), (Bytes{0x43, 0x06, 0xFB, 0xFF, 0, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace simtest
