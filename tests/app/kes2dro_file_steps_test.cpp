@@ -247,12 +247,17 @@ TEST(DroFileSteps, CodeReadLengthFromTheChipTable) {
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"--rP", dir.path("c.hex")});
         Steps steps;
+        // One file is enough to show where its addresses begin.
+        const bool writeFile = c.length == 0x4000;
+        steps.ecu.failReads = !writeFile;
         steps.run(Kes2DroTable::dro, args);
         ASSERT_EQ(steps.ecu.reads.size(), 1u);
         EXPECT_TRUE(steps.ecu.reads[0].codeFlash);
         EXPECT_EQ(steps.ecu.reads[0].address, 0x70000u);
         EXPECT_EQ(steps.ecu.reads[0].length, c.length);
-        EXPECT_EQ(fileRange(dir.path("c.hex")), std::make_pair(uint64_t{0x70000}, c.length));
+        if (writeFile) {
+            EXPECT_EQ(fileRange(dir.path("c.hex")), std::make_pair(uint64_t{0x70000}, c.length));
+        }
     }
 }
 
