@@ -213,6 +213,6 @@ void runDroFileSteps(VODroGen& ecu, const po::variables_map& map, uint64_t packe
 }
 
 int runDroProgram(int argc, char* argv[]) {
-    static const Kes2DroFrame frame = {Kes2DroTable::dro, " - v1.1 ", readDroValues, runDroFileSteps, true};
+    static const Kes2DroFrame frame = {describeDroOptions, " - v1.1 ", readDroValues, runDroFileSteps, true};
     return runKes2DroFrame(frame, argc, argv);
 }

@@ -71,8 +71,8 @@ void runRamRoutine(VODroGen& ecu, const po::variables_map& map, const Kes2DroRun
 int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]) {
     Kes2DroRunValues values;
     RunFlags flags;
-    po::variables_map& map = getVariablesMap();
-    readKes2DroOptions(frame.table, argc, argv, getOptionsDescription(), map);
+    frame.describeOptions(argc, argv);
+    const po::variables_map& map = getVariablesMap();
     if (map.count(ram()) != 0) {
         printVersionNote(frame.versionText);
         values.ramFile = map[ram()].as<std::string>();

@@ -15,7 +15,8 @@
 class VODroGen;
 
 struct Kes2DroFrame {
-    Kes2DroTable table;
+    // describeKes2Options or describeDroOptions.
+    void (*describeOptions)(int argc, char* argv[]);
     // Printed after the build date and time when a RAM routine is given.
     const char* versionText;
     // Reads the run values of the program's option table (the packet length at its width).

@@ -120,7 +120,7 @@ void runKes2FileSteps(VODroGen& ecu, const po::variables_map& map, uint64_t pack
 }
 
 int runKes2Program(int argc, char* argv[]) {
-    static const Kes2DroFrame frame = {Kes2DroTable::kes2, " - v1.6 ", readKes2Values, runKes2FileSteps,
+    static const Kes2DroFrame frame = {describeKes2Options, " - v1.6 ", readKes2Values, runKes2FileSteps,
                                        false};
     return runKes2DroFrame(frame, argc, argv);
 }
