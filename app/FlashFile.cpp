@@ -299,21 +299,32 @@ bool FlashFile::writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase
     return result;
 }
 
-bool FlashFile::writeCodeRange(uint64_t start, uint64_t, uint64_t length, bool limitToLength,
-                               VOEcuGenBase& ecu, bool erase, uint32_t packetLength, uint32_t) {
-    if (!checkNotZero(packetLength, "packet length")) {
-        return false;
-    }
+bool FlashFile::rangeToWrite(uint64_t start, uint64_t& length, bool limitToLength, std::ostream& report,
+                             const char* notInFile, const char* lengthZero) {
     const uint64_t requested = length;
     if (!containsRange(start, length, true)) {
-        normalOut << "  File does not include data to program. First one in file." << std::endl;
+        report << notInFile << std::endl;
         return false;
     }
     if (limitToLength && requested < length) {
         length = requested;
     }
+    // A length of 0 would read the whole file, from wherever it starts.
     if (length == 0) {
-        normalOut << "  Code length 0: nothing to program." << std::endl;
+        report << lengthZero << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool FlashFile::writeCodeRange(uint64_t start, uint64_t, uint64_t length, bool limitToLength,
+                               VOEcuGenBase& ecu, bool erase, uint32_t packetLength, uint32_t) {
+    if (!checkNotZero(packetLength, "packet length")) {
+        return false;
+    }
+    if (!rangeToWrite(start, length, limitToLength, normalOut,
+                      "  File does not include data to program. First one in file.",
+                      "  Code length 0: nothing to program.")) {
         return false;
     }
     roundUpToPackets(length, packetLength);
@@ -331,16 +342,9 @@ bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLeng
     if (!checkNotZero(pageSize, "page size")) {
         return false;
     }
-    const uint64_t requested = length;
-    if (!containsRange(start, length, true)) {
-        warningOut << "  File does not include data to program. Second one in file." << std::endl;
-        return false;
-    }
-    if (limitToLength && requested < length) {
-        length = requested;
-    }
-    if (length == 0) {
-        warningOut << "  Data length 0: nothing to program." << std::endl;
+    if (!rangeToWrite(start, length, limitToLength, warningOut,
+                      "  File does not include data to program. Second one in file.",
+                      "  Data length 0: nothing to program.")) {
         return false;
     }
     std::vector<uint8_t> bytes;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,6 +72,11 @@ class FlashFile {
     bool ensureImporter();
     // Drops the importer and the blocks.
     void forget();
+    // The range writers' start: length becomes the rest of the file block that holds start, at most
+    // the length asked for with limitToLength. False, with notInFile or lengthZero on report, when
+    // there is nothing to write.
+    bool rangeToWrite(uint64_t start, uint64_t& length, bool limitToLength, std::ostream& report,
+                      const char* notInFile, const char* lengthZero);
 
     std::unique_ptr<Io::Import::MorvaneImportApi> importer;
     std::string fileName;

@@ -172,6 +172,16 @@ TEST_F(PlannerTest, ReadRangeFillsGapsWithZeroAndLengthZeroReadsTheWholeFile) {
     EXPECT_THAT(out.normal(), HasSubstr(std::string(file.displayName().size() + 15, ' ')));
 }
 
+TEST_F(PlannerTest, RangeTooLargeForAnImageIsAFailedRead) {
+    FlashFile file(hexFile({{0x1000, counting(0x10)}}));
+    StreamCapture out;
+    std::vector<uint8_t> bytes;
+    uint64_t start = 0x1000, length = 0xFFFFFFFF;
+    EXPECT_FALSE(file.readRange(bytes, start, length));
+    EXPECT_THAT(out.normal(), HasSubstr("  Not enough memory for the file data\n"));
+    EXPECT_TRUE(bytes.empty());
+}
+
 TEST_F(PlannerTest, WriteCodeWritesBlocksStartingInTheWindowWithTheStartTrimmed) {
     // Without erase, so that blocks outside the ECU's map can be shown too.
     const struct {

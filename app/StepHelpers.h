@@ -1,0 +1,63 @@
+#pragma once
+// The steps of the CYT2, NXP and RH850 flash programs that need more than one service call: the
+// connection, the target notice, the flash request and the login repeated within their time limits,
+// the data-flash read into a file and the code and data writes from files. The routines read their
+// options from the process-wide option map; the class picks the defaults of the options not given.
+
+#include <cstdint>
+#include <string>
+
+class ComInterfaceSelector;
+class FlashFile;
+class VOEcuGenBase;
+
+enum class StandardEcuClass { Cyt2, Nxp, Rh850 };
+
+// The option defaults of one class, where the steps differ.
+struct StepDefaults {
+    uint64_t dataStartAddr;
+    // NXP and RH850 read the data flash from address 0, whatever --dataStartAddr says.
+    bool dataReadFromZero;
+    uint64_t codeStartAddr;
+    uint32_t codePageSize;
+    // 0: the data write needs --dataLength.
+    uint64_t dataLength;
+    uint32_t dataPageSize;
+};
+
+const StepDefaults& stepDefaults(StandardEcuClass ecuClass);
+
+// Time limits of the repeated session requests.
+inline constexpr uint32_t kLoginAttemptMs = 300;
+inline constexpr uint32_t kLoginLimitMs = 30000;
+inline constexpr uint32_t kFlashRequestAttemptMs = 100;
+inline constexpr uint32_t kFlashRequestLimitMs = 5000;
+
+// Builds the transport protocol for the selector's interface, attaches the ECU object to it and sets
+// the identifiers. The protocol lives to the end of the process.
+bool initEcuConnection(VOEcuGenBase& ecu, ComInterfaceSelector& selector, uint32_t busMode,
+                       uint8_t frameAddress, uint16_t txId, uint16_t rxId);
+// " Target: " and " Type:   " lines for --ecuInfo and --ecuType, an empty line, then hides the cursor.
+void printTargetInfo();
+// EcuFlashRequest with the --ecuFlashRequest key, repeated for up to 5 s.
+bool sendEcuFlashRequest(VOEcuGenBase& ecu);
+// Login, repeated for up to 30 s.
+bool loginWithRetry(VOEcuGenBase& ecu);
+// --dataLength bytes of data flash into the --readData file, saved only when the read succeeded.
+bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass);
+// The --writeCode file into code flash, all of it above --codeStartAddr or --codeLength bytes.
+bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass);
+// The file block of --writeData that holds --dataStartAddr, at most --dataLength bytes of it.
+bool writeDataFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass);
+
+// Checks shared with the program's own steps. Each prints its refusal on errorOut.
+// A range [start, start + length) must end at or below 2^32.
+bool checkRangeBelow4G(const char* what, uint64_t start, uint64_t length);
+// A page size or count must not be 0.
+bool checkNotZero(const char* what, uint64_t value);
+
+// Options as the steps read them: presence, the raw text, and hexadecimal values with a default.
+bool optionGiven(const std::string& name);
+std::string optionText(const std::string& name);
+uint64_t optionHex64(const std::string& name, uint64_t fallback);
+uint32_t optionHex32(const std::string& name, uint32_t fallback);
