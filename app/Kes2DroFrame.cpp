@@ -1,0 +1,141 @@
+#include "app/Kes2DroFrame.h"
+
+#include <exception>
+#include <memory>
+#include <ostream>
+
+#include "app/FlashFile.h"
+#include "app/Kes2DroHelpers.h"
+#include "app/Options.h"
+#include "app/console/console.h"
+#include "comm/Communication.h"
+#include "comm/ProtocolFiatTP.h"
+#include "ecu/VODroGen.h"
+
+namespace po = boost::program_options;
+using namespace OptionNames;
+
+namespace {
+
+constexpr uint8_t kFrameAddress = 'C';
+constexpr uint32_t kReceiveTimeoutMs = 10000;
+constexpr uint32_t kFirstByteTimeoutMs = 10000;
+constexpr uint32_t kInterByteTimeoutMs = 5000;
+
+struct RunFlags {
+    bool loggedIn = false;
+    bool ramOk = true;
+    bool startOk = true;
+
+    int exitCode() const {
+        if (!loggedIn) {
+            return 3;
+        }
+        if (!ramOk) {
+            return 4;
+        }
+        return startOk ? 0 : 5;
+    }
+};
+
+// The ECU information when asked for, then the RAM routine: downloaded to its own start address and
+// started there or at the Jump address.
+void runRamRoutine(VODroGen& ecu, const po::variables_map& map, const Kes2DroRunValues& values,
+                   RunFlags& flags) {
+    if (map.count(ECU()) != 0) {
+        uint32_t info = readHexOption<uint32_t>(map, ECU());
+        ecu.SetEcuInfo(info);
+        if (ecu.GetEcuInfo(info)) {
+            normalOut << "ActEcuInfo: " << std::dec << info;
+        }
+    }
+    std::vector<uint8_t> image;
+    uint64_t start = 0;
+    const uint64_t wholeFile = 0;
+    if (!loadHexFile(values.ramFile, &image, &start, &wholeFile)) {
+        return;
+    }
+    normalOut << std::endl;
+    flags.ramOk = ecu.UploadApplRam(image, start, image.size(), values.packetLength);
+    if (!flags.ramOk) {
+        return;
+    }
+    if (map.count(Jump()) != 0) {
+        start = readHexOption<uint64_t>(map, Jump());
+    }
+    flags.startOk = ecu.StartApplRam(static_cast<uint32_t>(start));
+}
+
+}  // namespace
+
+int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]) {
+    Kes2DroRunValues values;
+    RunFlags flags;
+    frame.describeOptions(argc, argv);
+    const po::variables_map& map = getVariablesMap();
+    if (map.count(ram()) != 0) {
+        printVersionNote(frame.versionText);
+        values.ramFile = map[ram()].as<std::string>();
+    }
+    frame.readValues(map, values);
+    values.packetLength = checkPacketLength(values.packetLength);
+
+    try {
+        const auto type = static_cast<enumInterfaceType>(values.interfaceType);
+        // Released in reverse order: the ECU object first, then the channel (its receive thread
+        // stopped), then the protocol registered in it, then the record it was made from.
+        const std::unique_ptr<ComParams> params(createComParamsForType(type, values.port, values.baud, 0));
+        std::unique_ptr<ProtocolFiatTP> protocol;
+        const std::unique_ptr<Communication> channel(
+            createCommunicationForType(type, values.rxId, params.get()));
+        if (!channel) {
+            normalOut << "Invalid parameters: ";
+            return 2;
+        }
+        ComParams* timing = channel->getComParams();
+        timing->rxTimeoutMs = kReceiveTimeoutMs;
+        timing->firstByteTimeoutMs = kFirstByteTimeoutMs;
+        timing->interByteTimeoutMs = kInterByteTimeoutMs;
+
+        VODroGen ecu(channel.get(), kFrameAddress);
+        protocol = std::make_unique<ProtocolFiatTP>(kFrameAddress);
+        protocol->setStandardized(true);
+        bool setUp = ecu.useProtocol(protocol.get());
+        setUp = ecu.setCanIds(values.txId, values.rxId) && setUp;
+        if (!setUp) {
+            normalOut << "Invalid parameters: ";
+            return 2;
+        }
+
+        showStepList(map);
+        if (map.count(ram()) != 0) {
+            flags.loggedIn = ecu.Login();
+        }
+        if (flags.loggedIn) {
+            runRamRoutine(ecu, map, values, flags);
+        }
+        if (map.count(CmdFile()) != 0) {
+            runCommandFile(map[CmdFile()].as<std::string>(), ecu);
+        }
+        frame.fileSteps(ecu, map, values.packetLength);
+    } catch (const std::exception& e) {
+        normalOut << "Error: " << e.what();
+        if (frame.lineBreakAfterError) {
+            normalOut << std::endl;
+        }
+        return 1;
+    }
+    normalOut << std::endl;
+    return flags.exitCode();
+}
+
+void readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t length, uint64_t packetLength,
+                     const std::string& fileName, uint64_t baseAddress) {
+    std::vector<uint8_t> bytes(length, 0);
+    const auto pages = static_cast<uint32_t>(packetLength / VODroGen::kPageSize);
+    const bool read = codeFlash ? ecu.ReadCode(bytes, address, length, nullptr, pages)
+                                : ecu.ReadData(bytes, address, length, nullptr, pages);
+    if (read) {
+        writeDataFile(fileName, 0, bytes, baseAddress);
+    }
+}

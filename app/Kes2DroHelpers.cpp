@@ -1,0 +1,201 @@
+#include "app/Kes2DroHelpers.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iomanip>
+#include <map>
+#include <ostream>
+#include <sstream>
+
+#include "app/console/console.h"
+#include "comm/ComParams.h"
+#include "comm/ComSerial.h"
+#include "comm/ComVXLapiCAN.h"
+#include "ecu/VODroGen.h"
+#include "hexfile/File.h"
+#include "hexfile/GenericInFile.h"
+
+namespace {
+
+constexpr std::size_t kDisplayNameLength = 34;
+constexpr uint16_t kParsingColumn = 17;
+constexpr int kParsingFieldWidth = 49;
+constexpr std::size_t kLabelStart = 5;
+
+// The file's image over the range the arguments ask for (see the header); may throw Io::exception.
+std::vector<Buffer::MemoryBufferElement> readCells(const std::string& fileName, uint64_t* startAddress,
+                                                   const uint64_t* length) {
+    const Io::Import::GenericInFile file(fileName.c_str());
+    const Buffer::MemoryBuffer image =
+        *length != 0 ? file.getMemory(*startAddress, *length) : file.getWholeMemory();
+    *startAddress = image.getStartAddress();
+    return image.getElements();
+}
+
+// The low byte of what a 32-bit strtoul in base 16 makes of the token: a magnitude beyond 32 bits
+// saturates to 0xFFFFFFFF, a negative value is taken modulo 2^32.
+uint8_t tokenByte(const std::string& token) {
+    const std::size_t first = token.find_first_not_of(" \t\n\v\f\r");
+    const bool negative = first != std::string::npos && token[first] == '-';
+    errno = 0;
+    const unsigned long long value = std::strtoull(token.c_str(), nullptr, 16);
+    const unsigned long long magnitude = negative ? 0 - value : value;
+    if (errno == ERANGE || magnitude > 0xFFFFFFFFull) {
+        return 0xFF;
+    }
+    return static_cast<uint8_t>(value);
+}
+
+void appendLineBytes(const std::string& line, std::vector<uint8_t>& request) {
+    std::istringstream pieces(line);
+    std::string token;
+    while (std::getline(pieces, token, ' ')) {
+        if (!token.empty()) {
+            request.push_back(tokenByte(token));
+        }
+    }
+}
+
+const std::map<uint32_t, uint32_t>& vectorHardwareTypes() {
+    static const std::map<uint32_t, uint32_t> types = {
+        {3, 2}, {4, 15}, {5, 21}, {6, 43}, {7, 55}, {8, 57}, {9, 59}, {10, 63}, {11, 45},
+    };
+    return types;
+}
+
+bool isSerialType(uint32_t type) {
+    return type == 1 || type == 2;
+}
+
+}  // namespace
+
+bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint64_t* startAddress,
+                 const uint64_t* length) {
+    const std::string displayName = fileName.size() > kDisplayNameLength
+                                        ? fileName.substr(fileName.size() - kDisplayNameLength)
+                                        : fileName;
+    setCursorColumn(kParsingColumn);
+    normalOut << "...Parsing: " << displayName;
+    try {
+        const std::vector<Buffer::MemoryBufferElement> cells = readCells(fileName, startAddress, length);
+        image->resize(cells.size());
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            (*image)[i] = cells[i].isSet ? cells[i].value : cells[i].fillValue;
+        }
+    } catch (const Io::exception& e) {
+        normalOut << e.what();
+        return false;
+    }
+    setCursorColumn(kParsingColumn);
+    normalOut << std::setw(kParsingFieldWidth) << " " << std::flush;
+    return true;
+}
+
+void loadDataCells(const std::string& fileName, uint64_t* startAddress, const uint64_t* length,
+                   std::vector<Buffer::MemoryBufferElement>* cells) {
+    try {
+        *cells = readCells(fileName, startAddress, length);
+    } catch (const Io::exception& e) {
+        normalOut << e.what() << std::endl;
+    }
+}
+
+bool isCompleteImage(const std::string& fileName, uint64_t* startAddress, const uint64_t* length) {
+    try {
+        for (const Buffer::MemoryBufferElement& cell : readCells(fileName, startAddress, length)) {
+            if (!cell.isSet) {
+                return false;
+            }
+        }
+        return true;
+    } catch (const Io::exception& e) {
+        normalOut << e.what() << std::endl;
+        return false;
+    }
+}
+
+void nextSetRun(const std::vector<Buffer::MemoryBufferElement>& cells, uint64_t* index,
+                std::vector<uint8_t>* run) {
+    uint64_t i = *index;
+    while (i < cells.size() && !cells[i].isSet) {
+        ++i;
+    }
+    run->clear();
+    while (i < cells.size() && cells[i].isSet) {
+        run->push_back(cells[i].value);
+        ++i;
+    }
+    *index = i;
+}
+
+void runCommandFile(std::string fileName, VODroGen& device) {
+    std::ifstream file(fileName);
+    if (!file.is_open()) {
+        normalOut << "\n.....Command file not found! " << fileName << std::endl;
+        return;
+    }
+    std::vector<std::vector<uint8_t>> requests;
+    std::vector<std::string> labels;
+    bool inSection = false;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!inSection) {
+            if (line.find("Name") != std::string::npos) {
+                // Throws std::out_of_range for a line of just "Name".
+                labels.push_back(line.substr(kLabelStart));
+                requests.emplace_back();
+                inSection = true;
+            }
+        } else if (line.empty()) {
+            inSection = false;
+        } else {
+            appendLineBytes(line, requests.back());
+        }
+    }
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        // An empty request has no service byte to send or to check the reply against.
+        if (requests[i].empty()) {
+            continue;
+        }
+        normalOut << "\nCmd (Len: " << std::dec << requests[i].size() << " dec): " << labels[i];
+        device.SendCommand(requests[i]);
+    }
+}
+
+ComParams* createComParamsForType(enumInterfaceType interfaceType, uint32_t port, uint32_t baud,
+                                  uint32_t hwIndex) {
+    const auto type = static_cast<uint32_t>(interfaceType);
+    if (isSerialType(type)) {
+        return new ComParamsSerial(port, baud, 200, 100, 5000, 0);
+    }
+    const auto hardware = vectorHardwareTypes().find(type);
+    if (hardware == vectorHardwareTypes().end()) {
+        return nullptr;
+    }
+    auto* params = new ComParamsVXLapiCAN(4096, hardware->second, hwIndex, port - 1, baud);
+    params->notificationLevel = 32;
+    return params;
+}
+
+Communication* createCommunicationForType(enumInterfaceType interfaceType, uint32_t rxId, ComParams* params) {
+    const auto type = static_cast<uint32_t>(interfaceType);
+    if (isSerialType(type)) {
+        const auto* serial = dynamic_cast<const ComParamsSerial*>(params);
+        if (serial == nullptr) {
+            return nullptr;
+        }
+        if (type == 1) {
+            return new ComSerial(*serial, 0);
+        }
+        return new ComSerialHalfDuplex(*serial, 0);
+    }
+    const auto* can = dynamic_cast<const ComParamsVXLapiCAN*>(params);
+    if (can == nullptr || vectorHardwareTypes().count(type) == 0) {
+        return nullptr;
+    }
+    return new ComVXLapiCAN(*can, rxId);
+}

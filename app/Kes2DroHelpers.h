@@ -1,0 +1,49 @@
+#pragma once
+// What the KES2 and DRO programs read their files with, their command-file runner and their fixed
+// channel factory (no detection, no menu, no LIN).
+//
+// The file routines read any input file the generic importer recognises. With a length of 0 they take
+// the file's whole range from its lowest address; otherwise exactly [*startAddress, *startAddress +
+// *length), which the importer refuses (printing why, and giving an empty image at 0) when the file
+// begins above *startAddress. *startAddress comes back as the image's start.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/ComInterfaceSelector.h"
+#include "hexfile/MemoryBuffer.h"
+
+class ComParams;
+class Communication;
+class VODroGen;
+
+// One byte per address of the image, the fill value where the file has none. Shows "...Parsing: " and
+// the name's last 34 characters while it reads and wipes them afterwards; a file error is printed after
+// the name, which then stays, and the result is false.
+bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint64_t* startAddress,
+                 const uint64_t* length);
+
+// The image's cells, set where the file has data. A file error is printed on its own line and leaves
+// *cells as it was.
+void loadDataCells(const std::string& fileName, uint64_t* startAddress, const uint64_t* length,
+                   std::vector<Buffer::MemoryBufferElement>* cells);
+
+// Whether every cell of the image is set (true for an empty image); false after a printed file error.
+bool isCompleteImage(const std::string& fileName, uint64_t* startAddress, const uint64_t* length);
+
+// The next run of set cells at or after *index into *run (empty when none is left); *index ends just
+// past the run, so the run begins at cell *index - run->size().
+void nextSetRun(const std::vector<Buffer::MemoryBufferElement>& cells, uint64_t* index,
+                std::vector<uint8_t>* run);
+
+// Parses the whole command file, then sends each section's request once, in file order, through the
+// raw-command service. A section without bytes is skipped. A section line of just "Name" has no label
+// and throws std::out_of_range before anything is sent.
+void runCommandFile(std::string fileName, VODroGen& device);
+
+// Interface types 1 and 2 (serial port) and 3 to 11 (Vector CAN on channel port - 1); null for any
+// other type. The caller owns the results.
+ComParams* createComParamsForType(enumInterfaceType interfaceType, uint32_t port, uint32_t baud,
+                                  uint32_t hwIndex);
+Communication* createCommunicationForType(enumInterfaceType interfaceType, uint32_t rxId, ComParams* params);

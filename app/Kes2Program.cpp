@@ -1,0 +1,126 @@
+// The KES2 program: code flash 512 KiB from address 0 whose first 32 KiB, the boot area, is read and
+// written only with --Bmg; data flash 32 KiB at 0xFE000000, written by runs of the file's cells.
+
+#include <algorithm>
+#include <ostream>
+
+#include "app/FlashPrograms.h"
+#include "app/Kes2DroFrame.h"
+#include "app/Kes2DroHelpers.h"
+#include "app/console/console.h"
+#include "ecu/VODroGen.h"
+
+namespace po = boost::program_options;
+using namespace OptionNames;
+
+namespace {
+
+constexpr uint64_t kCodeLength = 0x80000;
+constexpr uint64_t kBootAreaLength = 0x8000;
+// A file holds the application too when it has a byte here.
+constexpr uint64_t kImageCheckAddress = 0x8001;
+constexpr uint64_t kDataFlashStart = 0xFE000000;
+constexpr uint64_t kDataFlashLength = 0x8000;
+constexpr uint64_t kPage = VODroGen::kPageSize;
+
+bool hasApplicationByte(const std::string& fileName) {
+    uint64_t start = kImageCheckAddress;
+    const uint64_t length = 1;
+    return isCompleteImage(fileName, &start, &length);
+}
+
+void writeCode(VODroGen& ecu, const std::string& fileName, bool bootArea, uint64_t packetLength) {
+    std::vector<uint8_t> image;
+    uint64_t start = 0;
+    const uint64_t length = kCodeLength;
+    if (!loadHexFile(fileName, &image, &start, &length)) {
+        return;
+    }
+    if (!bootArea) {
+        if (!hasApplicationByte(fileName)) {
+            normalOut << "Expected 512k HexFile!" << std::endl;
+            return;
+        }
+    } else if (!hasApplicationByte(fileName) && image.size() > kBootAreaLength) {
+        // A file of the boot area alone.
+        image.resize(kBootAreaLength);
+    }
+    // Without --Bmg the boot area is never written.
+    const uint64_t skip = !bootArea && start < kBootAreaLength ? kBootAreaLength - start : 0;
+    if (skip >= image.size()) {
+        ecu.ShowProgress(0, true);
+        normalOut << "Nothing tbd!(File len: 0x" << std::hex << image.size() << ")" << std::endl;
+        return;
+    }
+    const auto end = static_cast<std::ptrdiff_t>(std::min<uint64_t>(image.size(), kCodeLength));
+    const std::vector<uint8_t> data(image.begin() + static_cast<std::ptrdiff_t>(skip), image.begin() + end);
+    int mode = 0;
+    ecu.FlashCode(data, start + skip, data.size(), true, &mode, static_cast<uint32_t>(packetLength / kPage),
+                  static_cast<uint32_t>(kPage));
+}
+
+// One run of set cells at its data-flash offset. A run of whole pages goes in packets, a run whose
+// length is no packet multiple as whole packets and then page by page; any other run is one raw
+// request, whose failure (false) ends the data step.
+bool writeDataRun(VODroGen& ecu, const std::vector<uint8_t>& run, uint64_t offset, uint64_t packetLength) {
+    const uint64_t length = run.size();
+    if (length % kPage == 0) {
+        const uint64_t packet = std::min(packetLength, length);
+        const uint64_t whole = length / packet * packet;
+        ecu.FlashData(run, offset, whole, nullptr, static_cast<uint32_t>(packet / kPage),
+                      static_cast<uint32_t>(kPage));
+        if (whole < length) {
+            const std::vector<uint8_t> rest(run.begin() + static_cast<std::ptrdiff_t>(whole), run.end());
+            ecu.FlashData(rest, offset + whole, rest.size(), nullptr, 1, static_cast<uint32_t>(kPage));
+        }
+        return true;
+    }
+    std::vector<uint8_t> request = {
+        0xBB, 0x80, 0x00, 0x00, static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset), 0x00};
+    request.insert(request.end(), run.begin(), run.end());
+    return ecu.SendCommand(request);
+}
+
+void writeData(VODroGen& ecu, const std::string& fileName, uint64_t packetLength) {
+    std::vector<Buffer::MemoryBufferElement> cells;
+    uint64_t start = kDataFlashStart;
+    const uint64_t length = kDataFlashLength;
+    loadDataCells(fileName, &start, &length, &cells);
+    std::vector<uint8_t> run;
+    for (uint64_t index = 0; index < cells.size();) {
+        nextSetRun(cells, &index, &run);
+        if (!run.empty() && !writeDataRun(ecu, run, index - run.size(), packetLength)) {
+            return;
+        }
+    }
+}
+
+void readKes2Values(const po::variables_map& map, Kes2DroRunValues& values) {
+    readRunValues<uint64_t>(map, values);
+}
+
+}  // namespace
+
+void runKes2FileSteps(VODroGen& ecu, const po::variables_map& map, uint64_t packetLength) {
+    const bool bootArea = map.count(Bmg()) != 0;
+    if (map.count(rP()) != 0) {
+        readFlashToFile(ecu, true, 0, bootArea ? kBootAreaLength : kCodeLength, packetLength,
+                        map[rP()].as<std::string>(), 0);
+    }
+    if (map.count(rD()) != 0) {
+        readFlashToFile(ecu, false, 0, kDataFlashLength, packetLength, map[rD()].as<std::string>(),
+                        kDataFlashStart);
+    }
+    if (map.count(wP()) != 0) {
+        writeCode(ecu, map[wP()].as<std::string>(), bootArea, packetLength);
+    }
+    if (map.count(wD()) != 0) {
+        writeData(ecu, map[wD()].as<std::string>(), packetLength);
+    }
+}
+
+int runKes2Program(int argc, char* argv[]) {
+    static const Kes2DroFrame frame = {describeKes2Options, " - v1.6 ", readKes2Values, runKes2FileSteps,
+                                       false};
+    return runKes2DroFrame(frame, argc, argv);
+}

@@ -1,0 +1,456 @@
+// The file steps of the KES2 and DRO programs on a recording ECU object: which reads, writes and
+// raw requests each command line makes, and what they print.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "app/Kes2DroFrame.h"
+#include "hexfile/GenericInFile.h"
+#include "tests/app/Kes2DroTestSupport.h"
+#include "tests/ecu/EcuTestSupport.h"
+#include "tests/ecu/PacketBytes.h"
+#include "tests/support/shared_names.h"
+
+namespace kes2dro_test {
+namespace {
+
+using apptest::FileRun;
+using apptest::ScratchDir;
+using apptest::writeHexFile;
+using ecutest::slice;
+using ecutest::StreamCapture;
+using testing_support::CoutCapture;
+
+struct Steps {
+    RecordingDro ecu;
+    std::string normal;
+    std::string error;
+
+    void run(Kes2DroTable table, const std::vector<std::string>& args) {
+        const auto map = parseOptions(table, args);
+        const uint64_t packetLength =
+            map.count("pktlen") != 0 ? readDecOption<uint64_t>(map, "pktlen") : uint64_t{512};
+        CoutCapture cout;
+        StreamCapture out;
+        if (table == Kes2DroTable::kes2) {
+            runKes2FileSteps(ecu, map, packetLength);
+        } else {
+            runDroFileSteps(ecu, map, packetLength);
+        }
+        normal = out.normal();
+        error = out.error();
+    }
+};
+
+// What loadHexFile shows while it parses the file.
+std::string parsingText(const std::string& file) {
+    return "...Parsing: " + (file.size() > 34 ? file.substr(file.size() - 34) : file);
+}
+
+// The lowest address and the length of a written file.
+std::pair<uint64_t, uint64_t> fileRange(const std::string& path) {
+    CoutCapture cout;
+    const Io::Import::GenericInFile file(path.c_str());
+    return {file.getMinAddress(), file.getDataLength()};
+}
+
+TEST(Kes2FileSteps, ReadsIntoIntelHexFiles) {
+    struct Case {
+        std::vector<std::string> options;
+        bool codeFlash;
+        uint64_t length;
+        uint32_t pages;
+        uint64_t fileStart;
+    };
+    const Case cases[] = {
+        {{"--rP"}, true, 0x80000, 2, 0},
+        {{"--Bmg", "--rP"}, true, 0x8000, 2, 0},
+        {{"--pktlen", "1024", "--rP"}, true, 0x80000, 4, 0},
+        {{"--rD"}, false, 0x8000, 2, 0xFE000000},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        std::vector<std::string> args = c.options;
+        args.push_back(dir.path("out.hex"));
+        Steps steps;
+        steps.run(Kes2DroTable::kes2, args);
+        ASSERT_EQ(steps.ecu.reads.size(), 1u);
+        const ReadCall& read = steps.ecu.reads[0];
+        EXPECT_EQ(read.codeFlash, c.codeFlash);
+        EXPECT_EQ(read.address, 0u);
+        EXPECT_EQ(read.length, c.length);
+        EXPECT_EQ(read.pages, c.pages);
+        EXPECT_EQ(fileRange(dir.path("out.hex")), std::make_pair(c.fileStart, c.length));
+    }
+}
+
+TEST(Kes2FileSteps, FailedReadWritesNoFile) {
+    ScratchDir dir;
+    Steps steps;
+    steps.ecu.failReads = true;
+    steps.run(Kes2DroTable::kes2, {"--rP", dir.path("c.hex"), "--rD", dir.path("d.hex")});
+    EXPECT_EQ(steps.ecu.reads.size(), 2u);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("c.hex")));
+    EXPECT_FALSE(std::filesystem::exists(dir.path("d.hex")));
+}
+
+// The one code write a step made (none when length is 0): from start, length bytes of the file's
+// bytes from fileStart on, erase set, pages of 256 bytes.
+void expectOneCodeWrite(const RecordingDro& ecu, uint64_t start, uint64_t length, uint32_t pages,
+                        const FileRun& file) {
+    if (length == 0) {
+        EXPECT_TRUE(ecu.codeWrites.empty());
+        return;
+    }
+    ASSERT_EQ(ecu.codeWrites.size(), 1u);
+    const apptest::CodeCall& write = ecu.codeWrites[0];
+    EXPECT_EQ(write.start, start);
+    EXPECT_EQ(write.length, length);
+    EXPECT_TRUE(write.erase);
+    EXPECT_EQ(write.pages, pages);
+    EXPECT_EQ(write.pageSize, 256u);
+    EXPECT_TRUE(write.data == slice(file.bytes, start - file.address, length));
+}
+
+TEST(Kes2FileSteps, CodeWriteKeepsOutOfTheBootAreaWithoutBmg) {
+    struct Case {
+        std::string label;
+        std::vector<FileRun> file;
+        bool bmg;
+        // No write when length is 0.
+        uint64_t start, length;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"whole image", {{0, pattern(0x80000)}}, false, 0x8000, 0x78000, ""},
+        {"whole image with Bmg", {{0, pattern(0x80000)}}, true, 0, 0x80000, ""},
+        {"no byte at 0x8001", {{0, pattern(0x8001)}}, false, 0, 0, "Expected 512k HexFile!\n"},
+        // A file of the boot area alone is cut to it.
+        {"boot area alone with Bmg", {{0, pattern(0x8000)}, {0x8002, pattern(4)}}, true, 0, 0x8000, ""},
+        // The range from 0 is refused when the file begins above 0: an empty image.
+        {"file from 0x8000", {{0x8000, pattern(0x1000)}}, false, 0, 0, "Nothing tbd!(File len: 0x0)\n"},
+        {"file from 0x8000 with Bmg",
+         {{0x8000, pattern(0x1000)}},
+         true,
+         0,
+         0,
+         "Nothing tbd!(File len: 0x0)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        const std::string file = writeHexFile(dir, "code.hex", c.file);
+        std::vector<std::string> args = {"--wP", file};
+        if (c.bmg) {
+            args.push_back("--Bmg");
+        }
+        Steps steps;
+        steps.run(Kes2DroTable::kes2, args);
+        EXPECT_EQ(steps.normal, parsingText(file) + std::string(49, ' ') + c.message);
+        expectOneCodeWrite(steps.ecu, c.start, c.length, 2, c.file[0]);
+    }
+}
+
+TEST(Kes2FileSteps, DataRunsInPacketsPagesOrRawRequests) {
+    struct Case {
+        std::string label;
+        std::vector<FileRun> file;
+        std::string packetLength;
+        std::vector<apptest::DataCall> writes;
+        std::vector<Bytes> commands;
+    };
+    const Bytes a = pattern(0x300, 1);
+    const Bytes b = pattern(5, 2);
+    Bytes raw = {0xBB, 0x80, 0x00, 0x00, 0x03, 0x00, 0x00};
+    raw.insert(raw.end(), b.begin(), b.end());
+    const Case cases[] = {
+        {"packet run and odd run",
+         {{0xFE000000, slice(a, 0, 0x200)}, {0xFE000300, b}},
+         "512",
+         {{0, 0x200, 2, 256, slice(a, 0, 0x200)}},
+         {raw}},
+        // 0x300 is no multiple of 512: two whole-page runs after the packet.
+        {"run of three pages at packet length 512",
+         {{0xFE000000, a}},
+         "512",
+         {{0, 0x200, 2, 256, a}, {0x200, 0x100, 1, 256, slice(a, 0x200, 0x100)}},
+         {}},
+        {"run shorter than the packet",
+         {{0xFE000000, slice(a, 0, 0x100)}},
+         "1024",
+         {{0, 0x100, 1, 256, {}}},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        Steps steps;
+        steps.run(Kes2DroTable::kes2,
+                  {"--pktlen", c.packetLength, "--wD", writeHexFile(dir, "d.hex", c.file)});
+        ASSERT_EQ(steps.ecu.dataWrites.size(), c.writes.size());
+        for (size_t i = 0; i < c.writes.size(); ++i) {
+            const apptest::DataCall& got = steps.ecu.dataWrites[i];
+            EXPECT_EQ(got.address, c.writes[i].address);
+            EXPECT_EQ(got.length, c.writes[i].length);
+            EXPECT_EQ(got.pages, c.writes[i].pages);
+            EXPECT_EQ(got.pageSize, c.writes[i].pageSize);
+            if (!c.writes[i].data.empty()) {
+                EXPECT_TRUE(
+                    Bytes(got.data.begin(), got.data.begin() + static_cast<std::ptrdiff_t>(got.length)) ==
+                    Bytes(c.writes[i].data.begin(),
+                          c.writes[i].data.begin() + static_cast<std::ptrdiff_t>(got.length)));
+            }
+        }
+        EXPECT_EQ(steps.ecu.commands, c.commands);
+    }
+}
+
+TEST(Kes2FileSteps, FailedRawDataRequestEndsTheStep) {
+    ScratchDir dir;
+    Steps steps;
+    steps.ecu.failCommand = {0};
+    steps.run(
+        Kes2DroTable::kes2,
+        {"--wD", writeHexFile(dir, "d.hex",
+                              {{0xFE000000, {1, 2, 3}}, {0xFE000100, {4}}, {0xFE000200, pattern(0x100)}})});
+    EXPECT_EQ(steps.ecu.commands.size(), 1u);
+    EXPECT_TRUE(steps.ecu.dataWrites.empty());
+}
+
+TEST(Kes2FileSteps, DataFileThatBeginsAboveTheDataFlashWritesNothing) {
+    ScratchDir dir;
+    Steps steps;
+    steps.run(Kes2DroTable::kes2, {"--wD", writeHexFile(dir, "d.hex", {{0xFE000010, pattern(0x100)}})});
+    EXPECT_TRUE(steps.ecu.dataWrites.empty());
+    EXPECT_TRUE(steps.ecu.commands.empty());
+}
+
+TEST(DroFileSteps, CodeReadLengthFromTheChipTable) {
+    struct Case {
+        std::vector<std::string> options;
+        uint64_t length;
+    };
+    const Case cases[] = {
+        {{}, 0xD0000},
+        {{"--t", "MB91F522D"}, 0x50000},
+        {{"--t", "MB91F523D"}, 0x70000},
+        {{"--t", "MB91F524D"}, 0x90000},
+        {{"--t", "MB91F525D"}, 0xD0000},
+        {{"--t", "MB91F526D"}, 0x110000},
+        {{"--t", "mb91f522d"}, 0xD0000},
+        {{"--t", "MB91F522D", "--Bmg"}, 0x4000},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--rP", dir.path("c.hex")});
+        Steps steps;
+        // One file is enough to show where its addresses begin.
+        const bool writeFile = c.length == 0x4000;
+        steps.ecu.failReads = !writeFile;
+        steps.run(Kes2DroTable::dro, args);
+        ASSERT_EQ(steps.ecu.reads.size(), 1u);
+        EXPECT_TRUE(steps.ecu.reads[0].codeFlash);
+        EXPECT_EQ(steps.ecu.reads[0].address, 0x70000u);
+        EXPECT_EQ(steps.ecu.reads[0].length, c.length);
+        if (writeFile) {
+            EXPECT_EQ(fileRange(dir.path("c.hex")), std::make_pair(uint64_t{0x70000}, c.length));
+        }
+    }
+}
+
+TEST(DroFileSteps, DataReadAndWriteFromAddressZero) {
+    ScratchDir dir;
+    Steps steps;
+    const Bytes data = pattern(0x200);
+    steps.run(Kes2DroTable::dro,
+              {"--rD", dir.path("d.hex"), "--wD", writeHexFile(dir, "w.hex", {{0x12340, data}})});
+    ASSERT_EQ(steps.ecu.reads.size(), 1u);
+    EXPECT_FALSE(steps.ecu.reads[0].codeFlash);
+    EXPECT_EQ(steps.ecu.reads[0].length, 0x10000u);
+    EXPECT_EQ(fileRange(dir.path("d.hex")), std::make_pair(uint64_t{0}, uint64_t{0x10000}));
+    ASSERT_EQ(steps.ecu.dataWrites.size(), 1u);
+    EXPECT_EQ(steps.ecu.dataWrites[0].address, 0u);
+    EXPECT_EQ(steps.ecu.dataWrites[0].length, 0x200u);
+    EXPECT_EQ(steps.ecu.dataWrites[0].pages, 2u);
+    EXPECT_EQ(steps.ecu.dataWrites[0].data, data);
+}
+
+TEST(DroFileSteps, ApplicationWriteWithoutBmg) {
+    struct Case {
+        std::string label;
+        std::vector<std::string> options;
+        FileRun file;
+        uint64_t start, length;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"from the boot block", {"--t", "MB91F522D"}, {0x70000, pattern(0x50000)}, 0x74000, 0x4C000, ""},
+        {"above the boot block", {}, {0x76000, pattern(0x1000)}, 0x76000, 0x1000, ""},
+        {"boot block alone", {}, {0x70000, pattern(0x4000)}, 0, 0, ""},
+        {"below the code flash", {}, {0x6FFF0, pattern(0x1010)}, 0, 0, "Unexpected Start address6fff0\n"},
+        // The Keep options need --Bmg.
+        {"keep options alone", {"--KeepTa", "--KeepCfg"}, {0x74000, pattern(0x100)}, 0x74000, 0x100, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        std::vector<std::string> args = c.options;
+        const std::string file = writeHexFile(dir, "code.hex", {c.file});
+        args.insert(args.end(), {"--wP", file});
+        Steps steps;
+        steps.run(Kes2DroTable::dro, args);
+        EXPECT_TRUE(steps.ecu.reads.empty());
+        EXPECT_TRUE(steps.ecu.commands.empty());
+        EXPECT_EQ(steps.normal, parsingText(file) + std::string(49, ' ') + c.message);
+        expectOneCodeWrite(steps.ecu, c.start, c.length, 2, c.file);
+    }
+}
+
+// A TA/CFG block write as the DRO program sends it.
+Bytes blockRequest(uint8_t blockByte, const Bytes& block) {
+    Bytes request = {0xBB, 0x70, 0x00, 0x07, blockByte, 0x00, 0x01};
+    request.insert(request.end(), block.begin(), block.end());
+    return request;
+}
+
+Bytes blank(size_t n) {
+    return Bytes(n, 0xFF);
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+struct BootBlockCase {
+    std::string label;
+    std::vector<std::string> keep;
+    // Boot-block image from 0x70000.
+    Bytes file;
+    // The ECU's own TA and CFG area (0x900 bytes from 0x73700) before the run.
+    Bytes ecuArea;
+    std::vector<Bytes> commands;
+    std::vector<std::string> texts;
+};
+
+TEST(DroFileSteps, BootBlockWithBmg) {
+    const Bytes bmg = pattern(0x3700, 3);
+    const Bytes ta0 = pattern(0x100, 10), ta1 = pattern(0x100, 11), ta2 = pattern(0x100, 12);
+    const Bytes cfg0 = pattern(0x200, 20);
+    // TA blocks 0 to 2 used, 3 to 6 blank; both CFG blocks used.
+    const Bytes ecuArea = concat({ta0, ta1, ta2, blank(0x400), cfg0});
+    Bytes lastTa = ta2;
+    lastTa[0] = 0;
+    // CFG block 0 blank, block 1 with one byte set.
+    Bytes fileCfg = blank(0x200);
+    fileCfg[0x1A0] = 0x42;
+
+    const BootBlockCase cases[] = {
+        {"BMG alone", {}, concat({bmg, pattern(0x100)}), ecuArea, {}, {"Flash BMG"}},
+        {"keep TA",
+         {"--KeepTa"},
+         concat({bmg, pattern(0x100)}),
+         ecuArea,
+         {blockRequest(0x37, ta0), blockRequest(0x38, ta1), blockRequest(0x39, ta2)},
+         {"Read TA/Cfg", "Flash BMG", "Restore TA, 0x300 bytes found"}},
+        {"keep the last TA block",
+         {"--KeepL"},
+         concat({bmg, pattern(0x100)}),
+         ecuArea,
+         {blockRequest(0x37, lastTa)},
+         {"Restore TA, 0x100 bytes found"}},
+        {"keep CFG, the later block first",
+         {"--KeepCfg"},
+         bmg,
+         ecuArea,
+         {blockRequest(0x3F, slice(cfg0, 0x100, 0x100)), blockRequest(0x3E, slice(cfg0, 0, 0x100))},
+         {"Restore CFG at addr. 0x73f00", "Restore CFG at addr. 0x73e00"}},
+        {"TA and CFG from the file",
+         {},
+         concat({bmg, ta0, blank(0x600), fileCfg}),
+         ecuArea,
+         {blockRequest(0x37, ta0), blockRequest(0x3F, slice(fileCfg, 0x100, 0x100))},
+         {"Flash TA, 0x100 bytes found in the input-file", "Flash CFG at addr. 0x73f00"}},
+        {"no TA block used", {"--KeepTa"}, bmg, blank(0x900), {}, {"Read TA/Cfg", "Flash BMG"}},
+    };
+    for (const BootBlockCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        Steps steps;
+        for (size_t i = 0; i < c.ecuArea.size(); ++i) {
+            steps.ecu.code[0x73700 + i] = c.ecuArea[i];
+        }
+        std::vector<std::string> args = c.keep;
+        args.insert(args.end(),
+                    {"--Bmg", "--pktlen", "1024", "--wP", writeHexFile(dir, "b.hex", {{0x70000, c.file}})});
+        steps.run(Kes2DroTable::dro, args);
+        if (c.keep.empty()) {
+            EXPECT_TRUE(steps.ecu.reads.empty());
+        } else {
+            // The keep area is read a page per request at any packet length.
+            ASSERT_EQ(steps.ecu.reads.size(), 1u);
+            EXPECT_EQ(steps.ecu.reads[0].address, 0x73700u);
+            EXPECT_EQ(steps.ecu.reads[0].length, 0x900u);
+            EXPECT_EQ(steps.ecu.reads[0].pages, 1u);
+        }
+        ASSERT_EQ(steps.ecu.codeWrites.size(), 1u);
+        const apptest::CodeCall& write = steps.ecu.codeWrites[0];
+        EXPECT_EQ(write.start, 0x70000u);
+        EXPECT_EQ(write.length, 0x3700u);
+        EXPECT_EQ(write.pages, 1u);
+        EXPECT_TRUE(slice(write.data, 0, 0x3700) == bmg);
+        EXPECT_EQ(steps.ecu.commands.size(), c.commands.size());
+        EXPECT_TRUE(steps.ecu.commands == c.commands);
+        size_t at = 0;
+        for (const std::string& text : c.texts) {
+            at = steps.normal.find(text, at);
+            EXPECT_NE(at, std::string::npos) << text << " in order in: " << steps.normal;
+        }
+    }
+}
+
+TEST(DroFileSteps, BootBlockRefusals) {
+    struct Case {
+        std::string label;
+        std::vector<std::string> keep;
+        FileRun file;
+        bool failRead;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"file not at 0x70000",
+         {},
+         {0x74000, pattern(0x4000)},
+         false,
+         "Invalid File. len: 0x4000, StartAddr:0x74000)\n"},
+        {"file shorter than BMG",
+         {"--KeepTa"},
+         {0x70000, pattern(0x36FF)},
+         false,
+         "Invalid File. len: 0x36ff, StartAddr:0x70000)\n"},
+        // Zeros of an unread buffer must never be written over the ECU's own data.
+        {"keep read fails", {"--KeepCfg"}, {0x70000, pattern(0x4000)}, true, "Read TA/Cfg"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        Steps steps;
+        steps.ecu.failReads = c.failRead;
+        std::vector<std::string> args = c.keep;
+        args.insert(args.end(), {"--Bmg", "--wP", writeHexFile(dir, "b.hex", {c.file})});
+        steps.run(Kes2DroTable::dro, args);
+        EXPECT_TRUE(steps.ecu.codeWrites.empty());
+        EXPECT_TRUE(steps.ecu.commands.empty());
+        EXPECT_NE(steps.normal.find(c.text), std::string::npos) << steps.normal;
+        EXPECT_EQ(steps.error, c.failRead ? "Read TA/Cfg failed: the boot block is left as it is.\n" : "");
+    }
+}
+
+}  // namespace
+}  // namespace kes2dro_test

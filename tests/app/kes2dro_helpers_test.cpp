@@ -1,0 +1,291 @@
+// The file, command-file and channel helpers of the KES2 and DRO programs.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "app/Kes2DroHelpers.h"
+#include "comm/ComParams.h"
+#include "comm/ComVXLapiCAN.h"
+#include "ecu/VODroGen.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/app/Kes2DroTestSupport.h"
+#include "tests/ecu/EcuTestSupport.h"
+#include "tests/support/shared_names.h"
+
+namespace kes2dro_test {
+namespace {
+
+using apptest::FileRun;
+using apptest::ScratchDir;
+using apptest::writeHexFile;
+using Buffer::MemoryBufferElement;
+using Bytes = std::vector<uint8_t>;
+using ecutest::Answer;
+using ecutest::StreamCapture;
+using testing_support::CoutCapture;
+
+TEST(LoadHexFile, ShowsTheNamesTailWhileParsingAndWipesItAfterwards) {
+    ScratchDir dir;
+    // The directory part makes the name longer than 34 characters.
+    const std::string file = writeHexFile(dir, "a-name-of-twenty-two.hex", {{0, pattern(16)}});
+    ASSERT_GT(file.size(), 34u);
+    std::vector<uint8_t> image;
+    uint64_t start = 0;
+    const uint64_t length = 0;
+    StreamCapture out;
+    ASSERT_TRUE(loadHexFile(file, &image, &start, &length));
+    EXPECT_EQ(out.normal(), "...Parsing: " + file.substr(file.size() - 34) + std::string(49, ' '));
+    EXPECT_EQ(image, pattern(16));
+}
+
+TEST(LoadHexFile, FileErrorFollowsTheNameAndFails) {
+    std::vector<uint8_t> image = {1, 2};
+    uint64_t start = 0;
+    const uint64_t length = 0;
+    StreamCapture out;
+    EXPECT_FALSE(loadHexFile("no/such.hex", &image, &start, &length));
+    EXPECT_EQ(out.normal(), "...Parsing: no/such.hexCould not open file");
+}
+
+TEST(LoadHexFile, RangeAndWholeFileImages) {
+    ScratchDir dir;
+    struct Case {
+        std::string label;
+        std::vector<FileRun> blocks;
+        uint64_t start, length;
+        size_t size;
+        uint64_t startAfter;
+        bool refused;
+    };
+    const Case cases[] = {
+        // Bytes past the file's end take the fill value 0.
+        {"range longer than the file", {{0, pattern(0x10000)}}, 0, 0x80000, 0x80000, 0, false},
+        // The importer refuses a range that begins below the file.
+        {"file begins above the range", {{0x8000, pattern(0x8000)}}, 0, 0x80000, 0, 0, true},
+        {"whole file from its lowest address", {{0x70000, pattern(0x300)}}, 0, 0, 0x300, 0x70000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string file = writeHexFile(dir, "f.hex", c.blocks);
+        std::vector<uint8_t> image;
+        uint64_t start = c.start;
+        CoutCapture cout;
+        StreamCapture out;
+        EXPECT_TRUE(loadHexFile(file, &image, &start, &c.length));
+        EXPECT_EQ(image.size(), c.size);
+        EXPECT_EQ(start, c.startAfter);
+        EXPECT_EQ(cout.text().empty(), !c.refused) << cout.text();
+        if (!c.refused) {
+            const Bytes& data = c.blocks[0].bytes;
+            const size_t at = c.blocks[0].address - c.startAfter;
+            EXPECT_EQ(Bytes(image.begin() + at, image.begin() + at + data.size()), data);
+            EXPECT_EQ(std::count(image.begin() + at + data.size(), image.end(), 0),
+                      image.end() - image.begin() - at - data.size());
+        }
+    }
+}
+
+TEST(IsCompleteImage, OneAddressAboveTheBootArea) {
+    ScratchDir dir;
+    struct Case {
+        std::string label;
+        std::vector<FileRun> blocks;
+        bool complete;
+    };
+    const Case cases[] = {
+        {"byte at 0x8001", {{0x8001, {0x55}}}, true},
+        {"gap at 0x8001", {{0x8000, {0x55}}, {0x8002, {0x66}}}, false},
+        {"file ends below", {{0, pattern(0x8001)}}, false},
+        // The importer gives no cells for a range below the file.
+        {"file begins above", {{0x9000, {0x55}}}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string file = writeHexFile(dir, "f.hex", c.blocks);
+        uint64_t start = 0x8001;
+        const uint64_t length = 1;
+        CoutCapture cout;
+        StreamCapture out;
+        EXPECT_EQ(isCompleteImage(file, &start, &length), c.complete);
+        EXPECT_EQ(out.normal(), "");
+    }
+}
+
+TEST(IsCompleteImage, MissingFileIsNotComplete) {
+    uint64_t start = 0;
+    const uint64_t length = 1;
+    StreamCapture out;
+    EXPECT_FALSE(isCompleteImage("no/such.hex", &start, &length));
+    EXPECT_EQ(out.normal(), "Could not open file\n");
+}
+
+TEST(LoadDataCells, CellsOfTheDataFlashWindow) {
+    ScratchDir dir;
+    // The importer refuses a window that begins below the file, so the file starts at the window.
+    const std::string file = writeHexFile(dir, "d.hex", {{0xFE000000, {9}}, {0xFE000010, {1, 2, 3}}});
+    std::vector<MemoryBufferElement> cells;
+    uint64_t start = 0xFE000000;
+    const uint64_t length = 0x8000;
+    StreamCapture out;
+    loadDataCells(file, &start, &length, &cells);
+    ASSERT_EQ(cells.size(), 0x8000u);
+    EXPECT_EQ(start, 0xFE000000u);
+    EXPECT_EQ(std::count_if(cells.begin(), cells.end(), [](const auto& c) { return c.isSet; }), 4);
+    EXPECT_TRUE(cells[0x10].isSet && cells[0x12].isSet);
+    EXPECT_EQ(cells[0x11].value, 2);
+
+    // A file error leaves the cells as they were.
+    loadDataCells("no/such.hex", &start, &length, &cells);
+    EXPECT_EQ(cells.size(), 0x8000u);
+    EXPECT_EQ(out.normal(), "Could not open file\n");
+}
+
+TEST(NextSetRun, WalksTheRunsOfSetCells) {
+    const MemoryBufferElement unset;
+    const std::vector<MemoryBufferElement> cells = {
+        unset, MemoryBufferElement(0x11), MemoryBufferElement(0x22), unset, MemoryBufferElement(0x33)};
+    uint64_t index = 0;
+    std::vector<uint8_t> run = {9};
+    nextSetRun(cells, &index, &run);
+    EXPECT_EQ(run, (Bytes{0x11, 0x22}));
+    EXPECT_EQ(index, 3u);
+    nextSetRun(cells, &index, &run);
+    EXPECT_EQ(run, Bytes{0x33});
+    EXPECT_EQ(index, 5u);
+    nextSetRun(cells, &index, &run);
+    EXPECT_TRUE(run.empty());
+    EXPECT_EQ(index, 5u);
+}
+
+using DroRig = ecutest::Rig<VODroGen>;
+
+TEST(RunCommandFile, SendsEachSectionOnceUnderItsLabel) {
+    ScratchDir dir;
+    const std::string file = dir.writeText("cmd.txt",
+                                           "ignored line\n"
+                                           "Name:Reset\r\n"
+                                           "11 01\r\n"
+                                           "\r\n"
+                                           "between sections\n"
+                                           "Name:Empty\n"
+                                           "\n"
+                                           "NameX Info\n"
+                                           "22  F1\n"
+                                           "Name 90 00\n"
+                                           "\n"
+                                           "Name:Pieces\n"
+                                           "0x1F 1ff -1 G1 10,20 123456789 -100000000");
+    DroRig rig;
+    ASSERT_TRUE(rig.attached);
+    rig.bus.expect({0x11, 0x01}, Answer::reply({0x51, 0x01}));
+    // The "Name" line inside a section is data: N is no digit, 90 and 00 are.
+    rig.bus.expect({0x22, 0xF1, 0x00, 0x90, 0x00}, Answer::negative(0x22, 0x31));
+    // A magnitude beyond 32 bits saturates, as a 32-bit strtoul does.
+    rig.bus.expect({0x1F, 0xFF, 0xFF, 0x00, 0x10, 0xFF, 0xFF}, Answer::reply({0x5F}));
+    StreamCapture out;
+    runCommandFile(file, rig.ecu);
+    EXPECT_TRUE(rig.bus.done());
+    EXPECT_EQ(rig.bus.exchanges().size(), 3u);
+    const std::string normal = out.normal();
+    EXPECT_NE(normal.find("\nCmd (Len: 2 dec): Reset"), std::string::npos) << normal;
+    EXPECT_NE(normal.find("\nCmd (Len: 5 dec):  Info"), std::string::npos) << normal;
+    EXPECT_NE(normal.find("\nCmd (Len: 7 dec): Pieces"), std::string::npos) << normal;
+    // The empty section is skipped with its label.
+    EXPECT_EQ(normal.find("Empty"), std::string::npos) << normal;
+    EXPECT_EQ(normal.find("Cmd (Len: 0"), std::string::npos) << normal;
+}
+
+TEST(RunCommandFile, LineOfJustNameThrowsBeforeAnythingIsSent) {
+    ScratchDir dir;
+    const std::string file = dir.writeText("cmd.txt", "Name:First\n11 01\n\nName\n22 01\n");
+    DroRig rig;
+    StreamCapture out;
+    EXPECT_THROW(runCommandFile(file, rig.ecu), std::out_of_range);
+    EXPECT_TRUE(rig.bus.exchanges().empty());
+}
+
+TEST(RunCommandFile, MissingFileIsReported) {
+    DroRig rig;
+    StreamCapture out;
+    runCommandFile("no/such/cmd.txt", rig.ecu);
+    EXPECT_EQ(out.normal(), "\n.....Command file not found! no/such/cmd.txt\n");
+    EXPECT_TRUE(rig.bus.exchanges().empty());
+}
+
+TEST(CreateComParamsForType, VectorRecords) {
+    struct Case {
+        uint32_t type, port, baud, hwIndex;
+        uint32_t hwType, channel;
+    };
+    const Case cases[] = {
+        {3, 2, 250000, 1, 2, 1},
+        {4, 1, 500000, 0, 15, 0},
+        {5, 1, 500000, 0, 21, 0},
+        {6, 1, 500000, 0, 43, 0},
+        {7, 1, 500000, 0, 55, 0},
+        {8, 1, 500000, 0, 57, 0},
+        {9, 4, 500000, 2, 59, 3},
+        {10, 1, 500000, 0, 63, 0},
+        {11, 1, 500000, 0, 45, 0},
+        // The default port 0 gives a channel no hardware has.
+        {6, 0, 500000, 0, 43, 0xFFFFFFFF},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        std::unique_ptr<ComParams> params(
+            createComParamsForType(static_cast<enumInterfaceType>(c.type), c.port, c.baud, c.hwIndex));
+        const auto* can = dynamic_cast<const ComParamsVXLapiCAN*>(params.get());
+        ASSERT_NE(can, nullptr);
+        EXPECT_EQ(can->hwType, c.hwType);
+        EXPECT_EQ(can->hwIndex, c.hwIndex);
+        EXPECT_EQ(can->channel, c.channel);
+        EXPECT_EQ(can->bitrate, c.baud);
+        EXPECT_EQ(can->rxQueueLimit, 4096u);
+        EXPECT_EQ(can->notificationLevel, 32u);
+    }
+}
+
+TEST(CreateComParamsForType, SerialRecords) {
+    for (const uint32_t type : {1u, 2u}) {
+        std::unique_ptr<ComParams> params(
+            createComParamsForType(static_cast<enumInterfaceType>(type), 3, 115200, 0));
+        const auto* serial = dynamic_cast<const ComParamsSerial*>(params.get());
+        ASSERT_NE(serial, nullptr);
+        EXPECT_EQ(serial->port, 3u);
+        EXPECT_EQ(serial->baud, 115200u);
+        EXPECT_EQ(serial->firstByteTimeoutMs, 200u);
+        EXPECT_EQ(serial->interByteTimeoutMs, 100u);
+        EXPECT_EQ(serial->rxTimeoutMs, 5000u);
+        EXPECT_EQ(serial->interByteDelayMs, 0u);
+    }
+}
+
+TEST(CreateComParamsForType, NoRecordOrChannelOutsideOneToEleven) {
+    for (const uint32_t type : {0u, 12u, 20u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(type);
+        const auto interfaceType = static_cast<enumInterfaceType>(type);
+        EXPECT_EQ(createComParamsForType(interfaceType, 1, 500000, 0), nullptr);
+        ComParamsVXLapiCAN params(4096, 43, 0, 0, 500000);
+        EXPECT_EQ(createCommunicationForType(interfaceType, 0x643, &params), nullptr);
+    }
+}
+
+TEST(CreateCommunicationForType, VectorChannelCopiesTheRecord) {
+    std::unique_ptr<ComParams> params(
+        createComParamsForType(static_cast<enumInterfaceType>(6), 1, 500000, 0));
+    std::unique_ptr<Communication> channel(
+        createCommunicationForType(static_cast<enumInterfaceType>(6), 0x643, params.get()));
+    ASSERT_NE(dynamic_cast<ComVXLapiCAN*>(channel.get()), nullptr);
+    const auto* copy = dynamic_cast<const ComParamsVXLapiCAN*>(channel->getComParams());
+    ASSERT_NE(copy, nullptr);
+    EXPECT_NE(copy, params.get());
+    EXPECT_EQ(copy->hwType, 43u);
+    // A record of the wrong kind gives no channel.
+    EXPECT_EQ(createCommunicationForType(static_cast<enumInterfaceType>(1), 0, params.get()), nullptr);
+    EXPECT_EQ(createCommunicationForType(static_cast<enumInterfaceType>(6), 0x643, nullptr), nullptr);
+}
+
+}  // namespace
+}  // namespace kes2dro_test

@@ -1,0 +1,47 @@
+// A whole KES2 run inside the test process: when it returns, the channel it opened is closed and its
+// receive thread has ended. One run per process, since the option map is the process's.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/FlashPrograms.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/ecu/EcuTestSupport.h"
+
+namespace {
+
+size_t threadCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        ++n;
+    }
+    return n;
+}
+
+TEST(Kes2DroRunEnd, ChannelClosedWhenTheProgramReturns) {
+    const apptest::ScratchDir dir;
+    // A virtual bus of this test's own; nobody else is on it.
+    setenv("VOFLASH_BUS_DIR", dir.path("bus").c_str(), 1);
+    std::filesystem::create_directories(dir.path("bus"));
+    std::vector<std::string> args = {"voflash", "--ecuClass", "KES2", "--Com", "9", "--p", "1", "--nv"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    const size_t before = threadCount();
+    int exitCode = -1;
+    {
+        ecutest::StreamCapture out;
+        exitCode = runKes2Program(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(out.normal().find("Invalid parameters"), std::string::npos) << out.normal();
+    }
+    // The channel opened (no set-up failure) and no login was made.
+    EXPECT_EQ(exitCode, 3);
+    EXPECT_EQ(threadCount(), before);
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// The long KES2 and DRO runs: whole code-flash reads, the full KES2 code write, and the 10 s waits
+// for an ECU that does not answer.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/e2e/Kes2DroE2e.h"
+
+namespace {
+
+using namespace kes2dro_e2e;
+
+TEST(Kes2Slow, WholeCodeFlashRead) {
+    Kes2DroRig rig("KES2", kKes2Memory);
+    const Bytes code = e2e::patternBytes(0x80000, 21);
+    rig.setCode(0, code);
+    ASSERT_TRUE(rig.start());
+    const RunResult r = rig.run({"--pktlen", "2048", "--rP", rig.env.path("code.hex")});
+    EXPECT_EQ(r.exitCode, 3) << describe(r);
+    rig.expectFileHolds("code.hex", 0, code);
+}
+
+// The KES2 code write erases blocks 0 to 3 of the ECU and writes from 0x8000 (0 with --Bmg). It is
+// disabled while VODroGen::FlashCode refuses every start below 0x70000 ("Incorrect start Addr."),
+// which keeps every KES2 code write from reaching the ECU.
+TEST(Kes2Slow, DISABLED_CodeWriteKeepsTheBootArea) {
+    Kes2DroRig rig("KES2", kKes2Memory);
+    const Bytes boot = e2e::patternBytes(0x8000, 22);
+    rig.setCode(0, boot);
+    ASSERT_TRUE(rig.start());
+    const Bytes image = e2e::patternBytes(0x80000, 23);
+    const RunResult r = rig.run({"--wP", rig.env.write("c.hex", e2e::intelHexText({{0, image}}))});
+    EXPECT_EQ(r.exitCode, 3) << describe(r);
+    rig.stop();
+    EXPECT_EQ(rig.code(0x8000, 0x78000), slice(image, 0x8000, 0x78000));
+}
+
+TEST(DroSlow, WholeCodeFlashReadOfTheChip) {
+    Kes2DroRig rig("DRO", kDroMemory);
+    const Bytes code = e2e::patternBytes(0x50000, 24);
+    rig.setCode(0x70000, code);
+    ASSERT_TRUE(rig.start());
+    const RunResult r = rig.run({"--t", "MB91F522D", "--pktlen", "2048", "--rP", rig.env.path("code.hex")});
+    EXPECT_EQ(r.exitCode, 3) << describe(r);
+    rig.expectFileHolds("code.hex", 0x70000, code);
+}
+
+struct SilentCase {
+    std::string ecuClass;
+    MemoryLayout layout;
+};
+
+class SilentEcu : public testing::TestWithParam<SilentCase> {};
+
+// Each unanswered request waits out the 10 s receive time-out; the run goes on and ends with 3.
+TEST_P(SilentEcu, NoAnswerToTheLoginOrARead) {
+    Kes2DroRig rig(GetParam().ecuClass, GetParam().layout);
+    ASSERT_TRUE(rig.start({"--no-answer", "BA", "--no-answer", "BB81"}));
+    const RunResult r = rig.run({"--ram", ramRoutine(rig.env), "--rD", rig.env.path("d.hex")});
+    EXPECT_EQ(r.exitCode, 3) << describe(r);
+    EXPECT_TRUE(contains(r.out + r.err, "NoResp(R_Data), Addr: 0x0")) << describe(r);
+    EXPECT_FALSE(contains(r.out, "CRC check")) << describe(r);
+    EXPECT_FALSE(rig.env.exists("d.hex"));
+    EXPECT_GE(r.seconds, 19.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, SilentEcu,
+                         testing::Values(SilentCase{"KES2", kKes2Memory}, SilentCase{"DRO", kDroMemory}),
+                         [](const testing::TestParamInfo<SilentCase>& info) { return info.param.ecuClass; });
+
+}  // namespace
