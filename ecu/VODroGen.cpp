@@ -45,10 +45,8 @@ bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
         return false;
     }
     const uint64_t lastAddress = startAddress + length - 1;
-    if (startAddress < flashBlocks[0].start) {
-        errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress << std::endl;
-        return false;
-    }
+    // A start below the table is taken: the KES2 code flash lies there, and its bootloader erases it by
+    // the same block numbers.
     if (lastAddress > flashBlocks[kBlockCount - 1].end) {
         errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
         return false;

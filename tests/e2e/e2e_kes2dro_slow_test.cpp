@@ -22,10 +22,8 @@ TEST(Kes2Slow, WholeCodeFlashRead) {
     rig.expectFileHolds("code.hex", 0, code);
 }
 
-// The KES2 code write erases blocks 0 to 3 of the ECU and writes from 0x8000 (0 with --Bmg). It is
-// disabled while VODroGen::FlashCode refuses every start below 0x70000 ("Incorrect start Addr."),
-// which keeps every KES2 code write from reaching the ECU.
-TEST(Kes2Slow, DISABLED_CodeWriteKeepsTheBootArea) {
+// The KES2 code write erases blocks 0 to 3 of the ECU and writes from 0x8000 (0 with --Bmg).
+TEST(Kes2Slow, CodeWriteFromBelowTheDroBlockTable) {
     Kes2DroRig rig("KES2", kKes2Memory);
     const Bytes boot = e2e::patternBytes(0x8000, 22);
     rig.setCode(0, boot);
