@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "comm/ComParams.h"
 #include "comm/ComVXLapiCAN.h"
 #include "platform/named_mutex.h"
+#include "tests/support/lock_prefix.h"
 #include "tests/xl/xl_fixture.h"
 
 namespace vxltest {
@@ -58,11 +60,7 @@ class ChannelTest : public xltest::XlTest {
     // test processes running at once would share them (and wait for each other's exchanges): each
     // process gets a prefix of its own, and its lock segments are removed at the end of the test.
     void SetUp() override {
-        const char* outer = std::getenv(platform::NamedMutex::kPrefixVariable);
-        savedPrefix_ = outer != nullptr ? outer : "";
-        const std::string prefix =
-            (savedPrefix_.empty() ? "tvxl" : savedPrefix_) + "." + std::to_string(getpid());
-        setenv(platform::NamedMutex::kPrefixVariable, prefix.c_str(), 1);
+        lockPrefix_.emplace("tvxl");
         if (openDriverFirst()) {
             xltest::XlTest::SetUp();
         } else {
@@ -74,17 +72,7 @@ class ChannelTest : public xltest::XlTest {
     virtual bool openDriverFirst() const { return true; }
     void TearDown() override {
         xltest::XlTest::TearDown();
-        const std::string marker = "VO_MUTEX_";
-        const std::string full = platform::NamedMutex::systemNameFor(marker);
-        const std::string start = full.substr(1, full.size() - 1 - marker.size());
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
-            const std::string name = entry.path().filename().string();
-            if (name.compare(0, start.size(), start) == 0) {
-                shm_unlink(("/" + name).c_str());
-            }
-        }
-        setenv(platform::NamedMutex::kPrefixVariable, savedPrefix_.c_str(), 1);
+        lockPrefix_.reset();
     }
 
     std::string configText() const override {
@@ -115,7 +103,7 @@ class ChannelTest : public xltest::XlTest {
     }
 
   private:
-    std::string savedPrefix_;
+    std::optional<testing_support::ProcessLockPrefix> lockPrefix_;
 };
 
 }  // namespace vxltest
