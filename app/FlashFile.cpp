@@ -49,26 +49,18 @@ bool checkNotZero(uint32_t value, const char* what) {
     return true;
 }
 
-// The standard ECU classes keep their code-flash block map to themselves; their own code write erases
-// only ranges inside it, and the planner's sector erase holds to the same map.
-struct BlockMapProbe : VOKesGen {
-    static bool contains(const VOKesGen& ecu, uint64_t address) {
-        return (ecu.*(&BlockMapProbe::InCodeBlockMap))(address);
-    }
-};
-
 // Whether the block (already rounded) may be erased by sectors: both its first and last byte lie in the
-// class's block map. ECU classes without such a map leave the decision to their erase service.
+// class's block map, the map the class's own code write erases by. ECU classes without such a map leave the decision to their erase service.
 bool blockInEraseMap(const VOEcuGenBase& ecu, const BlockStartLengthPair& block) {
     const auto* kes = dynamic_cast<const VOKesGen*>(&ecu);
     if (kes == nullptr) {
         return true;
     }
-    if (!BlockMapProbe::contains(*kes, block.start)) {
+    if (!kes->InCodeBlockMap(block.start)) {
         errorOut << "Incorrect start Addr.: 0x" << std::hex << block.start << std::endl;
         return false;
     }
-    if (!BlockMapProbe::contains(*kes, block.start + block.length - 1)) {
+    if (!kes->InCodeBlockMap(block.start + block.length - 1)) {
         errorOut << "Incorrect data length: 0x" << std::hex << block.length << std::endl;
         return false;
     }

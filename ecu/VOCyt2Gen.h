@@ -28,6 +28,5 @@ class VOCyt2Gen : public VOKesGen {
     // Nothing to do for this ECU: false, nothing sent.
     bool ProgSessionHook();
 
-  protected:
     bool InCodeBlockMap(uint64_t address) const override;
 };

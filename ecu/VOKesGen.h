@@ -74,12 +74,12 @@ class VOKesGen : public VOEcuGenBase {
     // BB 91, index and *value, answered FB 91.
     bool WriteOptionBytes(uint8_t index, uint32_t* value);
 
-  protected:
     // Whether address lies in an erase block of this class's code-flash map. FlashCode erases only
     // ranges whose first and last byte both do, so a write never lands on flash it did not erase.
     // Classes with their own GetBlockNumber replace it with their own map.
     virtual bool InCodeBlockMap(uint64_t address) const;
 
+  protected:
     // The checks every packet write and read makes before sending anything; each refusal prints its
     // reason on errorOut. A range must lie below 2^32, the page count must be 1 to 255.
     static bool checkPageCount(uint32_t pages);

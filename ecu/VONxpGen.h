@@ -39,6 +39,5 @@ class VONxpGen : public VOKesGen {
     // Nothing to do for this ECU: false, nothing sent.
     bool ProgSessionHook();
 
-  protected:
     bool InCodeBlockMap(uint64_t address) const override;
 };
