@@ -96,6 +96,33 @@ void expectRefusedBeforeSending(const Rows& rows, Write write) {
     }
 }
 
+// A code or data read that must be refused before any request, the output buffer left as it was.
+struct ReadRefusal {
+    std::string label;
+    uint64_t address, length;
+    uint32_t pages;
+    size_t outSize;
+    std::string error;
+};
+
+// Runs ReadCode and ReadData with every row on a fresh rig and checks the refusal.
+template <typename Ecu, typename Rows>
+void expectReadsRefusedBeforeSending(const Rows& rows) {
+    for (const bool dataFlash : {false, true}) {
+        for (const ReadRefusal& c : rows) {
+            SCOPED_TRACE(c.label + (dataFlash ? " (data)" : " (code)"));
+            Rig<Ecu> rig;
+            Bytes out(c.outSize, 0xEE);
+            StreamCapture capture;
+            EXPECT_FALSE(dataFlash ? rig.ecu.ReadData(out, c.address, c.length, nullptr, c.pages)
+                                   : rig.ecu.ReadCode(out, c.address, c.length, nullptr, c.pages));
+            EXPECT_EQ(capture.error(), c.error);
+            EXPECT_EQ(out, Bytes(c.outSize, 0xEE));
+            EXPECT_TRUE(rig.bus.exchanges().empty());
+        }
+    }
+}
+
 // One answer to a service's request and what the service must make of it.
 struct TextCase {
     std::string label;

@@ -304,14 +304,7 @@ TEST(DroRead, CodeAndDataPacketsWithAnswerLength0xC00) {
 }
 
 TEST(DroRead, RefusedBeforeAnythingIsSent) {
-    struct Case {
-        std::string label;
-        uint64_t address, length;
-        uint32_t pages;
-        size_t outSize;
-        std::string error;
-    };
-    const Case cases[] = {
+    const ReadRefusal cases[] = {
         {"length not a multiple of the packet", 0x80000, 0x300, 2, 0x300, "Incorrect data length: 0x300\n"},
         {"zero pages", 0x80000, 0x200, 0, 0x200, "Incorrect data length: 0x200\n"},
         {"zero length", 0x80000, 0, 1, 0, "Incorrect data length: 0x0\n"},
@@ -321,19 +314,7 @@ TEST(DroRead, RefusedBeforeAnythingIsSent) {
         {"out shorter than the length", 0x80000, 0x200, 1, 0x1FF,
          "Output buffer shorter than the length: 0x1ff\n"},
     };
-    for (const bool dataFlash : {false, true}) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.label + (dataFlash ? " (data)" : " (code)"));
-            Rig<VODroGen> rig;
-            Bytes out(c.outSize, 0xEE);
-            StreamCapture capture;
-            EXPECT_FALSE(dataFlash ? rig.ecu.ReadData(out, c.address, c.length, nullptr, c.pages)
-                                   : rig.ecu.ReadCode(out, c.address, c.length, nullptr, c.pages));
-            EXPECT_EQ(capture.error(), c.error);
-            EXPECT_EQ(out, Bytes(c.outSize, 0xEE));
-            EXPECT_TRUE(rig.bus.exchanges().empty());
-        }
-    }
+    expectReadsRefusedBeforeSending<VODroGen>(cases);
 }
 
 TEST(DroReadCode, RepliesAndTheirTexts) {

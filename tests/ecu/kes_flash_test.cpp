@@ -431,14 +431,6 @@ TEST(ReadCode, AFailureKeepsWhatWasReadBefore) {
     EXPECT_EQ(capture.error(), "\nInvalidResp. (read), Addr: 0x8100\n");
 }
 
-struct ReadRefusal {
-    std::string label;
-    uint64_t address, length;
-    uint32_t pages;
-    size_t outSize;
-    std::string error;
-};
-
 const ReadRefusal kReadRefusals[] = {
     {"zero pages", 0x8000, 0x200, 0, 0x200, "Incorrect data length: 0x200\n"},
     {"zero length", 0x8000, 0, 1, 0x200, "Incorrect data length: 0x0\n"},
@@ -451,19 +443,7 @@ const ReadRefusal kReadRefusals[] = {
 };
 
 TEST(ReadCodeAndData, RefusedBeforeAnythingIsSent) {
-    for (const bool data : {false, true}) {
-        for (const ReadRefusal& c : kReadRefusals) {
-            SCOPED_TRACE(c.label + (data ? " (data)" : " (code)"));
-            Rig<VOKesGen> rig;
-            Bytes out(c.outSize, 0xEE);
-            StreamCapture capture;
-            EXPECT_FALSE(data ? rig.ecu.ReadData(out, c.address, c.length, nullptr, c.pages)
-                              : rig.ecu.ReadCode(out, c.address, c.length, nullptr, c.pages));
-            EXPECT_EQ(capture.error(), c.error);
-            EXPECT_EQ(out, Bytes(c.outSize, 0xEE));
-            EXPECT_TRUE(rig.bus.exchanges().empty());
-        }
-    }
+    expectReadsRefusedBeforeSending<VOKesGen>(kReadRefusals);
 }
 
 TEST(ReadCode, RepliesAndTheirTexts) {
