@@ -3,27 +3,34 @@
 //
 // Each channel of an open port is a node on its channel's bus. One I/O thread per process (running
 // while the driver is open) reads every node's socket and files what arrives in its port's receive
-// queue, then sets the port's notification event while the queue holds its level of events. It
-// never stops reading: a full receive queue drops what arrives, as a real one does, and marks the
-// next frame that fits as an overrun. (Were the thread to stop reading a full port, its senders
-// would wait, holding the bus lock, for a reader that may itself wait for that lock to send.)
+// queue, then sets the port's notification event while events wait there, whatever queue level the
+// port asked for (the level is checked, not kept). It never stops reading: a full receive queue
+// drops what arrives, as a real one does, and marks the next frame that fits as an overrun. (Were
+// the thread to stop reading a full port, its senders would wait, holding the bus lock, for a reader
+// that may itself wait for that lock to send.)
 //
-// Transmission is synchronous: a frame is on the bus (in every other node's socket) when the
-// transmit call returns, so the transmit queue is always empty. With VOFLASH_BUS_TIMING=1 the
-// transmitting thread first spends the frame's time at the channel's bit rate.
+// Without bus timing a transmission is synchronous: a frame is on the bus (in every other node's
+// socket) when the transmit call returns, so the transmit queue is always empty. With
+// VOFLASH_BUS_TIMING=1 a channel has a transmit queue, as a real interface has: the call queues the
+// frame and returns, and a transmitter thread puts it on the bus once its time at the channel's bit
+// rate has passed, right after the frames queued before it. A sender that finds kTxQueueDepth frames
+// of the channel waiting waits for room (frames are never refused for it), a closing port first sends
+// what it has queued, and xlCanFlushTransmitQueue drops what has not gone yet.
 //
 // Locks, in the order they may be taken: lifecycle (open and close of the driver), Port::txLock
-// (transmits; keeps the port's nodes alive), state (the tables below), Port::lock (queue and
-// channel state). poolLock is taken alone.
+// (transmits; keeps the port's nodes alive), Transmitter::lock (the timed transmit queue), state (the
+// tables below), Port::lock (queue and channel state). poolLock is taken alone.
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -108,10 +115,13 @@ struct ChannelState {
     uint8_t linChecksum[60] = {};
 
     // Under Port::txLock:
-    uint64_t txFreeAtNs = 0;
+    uint64_t txFreeAtNs = 0;  // with bus timing: when the last queued frame leaves the bus
+
+    // Under Transmitter::lock:
+    size_t txQueued = 0;  // frames in the timed transmit queue, the one on its way included
 };
 
-struct Port {
+struct Port : std::enable_shared_from_this<Port> {
     XLportHandle handle = XL_INVALID_PORTHANDLE;
     std::string appName;
     uint32_t busType = 0;
@@ -125,7 +135,6 @@ struct Port {
     std::deque<RxEvent> queue;
     bool overrunPending = false;
     platform::Event* notify = nullptr;
-    uint32_t level = 1;
     uint64_t clockBaseNs = 0;
     std::vector<ChannelState> channels;  // one per bit of accessMask, in index order
 
@@ -145,6 +154,24 @@ struct Port {
             }
         }
     }
+};
+
+// A frame in a channel's timed transmit queue.
+struct TimedFrame {
+    std::shared_ptr<Port> port;
+    uint8_t index = 0;  // the channel
+    Frame frame;
+};
+
+// The timed transmit queues of every channel of the process, served by one thread in due order.
+struct Transmitter {
+    std::mutex lock;
+    std::condition_variable work;  // for the thread: a frame queued, or stop
+    std::condition_variable done;  // for senders and closing ports: a frame sent or dropped
+    std::map<std::pair<uint64_t, uint64_t>, TimedFrame> queue;  // (due, order of queueing)
+    uint64_t order = 0;
+    bool stopping = false;
+    std::thread thread;
 };
 
 struct Driver {
@@ -172,6 +199,7 @@ struct Driver {
     pid_t ioPid = 0;  // the process that made them
     std::thread io;
     std::atomic<bool> stopping{false};
+    Transmitter tx;  // runs while the driver is open with bus timing
 
     std::mutex poolLock;
     std::vector<platform::Event*> eventPool;  // events of closed ports, for the next ports
@@ -246,7 +274,7 @@ void returnEvent(platform::Event* e) {
 }
 
 void notifyIfDue(Port& p) {
-    if (p.notify != nullptr && p.queue.size() >= p.level) {
+    if (p.notify != nullptr && !p.queue.empty()) {
         p.notify->set();
     }
 }
@@ -452,8 +480,12 @@ void ioLoop() {
     }
 }
 
-// Takes a port off the bus and gives its event back; the port is out of the tables already.
+void drainTimedQueue(Port& p);
+
+// Takes a port off the bus and gives its event back; the port is out of the tables already. What it
+// has queued for the bus goes first.
 void teardown(Port& p) {
+    drainTimedQueue(p);
     std::lock_guard<std::mutex> tx(p.txLock);
     std::lock_guard<std::mutex> guard(p.lock);
     for (ChannelState& c : p.channels) {
@@ -519,14 +551,86 @@ uint64_t frameTimeNs(const Frame& f, const ChannelState& c) {
     return arbitrationBits * 1000000000ull / nominal + dataBits * 1000000000ull / data;
 }
 
-void sleepUntil(uint64_t ns) {
-    timespec ts{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+constexpr size_t kTxQueueDepth = 256;
+
+std::chrono::steady_clock::time_point steadyAt(uint64_t ns) {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
+}
+
+void transmitLoop() {
+    // The bus's timing is this thread's wake-ups: they must not come late by the default timer slack.
+    prctl(PR_SET_TIMERSLACK, 1000UL);
+    Transmitter& t = drv().tx;
+    std::unique_lock<std::mutex> lk(t.lock);
+    for (;;) {
+        if (t.queue.empty()) {
+            if (t.stopping) {
+                return;
+            }
+            t.work.wait(lk);
+            continue;
+        }
+        auto next = t.queue.begin();
+        const uint64_t due = next->first.first;
+        if (nowNs() < due) {
+            t.work.wait_until(lk, steadyAt(due));
+            continue;
+        }
+        TimedFrame f = std::move(next->second);
+        t.queue.erase(next);
+        lk.unlock();
+        {
+            std::lock_guard<std::mutex> guard(f.port->txLock);
+            ChannelState& c = *f.port->channel(f.index);
+            if (c.node) {
+                c.node->send(f.frame);  // a port closed meanwhile has no node: the frame is dropped
+            }
+            lk.lock();
+            --c.txQueued;
+        }
+        t.done.notify_all();
     }
 }
 
-// Puts one frame on the bus of every channel of mask.
-XLstatus transmitFrame(Port& p, XLaccess mask, Frame f) {
+size_t queuedOnPort(const Port& p) {
+    size_t n = 0;
+    for (const ChannelState& c : p.channels) {
+        n += c.txQueued;
+    }
+    return n;
+}
+
+// Waits until the timed transmit queue has sent every frame the port queued.
+void drainTimedQueue(Port& p) {
+    Transmitter& t = drv().tx;
+    std::unique_lock<std::mutex> lk(t.lock);
+    t.done.wait(lk, [&] { return queuedOnPort(p) == 0; });
+}
+
+// Queues one frame on the channel behind the frames it has queued already; tx holds Port::txLock and
+// is let go while the queue is full.
+void queueTimed(Port& p, ChannelState& c, const Frame& f, std::unique_lock<std::mutex>& tx) {
+    Transmitter& t = drv().tx;
+    std::unique_lock<std::mutex> lk(t.lock);
+    while (c.txQueued >= kTxQueueDepth) {
+        tx.unlock();
+        t.done.wait(lk);
+        lk.unlock();
+        tx.lock();
+        lk.lock();
+    }
+    const uint64_t start = std::max(nowNs(), c.txFreeAtNs);
+    c.txFreeAtNs = start + frameTimeNs(f, c);
+    ++c.txQueued;
+    const bool first = t.queue.empty() || c.txFreeAtNs < t.queue.begin()->first.first;
+    t.queue.emplace(std::make_pair(c.txFreeAtNs, t.order++), TimedFrame{p.shared_from_this(), c.index, f});
+    if (first) {
+        t.work.notify_one();
+    }
+}
+
+// Puts one frame on the bus of every channel of mask (with bus timing: in their transmit queues).
+XLstatus transmitFrame(Port& p, XLaccess mask, Frame f, std::unique_lock<std::mutex>& tx) {
     std::vector<ChannelState*> targets;
     {
         std::lock_guard<std::mutex> guard(p.lock);
@@ -558,11 +662,10 @@ XLstatus transmitFrame(Port& p, XLaccess mask, Frame f) {
                             : (c->fdConfigured ? c->fd.arbitrationBitRate : c->bitrate);
         }
         if (timing) {
-            const uint64_t start = std::max(nowNs(), c->txFreeAtNs);
-            c->txFreeAtNs = start + frameTimeNs(f, *c);
-            sleepUntil(c->txFreeAtNs);
+            queueTimed(p, *c, f, tx);
+        } else {
+            c->node->send(f);
         }
-        c->node->send(f);
     }
     return XL_SUCCESS;
 }
@@ -615,6 +718,10 @@ XLstatus xlOpenDriver() {
         d.timing = timing != nullptr && std::strcmp(timing, "1") == 0;
         d.stopping.store(false);
         d.io = std::thread(ioLoop);
+        if (d.timing) {
+            d.tx.stopping = false;
+            d.tx.thread = std::thread(transmitLoop);
+        }
         if (!d.exitHookSet) {
             d.exitHookSet = true;
             std::atexit(unpublishAtExit);
@@ -647,6 +754,14 @@ XLstatus xlCloseDriver() {
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t r = write(d.wakeFd, &one, sizeof one);
     d.io.join();
+    if (d.tx.thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(d.tx.lock);
+            d.tx.stopping = true;
+        }
+        d.tx.work.notify_all();
+        d.tx.thread.join();
+    }
     return XL_SUCCESS;
 }
 
@@ -887,7 +1002,6 @@ XLstatus xlSetNotification(XLportHandle portHandle, XLhandle* handle, int queueL
     if (p->notify == nullptr) {
         p->notify = takeEvent();
     }
-    p->level = std::min<uint32_t>(static_cast<uint32_t>(queueLevel), p->rxQueueSize);
     *handle = p->notify;
     notifyIfDue(*p);
     return XL_SUCCESS;
@@ -1032,7 +1146,7 @@ XLstatus xlCanTransmit(XLportHandle portHandle, XLaccess accessMask, uint32_t* m
     if (p->ifVersion != XL_INTERFACE_VERSION) {
         return XL_ERR_WRONG_INTERFACE_VERSION;
     }
-    std::lock_guard<std::mutex> tx(p->txLock);
+    std::unique_lock<std::mutex> tx(p->txLock);
     for (uint32_t i = 0; i < wanted; ++i) {
         const XLevent& e = messages[i];
         if (e.tag != XL_TRANSMIT_MSG) {
@@ -1042,7 +1156,7 @@ XLstatus xlCanTransmit(XLportHandle portHandle, XLaccess accessMask, uint32_t* m
         const Frame f =
             canFrame(m.id, m.dlc, m.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME ? xl::bus::kFlagRemote : 0, m.data,
                      MAX_MSG_LEN);
-        if (XLstatus s = transmitFrame(*p, accessMask, f); s != XL_SUCCESS) {
+        if (XLstatus s = transmitFrame(*p, accessMask, f, tx); s != XL_SUCCESS) {
             return s;
         }
         *messageCount = i + 1;
@@ -1063,7 +1177,7 @@ XLstatus xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, uint32_t 
     if (p->ifVersion != XL_INTERFACE_VERSION_V4) {
         return XL_ERR_WRONG_INTERFACE_VERSION;
     }
-    std::lock_guard<std::mutex> tx(p->txLock);
+    std::unique_lock<std::mutex> tx(p->txLock);
     for (uint32_t i = 0; i < msgCnt; ++i) {
         const XLcanTxEvent& e = events[i];
         if (e.tag != XL_CAN_EV_TAG_TX_MSG) {
@@ -1077,7 +1191,7 @@ XLstatus xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, uint32_t 
             flags = xl::bus::kFlagRemote;
         }
         const Frame f = canFrame(m.canId, m.dlc, flags, m.data, XL_CAN_MAX_DATA_LEN);
-        if (XLstatus s = transmitFrame(*p, accessMask, f); s != XL_SUCCESS) {
+        if (XLstatus s = transmitFrame(*p, accessMask, f, tx); s != XL_SUCCESS) {
             return s;
         }
         *msgCntSent = i + 1;
@@ -1087,7 +1201,27 @@ XLstatus xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, uint32_t 
 
 XLstatus xlCanFlushTransmitQueue(XLportHandle portHandle, XLaccess accessMask) {
     std::shared_ptr<Port> p;
-    return lookup(portHandle, accessMask, XL_BUS_TYPE_CAN, &p);  // frames never wait to be sent
+    if (XLstatus s = lookup(portHandle, accessMask, XL_BUS_TYPE_CAN, &p); s != XL_SUCCESS) {
+        return s;
+    }
+    // Only the timed transmit queue holds frames; the one on its way to the bus still goes.
+    std::lock_guard<std::mutex> tx(p->txLock);
+    Transmitter& t = drv().tx;
+    {
+        std::lock_guard<std::mutex> guard(t.lock);
+        for (auto it = t.queue.begin(); it != t.queue.end();) {
+            if (it->second.port == p && (accessMask & (XLaccess{1} << it->second.index))) {
+                --p->channel(it->second.index)->txQueued;
+                it = t.queue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    const uint64_t now = nowNs();
+    p->forEach(accessMask, [&](ChannelState& c) { c.txFreeAtNs = std::min(c.txFreeAtNs, now); });
+    t.done.notify_all();
+    return XL_SUCCESS;
 }
 
 XLstatus xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask, uint32_t bitrate) {

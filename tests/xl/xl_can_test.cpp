@@ -369,29 +369,36 @@ TEST_F(CanTest, FullTransmitQueueControlOnTheBus) {
     expectFrame(b, 0x103, 4);
 }
 
-TEST_F(CanTest, NotificationIsSetWhileTheQueueHoldsItsLevel) {
+// The event is set while events wait, whatever level the port asked for.
+TEST_F(CanTest, NotificationIsSetWhileEventsWait) {
     const XLportHandle a = openActive(kA);
     const XLportHandle b = open(kB);
     XLhandle event = nullptr;
-    ASSERT_EQ(xlSetNotification(b, &event, 3), XL_SUCCESS);
+    EXPECT_EQ(xlSetNotification(b, &event, 0), XL_ERR_WRONG_PARAMETER);
+    ASSERT_EQ(xlSetNotification(b, &event, 32), XL_SUCCESS);
     ASSERT_NE(event, nullptr);
     ASSERT_EQ(xlActivateChannel(b, maskOf(kB), XL_BUS_TYPE_CAN, 0), XL_SUCCESS);
+    EXPECT_EQ(platform::waitOne(*event, 20), platform::kWaitTimeout) << "nothing waits yet";
     ASSERT_EQ(send(a, 0x100, {1}), XL_SUCCESS);
     ASSERT_EQ(send(a, 0x101, {2}), XL_SUCCESS);
-    EXPECT_EQ(platform::waitOne(*event, 50), platform::kWaitTimeout) << "two events are below the level";
-    ASSERT_EQ(send(a, 0x102, {3}), XL_SUCCESS);
     ASSERT_EQ(platform::waitOne(*event, 3000), platform::kWaitObject0);
     EXPECT_TRUE(event->isSet()) << "manual reset: the caller resets it";
     event->reset();
     XLevent ev{};
     uint32_t n = 1;
     ASSERT_EQ(xlReceive(b, &n, &ev), XL_SUCCESS);
-    EXPECT_FALSE(event->isSet()) << "two left, below the level";
+    EXPECT_EQ(ev.tagData.msg.id, 0x100u);
+    EXPECT_TRUE(event->isSet()) << "one frame still waits";
+    ASSERT_EQ(xlReceive(b, &n, &ev), XL_SUCCESS);
+    event->reset();
+    EXPECT_EQ(platform::waitOne(*event, 20), platform::kWaitTimeout) << "the queue is empty";
+    ASSERT_EQ(send(a, 0x102, {3}), XL_SUCCESS);
+    ASSERT_EQ(platform::waitOne(*event, 3000), platform::kWaitObject0) << "set again by the next frame";
     n = 2;
     XLevent two[2]{};
     ASSERT_EQ(xlReceive(b, &n, two), XL_SUCCESS);
-    EXPECT_EQ(n, 2u);
-    EXPECT_EQ(two[1].tagData.msg.id, 0x102u);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(two[0].tagData.msg.id, 0x102u);
 }
 
 TEST_F(CanTest, FlushEmptiesTheReceiveQueue) {
@@ -548,27 +555,43 @@ TEST_F(CanTest, BusDirectoryFromTheEnvironmentSeparatesBuses) {
     EXPECT_EQ(sockets, 2u);
 }
 
-TEST_F(CanTest, BusTimingSpendsEachFramesTimeAtTheBitRate) {
-    while (xlCloseDriver() == XL_SUCCESS) {
+class TimedBusTest : public CanTest {
+  protected:
+    void SetUp() override {
+        prepareEnvironment();
+        setenv("VOFLASH_BUS_TIMING", "1", 1);
+        ASSERT_EQ(xlOpenDriver(), XL_SUCCESS);
     }
-    setenv("VOFLASH_BUS_TIMING", "1", 1);
-    ASSERT_EQ(xlOpenDriver(), XL_SUCCESS);
+    // Receives n frames on port, each with its number (from 0, as sent by sendNumbered) in byte 1;
+    // returns how many came in order before the first gap or the time-out.
+    int receiveNumbered(XLportHandle port, int n, uint32_t timeoutMs = 3000) {
+        for (int i = 0; i < n; ++i) {
+            XLevent ev{};
+            if (!receive(port, &ev, timeoutMs) || ev.tagData.msg.data[1] != static_cast<uint8_t>(i)) {
+                return i;
+            }
+        }
+        return n;
+    }
+    void sendNumbered(XLportHandle port, int n) {
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(send(port, 0x100, {0xAA, static_cast<uint8_t>(i), 0, 0, 0, 0, 0, 0}), XL_SUCCESS);
+        }
+    }
+};
+
+// The transmit calls only queue the frames; each reaches the bus once its time there has passed.
+TEST_F(TimedBusTest, FramesReachTheBusAfterTheirTimeAtTheBitRate) {
     const XLportHandle a = openActive(kA), b = openActive(kB);
     ASSERT_EQ(xlCanSetChannelBitrate(a, maskOf(kA), 125000), XL_SUCCESS);
     // A standard frame of 8 bytes has 111 bits: 888 us at 125 kbit/s.
-    constexpr int kFrames = 40;
+    constexpr int kFrames = 100;
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kFrames; ++i) {
-        ASSERT_EQ(send(a, 0x100, pattern(8)), XL_SUCCESS);
-    }
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, std::chrono::microseconds(kFrames * 888));
-    XLevent first{}, ev{};
-    ASSERT_TRUE(receive(b, &first));
-    for (int i = 1; i < kFrames; ++i) {
-        ASSERT_TRUE(receive(b, &ev));
-    }
-    EXPECT_GE(ev.timeStamp - first.timeStamp, (kFrames - 1) * 888000ull);
+    sendNumbered(a, kFrames);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::microseconds(kFrames * 888))
+        << "the transmit calls waited for the bus";
+    ASSERT_EQ(receiveNumbered(b, kFrames), kFrames);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(kFrames * 888));
 
     // CAN FD at 500 kbit/s and 2 Mbit/s: 64 bytes take about 330 us.
     const XLportHandle fd = openActive(kC, XL_INTERFACE_VERSION_V4, 8192);
@@ -579,7 +602,50 @@ TEST_F(CanTest, BusTimingSpendsEachFramesTimeAtTheBitRate) {
         ASSERT_EQ(sendFd(fd, 0x100, 15, XL_CAN_TXMSG_FLAG_EDL | XL_CAN_TXMSG_FLAG_BRS, pattern(64)),
                   XL_SUCCESS);
     }
+    XLevent ev{};
+    for (int i = 0; i < kFrames; ++i) {
+        ASSERT_TRUE(receive(b, &ev)) << i;
+    }
     EXPECT_GE(std::chrono::steady_clock::now() - fdStart, std::chrono::microseconds(kFrames * 320));
+}
+
+TEST_F(TimedBusTest, AClosingPortSendsWhatItHasQueued) {
+    const XLportHandle a = openActive(kA), b = openActive(kB);
+    ASSERT_EQ(xlCanSetChannelBitrate(a, maskOf(kA), 125000), XL_SUCCESS);
+    sendNumbered(a, 20);
+    ASSERT_EQ(xlClosePort(a), XL_SUCCESS);
+    EXPECT_EQ(receiveNumbered(b, 20), 20);
+}
+
+TEST_F(TimedBusTest, AFlushDropsWhatHasNotGoneYet) {
+    const XLportHandle a = openActive(kA), b = openActive(kB);
+    ASSERT_EQ(xlCanSetChannelBitrate(a, maskOf(kA), 125000), XL_SUCCESS);
+    sendNumbered(a, 100);
+    ASSERT_EQ(xlCanFlushTransmitQueue(a, maskOf(kA)), XL_SUCCESS);
+    EXPECT_LT(receiveNumbered(b, 100, 100), 100);
+    // The queue takes frames again, and they go at once: the bus is free.
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(send(a, 0x101, {7}), XL_SUCCESS);
+    expectFrame(b, 0x101, 7);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+}
+
+// More frames than the queue holds: the sender waits for room, and nothing is lost or reordered.
+TEST_F(TimedBusTest, AFullQueueMakesTheSenderWait) {
+    const XLportHandle a = openActive(kA), b = openActive(kB);
+    ASSERT_EQ(xlCanSetChannelBitrate(a, maskOf(kA), 1000000), XL_SUCCESS);
+    // 111 us a frame at 1 Mbit/s; the calls beyond the queue's 256 frames wait for the bus.
+    constexpr int kFrames = 600;
+    const auto start = std::chrono::steady_clock::now();
+    sendNumbered(a, kFrames);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds((kFrames - 257) * 111));
+    int inOrder = 0;
+    for (int i = 0; i < kFrames; ++i) {
+        XLevent ev{};
+        ASSERT_TRUE(receive(b, &ev)) << i;
+        inOrder += ev.tagData.msg.data[1] == static_cast<uint8_t>(i) ? 1 : 0;
+    }
+    EXPECT_EQ(inOrder, kFrames);
 }
 
 // Opening, closing, sending and receiving from several threads at once, with handles that come
