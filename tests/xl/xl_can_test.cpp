@@ -380,9 +380,11 @@ TEST_F(CanTest, NotificationIsSetWhileEventsWait) {
     ASSERT_EQ(xlActivateChannel(b, maskOf(kB), XL_BUS_TYPE_CAN, 0), XL_SUCCESS);
     EXPECT_EQ(platform::waitOne(*event, 20), platform::kWaitTimeout) << "nothing waits yet";
     ASSERT_EQ(send(a, 0x100, {1}), XL_SUCCESS);
+    ASSERT_EQ(platform::waitOne(*event, 3000), platform::kWaitObject0) << "one event is enough";
+    EXPECT_TRUE(event->isSet()) << "manual reset: the caller resets it";
+    event->reset();
     ASSERT_EQ(send(a, 0x101, {2}), XL_SUCCESS);
     ASSERT_EQ(platform::waitOne(*event, 3000), platform::kWaitObject0);
-    EXPECT_TRUE(event->isSet()) << "manual reset: the caller resets it";
     event->reset();
     XLevent ev{};
     uint32_t n = 1;
