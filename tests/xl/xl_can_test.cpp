@@ -575,6 +575,12 @@ class TimedBusTest : public CanTest {
         }
         return n;
     }
+    // Ports on channels A (sending, at this bit rate) and B.
+    std::pair<XLportHandle, XLportHandle> openPair(uint32_t bitrate) {
+        const XLportHandle a = openActive(kA), b = openActive(kB);
+        EXPECT_EQ(xlCanSetChannelBitrate(a, maskOf(kA), bitrate), XL_SUCCESS);
+        return {a, b};
+    }
     void sendNumbered(XLportHandle port, int n) {
         for (int i = 0; i < n; ++i) {
             ASSERT_EQ(send(port, 0x100, {0xAA, static_cast<uint8_t>(i), 0, 0, 0, 0, 0, 0}), XL_SUCCESS);
@@ -584,8 +590,7 @@ class TimedBusTest : public CanTest {
 
 // The transmit calls only queue the frames; each reaches the bus once its time there has passed.
 TEST_F(TimedBusTest, FramesReachTheBusAfterTheirTimeAtTheBitRate) {
-    const XLportHandle a = openActive(kA), b = openActive(kB);
-    ASSERT_EQ(xlCanSetChannelBitrate(a, maskOf(kA), 125000), XL_SUCCESS);
+    const auto [a, b] = openPair(125000);
     // A standard frame of 8 bytes has 111 bits: 888 us at 125 kbit/s.
     constexpr int kFrames = 100;
     const auto start = std::chrono::steady_clock::now();
@@ -612,16 +617,14 @@ TEST_F(TimedBusTest, FramesReachTheBusAfterTheirTimeAtTheBitRate) {
 }
 
 TEST_F(TimedBusTest, AClosingPortSendsWhatItHasQueued) {
-    const XLportHandle a = openActive(kA), b = openActive(kB);
-    ASSERT_EQ(xlCanSetChannelBitrate(a, maskOf(kA), 125000), XL_SUCCESS);
+    const auto [a, b] = openPair(125000);
     sendNumbered(a, 20);
     ASSERT_EQ(xlClosePort(a), XL_SUCCESS);
     EXPECT_EQ(receiveNumbered(b, 20), 20);
 }
 
 TEST_F(TimedBusTest, AFlushDropsWhatHasNotGoneYet) {
-    const XLportHandle a = openActive(kA), b = openActive(kB);
-    ASSERT_EQ(xlCanSetChannelBitrate(a, maskOf(kA), 125000), XL_SUCCESS);
+    const auto [a, b] = openPair(125000);
     sendNumbered(a, 100);
     ASSERT_EQ(xlCanFlushTransmitQueue(a, maskOf(kA)), XL_SUCCESS);
     EXPECT_LT(receiveNumbered(b, 100, 100), 100);
@@ -634,20 +637,13 @@ TEST_F(TimedBusTest, AFlushDropsWhatHasNotGoneYet) {
 
 // More frames than the queue holds: the sender waits for room, and nothing is lost or reordered.
 TEST_F(TimedBusTest, AFullQueueMakesTheSenderWait) {
-    const XLportHandle a = openActive(kA), b = openActive(kB);
-    ASSERT_EQ(xlCanSetChannelBitrate(a, maskOf(kA), 1000000), XL_SUCCESS);
+    const auto [a, b] = openPair(1000000);
     // 111 us a frame at 1 Mbit/s; the calls beyond the queue's 256 frames wait for the bus.
     constexpr int kFrames = 600;
     const auto start = std::chrono::steady_clock::now();
     sendNumbered(a, kFrames);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds((kFrames - 257) * 111));
-    int inOrder = 0;
-    for (int i = 0; i < kFrames; ++i) {
-        XLevent ev{};
-        ASSERT_TRUE(receive(b, &ev)) << i;
-        inOrder += ev.tagData.msg.data[1] == static_cast<uint8_t>(i) ? 1 : 0;
-    }
-    EXPECT_EQ(inOrder, kFrames);
+    EXPECT_EQ(receiveNumbered(b, kFrames), kFrames);
 }
 
 // Opening, closing, sending and receiving from several threads at once, with handles that come
