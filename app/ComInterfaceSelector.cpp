@@ -41,13 +41,6 @@ bool isSerialType(enumInterfaceType type) {
     return type == UART_FullDuplex || type == UART_HalfDuplex;
 }
 
-std::unique_ptr<ComParams> canRecord(uint32_t hwType, uint32_t hwIndex, uint32_t port, uint32_t baud) {
-    auto record = std::make_unique<ComParamsVXLapiCAN>(ComInterfaceSelector::kRxQueueLimit, hwType, hwIndex,
-                                                       port - 1, baud);
-    record->notificationLevel = kCanNotificationLevel;
-    return record;
-}
-
 std::unique_ptr<ComParams> linRecord(uint32_t linVersion, uint32_t baud, uint32_t hwType, uint32_t hwIndex,
                                      uint32_t hwChannel) {
     return std::make_unique<ComParamsVXLapiLIN>(ComInterfaceSelector::kRxQueueLimit, kLinMaster, true,
@@ -75,6 +68,17 @@ uint32_t ComInterfaceSelector::hardwareType(enumInterfaceType type) {
     const auto& table = hardwareTypes();
     const auto it = table.find(type);
     return it == table.end() ? 0 : it->second;
+}
+
+std::unique_ptr<ComParams> ComInterfaceSelector::serialRecord(uint32_t port, uint32_t baud) {
+    return std::make_unique<ComParamsSerial>(port, baud, 200, 100, 5000, 0);
+}
+
+std::unique_ptr<ComParams> ComInterfaceSelector::canRecord(uint32_t hwType, uint32_t hwIndex, uint32_t port,
+                                                           uint32_t baud, uint32_t rxQueueLimit) {
+    auto record = std::make_unique<ComParamsVXLapiCAN>(rxQueueLimit, hwType, hwIndex, port - 1, baud);
+    record->notificationLevel = kCanNotificationLevel;
+    return record;
 }
 
 int ComInterfaceSelector::detectVectorHw() {
@@ -193,7 +197,7 @@ enumInterfaceType ComInterfaceSelector::getInterfaceType(const std::string& name
 std::unique_ptr<ComParams> ComInterfaceSelector::createComParams(uint32_t port, uint32_t baud,
                                                                  uint32_t hwIndex, uint32_t busMode) {
     if (isSerialType(type)) {
-        return std::make_unique<ComParamsSerial>(port, baud, 200, 100, 5000, 0);
+        return serialRecord(port, baud);
     }
     if (type >= CANcardX && type <= CANVN8900) {
         const uint32_t hwType = hardwareType(type);

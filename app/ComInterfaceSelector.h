@@ -85,6 +85,12 @@ class ComInterfaceSelector {
 
     // The Vector hardware type of an interface type (3 to 11); 0 for the others.
     static uint32_t hardwareType(enumInterfaceType type);
+    // The serial record of both UART types: time-outs of 200 ms (first byte), 100 ms (between bytes)
+    // and 5000 ms (receive), no delay between bytes.
+    static std::unique_ptr<ComParams> serialRecord(uint32_t port, uint32_t baud);
+    // A Vector CAN record on channel port - 1 (u32 arithmetic) with notification level 32.
+    static std::unique_ptr<ComParams> canRecord(uint32_t hwType, uint32_t hwIndex, uint32_t port,
+                                                uint32_t baud, uint32_t rxQueueLimit = kRxQueueLimit);
 
     enumInterfaceType getType() const { return type; }
     const std::vector<std::pair<enumInterfaceType, std::string>>& interfaceNames() const { return names; }

@@ -43,8 +43,9 @@ uint32_t hexValue32(std::string_view piece) {
     return negative ? static_cast<uint32_t>(0u - value) : value;
 }
 
-// Appends the low byte of every blank-separated piece of the line.
-void appendLineBytes(std::string_view line, std::vector<uint8_t>& request) {
+}  // namespace
+
+void appendCommandBytes(std::string_view line, std::vector<uint8_t>& request) {
     std::size_t pos = 0;
     while (pos < line.size()) {
         const std::size_t blank = line.find(' ', pos);
@@ -55,8 +56,6 @@ void appendLineBytes(std::string_view line, std::vector<uint8_t>& request) {
         pos = end + 1;
     }
 }
-
-}  // namespace
 
 CommandFile::CommandFile() = default;
 
@@ -88,7 +87,7 @@ void CommandFile::load(const std::string& fileName) {
         CommandFileEntry entry{std::string(line.size() > kLabelStart ? line.substr(kLabelStart) : ""), {}};
         std::vector<uint8_t> request;
         while (cursor.next(line) && !line.empty()) {
-            appendLineBytes(line, request);
+            appendCommandBytes(line, request);
         }
         entry.commands.push_back(std::move(request));
         entryList.push_back(std::move(entry));

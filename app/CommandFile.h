@@ -11,9 +11,14 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class VOEcuGenBase;
+
+// Appends one byte per blank-separated piece of a data line: the low eight bits of what a 32-bit
+// strtoul in base 16 makes of the piece.
+void appendCommandBytes(std::string_view line, std::vector<uint8_t>& request);
 
 struct CommandFileEntry {
     std::string label;

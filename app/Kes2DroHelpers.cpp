@@ -1,13 +1,10 @@
 #include "app/Kes2DroHelpers.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <iomanip>
-#include <map>
 #include <ostream>
-#include <sstream>
 
+#include "app/CommandFile.h"
 #include "app/console/console.h"
 #include "comm/ComParams.h"
 #include "comm/ComSerial.h"
@@ -22,6 +19,8 @@ constexpr std::size_t kDisplayNameLength = 34;
 constexpr uint16_t kParsingColumn = 17;
 constexpr int kParsingFieldWidth = 49;
 constexpr std::size_t kLabelStart = 5;
+// The receive-queue limit of the KES2 and DRO channels.
+constexpr uint32_t kRxQueueLimit = 4096;
 
 // The file's image over the range the arguments ask for (see the header); may throw Io::exception.
 std::vector<Buffer::MemoryBufferElement> readCells(const std::string& fileName, uint64_t* startAddress,
@@ -31,37 +30,6 @@ std::vector<Buffer::MemoryBufferElement> readCells(const std::string& fileName, 
         *length != 0 ? file.getMemory(*startAddress, *length) : file.getWholeMemory();
     *startAddress = image.getStartAddress();
     return image.getElements();
-}
-
-// The low byte of what a 32-bit strtoul in base 16 makes of the token: a magnitude beyond 32 bits
-// saturates to 0xFFFFFFFF, a negative value is taken modulo 2^32.
-uint8_t tokenByte(const std::string& token) {
-    const std::size_t first = token.find_first_not_of(" \t\n\v\f\r");
-    const bool negative = first != std::string::npos && token[first] == '-';
-    errno = 0;
-    const unsigned long long value = std::strtoull(token.c_str(), nullptr, 16);
-    const unsigned long long magnitude = negative ? 0 - value : value;
-    if (errno == ERANGE || magnitude > 0xFFFFFFFFull) {
-        return 0xFF;
-    }
-    return static_cast<uint8_t>(value);
-}
-
-void appendLineBytes(const std::string& line, std::vector<uint8_t>& request) {
-    std::istringstream pieces(line);
-    std::string token;
-    while (std::getline(pieces, token, ' ')) {
-        if (!token.empty()) {
-            request.push_back(tokenByte(token));
-        }
-    }
-}
-
-const std::map<uint32_t, uint32_t>& vectorHardwareTypes() {
-    static const std::map<uint32_t, uint32_t> types = {
-        {3, 2}, {4, 15}, {5, 21}, {6, 43}, {7, 55}, {8, 57}, {9, 59}, {10, 63}, {11, 45},
-    };
-    return types;
 }
 
 bool isSerialType(uint32_t type) {
@@ -153,7 +121,7 @@ void runCommandFile(std::string fileName, VODroGen& device) {
         } else if (line.empty()) {
             inSection = false;
         } else {
-            appendLineBytes(line, requests.back());
+            appendCommandBytes(line, requests.back());
         }
     }
     for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -170,15 +138,13 @@ ComParams* createComParamsForType(enumInterfaceType interfaceType, uint32_t port
                                   uint32_t hwIndex) {
     const auto type = static_cast<uint32_t>(interfaceType);
     if (isSerialType(type)) {
-        return new ComParamsSerial(port, baud, 200, 100, 5000, 0);
+        return ComInterfaceSelector::serialRecord(port, baud).release();
     }
-    const auto hardware = vectorHardwareTypes().find(type);
-    if (hardware == vectorHardwareTypes().end()) {
+    const uint32_t hwType = ComInterfaceSelector::hardwareType(interfaceType);
+    if (hwType == 0) {
         return nullptr;
     }
-    auto* params = new ComParamsVXLapiCAN(4096, hardware->second, hwIndex, port - 1, baud);
-    params->notificationLevel = 32;
-    return params;
+    return ComInterfaceSelector::canRecord(hwType, hwIndex, port, baud, kRxQueueLimit).release();
 }
 
 Communication* createCommunicationForType(enumInterfaceType interfaceType, uint32_t rxId, ComParams* params) {
@@ -194,7 +160,7 @@ Communication* createCommunicationForType(enumInterfaceType interfaceType, uint3
         return new ComSerialHalfDuplex(*serial, 0);
     }
     const auto* can = dynamic_cast<const ComParamsVXLapiCAN*>(params);
-    if (can == nullptr || vectorHardwareTypes().count(type) == 0) {
+    if (can == nullptr || ComInterfaceSelector::hardwareType(interfaceType) == 0) {
         return nullptr;
     }
     return new ComVXLapiCAN(*can, rxId);
