@@ -5,8 +5,9 @@
 
 #include <boost/program_options.hpp>
 #include <cstdint>
-#include <sstream>
 #include <string>
+
+#include "app/Options.h"
 
 // Every option name, spelled here only. help() is the declaration "help,h"; the map holds that
 // option as "help" (helpKey()).
@@ -52,17 +53,7 @@ void readKes2DroOptions(Kes2DroTable table, int argc, char* argv[],
                         boost::program_options::options_description& description,
                         boost::program_options::variables_map& map);
 
-// An option's text read as a number of the width of T: leading blanks skipped, digits of the base up
-// to the first other character ("0x" accepted in hexadecimal), 0 when none; no error is reported.
-template <typename T>
-T readNumber(const std::string& text, std::ios_base& (*base)(std::ios_base&)) {
-    T value = 0;
-    std::stringstream stream;
-    stream << base << text;
-    stream >> value;
-    return value;
-}
-
+// An option's text read as a number of the width of T (readNumber).
 template <typename T>
 T readHexOption(const boost::program_options::variables_map& map, const std::string& name) {
     return readNumber<T>(map[name].as<std::string>(), std::hex);

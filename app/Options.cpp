@@ -1,7 +1,6 @@
 #include "app/Options.h"
 
 #include <exception>
-#include <sstream>
 
 #include "app/console/console.h"
 
@@ -88,17 +87,6 @@ void parseCommandLine(int argc, char* argv[]) {
     }
 }
 
-namespace {
-
-uint64_t readNumber(const std::string& text, std::ios_base& (*base)(std::ios_base&)) {
-    uint64_t value = 0;
-    std::stringstream stream(text);
-    stream >> base >> value;
-    return value;
-}
-
-}  // namespace
-
 std::string getOptionText(const std::string& name) {
     const po::variable_value& value = getVariablesMap()[name];
     if (value.empty()) {
@@ -109,9 +97,9 @@ std::string getOptionText(const std::string& name) {
 }
 
 uint64_t fromHexString(const std::string& text) {
-    return readNumber(text, std::hex);
+    return readNumber<uint64_t>(text, std::hex);
 }
 
 uint64_t fromDecString(const std::string& text) {
-    return readNumber(text, std::dec);
+    return readNumber<uint64_t>(text, std::dec);
 }

@@ -5,6 +5,8 @@
 
 #include <boost/program_options.hpp>
 #include <cstdint>
+#include <ios>
+#include <sstream>
 #include <string>
 #include <type_traits>
 
@@ -24,6 +26,16 @@ void addStandardOptions(boost::program_options::options_description& description
 // (--listCom, or no option at all) on normalOut. Errors of the option library are reported on
 // errorOut ("Error: Exception of type " and the library's text); nothing is thrown.
 void parseCommandLine(int argc, char* argv[]);
+
+// The text read as a number of the width of T: leading blanks skipped, digits of the base up to the
+// first other character ("0x" accepted in hexadecimal), 0 when none; no error is reported.
+template <typename T>
+T readNumber(const std::string& text, std::ios_base& (*base)(std::ios_base&)) {
+    T value = 0;
+    std::stringstream stream(text);
+    stream >> base >> value;
+    return value;
+}
 
 // The text read as a hexadecimal (an optional 0x or 0X first) or decimal number: leading blanks
 // skipped, reading stops at the first character that is not a digit, 0 when none comes first.
