@@ -182,7 +182,6 @@ int runStandardProgram(int argc, char* argv[]) {
     printVersionInfo(argc > 0 ? argv[0] : "");
     parseCommandLine(argc, argv);
     bool ramOk = true;
-    bool loggedIn = false;
     bool startOk = true;
     uint16_t rxId = 0x643;
     uint16_t txId = 0x6F1;
@@ -282,8 +281,8 @@ int runStandardProgram(int argc, char* argv[]) {
         ecu.ProgSessionHook();
         sleepMs(200);
     }
+    // A failed login ends the process with exit code 3.
     if (loginWithRetry(ecu)) {
-        loggedIn = true;
         successOut << std::endl << "ECU responding (OK)" << std::endl;
     } else {
         errorOut << std::endl << std::endl << "Login failed (KO) !!!" << std::endl << std::endl;
@@ -401,9 +400,6 @@ int runStandardProgram(int argc, char* argv[]) {
     channel.reset();
     normalOut << std::endl;
 
-    if (!loggedIn) {
-        return 3;
-    }
     if (!ramOk) {
         return 4;
     }
