@@ -1,7 +1,8 @@
 #pragma once
 // What the front-end tests share: a scratch folder for input and output files, hex files made from
-// address/byte runs, and ECU objects whose code, data and raw-command services
-// are recorded instead of sent.
+// address/byte runs, command lines for the programs' readers, checks of the channel records the
+// factories build, and ECU objects whose code, data and raw-command services are recorded instead of
+// sent.
 
 #include <cstdint>
 #include <set>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "comm/ComParams.h"
 #include "ecu/VOCyt2Gen.h"
 #include "ecu/VOKesGen.h"
 #include "tests/ecu/EcuTestSupport.h"
@@ -41,6 +43,34 @@ struct FileRun {
 
 // An Intel HEX file holding the runs in the order given; returns the path.
 std::string writeHexFile(const ScratchDir& dir, const std::string& name, const std::vector<FileRun>& runs);
+
+// A command line as a program gets it: "voflash", then the arguments; argv()[argc()] is null.
+class CommandLine {
+  public:
+    explicit CommandLine(std::vector<std::string> args);
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
+
+    int argc() const { return static_cast<int>(words.size()); }
+    char** argv() { return pointers.data(); }
+
+  private:
+    std::vector<std::string> words;
+    std::vector<char*> pointers;
+};
+
+// A Vector CAN record as the factories build it, notification level 32 and no CAN FD.
+struct CanRecordFields {
+    uint32_t hwType;
+    uint32_t hwIndex;
+    uint32_t channel;
+    uint32_t bitrate;
+    uint32_t rxQueueLimit;
+};
+void expectCanRecord(const ComParams* record, const CanRecordFields& expected);
+// A serial record as the factories build it: time-outs of 200 ms (first byte), 100 ms (between bytes)
+// and 5000 ms (receive), no delay between bytes.
+void expectSerialRecord(const ComParams* record, uint32_t port, uint32_t baud);
 
 struct CodeCall {
     uint64_t start;

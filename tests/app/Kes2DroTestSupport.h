@@ -32,12 +32,8 @@ inline Bytes pattern(size_t n, uint8_t seed = 0) {
 inline boost::program_options::variables_map parseOptions(Kes2DroTable table, std::vector<std::string> args) {
     boost::program_options::options_description description("Options", 80, 40);
     boost::program_options::variables_map map;
-    args.insert(args.begin(), "voflash");
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    readKes2DroOptions(table, static_cast<int>(argv.size()), argv.data(), description, map);
+    apptest::CommandLine line(std::move(args));
+    readKes2DroOptions(table, line.argc(), line.argv(), description, map);
     return map;
 }
 

@@ -20,10 +20,13 @@
 #include "comm/ProtocolFiatTP.h"
 #include "comm/ProtocolFiatTP_LIN.h"
 #include "comm/ProtocolSingleFrame.h"
+#include "tests/app/AppTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
 
 namespace {
 
+using apptest::expectCanRecord;
+using apptest::expectSerialRecord;
 using ecutest::StreamCapture;
 
 // Points the XL driver at a configuration file of its own for the test's lifetime.
@@ -300,17 +303,10 @@ TEST(ComInterfaceSelectorRecords, CanRecordForEachVectorType) {
         {CANVN1630, 57}, {CANVN1640, 59}, {CANVN1611, 63}, {CANVN8900, 45}};
     ComInterfaceSelector selector;
     for (const auto& [type, hwType] : types) {
+        SCOPED_TRACE(type);
         EXPECT_EQ(ComInterfaceSelector::hardwareType(type), hwType);
         const auto record = recordFor(selector, type, 2, 500000, 1, ComInterfaceSelector::kBusCan);
-        const auto* can = dynamic_cast<const ComParamsVXLapiCAN*>(record.get());
-        ASSERT_NE(can, nullptr) << type;
-        EXPECT_EQ(can->hwType, hwType);
-        EXPECT_EQ(can->hwIndex, 1u);
-        EXPECT_EQ(can->channel, 1u);
-        EXPECT_EQ(can->bitrate, 500000u);
-        EXPECT_EQ(can->rxQueueLimit, 10000u);
-        EXPECT_EQ(can->notificationLevel, 32u);
-        EXPECT_FALSE(can->canFd);
+        expectCanRecord(record.get(), {hwType, 1, 1, 500000, 10000});
     }
 }
 
@@ -343,15 +339,9 @@ TEST(ComInterfaceSelectorRecords, SerialRecord) {
     ComInterfaceSelector selector;
     for (const enumInterfaceType type : {UART_FullDuplex, UART_HalfDuplex}) {
         for (const uint32_t busMode : {0u, 1u, 5u}) {
+            SCOPED_TRACE(std::to_string(type) + " " + std::to_string(busMode));
             const auto record = recordFor(selector, type, 4, 115200, 3, busMode);
-            const auto* serial = dynamic_cast<const ComParamsSerial*>(record.get());
-            ASSERT_NE(serial, nullptr) << type << " " << busMode;
-            EXPECT_EQ(serial->port, 4u);
-            EXPECT_EQ(serial->baud, 115200u);
-            EXPECT_EQ(serial->firstByteTimeoutMs, 200u);
-            EXPECT_EQ(serial->interByteTimeoutMs, 100u);
-            EXPECT_EQ(serial->rxTimeoutMs, 5000u);
-            EXPECT_EQ(serial->interByteDelayMs, 0u);
+            expectSerialRecord(record.get(), 4, 115200);
         }
     }
 }
@@ -368,14 +358,7 @@ TEST(ComInterfaceSelectorRecords, AutoDetectUsesTheSelectedChannelsHardwareType)
     choose(selector, "1\n");  // hardware type 59, index 1
 
     const auto can = recordFor(selector, AutoDetectHW, 2, 250000, 5, ComInterfaceSelector::kBusCan);
-    const auto* canRecord = dynamic_cast<const ComParamsVXLapiCAN*>(can.get());
-    ASSERT_NE(canRecord, nullptr);
-    EXPECT_EQ(canRecord->hwType, 59u);
-    EXPECT_EQ(canRecord->hwIndex, 0u);
-    EXPECT_EQ(canRecord->channel, 1u);
-    EXPECT_EQ(canRecord->bitrate, 250000u);
-    EXPECT_EQ(canRecord->rxQueueLimit, 10000u);
-    EXPECT_EQ(canRecord->notificationLevel, 32u);
+    expectCanRecord(can.get(), {59, 0, 1, 250000, 10000});
 
     const std::pair<uint32_t, uint32_t> ports[] = {{1, 0}, {3, 2}, {4, 3}, {5, 0xFFFFFFFF}, {0, 0xFFFFFFFF}};
     for (const auto& [port, hwChannel] : ports) {
@@ -413,14 +396,8 @@ TEST(ComInterfaceSelectorChannels, CanChannelWithItsRecordAndTimeouts) {
     EXPECT_EQ(selector.getType(), CANcaseXL);
     auto* can = dynamic_cast<ComVXLapiCAN*>(channel.get());
     ASSERT_NE(can, nullptr);
-    const auto* params = dynamic_cast<const ComParamsVXLapiCAN*>(can->getComParams());
-    ASSERT_NE(params, nullptr);
-    EXPECT_EQ(params->hwType, 21u);
-    EXPECT_EQ(params->hwIndex, 0u);
-    EXPECT_EQ(params->channel, 1u);
-    EXPECT_EQ(params->bitrate, 500000u);
-    EXPECT_EQ(params->rxQueueLimit, 10000u);
-    EXPECT_EQ(params->notificationLevel, 32u);
+    const ComParams* params = can->getComParams();
+    expectCanRecord(params, {21, 0, 1, 500000, 10000});
     EXPECT_EQ(params->rxTimeoutMs, 3000u);
     EXPECT_EQ(params->firstByteTimeoutMs, 3000u);
     EXPECT_EQ(params->interByteTimeoutMs, 250u);

@@ -236,29 +236,16 @@ TEST(CreateComParamsForType, VectorRecords) {
         SCOPED_TRACE(c.type);
         std::unique_ptr<ComParams> params(
             createComParamsForType(static_cast<enumInterfaceType>(c.type), c.port, c.baud, c.hwIndex));
-        const auto* can = dynamic_cast<const ComParamsVXLapiCAN*>(params.get());
-        ASSERT_NE(can, nullptr);
-        EXPECT_EQ(can->hwType, c.hwType);
-        EXPECT_EQ(can->hwIndex, c.hwIndex);
-        EXPECT_EQ(can->channel, c.channel);
-        EXPECT_EQ(can->bitrate, c.baud);
-        EXPECT_EQ(can->rxQueueLimit, 4096u);
-        EXPECT_EQ(can->notificationLevel, 32u);
+        apptest::expectCanRecord(params.get(), {c.hwType, c.hwIndex, c.channel, c.baud, 4096});
     }
 }
 
 TEST(CreateComParamsForType, SerialRecords) {
     for (const uint32_t type : {1u, 2u}) {
+        SCOPED_TRACE(type);
         std::unique_ptr<ComParams> params(
             createComParamsForType(static_cast<enumInterfaceType>(type), 3, 115200, 0));
-        const auto* serial = dynamic_cast<const ComParamsSerial*>(params.get());
-        ASSERT_NE(serial, nullptr);
-        EXPECT_EQ(serial->port, 3u);
-        EXPECT_EQ(serial->baud, 115200u);
-        EXPECT_EQ(serial->firstByteTimeoutMs, 200u);
-        EXPECT_EQ(serial->interByteTimeoutMs, 100u);
-        EXPECT_EQ(serial->rxTimeoutMs, 5000u);
-        EXPECT_EQ(serial->interByteDelayMs, 0u);
+        apptest::expectSerialRecord(params.get(), 3, 115200);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/Kes2DroOptions.h"
+#include "tests/app/AppTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
 
 namespace kes2dro_test {
@@ -23,13 +24,9 @@ struct Parsed {
     std::string error;
 
     Parsed(Kes2DroTable table, std::vector<std::string> args) {
-        args.insert(args.begin(), "voflash");
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
+        apptest::CommandLine line(std::move(args));
         StreamCapture out;
-        readKes2DroOptions(table, static_cast<int>(argv.size()), argv.data(), description, map);
+        readKes2DroOptions(table, line.argc(), line.argv(), description, map);
         normal = out.normal();
         error = out.error();
     }

@@ -27,16 +27,12 @@ TEST(Kes2DroRunEnd, ChannelClosedWhenTheProgramReturns) {
     // A virtual bus of this test's own; nobody else is on it.
     setenv("VOFLASH_BUS_DIR", dir.path("bus").c_str(), 1);
     std::filesystem::create_directories(dir.path("bus"));
-    std::vector<std::string> args = {"voflash", "--ecuClass", "KES2", "--Com", "9", "--p", "1", "--nv"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
+    apptest::CommandLine line({"--ecuClass", "KES2", "--Com", "9", "--p", "1", "--nv"});
     const size_t before = threadCount();
     int exitCode = -1;
     {
         ecutest::StreamCapture out;
-        exitCode = runKes2Program(static_cast<int>(argv.size()), argv.data());
+        exitCode = runKes2Program(line.argc(), line.argv());
         EXPECT_EQ(out.normal().find("Invalid parameters"), std::string::npos) << out.normal();
     }
     // The channel opened (no set-up failure) and no login was made.

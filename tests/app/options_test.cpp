@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/AppTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
 
 namespace {
@@ -19,13 +20,8 @@ class ParseTest : public ::testing::Test {
     void TearDown() override { getVariablesMap().clear(); }
 
     static void parse(std::vector<std::string> args) {
-        args.insert(args.begin(), "voflash");
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        parseCommandLine(static_cast<int>(args.size()), argv.data());
+        apptest::CommandLine line(std::move(args));
+        parseCommandLine(line.argc(), line.argv());
     }
 
     static bool present(const std::string& name) { return getVariablesMap().count(name) != 0; }
