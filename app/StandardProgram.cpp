@@ -123,7 +123,7 @@ bool readCodeStep(Ecu& ecu, uint32_t pktlen) {
     VOEcuGenBase& base = ecu;
     const bool read = base.ReadCode(bytes, codeStartAddr, codeLength, nullptr, last);
     // A read whose file could not be written is a failed step.
-    return read && saveDataFile(optionText("readCode"), bytes, codeStartAddr);
+    return read && saveDataFile(getOptionText("readCode"), bytes, codeStartAddr);
 }
 
 // --eraseCode of CYT2: the blocks of the code range, from its first to its last byte. Without a
@@ -148,7 +148,7 @@ bool eraseCodeCyt2(VOCyt2Gen& ecu) {
 // --eraseCode of NXP and RH850: "first,last" in decimal; any other text erases nothing and counts
 // nothing.
 void eraseCodeBlocksStep(VOKesGen& ecu, bool& verdict) {
-    std::istringstream text(optionText("eraseCode"));
+    std::istringstream text(getOptionText("eraseCode"));
     int first = 0;
     int last = 0;
     char separator = 0;
@@ -161,7 +161,7 @@ void eraseCodeBlocksStep(VOKesGen& ecu, bool& verdict) {
 
 // --eraseData of RH850: the option is the size in KiB, erased in units of --dataPageSize.
 bool eraseDataRh850(VOKesGen& ecu) {
-    const auto size = static_cast<uint32_t>(fromDecString(optionText("eraseData")));
+    const auto size = static_cast<uint32_t>(fromDecString(getOptionText("eraseData")));
     const uint32_t bytes = size * 1024;
     const uint32_t page = optionHex32("dataPageSize", 0x40);
     if (!checkNotZero("data page size", page)) {
@@ -290,7 +290,7 @@ int runStandardProgram(int argc, char* argv[]) {
         endProcess(3);
     }
     if (optionGiven("ecuInfo")) {
-        auto info = static_cast<uint32_t>(fromHexString(optionText("ecuInfo")));
+        auto info = static_cast<uint32_t>(fromHexString(getOptionText("ecuInfo")));
         ecu.SetEcuInfo(info);
         if (ecu.GetEcuInfo(info)) {
             infoOut << "ActEcuInfo: " << std::dec << info;
@@ -303,12 +303,10 @@ int runStandardProgram(int argc, char* argv[]) {
         std::vector<uint8_t> image;
         uint64_t start = 0;
         uint64_t length = 0;
-        if (flashFile.readFromFile(optionText("ram"), image, start, length)) {
+        if (flashFile.readFromFile(getOptionText("ram"), image, start, length)) {
             ramOk = ecu.UploadApplRam(image, start, image.size(), pktlen);
             if (ramOk) {
-                if (optionGiven("jumpAddr")) {
-                    start = getOptionHex<uint64_t>("jumpAddr");
-                }
+                start = optionHex64("jumpAddr", start);
                 startOk = ecu.StartApplRam(static_cast<uint32_t>(start));
             }
         }
@@ -320,7 +318,7 @@ int runStandardProgram(int argc, char* argv[]) {
     // The requested steps, in their fixed order.
     if (optionGiven("cmdFile")) {
         CommandFile commands;
-        commands.load(optionText("cmdFile"));
+        commands.load(getOptionText("cmdFile"));
         commands.execute(ecu);
     }
     if (optionGiven("readCode")) {
@@ -353,7 +351,7 @@ int runStandardProgram(int argc, char* argv[]) {
     }
     if (optionGiven("writeOpt")) {
         normalOut << std::endl << "Write option bytes:           " << std::endl;
-        auto value = static_cast<uint32_t>(fromHexString(optionText("writeOpt")));
+        auto value = static_cast<uint32_t>(fromHexString(getOptionText("writeOpt")));
         verdict &= ecu.WriteOptionBytes(0, &value);
     }
     if (optionGiven("eraseData")) {

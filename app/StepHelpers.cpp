@@ -72,15 +72,6 @@ bool optionGiven(const std::string& name) {
     return getVariablesMap().count(name) != 0;
 }
 
-std::string optionText(const std::string& name) {
-    const auto& map = getVariablesMap();
-    const auto it = map.find(name);
-    if (it == map.end() || it->second.empty()) {
-        return {};
-    }
-    return it->second.as<std::string>();
-}
-
 uint64_t optionHex64(const std::string& name, uint64_t fallback) {
     return optionGiven(name) ? getOptionHex<uint64_t>(name) : fallback;
 }
@@ -121,17 +112,17 @@ bool initEcuConnection(VOEcuGenBase& ecu, ComInterfaceSelector& selector, uint32
 
 void printTargetInfo() {
     if (optionGiven("ecuInfo")) {
-        normalOut << " Target: " << optionText("ecuInfo") << std::endl;
+        normalOut << " Target: " << getOptionText("ecuInfo") << std::endl;
     }
     if (optionGiven("ecuType")) {
-        normalOut << " Type:   " << optionText("ecuType") << std::endl;
+        normalOut << " Type:   " << getOptionText("ecuType") << std::endl;
     }
     normalOut << std::endl << std::flush;
     setCursorInfo(false, 1);
 }
 
 bool sendEcuFlashRequest(VOEcuGenBase& ecu) {
-    const uint64_t key = fromHexString(optionText("ecuFlashRequest"));
+    const uint64_t key = fromHexString(getOptionText("ecuFlashRequest"));
     return repeatWithin(ecu, kFlashRequestAttemptMs, kFlashRequestLimitMs,
                         [&] { return ecu.EcuFlashRequest(key); });
 }
@@ -160,7 +151,7 @@ bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass
     const uint64_t address = defaults.dataReadFromZero ? 0 : dataStartAddr;
     const bool read = ecu.ReadData(bytes, address, dataLength, nullptr, pages);
     // A read whose file could not be written is a failed step.
-    return read && saveDataFile(optionText("readData"), bytes, dataStartAddr);
+    return read && saveDataFile(getOptionText("readData"), bytes, dataStartAddr);
 }
 
 bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass) {
@@ -172,7 +163,7 @@ bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, Standar
         erase = false;
         normalOut << "   Write with NoErase detected!" << std::endl << std::endl;
     }
-    file.setFileName(optionText("writeCode"));
+    file.setFileName(getOptionText("writeCode"));
     const uint64_t codeStartAddr = optionHex64("codeStartAddr", defaults.codeStartAddr);
     const uint64_t codeLength = optionHex64("codeLength", 0);
     const uint32_t codePageSize = optionHex32("codePageSize", defaults.codePageSize);
@@ -215,6 +206,6 @@ bool writeDataFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, Standar
     if (!checkRangeBelow4G("data", dataStartAddr, dataLength)) {
         return false;
     }
-    file.setFileName(optionText("writeData"));
+    file.setFileName(getOptionText("writeData"));
     return file.writeDataRange(dataStartAddr, dataLength, true, ecu, pktlen, dataPageSize);
 }

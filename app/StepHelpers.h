@@ -56,8 +56,8 @@ bool checkRangeBelow4G(const char* what, uint64_t start, uint64_t length);
 // A page size or count must not be 0.
 bool checkNotZero(const char* what, uint64_t value);
 
-// Options as the steps read them: presence, the raw text, and hexadecimal values with a default.
+// Options as the steps read them: presence and hexadecimal values with a default (the text is
+// getOptionText's).
 bool optionGiven(const std::string& name);
-std::string optionText(const std::string& name);
 uint64_t optionHex64(const std::string& name, uint64_t fallback);
 uint32_t optionHex32(const std::string& name, uint32_t fallback);
