@@ -53,10 +53,18 @@ bool checkPageCount(uint32_t pages);
 bool checkAddressRange(uint64_t address, uint64_t length,
                        const char* startText = "Incorrect start Addr.: 0x");
 
-// The checks a code write in packets makes before anything is sent: the page count, a length that is
-// a non-zero multiple of pages x pageSize, a page-aligned start, a range inside the address space and
-// data that covers the length. Each refusal prints its line on errorOut.
-bool checkCodeWrite(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, uint32_t pages,
-                    uint32_t pageSize);
+// The checks a write in packets makes before anything is sent: the page count, a length that is a
+// non-zero multiple of pages x pageSize, a start aligned to pageSize and to startUnit, a range inside
+// the address space and data that covers the length. Each refusal prints its line on errorOut; a
+// refused start (misaligned or at or above 2^32) with startText and the address.
+bool checkPacketWrite(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length,
+                      uint32_t pages, uint32_t pageSize, const char* startText = "Incorrect start Addr.: 0x",
+                      uint64_t startUnit = 1);
+
+// The checks a read in packets of pages x pageSize bytes makes before anything is sent: the page
+// count, a length that is a non-zero multiple of the packet, a range inside the address space and an
+// output buffer of outSize bytes that holds the length. Each refusal prints its line on errorOut.
+bool checkPacketRead(std::size_t outSize, uint64_t address, uint64_t length, uint32_t pages,
+                     uint32_t pageSize);
 
 }  // namespace ecupacket

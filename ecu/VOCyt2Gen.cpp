@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "app/console/console.h"
+#include "ecu/EcuPacketRequest.h"
 #include "ecu/VONxpGen.h"
 
 namespace {
@@ -38,7 +39,7 @@ bool VOCyt2Gen::ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t l
         return false;
     }
     const uint32_t pages = packetBytes / kReadPageSize;
-    if (!checkPageCount(pages)) {
+    if (!ecupacket::checkPageCount(pages)) {
         return false;
     }
     if (length % kReadPageSize != 0) {
@@ -67,7 +68,7 @@ bool VOCyt2Gen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t l
 }
 
 bool VOCyt2Gen::RequestDownload() {
-    return progSessionRequestDownload(*this);
+    return progSessionRequestDownload();
 }
 
 bool VOCyt2Gen::ProgSessionHook() {

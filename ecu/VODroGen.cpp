@@ -7,8 +7,6 @@
 #include "comm/UtilTimeout.h"
 #include "ecu/EcuPacketRequest.h"
 
-using ecupacket::checkAddressRange;
-using ecupacket::checkPageCount;
 using ecupacket::hexByte;
 using ecupacket::low32;
 using ecupacket::packetHeader;
@@ -36,7 +34,7 @@ bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
     if (mode == nullptr || *mode == -1) {
         return false;
     }
-    if (!ecupacket::checkCodeWrite(data, startAddress, length, pages, pageSize)) {
+    if (!ecupacket::checkPacketWrite(data, startAddress, length, pages, pageSize)) {
         return false;
     }
     // Every request carries pages x 256 bytes whatever the page size.
@@ -128,26 +126,12 @@ bool VODroGen::eraseBlocksDownward(unsigned int first, unsigned int last) const 
 
 bool VODroGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int*,
                          uint32_t pages, uint32_t pageSize) {
-    if (!checkPageCount(pages)) {
+    // Erase units are whole: an address inside a unit would leave the unit's first bytes unerased.
+    if (!ecupacket::checkPacketWrite(data, address, length, pages, pageSize, "Incorrect startAddr.: 0x",
+                                     kDataUnit)) {
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
-    if (length == 0 || chunk == 0 || length % chunk != 0) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-        return false;
-    }
-    // Erase units are whole: an address inside a unit would leave the unit's first bytes unerased.
-    if (address % pageSize != 0 || address % kDataUnit != 0) {
-        errorOut << "Incorrect startAddr.: 0x" << std::hex << address << std::endl;
-        return false;
-    }
-    if (!checkAddressRange(address, length, "Incorrect startAddr.: 0x")) {
-        return false;
-    }
-    if (data.size() < length) {
-        errorOut << "Data shorter than the length: 0x" << std::hex << data.size() << std::endl;
-        return false;
-    }
     // The last unit is erased as a whole even when the range ends inside it.
     const auto firstUnit = static_cast<uint16_t>(address / kDataUnit);
     const auto count =
@@ -217,21 +201,10 @@ bool VODroGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t le
 
 bool VODroGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                            uint32_t pages) {
-    if (!checkPageCount(pages)) {
+    if (!ecupacket::checkPacketRead(out.size(), address, length, pages, kPageSize)) {
         return false;
     }
     const uint64_t packet = static_cast<uint64_t>(pages) * kPageSize;
-    if (length == 0 || packet == 0 || length % packet != 0) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-        return false;
-    }
-    if (!checkAddressRange(address, length, "Incorrect start Addr.: 0x")) {
-        return false;
-    }
-    if (out.size() < length) {
-        errorOut << "Output buffer shorter than the length: 0x" << std::hex << out.size() << std::endl;
-        return false;
-    }
     for (uint64_t offset = 0; offset < length; offset += packet) {
         const uint32_t packetAddress = low32(address + offset);
         sleepMs(50);

@@ -29,12 +29,9 @@ void noticeOnce(bool& shown, const char* text) {
     }
 }
 
-// A number on errorOut after a "0x": hexadecimal, the stream left so.
-unsigned int hexByte(uint8_t b) {
-    return static_cast<unsigned int>(b);
-}
-
 }  // namespace
+
+using ecupacket::hexByte;
 
 EcuConnectState& ecuConnectState() {
     static EcuConnectState state;

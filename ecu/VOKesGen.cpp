@@ -52,14 +52,6 @@ bool VOKesGen::InCodeBlockMap(uint64_t address) const {
            (address >= kUpperAreaStart && address < kUpperAreaStart + kUpperBlockCount * kUpperBlockSize);
 }
 
-bool VOKesGen::checkPageCount(uint32_t pages) {
-    return ecupacket::checkPageCount(pages);
-}
-
-bool VOKesGen::checkAddressRange(uint64_t address, uint64_t length) {
-    return ecupacket::checkAddressRange(address, length);
-}
-
 bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
     normalOut << std::dec << "    Block: " << hexByte(firstBlock) << " - " << hexByte(lastBlock) << std::endl
               << "    Erase: ";
@@ -133,7 +125,7 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
     // The erase, block and progress operations are the most-derived class's; none of them changes
     // anything in this object that FlashCode relies on.
     auto* self = const_cast<VOKesGen*>(this);
-    if (!ecupacket::checkCodeWrite(data, startAddress, length, pages, pageSize)) {
+    if (!ecupacket::checkPacketWrite(data, startAddress, length, pages, pageSize)) {
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
@@ -204,7 +196,7 @@ bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address
         errorOut << std::endl << "Trying to flash zero pages!" << std::endl;
         return false;
     }
-    if (!checkPageCount(pages)) {
+    if (!ecupacket::checkPageCount(pages)) {
         return false;
     }
     if (pageSize == 0) {
@@ -221,7 +213,7 @@ bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address
         errorOut << "Incorrect start Addr.: 0x" << std::hex << address << std::endl;
         return false;
     }
-    if (!checkAddressRange(address, length)) {
+    if (!ecupacket::checkAddressRange(address, length)) {
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
@@ -284,21 +276,10 @@ bool VOKesGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t le
 
 bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                            uint32_t pages, uint8_t pageByte, uint32_t answerLength, uint32_t waitMs) {
-    if (!checkPageCount(pages)) {
+    if (!ecupacket::checkPacketRead(out.size(), address, length, pages, kReadPageSize)) {
         return false;
     }
     const uint64_t packet = static_cast<uint64_t>(pages) * kReadPageSize;
-    if (length == 0 || packet == 0 || length % packet != 0) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-        return false;
-    }
-    if (!checkAddressRange(address, length)) {
-        return false;
-    }
-    if (out.size() < length) {
-        errorOut << "Output buffer shorter than the length: 0x" << std::hex << out.size() << std::endl;
-        return false;
-    }
     normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
               << "\r    Read: ";
     const uint8_t subFunction = dataFlash ? 0x81 : 0x71;
@@ -436,6 +417,32 @@ bool VOKesGen::startOrJump(uint8_t service, uint32_t address) {
         return false;
     }
     errorOut << std::endl << "Starting ApplRam failed (no response)! \n" << std::flush;
+    return false;
+}
+
+bool VOKesGen::progSessionRequestDownload() {
+    const std::vector<uint8_t> request = loginCodeRequest(0x34);
+    if (!sendTo(request, txCanId, rxCanId)) {
+        errorOut << " Error while sending RequestDownload request" << std::endl;
+        return false;
+    }
+    std::vector<uint8_t> reply;
+    if (!receiveFrom(reply, 8, txCanId, rxCanId)) {
+        errorOut << ".... RequestDownload failed: No.Response !" << std::endl;
+        return false;
+    }
+    if (startsWith(reply, 0x74)) {
+        return true;
+    }
+    if (isNegative(reply)) {
+        if (reply.size() >= 3) {
+            printServiceNrc("Srv: 0x", reply);
+        } else {
+            errorOut << "NegResp/InvalidResponse: " << toHexString(reply) << std::endl;
+        }
+        return false;
+    }
+    errorOut << "Invalid Response: " << toHexString(reply) << std::endl;
     return false;
 }
 

@@ -25,8 +25,6 @@ class VOKesGen : public VOEcuGenBase {
     static constexpr uint64_t kUpperBlockCount = 128;
     // Data flash is erased in units of this many bytes.
     static constexpr uint64_t kDataUnit = 64;
-    // The page count travels in one byte.
-    static constexpr uint32_t kMaxPages = 255;
     // Bytes of one read page.
     static constexpr uint32_t kReadPageSize = 256;
     // Image bytes per download request when the caller passes 0.
@@ -80,11 +78,6 @@ class VOKesGen : public VOEcuGenBase {
     virtual bool InCodeBlockMap(uint64_t address) const;
 
   protected:
-    // The checks every packet write and read makes before sending anything; each refusal prints its
-    // reason on errorOut. A range must lie below 2^32, the page count must be 1 to 255.
-    static bool checkPageCount(uint32_t pages);
-    static bool checkAddressRange(uint64_t address, uint64_t length);
-
     // FlashData with the data-flash units counted from unitBase: unit n covers unitBase + 64 n up to
     // 64 bytes on; an address below unitBase is refused.
     bool flashDataUnits(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, uint32_t pages,
@@ -93,6 +86,10 @@ class VOKesGen : public VOEcuGenBase {
     // the last request byte, answerLength the receive's, waitMs the pause before each request.
     bool readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                      uint32_t pages, uint8_t pageByte, uint32_t answerLength, uint32_t waitMs);
+
+    // 34 and the login code, answered 74: the download request of the programming session of the
+    // standard-program classes (CYT2, NXP, RH850).
+    bool progSessionRequestDownload();
 
   private:
     // StartApplRam and JumpApplRam: <service> 01 and the address, answered FE.

@@ -1,14 +1,12 @@
 #pragma once
 // The ECU class of the NXP flash program: VOKesGen's services with the code erase blocks of
-// codeBlockGroups. Also the pieces the three standard-program classes (CYT2, NXP, RH850) share: that
-// block map and the download request of the programming session.
+// codeBlockGroups. Also that block map, which the CYT2 class shares.
 
 #include <cstdint>
 
 #include "ecu/VOKesGen.h"
 
 class Communication;
-class DevVO_ecuUDS_CAN;
 
 // One run of equal code-flash erase blocks; the runs follow one another from kCodeGroupsStart.
 struct CodeBlockGroup {
@@ -24,9 +22,6 @@ inline constexpr CodeBlockGroup codeBlockGroups[] = {{0, 61, 0x8000}, {62, 77, 0
 uint8_t codeGroupBlockNumber(uint64_t address);
 // Whether address lies in a block of codeBlockGroups.
 bool inCodeBlockGroups(uint64_t address);
-
-// 34 and the login code, answered 74: the download request of the programming session.
-bool progSessionRequestDownload(DevVO_ecuUDS_CAN& ecu);
 
 class VONxpGen : public VOKesGen {
   public:

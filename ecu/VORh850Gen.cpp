@@ -1,7 +1,5 @@
 #include "ecu/VORh850Gen.h"
 
-#include "ecu/VONxpGen.h"
-
 VORh850Gen::VORh850Gen(Communication* comm, uint8_t frameAddress) : VOKesGen(comm, frameAddress) {}
 
 VORh850Gen::~VORh850Gen() = default;
@@ -12,7 +10,7 @@ bool VORh850Gen::FlashData(const std::vector<uint8_t>& data, uint64_t address, u
 }
 
 bool VORh850Gen::RequestDownload() {
-    return progSessionRequestDownload(*this);
+    return progSessionRequestDownload();
 }
 
 bool VORh850Gen::ProgSessionHook() {

@@ -135,15 +135,25 @@ struct TextCase {
     std::optional<std::string> success = std::nullopt;
 };
 
-// Runs each case on a fresh rig: the service must send exactly request (once, with the answer
-// length given), return the case's result and print the case's texts.
+// An exchange scripted ahead of the request under test (an erase before a write).
+struct ScriptStep {
+    Bytes request;
+    Answer answer;
+};
+
+// Runs each case on a fresh rig: after the exchanges of before, the service must send exactly
+// request (once, with the answer length given), return the case's result and print the case's texts.
 template <typename Ecu = VOKesGen>
 void runTextCases(const Bytes& request, uint32_t answerLength, const std::vector<TextCase>& cases,
-                  const std::type_identity_t<std::function<bool(Ecu&)>>& call) {
+                  const std::type_identity_t<std::function<bool(Ecu&)>>& call,
+                  const std::vector<ScriptStep>& before = {}) {
     for (const TextCase& c : cases) {
         SCOPED_TRACE(c.label);
         Rig<Ecu> rig;
         ASSERT_TRUE(rig.attached);
+        for (const ScriptStep& step : before) {
+            rig.bus.expect(step.request, step.answer);
+        }
         rig.bus.expect(request, c.answer);
         bool result = !c.result;
         {
@@ -160,8 +170,8 @@ void runTextCases(const Bytes& request, uint32_t answerLength, const std::vector
         }
         EXPECT_EQ(result, c.result);
         EXPECT_TRUE(rig.bus.done());
-        ASSERT_EQ(rig.bus.exchanges().size(), 1u);
-        const Exchange& e = rig.bus.exchanges()[0];
+        ASSERT_EQ(rig.bus.exchanges().size(), before.size() + 1);
+        const Exchange& e = rig.bus.exchanges().back();
         EXPECT_EQ(e.txId, kTxId);
         EXPECT_EQ(e.rxId, kRxId);
         if (c.answer.kind != Answer::Kind::SendFails) {

@@ -25,11 +25,7 @@ void scriptCodeWrite(ScriptedEcu& bus, const std::vector<uint8_t>& blocks, uint3
     for (const uint8_t b : blocks) {
         bus.expect(eraseBlock(b), Answer::reply({0xFB, 0x72}));
     }
-    const size_t step = size_t{pages} * 256;
-    for (size_t offset = 0; offset < data.size(); offset += step) {
-        bus.expect(packet(0x70, static_cast<uint32_t>(address + offset), pages, slice(data, offset, step)),
-                   Answer::reply({0xFB, 0x70}));
-    }
+    expectPacketWrites(bus, 0x70, address, data, size_t{pages} * 256, pages, Answer::reply({0xFB, 0x70}));
 }
 
 TEST(DroFlashCode, ErasesTheCoveredBlocksFromTheLastDown) {
@@ -198,11 +194,8 @@ TEST(DroFlashData, ErasesTheUnitsInOneRequestThenWrites) {
         const Bytes data = counting(c.length, 1);
         const size_t chunk = size_t{c.pages} * c.pageSize;
         rig.bus.expect(c.erase, Answer::reply({0xFB}));
-        for (size_t offset = 0; offset < c.length; offset += chunk) {
-            rig.bus.expect(packet(0x80, static_cast<uint32_t>(c.address + offset),
-                                  static_cast<uint8_t>(c.pages), slice(data, offset, chunk)),
+        expectPacketWrites(rig.bus, 0x80, c.address, data, chunk, static_cast<uint8_t>(c.pages),
                            Answer::reply({0xFB, 0x80}));
-        }
         StreamCapture out;
         const auto start = std::chrono::steady_clock::now();
         EXPECT_TRUE(rig.ecu.FlashData(data, c.address, c.length, nullptr, c.pages, c.pageSize));
@@ -361,13 +354,6 @@ Bytes ramImage() {
     return image;
 }
 
-Bytes downloadPiece(uint32_t address, const Bytes& piece) {
-    Bytes request = {0xBD, static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-                     static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
-    request.insert(request.end(), piece.begin(), piece.end());
-    return request;
-}
-
 const Bytes kCrcRequest = {0xBC, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x09};
 
 TEST(DroUploadApplRam, ChunksThenTheCrcRequest) {
@@ -389,9 +375,9 @@ TEST(DroUploadApplRam, ChunksThenTheCrcRequest) {
         SCOPED_TRACE(c.label);
         Rig<VODroGen> rig;
         const Bytes image = ramImage();
-        rig.bus.expect(downloadPiece(0x20000000, slice(image, 0, 5)), Answer::reply({0xFD}))
-            .expect(downloadPiece(0x20000005, slice(image, 5, 5)), Answer::reply({0xFD}))
-            .expect(downloadPiece(0x2000000A, slice(image, 10, 3)), Answer::reply({0xFD}))
+        rig.bus.expect(download(0x20000000, slice(image, 0, 5)), Answer::reply({0xFD}))
+            .expect(download(0x20000005, slice(image, 5, 5)), Answer::reply({0xFD}))
+            .expect(download(0x2000000A, slice(image, 10, 3)), Answer::reply({0xFD}))
             .expect(kCrcRequest, c.crcAnswer);
         StreamCapture out;
         EXPECT_TRUE(rig.ecu.UploadApplRam(image, 0x20000000, 100, 5));
@@ -406,9 +392,9 @@ TEST(DroUploadApplRam, ChunksThenTheCrcRequest) {
 TEST(DroUploadApplRam, DefaultChunkOf512AndTheLengthClip) {
     Rig<VODroGen> rig;
     const Bytes image = counting(0x600);
-    rig.bus.expect(downloadPiece(0x1000, slice(image, 0, 512)), Answer::reply({0xFD}))
-        .expect(downloadPiece(0x1200, slice(image, 512, 512)), Answer::reply({0xFD}))
-        .expect(downloadPiece(0x1400, slice(image, 1024, 0x100)), Answer::reply({0xFD}))
+    rig.bus.expect(download(0x1000, slice(image, 0, 512)), Answer::reply({0xFD}))
+        .expect(download(0x1200, slice(image, 512, 512)), Answer::reply({0xFD}))
+        .expect(download(0x1400, slice(image, 1024, 0x100)), Answer::reply({0xFD}))
         .expect({0xBC, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04, 0xFC}, Answer::none());
     StreamCapture out;
     EXPECT_TRUE(rig.ecu.UploadApplRam(image, 0x1000, 0x500, 0));
@@ -418,8 +404,8 @@ TEST(DroUploadApplRam, DefaultChunkOf512AndTheLengthClip) {
 TEST(DroUploadApplRam, AFailedPieceStillSendsTheCrcRequest) {
     Rig<VODroGen> rig;
     const Bytes image = ramImage();
-    rig.bus.expect(downloadPiece(0x20000000, slice(image, 0, 5)), Answer::reply({0xFD}))
-        .expect(downloadPiece(0x20000005, slice(image, 5, 5)), Answer::negative(0xBD, 0x72))
+    rig.bus.expect(download(0x20000000, slice(image, 0, 5)), Answer::reply({0xFD}))
+        .expect(download(0x20000005, slice(image, 5, 5)), Answer::negative(0xBD, 0x72))
         .expect(kCrcRequest, Answer::reply({0xFC, 0x26, 0x39, 0xF4, 0xCB}));
     StreamCapture out;
     EXPECT_FALSE(rig.ecu.UploadApplRam(image, 0x20000000, 13, 5));
@@ -490,7 +476,7 @@ TEST(DroSendCommand, EmptyRequestRefusedWithoutAnExchange) {
 TEST(DroSendCommand, LengthInHexadecimalAfterAPassedCrcCheck) {
     Rig<VODroGen> rig;
     const Bytes image = ramImage();
-    rig.bus.expect(downloadPiece(0x20000000, image), Answer::reply({0xFD}))
+    rig.bus.expect(download(0x20000000, image), Answer::reply({0xFD}))
         .expect(kCrcRequest, Answer::reply({0xFC, 0x26, 0x39, 0xF4, 0xCB}))
         .expect({0x31, 0x01}, Answer::reply(Bytes{0x71, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     StreamCapture out;

@@ -41,10 +41,16 @@ Bytes flashRequest(uint64_t key) {
 
 const std::string kWipe = "\b\b\b\b    \b\b\b\b";
 
-TEST(LoginCode, FiveBytesFromTheBuildSetting) {
+TEST(LoginCode, FiveBytesFromTheBuildSettingFirstByteFirst) {
+    // Read from the setting's text two digits at a time, not by the library's arithmetic.
+    const std::string text = VOFLASH_LOGIN_CODE_TEXT;
+    ASSERT_EQ(text.size(), 10u);
+    Bytes expected;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        expected.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
     const auto code = ecuLoginCode();
-    EXPECT_EQ(code.size(), 5u);
-    EXPECT_EQ(loginRequest().size(), 6u);
+    EXPECT_EQ(Bytes(code.begin(), code.end()), expected);
 }
 
 TEST(Login, RepliesAndTheirTexts) {

@@ -5,34 +5,10 @@
 
 #include "ecu/VOKesGen.h"
 #include "tests/ecu/EcuTestSupport.h"
+#include "tests/ecu/PacketBytes.h"
 
 namespace ecutest {
 namespace {
-
-Bytes packet(uint8_t sub, uint32_t address, uint8_t pages, const Bytes& data = {}) {
-    Bytes request = {0xBB,
-                     sub,
-                     static_cast<uint8_t>(address >> 24),
-                     static_cast<uint8_t>(address >> 16),
-                     static_cast<uint8_t>(address >> 8),
-                     static_cast<uint8_t>(address),
-                     pages};
-    request.insert(request.end(), data.begin(), data.end());
-    return request;
-}
-
-Bytes slice(const Bytes& data, size_t from, size_t n) {
-    return Bytes(data.begin() + static_cast<std::ptrdiff_t>(from),
-                 data.begin() + static_cast<std::ptrdiff_t>(from + n));
-}
-
-// A read reply: two header bytes and the page data.
-Bytes readReply(size_t n, uint8_t first) {
-    Bytes reply = {0xFB, 0x71};
-    const Bytes data = counting(n, first);
-    reply.insert(reply.end(), data.begin(), data.end());
-    return reply;
-}
 
 TEST(GetBlockNumber, CodeBlockTable) {
     const std::pair<uint64_t, unsigned> table[] = {
@@ -202,10 +178,7 @@ TEST(FlashCode, RefusedBeforeAnythingIsSent) {
 TEST(FlashCode, WritesPacketByPacketWithProgress) {
     Rig<VOKesGen> rig;
     const Bytes data = counting(0x800);
-    for (uint32_t offset = 0; offset < 0x800; offset += 0x200) {
-        rig.bus.expect(packet(0x70, 0x10000 + offset, 2, slice(data, offset, 0x200)),
-                       Answer::reply({0xFB, 0x70}));
-    }
+    expectPacketWrites(rig.bus, 0x70, 0x10000, data, 0x200, 2, Answer::reply({0xFB, 0x70}));
     StreamCapture out;
     EXPECT_TRUE(rig.ecu.FlashCode(data, 0x10000, 0x800, false, nullptr, 2, 0x100));
     EXPECT_TRUE(rig.bus.done());
@@ -227,10 +200,7 @@ TEST(FlashCode, ErasesTheBlocksOfTheRangeFirst) {
     for (uint8_t b = 7; b <= 8; ++b) {
         rig.bus.expect({0xBB, 0x72, b, b, 0, 0, 0}, Answer::reply({0xFB}));
     }
-    for (uint32_t offset = 0; offset < 0x4000; offset += 0x1000) {
-        rig.bus.expect(packet(0x70, 0xE000 + offset, 16, slice(data, offset, 0x1000)),
-                       Answer::reply({0xFB, 0x00}));
-    }
+    expectPacketWrites(rig.bus, 0x70, 0xE000, data, 0x1000, 16, Answer::reply({0xFB, 0x00}));
     StreamCapture out;
     EXPECT_TRUE(rig.ecu.FlashCode(data, 0xE000, 0x4000, true, nullptr, 16, 0x100));
     EXPECT_TRUE(rig.bus.done());
@@ -368,32 +338,20 @@ TEST(FlashData, AFailedEraseEndsItWithoutWriting) {
 TEST(FlashData, WriteRepliesAndTheirTexts) {
     const Bytes data = counting(0x40, 9);
     const Bytes erase = {0xBB, 0x82, 0x00, 0x00, 0x00, 0x01, 0x00};
-    const Bytes write = packet(0x80, 0x14000000, 1, data);
-    struct Case {
-        std::string label;
-        Answer answer;
-        bool result;
-        std::string error;
-    };
-    const Case cases[] = {
-        {"positive", Answer::reply({0xFB, 0x00}), true, ""},
-        {"positive but three bytes", Answer::reply({0xFB, 0x80, 0x00}), false,
-         "\nInvalidResp(W_Data), Addr: 0x14000000, Response: 0XFB0X8000\n"},
-        {"negative", Answer::negative(0xBB, 0x72), false,
-         "\nW_Data,Addr: 0x14000000\n NRC(GeneralProgrammingFailure)\n"},
-        {"short negative", Answer::reply({0x7F}), false, "\nW_Data,Addr: 0x14000000\n"},
-        {"empty", Answer::empty(), false, "\nInvalidResp(W_Data), Addr: 0x14000000, Response: \n"},
-        {"missing", Answer::none(), false, "\nNoResp(W_Data), Addr: 0x14000000, Response: \n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        Rig<VOKesGen> rig;
-        rig.bus.expect(erase, Answer::reply({0xFB})).expect(write, c.answer);
-        StreamCapture out;
-        EXPECT_EQ(rig.ecu.FlashData(data, 0x14000000, 0x40, nullptr, 1, 0x40), c.result);
-        EXPECT_EQ(out.error(), c.error);
-        EXPECT_TRUE(rig.bus.done());
-    }
+    runTextCases(
+        packet(0x80, 0x14000000, 1, data), 8,
+        {
+            {"positive", Answer::reply({0xFB, 0x00}), true, ""},
+            {"positive but three bytes", Answer::reply({0xFB, 0x80, 0x00}), false,
+             "\nInvalidResp(W_Data), Addr: 0x14000000, Response: 0XFB0X8000\n"},
+            {"negative", Answer::negative(0xBB, 0x72), false,
+             "\nW_Data,Addr: 0x14000000\n NRC(GeneralProgrammingFailure)\n"},
+            {"short negative", Answer::reply({0x7F}), false, "\nW_Data,Addr: 0x14000000\n"},
+            {"empty", Answer::empty(), false, "\nInvalidResp(W_Data), Addr: 0x14000000, Response: \n"},
+            {"missing", Answer::none(), false, "\nNoResp(W_Data), Addr: 0x14000000, Response: \n"},
+        },
+        [&data](VOKesGen& ecu) { return ecu.FlashData(data, 0x14000000, 0x40, nullptr, 1, 0x40); },
+        {{erase, Answer::reply({0xFB})}});
 }
 
 TEST(ReadCode, ReadsPacketByPacketIntoOut) {

@@ -50,10 +50,7 @@ void expectEraseOverGroups() {
         rig.bus.expect({0xBB, 0x72, b, b, 0, 0, 0}, Answer::reply({0xFB}));
     }
     const Bytes data = counting(0xC000);
-    for (uint32_t offset = 0; offset < 0xC000; offset += 0x4000) {
-        rig.bus.expect(packet(0x70, 0x101E8000 + offset, 0x40, slice(data, offset, 0x4000)),
-                       Answer::reply({0xFB, 0x70}));
-    }
+    expectPacketWrites(rig.bus, 0x70, 0x101E8000, data, 0x4000, 0x40, Answer::reply({0xFB, 0x70}));
     StreamCapture out;
     EXPECT_TRUE(rig.ecu.FlashCode(data, 0x101E8000, 0xC000, true, nullptr, 0x40, 0x100));
     EXPECT_TRUE(rig.bus.done());
@@ -114,13 +111,10 @@ TEST(Rh850FlashData, UnitsCountFromTheDataFlashStart) {
         SCOPED_TRACE(c.label);
         Rig<VORh850Gen> rig;
         const Bytes data = counting(c.length);
-        const uint64_t chunk = uint64_t{c.pages} * c.pageSize;
+        const size_t chunk = size_t{c.pages} * c.pageSize;
         rig.bus.expect(c.erase, Answer::reply({0xFB}));
-        for (uint64_t offset = 0; offset < c.length; offset += chunk) {
-            rig.bus.expect(packet(0x80, static_cast<uint32_t>(c.address + offset),
-                                  static_cast<uint8_t>(c.pages), slice(data, offset, chunk)),
+        expectPacketWrites(rig.bus, 0x80, c.address, data, chunk, static_cast<uint8_t>(c.pages),
                            Answer::reply({0xFB, 0x80}));
-        }
         StreamCapture out;
         EXPECT_TRUE(rig.ecu.FlashData(data, c.address, c.length, nullptr, c.pages, c.pageSize));
         EXPECT_TRUE(rig.bus.done());
@@ -156,31 +150,20 @@ TEST(Rh850FlashData, RefusedBeforeAnythingIsSent) {
 TEST(Rh850FlashData, WriteRepliesAndTheirTexts) {
     const Bytes data = counting(0x40, 5);
     const Bytes erase = {0xBB, 0x82, 0x00, 0x01, 0x00, 0x02, 0x00};
-    struct Case {
-        std::string label;
-        Answer answer;
-        bool result;
-        std::string error;
-    };
-    const Case cases[] = {
-        {"positive", Answer::reply({0xFB, 0x00}), true, ""},
-        {"positive but three bytes", Answer::reply({0xFB, 0x80, 0x00}), false,
-         "\nInvalidResp(W_Data), Addr: 0xff200040, Response: 0XFB0X8000\n"},
-        {"negative", Answer::negative(0xBB, 0x72), false,
-         "\nW_Data,Addr: 0xff200040\n NRC(GeneralProgrammingFailure)\n"},
-        {"short negative", Answer::reply({0x7F}), false, "\nW_Data,Addr: 0xff200040\n"},
-        {"empty", Answer::empty(), false, "\nInvalidResp(W_Data), Addr: 0xff200040, Response: \n"},
-        {"missing", Answer::none(), false, "\nNoResp(W_Data), Addr: 0xff200040, Response: \n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        Rig<VORh850Gen> rig;
-        rig.bus.expect(erase, Answer::reply({0xFB})).expect(packet(0x80, 0xFF200040, 1, data), c.answer);
-        StreamCapture out;
-        EXPECT_EQ(rig.ecu.FlashData(data, 0xFF200040, 0x40, nullptr, 1, 0x40), c.result);
-        EXPECT_EQ(out.error(), c.error);
-        EXPECT_TRUE(rig.bus.done());
-    }
+    runTextCases<VORh850Gen>(
+        packet(0x80, 0xFF200040, 1, data), 8,
+        {
+            {"positive", Answer::reply({0xFB, 0x00}), true, ""},
+            {"positive but three bytes", Answer::reply({0xFB, 0x80, 0x00}), false,
+             "\nInvalidResp(W_Data), Addr: 0xff200040, Response: 0XFB0X8000\n"},
+            {"negative", Answer::negative(0xBB, 0x72), false,
+             "\nW_Data,Addr: 0xff200040\n NRC(GeneralProgrammingFailure)\n"},
+            {"short negative", Answer::reply({0x7F}), false, "\nW_Data,Addr: 0xff200040\n"},
+            {"empty", Answer::empty(), false, "\nInvalidResp(W_Data), Addr: 0xff200040, Response: \n"},
+            {"missing", Answer::none(), false, "\nNoResp(W_Data), Addr: 0xff200040, Response: \n"},
+        },
+        [&data](VORh850Gen& ecu) { return ecu.FlashData(data, 0xFF200040, 0x40, nullptr, 1, 0x40); },
+        {{erase, Answer::reply({0xFB})}});
 }
 
 TEST(Rh850FlashData, AFailedEraseEndsItWithoutWriting) {
