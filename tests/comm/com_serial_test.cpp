@@ -19,6 +19,7 @@
 #include "comm/ComSerial.h"
 #include "tests/comm/pty_peer.h"
 #include "tests/support/bytes.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -50,14 +51,7 @@ double msSince(Clock::time_point start) {
 
 // Waits until the channel counts n bytes (the pseudo-terminal passes bytes on asynchronously).
 bool waitAvailable(ComSerial& channel, uint64_t n) {
-    const auto start = Clock::now();
-    while (channel.bytesAvailable() < n) {
-        if (msSince(start) > 5000) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return testing_support::waitUntil([&] { return channel.bytesAvailable() >= n; });
 }
 
 Bytes readAll(ComSerial& channel, uint32_t count) {
