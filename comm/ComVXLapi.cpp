@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "comm/UtilTimeout.h"
 #include "platform/event.h"
 #include "platform/thread.h"
 
@@ -12,6 +13,7 @@ constexpr uint32_t kStopWaitMs = 1000;
 constexpr int kHighestPriority = 2;
 constexpr uint32_t kDefaultRxQueueSize = 256;
 constexpr uint32_t kDefaultRxQueueLimit = 8192;
+constexpr uint32_t kReadPollMs = 3;
 
 }  // namespace
 
@@ -127,6 +129,25 @@ bool ComVXLapi::waitForDriver(uint32_t timeoutMs) {
 }
 
 void ComVXLapi::rxLoop() {}
+
+bool ComVXLapi::readQueued(uint32_t rxId, std::vector<uint8_t>& out, uint32_t wanted) {
+    out.clear();
+    const uint32_t timeoutMs = getComParams()->rxTimeoutMs;
+    const UtilTimeout timeout(timeoutMs);
+    for (;;) {
+        const uint32_t queued = rxQueue.count(rxId);
+        if (queued >= wanted) {
+            return rxQueue.take(rxId, out, wanted);
+        }
+        if (timeout.expired()) {
+            rxQueue.take(rxId, out, queued);
+            return false;
+        }
+        if (timeoutMs != 0) {
+            sleepMs(kReadPollMs);
+        }
+    }
+}
 
 // ---- opening
 

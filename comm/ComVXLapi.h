@@ -127,6 +127,10 @@ class ComVXLapi : public ComLIB_DLL {
     // The masks of a hardware channel; 0 outside the tables.
     XLaccess accessMaskOf(uint32_t channel) const;
     XLaccess permissionMaskOf(uint32_t channel) const;
+    // For the reads: waits up to the receive time-out until wanted bytes for rxId are queued and
+    // takes them into out (cleared first). On time-out the bytes that did arrive are taken into out
+    // and the result is false.
+    bool readQueued(uint32_t rxId, std::vector<uint8_t>& out, uint32_t wanted);
 
     VXLapiRxQueue rxQueue;
     std::unique_ptr<platform::Thread> rxThreadHandle;

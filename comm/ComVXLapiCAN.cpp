@@ -121,7 +121,16 @@ bool ComVXLapiCANbase::transmit(uint32_t id, uint32_t length, const uint8_t* byt
         id |= XL_CAN_EXT_MSG_ID;
     }
     const XLaccess mask = accessMaskOf(channel);
-    XLstatus status;
+    // A full transmit queue is flushed and the frame tried once more after a pause.
+    const auto sendWithRetry = [&](const auto& send) {
+        XLstatus status = send();
+        if (status == XL_ERR_QUEUE_IS_FULL) {
+            xlCanFlushTransmitQueue(portHandle, mask);
+            sleepMs(kQueueFullPauseMs);
+            status = send();
+        }
+        return status == XL_SUCCESS;
+    };
     if (canParams().canFd) {
         XLcanTxEvent event{};
         event.tag = XL_CAN_EV_TAG_TX_MSG;
@@ -129,31 +138,21 @@ bool ComVXLapiCANbase::transmit(uint32_t id, uint32_t length, const uint8_t* byt
         event.tagData.canMsg.msgFlags = kFdTxFlags;
         event.tagData.canMsg.dlc = canFdLengthToDlc(length);
         std::memcpy(event.tagData.canMsg.data, bytes, std::min(length, kFdDataLength));
-        uint32_t sent = 0;
-        status = xlCanTransmitEx(portHandle, mask, 1, &sent, &event);
-        if (status == XL_ERR_QUEUE_IS_FULL) {
-            xlCanFlushTransmitQueue(portHandle, mask);
-            sleepMs(kQueueFullPauseMs);
-            sent = 0;
-            status = xlCanTransmitEx(portHandle, mask, 1, &sent, &event);
-        }
-    } else {
-        XLevent event{};
-        event.tag = XL_TRANSMIT_MSG;
-        event.tagData.msg.id = id;
-        event.tagData.msg.flags = 0;
-        event.tagData.msg.dlc = static_cast<uint16_t>(length);
-        std::memcpy(event.tagData.msg.data, bytes, std::min(length, kClassicDataLength));
-        uint32_t count = 1;
-        status = xlCanTransmit(portHandle, mask, &count, &event);
-        if (status == XL_ERR_QUEUE_IS_FULL) {
-            xlCanFlushTransmitQueue(portHandle, mask);
-            sleepMs(kQueueFullPauseMs);
-            count = 1;
-            status = xlCanTransmit(portHandle, mask, &count, &event);
-        }
+        return sendWithRetry([&] {
+            uint32_t sent = 0;
+            return xlCanTransmitEx(portHandle, mask, 1, &sent, &event);
+        });
     }
-    return status == XL_SUCCESS;
+    XLevent event{};
+    event.tag = XL_TRANSMIT_MSG;
+    event.tagData.msg.id = id;
+    event.tagData.msg.flags = 0;
+    event.tagData.msg.dlc = static_cast<uint16_t>(length);
+    std::memcpy(event.tagData.msg.data, bytes, std::min(length, kClassicDataLength));
+    return sendWithRetry([&] {
+        uint32_t count = 1;
+        return xlCanTransmit(portHandle, mask, &count, &event);
+    });
 }
 
 // ---- bus set-up
@@ -312,24 +311,5 @@ uint32_t ComVXLapiCAN::available(uint32_t rxId) {
 }
 
 bool ComVXLapiCAN::read(uint32_t, uint32_t rxId, std::vector<uint8_t>& out, uint32_t count) {
-    out.clear();
-    const uint32_t timeoutMs = getComParams()->rxTimeoutMs;
-    const UtilTimeout timeout(timeoutMs);
-    uint32_t queued = 0;
-    for (;;) {
-        queued = rxQueue.count(rxId);
-        if (queued >= count) {
-            return rxQueue.take(rxId, out, count);
-        }
-        if (timeout.expired()) {
-            break;
-        }
-        if (timeoutMs != 0) {
-            sleepMs(kPollMs);
-        }
-    }
-    if (queued > 0) {
-        rxQueue.take(rxId, out, queued);
-    }
-    return false;
+    return readQueued(rxId, out, count);
 }

@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint32_t kRetryMs = 3;
 constexpr uint32_t kRetryLimitMs = 100;
-constexpr uint32_t kPollMs = 3;
 constexpr uint32_t kLinVersion2 = 2;
 constexpr uint32_t kClassic = XL_LIN_CALC_CHECKSUM;
 constexpr uint32_t kEnhanced = XL_LIN_CALC_CHECKSUM_ENHANCED;
@@ -195,22 +194,7 @@ bool ComVXLapiLIN::read(uint32_t, uint32_t rxId, std::vector<uint8_t>& out, uint
     if (rxId >= kIds) {
         return false;
     }
-    const uint32_t wanted = dataLengths[rxId];
-    const uint32_t timeoutMs = getComParams()->rxTimeoutMs;
-    const UtilTimeout timeout(timeoutMs);
-    for (;;) {
-        const uint32_t queued = rxQueue.count(rxId);
-        if (queued >= wanted) {
-            return rxQueue.take(rxId, out, wanted);
-        }
-        if (timeout.expired()) {
-            rxQueue.take(rxId, out, queued);
-            return false;
-        }
-        if (timeoutMs != 0) {
-            sleepMs(kPollMs);
-        }
-    }
+    return readQueued(rxId, out, dataLengths[rxId]);
 }
 
 bool ComVXLapiLIN::sendBreak(uint32_t) {

@@ -607,9 +607,10 @@ void drainTimedQueue(Port& p) {
     t.done.wait(lk, [&] { return queuedOnPort(p) == 0; });
 }
 
-// Queues one frame on the channel behind the frames it has queued already; tx holds Port::txLock and
-// is let go while the queue is full.
-void queueTimed(Port& p, ChannelState& c, const Frame& f, std::unique_lock<std::mutex>& tx) {
+// Queues one frame, whose time on the bus is frameNs, on the channel behind the frames it has queued
+// already; tx holds Port::txLock and is let go while the queue is full.
+void queueTimed(Port& p, ChannelState& c, const Frame& f, uint64_t frameNs,
+                std::unique_lock<std::mutex>& tx) {
     Transmitter& t = drv().tx;
     std::unique_lock<std::mutex> lk(t.lock);
     while (c.txQueued >= kTxQueueDepth) {
@@ -620,7 +621,7 @@ void queueTimed(Port& p, ChannelState& c, const Frame& f, std::unique_lock<std::
         lk.lock();
     }
     const uint64_t start = std::max(nowNs(), c.txFreeAtNs);
-    c.txFreeAtNs = start + frameTimeNs(f, c);
+    c.txFreeAtNs = start + frameNs;
     ++c.txQueued;
     const bool first = t.queue.empty() || c.txFreeAtNs < t.queue.begin()->first.first;
     t.queue.emplace(std::make_pair(c.txFreeAtNs, t.order++), TimedFrame{p.shared_from_this(), c.index, f});
@@ -655,14 +656,19 @@ XLstatus transmitFrame(Port& p, XLaccess mask, Frame f, std::unique_lock<std::mu
     }
     const bool timing = drv().timing;
     for (ChannelState* c : targets) {
+        uint64_t frameNs = 0;
         {
+            // The bit rates are channel state: read under the port's lock.
             std::lock_guard<std::mutex> guard(p.lock);
             f.bitrate = c->fdConfigured && (f.flags & xl::bus::kFlagBrs)
                             ? c->fd.dataBitRate
                             : (c->fdConfigured ? c->fd.arbitrationBitRate : c->bitrate);
+            if (timing) {
+                frameNs = frameTimeNs(f, *c);
+            }
         }
         if (timing) {
-            queueTimed(p, *c, f, tx);
+            queueTimed(p, *c, f, frameNs, tx);
         } else {
             c->node->send(f);
         }

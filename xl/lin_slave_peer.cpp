@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 
 #include "platform/event.h"
 
@@ -33,9 +34,8 @@ std::unique_ptr<LinSlavePeer> LinSlavePeer::open(const Options& options, std::st
     XLaccess permission = mask;
     XLhandle notify = nullptr;
     XLlinStatPar params{XL_LIN_SLAVE, options.baud, options.linVersion, 0};
-    const uint8_t dlc[64] = {8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-                             8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-                             8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8};
+    uint8_t dlc[XL_LIN_MAX_ID + 1];
+    std::fill(std::begin(dlc), std::end(dlc), kFrameLength);
     XLstatus s = XL_SUCCESS;
     const char* step = "";
     if (mask == 0) {

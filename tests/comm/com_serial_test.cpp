@@ -2,6 +2,8 @@
 // reads with their three time-outs, writes, break and flush, the byte sent through the break line,
 // and the echo check of the half-duplex channel.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +21,7 @@
 #include "comm/ComSerial.h"
 #include "tests/comm/pty_peer.h"
 #include "tests/support/bytes.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -50,14 +53,7 @@ double msSince(Clock::time_point start) {
 
 // Waits until the channel counts n bytes (the pseudo-terminal passes bytes on asynchronously).
 bool waitAvailable(ComSerial& channel, uint64_t n) {
-    const auto start = Clock::now();
-    while (channel.bytesAvailable() < n) {
-        if (msSince(start) > 5000) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return testing_support::waitUntil([&] { return channel.bytesAvailable() >= n; });
 }
 
 Bytes readAll(ComSerial& channel, uint32_t count) {
@@ -106,20 +102,34 @@ TEST(SerialOpen, HalfDuplexHasItsOwnName) {
     EXPECT_EQ(half.typeCode(), 4u);
 }
 
-TEST(SerialOpen, APortIsNotShared) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "the superuser may open an exclusive terminal again";
+// Takes CAP_SYS_ADMIN out of the calling thread's effective capabilities (the other threads keep
+// theirs); true when the thread is without it.
+bool dropSysAdminInThisThread() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return false;
     }
+    data[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective &= ~CAP_TO_MASK(CAP_SYS_ADMIN);
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+TEST(SerialOpen, APortIsNotShared) {
     PtyPeer peer(kPort);
     ComSerial first(paramsFor(kPort), 0);
-    ComSerial second(paramsFor(kPort), 0);
     EXPECT_TRUE(first.checkOpen());
-    try {
-        second.checkOpen();
-        ADD_FAILURE() << "second open of the port succeeded";
-    } catch (const ComSerial::bad_open_serial& e) {
-        EXPECT_EQ(e.errorNumber, EBUSY);
-    }
+    // CAP_SYS_ADMIN opens an exclusive terminal again, so the second open runs in a thread without it
+    // (the tests may run as the superuser).
+    std::thread([] {
+        ASSERT_TRUE(dropSysAdminInThisThread());
+        ComSerial second(paramsFor(kPort), 0);
+        try {
+            second.checkOpen();
+            ADD_FAILURE() << "second open of the port succeeded";
+        } catch (const ComSerial::bad_open_serial& e) {
+            EXPECT_EQ(e.errorNumber, EBUSY);
+        }
+    }).join();
 }
 
 struct OpenFailureCase {

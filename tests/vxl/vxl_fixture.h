@@ -3,25 +3,20 @@
 // one configured at hardware channel 16, outside the channel's mask tables.
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "comm/ComParams.h"
 #include "comm/ComVXLapiCAN.h"
-#include "platform/named_mutex.h"
 #include "tests/support/lock_prefix.h"
 #include "tests/xl/xl_fixture.h"
 
 namespace vxltest {
+
+using xltest::waitUntil;
 
 // Hardware type and index of the bench channels.
 constexpr uint32_t kHwType = 1;
@@ -56,9 +51,7 @@ inline ComParamsVXLapiCAN fdParams(uint32_t hwChannel) {
 
 class ChannelTest : public xltest::XlTest {
   protected:
-    // The channel locks are system-wide and named after the channel and a per-process counter, so
-    // test processes running at once would share them (and wait for each other's exchanges): each
-    // process gets a prefix of its own, and its lock segments are removed at the end of the test.
+    // The channel locks get a prefix of this test process (see ProcessLockPrefix).
     void SetUp() override {
         lockPrefix_.emplace("tvxl");
         if (openDriverFirst()) {
@@ -89,17 +82,6 @@ class ChannelTest : public xltest::XlTest {
     // Waits up to 5 s until the channel has at least n bytes queued for id.
     static bool waitQueued(ComVXLapiCAN& channel, uint32_t id, uint32_t n) {
         return waitUntil([&] { return channel.available(id) >= n; });
-    }
-    template <typename F>
-    static bool waitUntil(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
     }
 
   private:

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "comm/ComVXLapiLIN.h"
@@ -109,9 +108,7 @@ int multiFrameRequestScript(xl::LinSlavePeer& ecu) {
         return 3;
     }
     ecu.queueResponse({0x73, 0x03, 0x50, 0x01, 0x02});
-    for (int i = 0; i < 5000 && ecu.pendingResponses() > 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitUntil([&] { return ecu.pendingResponses() == 0; });
     return ecu.responsesSent() == 2 ? 0 : 4;
 }
 
@@ -137,9 +134,7 @@ int multiFrameReplyScript(xl::LinSlavePeer& ecu) {
     if (!ecu.nextRequest(frame, 5000) || frame != Bytes{0x73, 0x30, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00}) {
         return 1;
     }
-    for (int i = 0; i < 5000 && ecu.pendingResponses() > 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitUntil([&] { return ecu.pendingResponses() == 0; });
     return ecu.responsesSent() == 3 ? 0 : 2;
 }
 

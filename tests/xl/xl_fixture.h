@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "tests/support/wait_until.h"
 #include "xl/xl_api.h"
 
 namespace xltest {
@@ -34,6 +35,8 @@ inline const char* const kTestConfig =
 inline XLaccess maskOf(unsigned channel) {
     return XLaccess{1} << channel;
 }
+
+using testing_support::waitUntil;
 
 class TempDir {
   public:

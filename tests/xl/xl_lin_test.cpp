@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
 #include "tests/xl/xl_fixture.h"
@@ -55,13 +54,9 @@ TEST(LinFrame, ChecksumsClassicAndEnhanced) {
 
 class LinBusTest : public XlTest {
   protected:
-    XLstatus setSlave(XLportHandle port, uint8_t id, const Bytes& data, uint8_t dlc, uint16_t model) {
-        return setLinSlave(port, id, data, dlc, model);
-    }
     XLstatus header(XLportHandle port, uint8_t id) {
         return xlLinSendRequest(port, maskOf(channelOf_[port]), id, 0);
     }
-    static Bytes dataOf(const s_xl_lin_msg& m) { return linData(m); }
 
     // Master F and slave B, with A listening, all on busA.
     void SetUp() override {
@@ -86,12 +81,12 @@ TEST_F(LinBusTest, TheServingSlaveAnswersWithItsDataLengthAndChecksum) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "id " << int(c.id) << " model " << c.model);
         // Data beyond the entry's length of 2 is not sent.
-        ASSERT_EQ(setSlave(slave, c.id, {0x01, 0x02, 0x03, 0x04}, 2, c.model), XL_SUCCESS);
+        ASSERT_EQ(setLinSlave(slave, c.id, {0x01, 0x02, 0x03, 0x04}, 2, c.model), XL_SUCCESS);
         ASSERT_EQ(header(master, c.id), XL_SUCCESS);
         for (XLportHandle port : {master, listener, slave}) {
             const s_xl_lin_msg m = nextLin(port);
             EXPECT_EQ(m.id, c.id);
-            EXPECT_EQ(dataOf(m), (Bytes{0x01, 0x02}));
+            EXPECT_EQ(linData(m), (Bytes{0x01, 0x02}));
             EXPECT_EQ(m.crc, c.checksum);
             EXPECT_EQ(m.flags, port == slave ? XL_LIN_MSGFLAG_TX : 0);
         }
@@ -99,8 +94,8 @@ TEST_F(LinBusTest, TheServingSlaveAnswersWithItsDataLengthAndChecksum) {
 }
 
 TEST_F(LinBusTest, AHeaderThatNoSwitchedOnEntryServesGivesNoFrame) {
-    ASSERT_EQ(setSlave(slave, 0x20, {0xAA}, 1, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
-    ASSERT_EQ(setSlave(slave, 0x21, {0xBB}, 1, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
+    ASSERT_EQ(setLinSlave(slave, 0x20, {0xAA}, 1, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
+    ASSERT_EQ(setLinSlave(slave, 0x21, {0xBB}, 1, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
     ASSERT_EQ(xlLinSwitchSlave(slave, maskOf(kB), 0x20, XL_LIN_SLAVE_OFF), XL_SUCCESS);
     ASSERT_EQ(header(master, 0x20), XL_SUCCESS);  // switched off
     ASSERT_EQ(header(master, 0x05), XL_SUCCESS);  // never set
@@ -111,17 +106,17 @@ TEST_F(LinBusTest, AHeaderThatNoSwitchedOnEntryServesGivesNoFrame) {
 
     ASSERT_EQ(xlLinSwitchSlave(slave, maskOf(kB), 0x20, XL_LIN_SLAVE_ON), XL_SUCCESS);
     ASSERT_EQ(header(master, 0x20), XL_SUCCESS);
-    EXPECT_EQ(dataOf(nextLin(master)), Bytes{0xAA});
+    EXPECT_EQ(linData(nextLin(master)), Bytes{0xAA});
 }
 
 TEST_F(LinBusTest, AMasterServesItsOwnEntries) {
-    ASSERT_EQ(setSlave(master, 0x3C, {0x73, 0x01, 0x3E}, 8, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
+    ASSERT_EQ(setLinSlave(master, 0x3C, {0x73, 0x01, 0x3E}, 8, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
     ASSERT_EQ(header(master, 0x3C), XL_SUCCESS);
     const Bytes expected{0x73, 0x01, 0x3E, 0, 0, 0, 0, 0};
     for (XLportHandle port : {master, slave, listener}) {
         const s_xl_lin_msg m = nextLin(port);
         EXPECT_EQ(m.id, 0x3C);
-        EXPECT_EQ(dataOf(m), expected);
+        EXPECT_EQ(linData(m), expected);
         EXPECT_EQ(m.flags, port == master ? XL_LIN_MSGFLAG_TX : 0);
     }
 }
@@ -129,9 +124,9 @@ TEST_F(LinBusTest, AMasterServesItsOwnEntries) {
 TEST_F(LinBusTest, RefusalsAreStatusesNotFrames) {
     EXPECT_EQ(header(slave, 0x10), XL_ERR_CMD_FAILED);  // a slave sends no header
     EXPECT_EQ(header(master, 64), XL_ERR_WRONG_PARAMETER);
-    EXPECT_EQ(setSlave(slave, 64, {}, 1, XL_LIN_CALC_CHECKSUM), XL_ERR_WRONG_PARAMETER);
-    EXPECT_EQ(setSlave(slave, 1, {}, 9, XL_LIN_CALC_CHECKSUM), XL_ERR_WRONG_PARAMETER);
-    EXPECT_EQ(setSlave(slave, 1, {}, 1, 0x300), XL_ERR_WRONG_PARAMETER);
+    EXPECT_EQ(setLinSlave(slave, 64, {}, 1, XL_LIN_CALC_CHECKSUM), XL_ERR_WRONG_PARAMETER);
+    EXPECT_EQ(setLinSlave(slave, 1, {}, 9, XL_LIN_CALC_CHECKSUM), XL_ERR_WRONG_PARAMETER);
+    EXPECT_EQ(setLinSlave(slave, 1, {}, 1, 0x300), XL_ERR_WRONG_PARAMETER);
     EXPECT_EQ(xlLinSwitchSlave(slave, maskOf(kB), 64, XL_LIN_SLAVE_ON), XL_ERR_WRONG_PARAMETER);
     EXPECT_EQ(xlLinSendRequest(XL_INVALID_PORTHANDLE, maskOf(kF), 1, 0), XL_ERR_INVALID_PORT);
 }
@@ -145,17 +140,6 @@ class LinPeerTest : public LinBusTest {
         auto peer = xl::LinSlavePeer::open({.hwType = 1, .hwIndex = 0, .hwChannel = channel}, &error);
         EXPECT_TRUE(peer) << error;
         return peer;
-    }
-    template <typename F>
-    static bool eventually(F done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
     }
 };
 
@@ -175,15 +159,15 @@ TEST_F(LinPeerTest, AnswersEachResponseHeaderWithTheNextQueuedFrame) {
         ASSERT_EQ(header(master, 0x3D), XL_SUCCESS);
         const s_xl_lin_msg m = nextLin(master);
         EXPECT_EQ(m.id, 0x3D);
-        EXPECT_EQ(dataOf(m), expected[i]);
+        EXPECT_EQ(linData(m), expected[i]);
         EXPECT_EQ(m.crc, xl::lin::frameChecksum(0x3D, false, m.data, 8));
-        ASSERT_TRUE(eventually([&] { return peer->responsesSent() == i + 1; }));
+        ASSERT_TRUE(waitUntil([&] { return peer->responsesSent() == i + 1; }));
     }
     EXPECT_EQ(peer->pendingResponses(), 0u);
 
     // Nothing left to send: the header goes unanswered, the master's own request frame comes next.
     ASSERT_EQ(header(master, 0x3D), XL_SUCCESS);
-    ASSERT_EQ(setSlave(master, 0x3C, {0x73, 0x01, 0x3E}, 8, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
+    ASSERT_EQ(setLinSlave(master, 0x3C, {0x73, 0x01, 0x3E}, 8, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
     ASSERT_EQ(header(master, 0x3C), XL_SUCCESS);
     EXPECT_EQ(nextLin(master).id, 0x3C);
     Bytes request;
