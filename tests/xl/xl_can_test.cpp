@@ -410,9 +410,12 @@ TEST_F(CanTest, FlushEmptiesTheReceiveQueue) {
     ASSERT_EQ(xlSetNotification(b, &event, 2), XL_SUCCESS);
     events_[b] = event;
     ASSERT_EQ(xlActivateChannel(b, maskOf(kB), XL_BUS_TYPE_CAN, 0), XL_SUCCESS);
-    ASSERT_EQ(send(a, 0x101, {1}), XL_SUCCESS);
-    ASSERT_EQ(send(a, 0x102, {2}), XL_SUCCESS);
-    ASSERT_EQ(platform::waitOne(*event, 3000), platform::kWaitObject0) << "both frames are filed";
+    // Each frame sets the event once it is filed.
+    for (const uint32_t id : {0x101u, 0x102u}) {
+        event->reset();
+        ASSERT_EQ(send(a, id, {1}), XL_SUCCESS);
+        ASSERT_EQ(platform::waitOne(*event, 3000), platform::kWaitObject0) << std::hex << id;
+    }
     ASSERT_EQ(xlFlushReceiveQueue(b), XL_SUCCESS);
     EXPECT_TRUE(queueEmpty(b));
     ASSERT_EQ(xlSetNotification(b, &event, 1), XL_SUCCESS);
