@@ -278,30 +278,33 @@ Bytes Bootloader::readData(const Bytes& r) {
     return readReply(0x81, pages, [&](uint32_t n, Bytes* out) { return memory_.readData(offset, n, out); });
 }
 
-Bytes Bootloader::readOptionBytes(const Bytes& r) {
+std::optional<Bytes> Bootloader::optionBytesRefusal(const Bytes& r, size_t length) const {
     if (!profile_.hasOptionBytes) {
         return negative(kBB, nrc::kSubFunctionNotSupported);
     }
-    if (r.size() != 3) {
+    if (r.size() != length) {
         return negative(kBB, nrc::kIncorrectLength);
     }
     if (r[2] >= kOptionByteCount) {
         return negative(kBB, nrc::kRequestOutOfRange);
+    }
+    return std::nullopt;
+}
+
+// BB 92, index: the option bytes of the index.
+Bytes Bootloader::readOptionBytes(const Bytes& r) {
+    if (std::optional<Bytes> refusal = optionBytesRefusal(r, 3)) {
+        return *refusal;
     }
     Bytes reply{0xFB, 0x92};
     appendBe32(reply, optionBytes(r[2]));
     return reply;
 }
 
+// BB 91, index, value (4).
 Bytes Bootloader::writeOptionBytes(const Bytes& r) {
-    if (!profile_.hasOptionBytes) {
-        return negative(kBB, nrc::kSubFunctionNotSupported);
-    }
-    if (r.size() != 7) {
-        return negative(kBB, nrc::kIncorrectLength);
-    }
-    if (r[2] >= kOptionByteCount) {
-        return negative(kBB, nrc::kRequestOutOfRange);
+    if (std::optional<Bytes> refusal = optionBytesRefusal(r, 7)) {
+        return *refusal;
     }
     optionBytes_[r[2]] = be32(r, 3);
     return {0xFB, 0x91};

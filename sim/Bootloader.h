@@ -60,6 +60,8 @@ class Bootloader {
     Bytes writeData(const Bytes& r);
     Bytes readCode(const Bytes& r);
     Bytes readData(const Bytes& r);
+    // The refusal of an option-byte request of this length, or none when it may be served.
+    std::optional<Bytes> optionBytesRefusal(const Bytes& r, size_t length) const;
     Bytes readOptionBytes(const Bytes& r);
     Bytes writeOptionBytes(const Bytes& r);
     Bytes ramCrc(const Bytes& r);

@@ -54,7 +54,6 @@ bool EcuSimulator::start(unsigned channel, std::string* error) {
     if (!link_) {
         return false;
     }
-    stopRequested_ = false;
     thread_ = std::thread([this] { serve(); });
     return true;
 }
@@ -63,7 +62,6 @@ void EcuSimulator::stop() {
     if (!link_) {
         return;
     }
-    stopRequested_ = true;
     link_->requestStop();
     if (thread_.joinable()) {
         thread_.join();
@@ -73,7 +71,7 @@ void EcuSimulator::stop() {
 
 void EcuSimulator::serve() {
     ServerTransport transport(*link_, config_.frameAddress(), config_.blockSize, config_.stMin);
-    while (!stopRequested_) {
+    while (!link_->stopping()) {
         const std::optional<Bytes> request = transport.receiveRequest(200);
         if (!request) {
             continue;

@@ -11,7 +11,6 @@
 // Faults may be added and memory inspected or preloaded while it runs. The XL driver starts a
 // thread when it opens: a test that forks must fork before start.
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -83,7 +82,6 @@ class EcuSimulator {
 
     std::unique_ptr<FrameLink> link_;
     std::thread thread_;
-    std::atomic<bool> stopRequested_{false};
 };
 
 }  // namespace sim

@@ -111,6 +111,20 @@ bool parseFault(const FaultForm& form, const std::string& text, Fault* out) {
 
 using Handler = std::function<bool(const std::string&, CommandLine*)>;
 
+// A number up to max (hexadecimal with hex, else decimal or 0x-hexadecimal) of at least min, handed
+// to store.
+template <typename Store>
+Handler numeric(bool hex, uint64_t max, Store store, uint64_t min = 0) {
+    return [=](const std::string& v, CommandLine* c) {
+        uint64_t n = 0;
+        if (!(hex ? hexNumber(v, max, &n) : number(v, max, &n)) || n < min) {
+            return false;
+        }
+        store(c, n);
+        return true;
+    };
+}
+
 struct Option {
     bool takesValue;
     Handler handle;
@@ -127,28 +141,18 @@ const std::map<std::string, Option>& options() {
                             }
                             return cls.has_value();
                         }};
-        o["--channel"] = {true, [](const std::string& v, CommandLine* c) {
-                              uint64_t n = 0;
-                              const bool ok = number(v, 63, &n);
-                              c->channel = static_cast<int>(n);
-                              return ok;
-                          }};
+        o["--channel"] = {
+            true, numeric(false, 63, [](CommandLine* c, uint64_t n) { c->channel = static_cast<int>(n); })};
         auto id = [](uint32_t Config::*field) {
-            return [field](const std::string& v, CommandLine* c) {
-                uint64_t n = 0;
-                const bool ok = number(v, 0x1FFFFFFF, &n);
+            return numeric(false, 0x1FFFFFFF, [field](CommandLine* c, uint64_t n) {
                 c->config.*field = static_cast<uint32_t>(n);
-                return ok;
-            };
+            });
         };
         o["--req-id"] = {true, id(&Config::requestId)};
         o["--resp-id"] = {true, id(&Config::responseId)};
-        o["--address"] = {true, [](const std::string& v, CommandLine* c) {
-                              uint64_t n = 0;
-                              const bool ok = number(v, 0xFF, &n);
+        o["--address"] = {true, numeric(false, 0xFF, [](CommandLine* c, uint64_t n) {
                               c->config.address = static_cast<uint8_t>(n);
-                              return ok;
-                          }};
+                          })};
         o["--lin"] = {false, [](const std::string&, CommandLine* c) { return c->config.lin = true; }};
         o["--login-code"] = {true, [](const std::string& v, CommandLine* c) {
                                  const std::string digits =
@@ -163,18 +167,11 @@ const std::map<std::string, Option>& options() {
                                  }
                                  return true;
                              }};
-        o["--flash-key"] = {true, [](const std::string& v, CommandLine* c) {
-                                uint64_t n = 0;
-                                const bool ok = hexNumber(v, ~uint64_t{0}, &n);
-                                c->config.flashKey = n;
-                                return ok;
-                            }};
-        o["--ecu-info"] = {true, [](const std::string& v, CommandLine* c) {
-                               uint64_t n = 0;
-                               const bool ok = hexNumber(v, 0xFFFFFFFF, &n);
+        o["--flash-key"] = {
+            true, numeric(true, ~uint64_t{0}, [](CommandLine* c, uint64_t n) { c->config.flashKey = n; })};
+        o["--ecu-info"] = {true, numeric(true, 0xFFFFFFFF, [](CommandLine* c, uint64_t n) {
                                c->config.ecuInfo = static_cast<uint32_t>(n);
-                               return ok;
-                           }};
+                           })};
         o["--option-byte"] = {true, [](const std::string& v, CommandLine* c) {
                                   const std::vector<std::string> parts = split(v, '=');
                                   uint64_t index = 0;
@@ -195,12 +192,9 @@ const std::map<std::string, Option>& options() {
                                     return true;
                                 }};
         auto byteSetting = [](uint8_t Config::*field, uint64_t min) {
-            return [field, min](const std::string& v, CommandLine* c) {
-                uint64_t n = 0;
-                const bool ok = number(v, 0xFF, &n) && n >= min;
-                c->config.*field = static_cast<uint8_t>(n);
-                return ok;
-            };
+            return numeric(
+                false, 0xFF,
+                [field](CommandLine* c, uint64_t n) { c->config.*field = static_cast<uint8_t>(n); }, min);
         };
         o["--data-read-pages"] = {true, byteSetting(&Config::dataReadPages, 1)};
         o["--block-size"] = {true, byteSetting(&Config::blockSize, 0)};

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "sim/XlChannel.h"
+
 namespace sim {
 
 XlCanLink::XlCanLink(uint32_t requestId, uint32_t responseId)
@@ -21,20 +23,12 @@ bool XlCanLink::open(unsigned channel, std::string* error) {
         return false;
     }
     driverOpen_ = true;
-    XLdriverConfig config{};
-    if (xlGetDriverConfig(&config) != XL_SUCCESS || channel >= config.channelCount) {
-        *error = "no channel " + std::to_string(channel) + " in the driver's channel list (" +
-                 std::to_string(config.channelCount) + " channels)";
+    const std::optional<XLchannelConfig> c = findChannel(channel, XL_BUS_ACTIVE_CAP_CAN, "CAN", error);
+    if (!c) {
         close();
         return false;
     }
-    if ((config.channel[channel].channelBusCapabilities & XL_BUS_ACTIVE_CAP_CAN) == 0) {
-        *error = std::string("channel ") + std::to_string(channel) + " (" + config.channel[channel].name +
-                 ") has no CAN";
-        close();
-        return false;
-    }
-    mask_ = config.channel[channel].channelMask;
+    mask_ = c->channelMask;
     XLaccess permission = mask_;
     XLstatus s =
         xlOpenPort(&port_, "ecu-sim", mask_, &permission, 8192, XL_INTERFACE_VERSION, XL_BUS_TYPE_CAN);

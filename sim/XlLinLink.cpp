@@ -2,8 +2,8 @@
 
 #include <chrono>
 
+#include "sim/XlChannel.h"
 #include "xl/lin_slave_peer.h"
-#include "xl/xl_api.h"
 
 namespace sim {
 
@@ -22,21 +22,14 @@ XlLinLink::XlLinLink(uint8_t requestId, uint8_t responseId, const Bytes& flowCon
 XlLinLink::~XlLinLink() = default;
 
 bool XlLinLink::open(unsigned channel, std::string* error) {
-    XLdriverConfig config{};
-    if (xlGetDriverConfig(&config) != XL_SUCCESS || channel >= config.channelCount) {
-        *error = "no channel " + std::to_string(channel) + " in the driver's channel list (" +
-                 std::to_string(config.channelCount) + " channels)";
-        return false;
-    }
-    const XLchannelConfig& c = config.channel[channel];
-    if ((c.channelBusCapabilities & XL_BUS_ACTIVE_CAP_LIN) == 0) {
-        *error = std::string("channel ") + std::to_string(channel) + " (" + c.name + ") has no LIN";
+    const std::optional<XLchannelConfig> c = findChannel(channel, XL_BUS_ACTIVE_CAP_LIN, "LIN", error);
+    if (!c) {
         return false;
     }
     xl::LinSlavePeer::Options options;
-    options.hwType = c.hwType;
-    options.hwIndex = c.hwIndex;
-    options.hwChannel = c.hwChannel;
+    options.hwType = c->hwType;
+    options.hwIndex = c->hwIndex;
+    options.hwChannel = c->hwChannel;
     options.requestId = requestId_;
     options.responseId = responseId_;
     peer_ = xl::LinSlavePeer::open(options, error);

@@ -3,8 +3,6 @@
 #include <signal.h>
 
 #include <sys/stat.h>
-#include <cerrno>
-#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>

@@ -1,6 +1,7 @@
 #include "tests/e2e/E2eSupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -54,17 +54,24 @@ std::optional<Bytes> recordBytes(const std::string& line) {
     return bytes;
 }
 
-std::optional<ByteMap> readIntelHex(std::istream& in) {
-    ByteMap map;
-    uint64_t base = 0;
-    std::string line;
+// The next line that is not empty, without its carriage return; false at the end.
+bool nextRecordLine(std::istream& in, std::string& line) {
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (line.empty()) {
-            continue;
+        if (!line.empty()) {
+            return true;
         }
+    }
+    return false;
+}
+
+std::optional<ByteMap> readIntelHex(std::istream& in) {
+    ByteMap map;
+    uint64_t base = 0;
+    std::string line;
+    while (nextRecordLine(in, line)) {
         if (line[0] != ':') {
             return std::nullopt;
         }
@@ -101,13 +108,7 @@ std::optional<ByteMap> readIntelHex(std::istream& in) {
 std::optional<ByteMap> readSrecord(std::istream& in) {
     ByteMap map;
     std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.empty()) {
-            continue;
-        }
+    while (nextRecordLine(in, line)) {
         if (line.size() < 4 || line[0] != 'S') {
             return std::nullopt;
         }
@@ -331,6 +332,18 @@ std::optional<ByteMap> readImageText(const std::string& text) {
         return readSrecord(in);
     }
     return std::nullopt;
+}
+
+ByteMap readImageFile(const E2eEnv& env, const std::string& name) {
+    const auto text = env.read(name);
+    EXPECT_TRUE(text.has_value()) << name << " not written";
+    const auto map = readImageText(text.value_or(""));
+    EXPECT_TRUE(map.has_value()) << name << " malformed";
+    return map.value_or(ByteMap{});
+}
+
+std::string describe(const RunResult& r) {
+    return "exit " + std::to_string(r.exitCode) + "\n--- stdout\n" + r.out + "\n--- stderr\n" + r.err;
 }
 
 Bytes bytesOf(const ByteMap& map, uint64_t start, uint64_t length, uint8_t fill) {

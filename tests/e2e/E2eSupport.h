@@ -116,6 +116,13 @@ int runProcess(const std::vector<std::string>& argv, const std::vector<std::stri
                const std::string& stdinPath, const std::string& outPath, const std::string& errPath,
                int timeoutMs);
 
+// A file of the env's scratch folder read as an image; a file that is missing or malformed fails the
+// test and gives an empty map.
+ByteMap readImageFile(const E2eEnv& env, const std::string& name);
+
+// A run's exit code and output, for failure messages.
+std::string describe(const RunResult& r);
+
 // The bytes of map over [start, start + length), with fill where the map has none.
 Bytes bytesOf(const ByteMap& map, uint64_t start, uint64_t length, uint8_t fill = 0xFF);
 

@@ -16,13 +16,10 @@ namespace kes2dro_e2e {
 
 using e2e::Block;
 using e2e::Bytes;
+using e2e::describe;
 using e2e::E2eEnv;
 using e2e::RunResult;
 using e2e::SimProcess;
-
-inline std::string describe(const RunResult& r) {
-    return "exit " + std::to_string(r.exitCode) + "\n--- stdout\n" + r.out + "\n--- stderr\n" + r.err;
-}
 
 inline Bytes slice(const Bytes& bytes, size_t from, size_t n) {
     return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
@@ -95,25 +92,15 @@ class Kes2DroRig {
     Bytes code(uint64_t address, size_t n) const { return slice(memory, address - layout.codeStart, n); }
     Bytes data(uint64_t address, size_t n) const { return slice(memory, layout.codeLength + address, n); }
 
-    // A file of the scratch folder read as an image: the bytes over [start, start + n).
-    Bytes fileBytes(const std::string& name, uint64_t start, size_t n) const {
-        const auto text = env.read(name);
-        EXPECT_TRUE(text.has_value()) << name << " not written";
-        const auto map = e2e::readImageText(text.value_or(""));
-        EXPECT_TRUE(map.has_value()) << name << " malformed";
-        return e2e::bytesOf(map.value_or(e2e::ByteMap{}), start, n, 0);
-    }
-    // The file covers exactly [start, start + bytes.size()) and holds bytes there.
+    // The image file of the scratch folder covers exactly [start, start + bytes.size()) and holds
+    // bytes there.
     void expectFileHolds(const std::string& name, uint64_t start, const Bytes& bytes) const {
-        EXPECT_EQ(fileRange(name), std::make_pair(start, uint64_t{bytes.size()})) << name;
-        EXPECT_TRUE(fileBytes(name, start, bytes.size()) == bytes) << name;
-    }
-    std::pair<uint64_t, uint64_t> fileRange(const std::string& name) const {
-        const auto map = e2e::readImageText(env.read(name).value_or(""));
-        if (!map || map->empty()) {
-            return {0, 0};
-        }
-        return {map->begin()->first, map->rbegin()->first - map->begin()->first + 1};
+        const e2e::ByteMap map = e2e::readImageFile(env, name);
+        const std::pair<uint64_t, uint64_t> range =
+            map.empty() ? std::make_pair(uint64_t{0}, uint64_t{0})
+                        : std::make_pair(map.begin()->first, map.rbegin()->first - map.begin()->first + 1);
+        EXPECT_EQ(range, std::make_pair(start, uint64_t{bytes.size()})) << name;
+        EXPECT_TRUE(e2e::bytesOf(map, start, bytes.size(), 0) == bytes) << name;
     }
 
     E2eEnv env;

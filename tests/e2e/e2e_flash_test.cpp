@@ -13,6 +13,7 @@ namespace {
 
 using e2e::Block;
 using e2e::Bytes;
+using e2e::describe;
 using e2e::E2eEnv;
 using e2e::RunResult;
 using e2e::SimProcess;
@@ -47,20 +48,8 @@ std::string hexText(uint64_t value) {
     return text;
 }
 
-std::string describe(const RunResult& r) {
-    return "exit " + std::to_string(r.exitCode) + "\n--- stdout\n" + r.out + "\n--- stderr\n" + r.err;
-}
-
 std::string imageText(const std::vector<Block>& blocks, bool srecord) {
     return srecord ? e2e::srecordText(blocks) : e2e::intelHexText(blocks);
-}
-
-e2e::ByteMap readBack(const E2eEnv& env, const std::string& name) {
-    const auto text = env.read(name);
-    EXPECT_TRUE(text.has_value()) << name << " not written";
-    const auto map = e2e::readImageText(text.value_or(""));
-    EXPECT_TRUE(map.has_value()) << name << " malformed";
-    return map.value_or(e2e::ByteMap{});
 }
 
 // Bytes expected in flash for blocks written in packets of packet bytes over [start, start + length):
@@ -118,11 +107,11 @@ TEST_P(FlashRoundTrip, WritesCodeAndDataAndReadsThemBack) {
     ASSERT_EQ(read.exitCode, 0) << describe(read);
     EXPECT_NE(read.out.find("ECU is programmed successfully (OK)"), std::string::npos) << describe(read);
 
-    const e2e::ByteMap codeMap = readBack(env, codeBack);
+    const e2e::ByteMap codeMap = e2e::readImageFile(env, codeBack);
     EXPECT_EQ(codeMap.size(), codeLength);
     EXPECT_EQ(e2e::bytesOf(codeMap, c.codeStart, codeLength),
               expectedFlash(code, c.codeStart, codeLength, 2048));
-    const e2e::ByteMap dataMap = readBack(env, dataBack);
+    const e2e::ByteMap dataMap = e2e::readImageFile(env, dataBack);
     EXPECT_EQ(dataMap.size(), 0x3000u);
     EXPECT_EQ(e2e::bytesOf(dataMap, c.dataStart, 0x3000), expectedFlash({data[0]}, c.dataStart, 0x3000, 1));
 }
@@ -173,8 +162,10 @@ TEST_P(EraseSteps, EraseCodeAndDataFlash) {
                                            env.path("code-back.hex"), "--codeLength", "800", "--readData",
                                            env.path("data-back.hex"), "--dataLength", "800"});
     ASSERT_EQ(read.exitCode, 0) << describe(read);
-    EXPECT_EQ(e2e::bytesOf(readBack(env, "code-back.hex"), c.codeStart, 0x800, 0), Bytes(0x800, 0xFF));
-    EXPECT_EQ(e2e::bytesOf(readBack(env, "data-back.hex"), c.dataStart, 0x800, 0), Bytes(0x800, 0xFF));
+    EXPECT_EQ(e2e::bytesOf(e2e::readImageFile(env, "code-back.hex"), c.codeStart, 0x800, 0),
+              Bytes(0x800, 0xFF));
+    EXPECT_EQ(e2e::bytesOf(e2e::readImageFile(env, "data-back.hex"), c.dataStart, 0x800, 0),
+              Bytes(0x800, 0xFF));
 }
 
 INSTANTIATE_TEST_SUITE_P(Classes, EraseSteps, testing::ValuesIn(kClasses),
@@ -206,7 +197,7 @@ TEST(Cyt2EraseCode, ErasesTheBlocksOfTheRangeOnly) {
     const RunResult read = env.runVoflash({"--ecuClass", "CYT2", "-n", "--pktlen", "2048", "--readCode",
                                            env.path("back.hex"), "--codeLength", "8800"});
     ASSERT_EQ(read.exitCode, 0) << describe(read);
-    const e2e::ByteMap back = readBack(env, "back.hex");
+    const e2e::ByteMap back = e2e::readImageFile(env, "back.hex");
     EXPECT_EQ(e2e::bytesOf(back, 0x10000000, 0x800, 0), Bytes(0x800, 0xFF));
     EXPECT_EQ(e2e::bytesOf(back, 0x10008000, 0x800, 0), code[1].bytes);
 }

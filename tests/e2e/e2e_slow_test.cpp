@@ -8,13 +8,10 @@
 
 namespace {
 
+using e2e::describe;
 using e2e::E2eEnv;
 using e2e::RunResult;
 using e2e::SimProcess;
-
-std::string describe(const RunResult& r) {
-    return "exit " + std::to_string(r.exitCode) + "\n--- stdout\n" + r.out + "\n--- stderr\n" + r.err;
-}
 
 // An ECU that never answers the login: the run gives up after 30 s with 3, without the closing lines.
 TEST(SlowSession, LoginFailureEndsWith3) {

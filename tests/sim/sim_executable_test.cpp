@@ -146,6 +146,19 @@ TEST_F(ExecutableTest, RefusesABadCommandLineAndAMissingChannel) {
     }
 }
 
+TEST_F(ExecutableTest, ChannelOutsideTheListIsRefusedWithItsReason) {
+    for (const bool lin : {false, true}) {
+        SCOPED_TRACE(lin ? "LIN" : "CAN");
+        sim::Config config;
+        config.lin = lin;
+        sim::EcuSimulator simulator(config);
+        std::string error;
+        EXPECT_FALSE(simulator.start(2, &error));
+        EXPECT_EQ(error, "no channel 2 in the driver's channel list (2 channels)");
+        EXPECT_FALSE(simulator.running());
+    }
+}
+
 TEST(SimOptions, HelpDocumentsEveryOption) {
     const std::string help = sim::helpText();
     for (const char* option :

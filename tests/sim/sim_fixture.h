@@ -84,23 +84,24 @@ inline sim::Config configFor(sim::EcuClass c) {
     return config;
 }
 
-// A simulator of the test's configuration on its channel, and the tool.
-template <typename Ecu>
-class SimTest : public ::testing::Test {
+// A simulator of the test's configuration on its channel, and the tool's side ToolT (its `ecu` and
+// whether it `attached`).
+template <typename ToolT>
+class ToolSimTest : public ::testing::Test {
   protected:
     // Starts the simulator with config, then builds the tool.
     void startWith(const sim::Config& config) {
         simulator = std::make_unique<sim::EcuSimulator>(config);
         std::string error;
         ASSERT_TRUE(simulator->start(kSimChannel, &error)) << error;
-        tool = std::make_unique<Tool<Ecu>>();
+        tool = std::make_unique<ToolT>();
         ASSERT_TRUE(tool->attached);
     }
     void TearDown() override {
         tool.reset();
         simulator.reset();
     }
-    Ecu& ecu() { return tool->ecu; }
+    auto& ecu() { return tool->ecu; }
     Bytes peek(sim::Space space, uint32_t address, uint32_t n) {
         Bytes out;
         EXPECT_TRUE(simulator->peek(space, address, n, &out));
@@ -110,8 +111,12 @@ class SimTest : public ::testing::Test {
     testing_support::ProcessLockPrefix locks{"tsim"};
     BusEnvironment environment;
     std::unique_ptr<sim::EcuSimulator> simulator;
-    std::unique_ptr<Tool<Ecu>> tool;
+    std::unique_ptr<ToolT> tool;
 };
+
+// The simulator and the tool on CAN with an ECU object of class Ecu.
+template <typename Ecu>
+using SimTest = ToolSimTest<Tool<Ecu>>;
 
 // n bytes of a pattern that differs from erased flash.
 inline Bytes pattern(size_t n, uint8_t seed = 0x11) {

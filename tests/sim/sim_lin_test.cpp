@@ -32,27 +32,14 @@ struct LinTool {
     bool attached = false;
 };
 
-class LinTest : public ::testing::Test {
+class LinTest : public ToolSimTest<LinTool> {
   protected:
     void SetUp() override {
         sim::Config config = configFor(sim::EcuClass::kRh850);
         config.lin = true;
         config.ecuInfo = 0x00C0FFEE;
-        simulator = std::make_unique<sim::EcuSimulator>(config);
-        std::string error;
-        ASSERT_TRUE(simulator->start(kSimChannel, &error)) << error;
-        tool = std::make_unique<LinTool>();
-        ASSERT_TRUE(tool->attached);
+        startWith(config);
     }
-    void TearDown() override {
-        tool.reset();
-        simulator.reset();
-    }
-
-    testing_support::ProcessLockPrefix locks{"tsimlin"};
-    BusEnvironment environment;
-    std::unique_ptr<sim::EcuSimulator> simulator;
-    std::unique_ptr<LinTool> tool;
 };
 
 TEST_F(LinTest, SingleFrameServicesAndMultiFrameWrites) {
