@@ -1,0 +1,157 @@
+#pragma once
+// One simulated ECU of a class with a memory file of its own, the tool run against it, and the
+// memory read back after the simulator has saved it. A flash step is tested from a programmed memory
+// (every byte set, none 0xFF) and the whole saved memory is compared with what the step should have
+// left, so bytes erased but not written back show wherever they are.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/e2e/E2eSupport.h"
+
+namespace e2e {
+
+inline Bytes slice(const Bytes& bytes, size_t from, size_t n) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(from + n));
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+// The simulator's memory file: code flash, then data flash. dataStart is the address the tool gives
+// data-flash byte 0 in its data writes.
+struct MemoryLayout {
+    uint64_t codeStart;
+    uint64_t codeLength;
+    uint64_t dataLength;
+    uint64_t dataStart = 0;
+};
+
+constexpr MemoryLayout kCyt2Memory = {0x10000000, 0x210000, 0x10000, 0x14000000};
+constexpr MemoryLayout kNxpMemory = kCyt2Memory;
+constexpr MemoryLayout kRh850Memory = {0, 0x400000, 0x10000, 0xFF200000};
+constexpr MemoryLayout kKes2Memory = {0, 0x80000, 0x8000};
+constexpr MemoryLayout kDroMemory = {0x70000, 0x110000, 0x10000};
+
+class SimRig {
+  public:
+    SimRig(std::string ecuClass, const MemoryLayout& layout) : ecuClass(std::move(ecuClass)), layout(layout) {
+        memory.assign(layout.codeLength + layout.dataLength, 0xFF);
+    }
+
+    // Every byte of code and data flash set to a pattern that holds no 0xFF: a programmed ECU.
+    void programAll(uint32_t seed = 99) {
+        memory = patternBytes(memory.size(), seed);
+        std::replace(memory.begin(), memory.end(), uint8_t{0xFF}, uint8_t{0x5A});
+    }
+
+    // Bytes of the memory (before the simulator starts, or as expected after a run).
+    void setCode(uint64_t address, const Bytes& bytes) {
+        std::copy(bytes.begin(), bytes.end(),
+                  memory.begin() + static_cast<std::ptrdiff_t>(codeOffset(address)));
+    }
+    void setData(uint64_t address, const Bytes& bytes) {
+        std::copy(bytes.begin(), bytes.end(),
+                  memory.begin() + static_cast<std::ptrdiff_t>(dataOffset(address)));
+    }
+    void eraseCode(uint64_t address, uint64_t n) { setCode(address, Bytes(n, 0xFF)); }
+    void eraseData(uint64_t address, uint64_t n) { setData(address, Bytes(n, 0xFF)); }
+
+    bool start(const std::vector<std::string>& simOptions = {}) {
+        env.write("memory.bin", std::string(memory.begin(), memory.end()));
+        std::vector<std::string> args = {"--class", ecuClass, "--memory", env.path("memory.bin")};
+        args.insert(args.end(), simOptions.begin(), simOptions.end());
+        sim = std::make_unique<SimProcess>(env, args);
+        return sim->ready();
+    }
+
+    // Runs voflash with the class, the tool's channel (VN1640 channel 1) and args.
+    RunResult run(const std::vector<std::string>& args,
+                  const std::vector<std::string>& channel = {"--Com", "9", "--p", "1"}) {
+        std::vector<std::string> all = {"--ecuClass", ecuClass};
+        all.insert(all.end(), channel.begin(), channel.end());
+        all.insert(all.end(), args.begin(), args.end());
+        return env.runVoflash(all);
+    }
+
+    // Stops the simulator, which saves its memory, and reads the memory back.
+    void stop() {
+        if (sim) {
+            sim->stop();
+            sim.reset();
+        }
+        const auto text = env.read("memory.bin");
+        ASSERT_TRUE(text.has_value());
+        memory.assign(text->begin(), text->end());
+    }
+    Bytes code(uint64_t address, size_t n) const { return slice(memory, codeOffset(address), n); }
+    Bytes data(uint64_t address, size_t n) const { return slice(memory, dataOffset(address), n); }
+
+    // The ranges where memory differs from expected, as "code 0x...-0x..." and "data 0x...-0x..."
+    // lines with tool addresses (end inclusive); empty when the two are the same.
+    std::string differencesFrom(const Bytes& expected) const {
+        if (expected.size() != memory.size()) {
+            return "memory holds " + std::to_string(memory.size()) + " bytes, expected " +
+                   std::to_string(expected.size());
+        }
+        std::string out;
+        size_t i = 0;
+        while (i < memory.size()) {
+            if (memory[i] == expected[i]) {
+                ++i;
+                continue;
+            }
+            const bool inCode = i < layout.codeLength;
+            const size_t end = inCode ? layout.codeLength : memory.size();
+            size_t j = i;
+            while (j < end && memory[j] != expected[j]) {
+                ++j;
+            }
+            const uint64_t base = inCode ? layout.codeStart : layout.dataStart - layout.codeLength;
+            char line[80];
+            std::snprintf(line, sizeof line, "%s 0x%llX-0x%llX\n", inCode ? "code" : "data",
+                          static_cast<unsigned long long>(base + i),
+                          static_cast<unsigned long long>(base + j - 1));
+            out += line;
+            i = j;
+        }
+        return out;
+    }
+
+    // The image file of the scratch folder covers exactly [start, start + bytes.size()) and holds
+    // bytes there.
+    void expectFileHolds(const std::string& name, uint64_t start, const Bytes& bytes) const {
+        const ByteMap map = readImageFile(env, name);
+        const std::pair<uint64_t, uint64_t> range =
+            map.empty() ? std::make_pair(uint64_t{0}, uint64_t{0})
+                        : std::make_pair(map.begin()->first, map.rbegin()->first - map.begin()->first + 1);
+        EXPECT_EQ(range, std::make_pair(start, uint64_t{bytes.size()})) << name;
+        EXPECT_TRUE(bytesOf(map, start, bytes.size(), 0) == bytes) << name;
+    }
+
+    E2eEnv env;
+    std::string ecuClass;
+    MemoryLayout layout;
+    Bytes memory;
+    std::unique_ptr<SimProcess> sim;
+
+  private:
+    size_t codeOffset(uint64_t address) const { return static_cast<size_t>(address - layout.codeStart); }
+    size_t dataOffset(uint64_t address) const {
+        return static_cast<size_t>(layout.codeLength + (address - layout.dataStart));
+    }
+};
+
+}  // namespace e2e
