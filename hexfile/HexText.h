@@ -4,12 +4,20 @@
 #include <cstdint>
 #include <string>
 
-namespace Io {
+namespace Io::Export {
 
-inline void appendHexByte(std::string& text, uint8_t byte) {
+// Appends the byte's two digits to the text.
+inline void toHexByteString(std::string& text, uint8_t byte) {
     static constexpr char digits[] = "0123456789ABCDEF";
     text += digits[byte >> 4];
     text += digits[byte & 0xF];
 }
 
-}  // namespace Io
+// The byte's two digits, zero-padded: 0x0A gives "0A".
+inline std::string toHexByteString(uint8_t byte) {
+    std::string text;
+    toHexByteString(text, byte);
+    return text;
+}
+
+}  // namespace Io::Export

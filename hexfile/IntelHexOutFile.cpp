@@ -46,19 +46,27 @@ void IntelHexOutFile::insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuffe
     if (memoryBuffer.getLength() == 0) {
         return;
     }
-    images.emplace_back(memoryBuffer);
+    std::vector<Piece> cut;
     uint64_t address = memoryBuffer.getStartAddress();
     uint64_t left = memoryBuffer.getLength();
     uint64_t first = 0;
-    while (left > 0) {
-        const uint64_t windowBase = address >> shift;
-        const uint64_t offset = address - (windowBase << shift);
-        const uint64_t chunk = std::min<uint64_t>(left, 0x10000 - offset);
-        pieces.push_back({images.size() - 1, address, first, chunk});
-        address += chunk;
-        first += chunk;
-        left -= chunk;
+    try {
+        while (left > 0) {
+            const uint64_t windowBase = address >> shift;
+            const uint64_t offset = address - (windowBase << shift);
+            const uint64_t chunk = std::min<uint64_t>(left, 0x10000 - offset);
+            cut.push_back({images.size(), address, first, chunk});
+            address += chunk;
+            first += chunk;
+            left -= chunk;
+        }
+        pieces.reserve(pieces.size() + cut.size());
+        images.emplace_back(memoryBuffer);
+    } catch (const std::bad_alloc&) {
+        reportUnheldImage("IntelHexOutFile");
+        return;
     }
+    pieces.insert(pieces.end(), cut.begin(), cut.end());
 }
 
 void IntelHexOutFile::setStartAddress(uint64_t value) {
@@ -109,9 +117,9 @@ void IntelHexOutFile::getStringRepresentationFor(std::string& text, uint16_t add
     const uint8_t checksum = calcTwosComplementSum8(recordBytes, 0);
     text += ':';
     for (const uint8_t byte : recordBytes) {
-        appendHexByte(text, byte);
+        toHexByteString(text, byte);
     }
-    appendHexByte(text, checksum);
+    toHexByteString(text, checksum);
     text += '\n';
 }
 

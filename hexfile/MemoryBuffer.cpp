@@ -39,9 +39,7 @@ MemoryBuffer::MemoryBuffer(uint64_t startAddress, uint64_t dataLength) : startAd
         return;
     }
     if (!allocate(dataLength)) {
-        std::cout << "MemoryBuffer(Constructor-Operation). The memory for dataLength int(0x" << std::hex
-                  << dataLength << ") could not be allocated." << std::endl;
-        std::cout << "  An empty Memorybuffer was created!" << std::endl;
+        reportAllocationFailure("Constructor", dataLength, "  An empty Memorybuffer was created!");
     }
 }
 
@@ -80,12 +78,25 @@ void MemoryBuffer::release() noexcept {
     cellCount = 0;
 }
 
-MemoryBuffer::MemoryBuffer(const MemoryBuffer& other) : startAddress(other.startAddress) {
+void MemoryBuffer::reportAllocationFailure(const char* operation, uint64_t count, const char* outcome) {
+    std::cout << "MemoryBuffer(" << operation << "-Operation). The memory for dataLength int(0x" << std::hex
+              << count << ") could not be allocated." << std::endl;
+    std::cout << outcome << std::endl;
+}
+
+bool MemoryBuffer::copyCellsOf(const MemoryBuffer& other) {
     if (!allocate(other.cellCount)) {
-        throw std::bad_alloc();
+        return false;
     }
     if (cellCount != 0) {
         std::memcpy(cellData, other.cellData, cellCount * sizeof(MemoryBufferElement));
+    }
+    return true;
+}
+
+MemoryBuffer::MemoryBuffer(const MemoryBuffer& other) : startAddress(other.startAddress) {
+    if (!copyCellsOf(other)) {
+        reportAllocationFailure("CopyConstructor", other.cellCount, "  An empty Memorybuffer was created!");
     }
 }
 
@@ -96,11 +107,15 @@ MemoryBuffer::MemoryBuffer(MemoryBuffer&& other) noexcept
 }
 
 MemoryBuffer& MemoryBuffer::operator=(const MemoryBuffer& other) {
-    if (this != &other) {
-        MemoryBuffer copy(other);
-        *this = std::move(copy);
+    if (this == &other) {
+        return *this;
     }
-    return *this;
+    MemoryBuffer copy(other.startAddress, 0);
+    if (!copy.copyCellsOf(other)) {
+        reportAllocationFailure("operator=", other.cellCount, "  The MemoryBuffer has not been changed!");
+        return *this;
+    }
+    return *this = std::move(copy);
 }
 
 MemoryBuffer& MemoryBuffer::operator=(MemoryBuffer&& other) noexcept {
@@ -120,7 +135,12 @@ MemoryBuffer::~MemoryBuffer() {
 }
 
 std::vector<MemoryBufferElement> MemoryBuffer::getElements() const {
-    return std::vector<MemoryBufferElement>(cellData, cellData + cellCount);
+    try {
+        return std::vector<MemoryBufferElement>(cellData, cellData + cellCount);
+    } catch (const std::bad_alloc&) {
+        reportAllocationFailure("getElements", cellCount, "  An empty vector was returned!");
+        return {};
+    }
 }
 
 void MemoryBuffer::setStartingAddress(uint64_t newStartAddress) {
@@ -228,7 +248,13 @@ void MemoryBuffer::appendBytes(std::vector<uint8_t>& bytes, uint64_t address, ui
         return;
     }
     const uint64_t first = address - startAddress;
-    bytes.reserve(bytes.size() + length);
+    try {
+        bytes.reserve(bytes.size() + length);
+    } catch (const std::exception&) {
+        // bad_alloc, or length_error beyond what a vector can hold
+        reportAllocationFailure("appendBytes", length, "  Nothing was appended!");
+        return;
+    }
     for (uint64_t k = 0; k < length; ++k) {
         const MemoryBufferElement& cell = cellData[first + k];
         bytes.push_back(cell.isSet ? cell.value : cell.fillValue);

@@ -60,6 +60,10 @@ class MemoryBuffer {
     // cells and pages that no data reaches are never touched.
     bool allocate(uint64_t count);
     void release() noexcept;
+    // Takes a copy of the other image's cells into this empty one; false when it cannot be had.
+    bool copyCellsOf(const MemoryBuffer& other);
+    // The refusal of an operation whose memory could not be had.
+    static void reportAllocationFailure(const char* operation, uint64_t count, const char* outcome);
 
     uint64_t startAddress;
     // The cells: cell i stands for address startAddress + i.

@@ -2,6 +2,7 @@
 // How the rest of the system writes an output file: memory images are queued, then written at once.
 
 #include <cstdint>
+#include <iostream>
 #include <vector>
 
 #include "hexfile/MemoryBuffer.h"
@@ -9,15 +10,25 @@
 namespace Io::Export {
 
 // A queued image as a writer keeps it: its bytes as they go into the file (the value of a set cell,
-// the fill value of an unset one) and the address of the first.
+// the fill value of an unset one) and the address of the first. Throws std::bad_alloc when the bytes
+// cannot be held.
 struct QueuedImage {
     explicit QueuedImage(const Buffer::MemoryBuffer& image) : startAddress(image.getStartAddress()) {
+        bytes.reserve(image.getLength());
         image.appendBytes(bytes, image.getStartAddress(), image.getLength());
     }
 
     uint64_t startAddress;
     std::vector<uint8_t> bytes;
 };
+
+// The refusal of an image whose bytes the writer of that class cannot hold.
+inline void reportUnheldImage(const char* className) {
+    std::cout << className
+              << "(insertMemoryBuffer-Operation). The memory for the MemoryBuffer could not be allocated."
+              << std::endl;
+    std::cout << "The MemoryBuffer will not be inserted." << std::endl;
+}
 
 class MorvaneExportApi {
   public:

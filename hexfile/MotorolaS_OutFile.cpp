@@ -13,7 +13,7 @@ using RecordType = Io::Import::MotorolaS_InFile::enumRecordType;
 
 constexpr uint32_t minimumRecordSize = 21;
 constexpr uint32_t maximumRecordSize = 119;
-constexpr uint64_t addressLimit = 0x100000000;  // an image must end at or below it
+constexpr uint64_t addressLimit = 0x100000000;  // an image must start below it and end at or below it
 constexpr std::size_t moduleNameLength = 10;
 // The count byte covers 2 address bytes, the data and the checksum.
 constexpr std::size_t maximumHeaderData = 255 - 2 - 1;
@@ -83,8 +83,11 @@ MotorolaS_OutFile::MotorolaS_OutFile(const char* fileName, const OutputStyle& ou
 MotorolaS_OutFile::~MotorolaS_OutFile() = default;
 
 void MotorolaS_OutFile::insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuffer) {
-    const uint64_t end = memoryBuffer.getStartAddress() + memoryBuffer.getLength();
-    if (end > addressLimit) {
+    // Start and end must both fit four address bytes: an empty image at 0x100000000 would otherwise
+    // need a fifth one.
+    const uint64_t start = memoryBuffer.getStartAddress();
+    const uint64_t end = start + memoryBuffer.getLength();
+    if (start >= addressLimit || end > addressLimit) {
         std::cout << "MotorolaS_OutFile(insertMemoryBuffer-Operation). The inserted MemoryBuffer has a to "
                      "big Offset for Motorola Format."
                   << std::endl;
@@ -92,7 +95,12 @@ void MotorolaS_OutFile::insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuf
         std::cout << "The allowed maximum Offset have to be (int)" << addressLimit - 1 << std::endl;
         return;
     }
-    pieces.emplace_back(memoryBuffer);
+    try {
+        pieces.emplace_back(memoryBuffer);
+    } catch (const std::bad_alloc&) {
+        reportUnheldImage("MotorolaS_OutFile");
+        return;
+    }
     addressSize = std::max(addressSize, std::min<uint32_t>(bytesNeeded(end), 4));
 }
 
@@ -140,9 +148,9 @@ void MotorolaS_OutFile::getStringRepresentationFor(std::string& text, const Reco
     text += 'S';
     text += typeDigit(record.recordType);
     for (const uint8_t byte : recordBytes) {
-        appendHexByte(text, byte);
+        toHexByteString(text, byte);
     }
-    appendHexByte(text, checksum);
+    toHexByteString(text, checksum);
     text += '\n';
 }
 

@@ -125,6 +125,25 @@ TYPED_TEST(ImportInterface, RangesTheImageCannotHoldGiveTheImageRefusal) {
     EXPECT_EQ(pastTheEnd.getLength(), 0u);
 }
 
+// A message with a "0x" number leaves standard output in hexadecimal, so a reader's later message
+// numbers come out in hexadecimal too; its information block stays decimal.
+TYPED_TEST(ImportInterface, MessageNumbersLeaveStandardOutputInHexadecimal) {
+    const auto reader = this->reader();
+    CoutCapture out;
+    reader.getMemory(0x10, 0xFFFFFFFF);
+    out.take();
+    std::cout << 255;
+    EXPECT_EQ(out.take(), "ff");
+    reader.getMemory(0xF, 2);
+    EXPECT_EQ(out.take(),
+              this->withInformation(
+                  "%C(getMemory-Operation). The requested extraction range from int address [f to 11] "
+                  "was out of range. Empty buffer was returned.\n  Possible max range could be from "
+                  "int [10 to 14].\n"));
+    std::cout << 255;
+    EXPECT_EQ(out.take(), "ff");
+}
+
 TYPED_TEST(ImportInterface, FillSetsTheDataAndClearsTheFillValueOfGaps) {
     const auto reader = this->reader();
     MemoryBuffer buffer(0x10, 4);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "hexfile/HexText.h"
 #include "hexfile/IntelHexInFile.h"
 #include "tests/hexfile/hexfile_test_support.h"
 
@@ -152,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct RefusalCase {
     const char* name;
-    MemoryBuffer image;
+    std::vector<MemoryBuffer> images;
     IntelHexOutFile::OutputStyle style;
     bool setStart;
     uint64_t start;
@@ -173,7 +174,9 @@ TEST_P(IntelHexRefusal, WritesNothingAndLeavesTheFileAsItWas) {
     const std::string file = write("out.hex", "old\n");
     CoutCapture out;
     IntelHexOutFile writer(file.c_str(), c.style);
-    writer.insertMemoryBuffer(c.image);
+    for (const MemoryBuffer& image : c.images) {
+        writer.insertMemoryBuffer(image);
+    }
     if (c.setStart) {
         writer.setStartAddress(c.start);
     }
@@ -187,28 +190,36 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, IntelHexRefusal,
     ::testing::Values(
         RefusalCase{"LinearPieceAbove32Bits",
-                    imageOf(0x100000000, {1}),
+                    {imageOf(0x100000000, {1})},
+                    {false, 16},
+                    false,
+                    0,
+                    "IntelHexOutFile(setOffsetInformation-Operation). StartAddress int (4294967296) is not "
+                    "addressable with\nLinearAddressing. Nothing was written in file (%F)!\n"},
+        // One piece that cannot be written keeps the others out of the file too.
+        RefusalCase{"LaterImageAbove32Bits",
+                    {imageOf(0, {1}), imageOf(0xFFFFFFF0, counting(0x20)), imageOf(0x200, {2})},
                     {false, 16},
                     false,
                     0,
                     "IntelHexOutFile(setOffsetInformation-Operation). StartAddress int (4294967296) is not "
                     "addressable with\nLinearAddressing. Nothing was written in file (%F)!\n"},
         RefusalCase{"SegmentPieceAtOneMegabyte",
-                    imageOf(0x100000, {1}),
+                    {imageOf(0x100000, {1})},
                     {true, 16},
                     false,
                     0,
                     "IntelHexOutFile(setOffsetInformation-Operation). StartAddress int (1048576) is not "
                     "addressable with\nSegmentAddressing. Nothing was written in file (%F)!\n"},
         RefusalCase{"LinearStartAddressAbove32Bits",
-                    imageOf(0, {1}),
+                    {imageOf(0, {1})},
                     {false, 16},
                     true,
                     0x100000000,
                     "IntelHexOutFile(writeFile-Operation). The execution start address int (4294967296) is "
                     "not addressable with\nLinearAddressing. Nothing was written in file (%F)!\n"},
         RefusalCase{"SegmentStartAddressAtOneMegabyte",
-                    imageOf(0, {1}),
+                    {imageOf(0, {1})},
                     {true, 16},
                     true,
                     0x100000,
@@ -237,6 +248,13 @@ TEST_F(IntelHexOutTest, SegmentPiecesRunToTheEndOfTheirSegment) {
     EXPECT_EQ(addressRecords, (std::vector<std::string>{ihex(0, 2, {0x1F, 0xFF}), ihex(0, 2, {0x2F, 0xFF})}));
     // 0xFFF2 bytes from offset 0xE: the last record of the first piece, 0xF2 bytes at 0xFF0E, ends at 0xFFFF.
     EXPECT_EQ(lastOfFirstPiece.substr(0, 9), ":F2FF0E00");
+}
+
+TEST_F(IntelHexOutTest, BytesAreTwoUpperCaseDigits) {
+    for (const auto& [byte, text] : std::vector<std::pair<uint8_t, std::string>>{
+             {0x00, "00"}, {0x0A, "0A"}, {0xA0, "A0"}, {0x5F, "5F"}, {0xFF, "FF"}}) {
+        EXPECT_EQ(Io::Export::toHexByteString(byte), text);
+    }
 }
 
 TEST_F(IntelHexOutTest, FileThatCannotBeOpenedThrowsBadOpen) {

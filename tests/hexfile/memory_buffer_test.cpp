@@ -86,9 +86,8 @@ TEST_F(MemoryBufferTest, TheLargestImageIsMadeWithoutTouchingItsCells) {
     EXPECT_EQ(out.text(), "");
 }
 
-// Limits the address space of this process to what it uses now and a little more, makes an image that
-// passes the checks but cannot be allocated, and exits with 0 when it was refused as it should be.
-[[noreturn]] void makeAnImageThatCannotBeAllocated() {
+// Limits the address space of this process to what it uses now and 256 MiB more.
+void limitAddressSpace() {
     std::ifstream status("/proc/self/status");
     std::string line;
     rlim_t used = 0;
@@ -99,6 +98,12 @@ TEST_F(MemoryBufferTest, TheLargestImageIsMadeWithoutTouchingItsCells) {
     }
     const rlimit limit{used + (256u << 20), used + (256u << 20)};
     setrlimit(RLIMIT_AS, &limit);
+}
+
+// Makes an image that passes the checks but cannot be allocated, and exits with 0 when it was refused
+// as it should be.
+[[noreturn]] void makeAnImageThatCannotBeAllocated() {
+    limitAddressSpace();
     CoutCapture out;
     const MemoryBuffer image(0x10, 0xFFFFFFFE);
     const bool reported = out.text() ==
@@ -112,6 +117,31 @@ TEST_F(MemoryBufferTest, TheLargestImageIsMadeWithoutTouchingItsCells) {
 TEST_F(MemoryBufferTest, AnImageThatCannotBeAllocatedIsEmptyAndReported) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(makeAnImageThatCannotBeAllocated(), ::testing::ExitedWithCode(0), "");
+}
+
+// Copies an image of 144 MiB where there is room for one only, and exits with 0 when the copy is
+// empty and the assignment leaves its target as it was, each with its message.
+[[noreturn]] void copyAnImageThatCannotBeCopied() {
+    limitAddressSpace();
+    const MemoryBuffer image(0x20, 0x3000000);
+    CoutCapture out;
+    const MemoryBuffer copy(image);
+    bool refused = copy.getLength() == 0 && copy.getStartAddress() == 0x20 &&
+                   out.take() ==
+                       "MemoryBuffer(CopyConstructor-Operation). The memory for dataLength int(0x3000000) "
+                       "could not be allocated.\n  An empty Memorybuffer was created!\n";
+    MemoryBuffer target = imageOf(0x40, {1, 2});
+    target = image;
+    refused = refused && target.getStartAddress() == 0x40 && bytesOf(target) == std::vector<uint8_t>{1, 2} &&
+              out.take() ==
+                  "MemoryBuffer(operator=-Operation). The memory for dataLength int(0x3000000) could not be "
+                  "allocated.\n  The MemoryBuffer has not been changed!\n";
+    std::_Exit(refused ? 0 : 1);
+}
+
+TEST_F(MemoryBufferTest, ACopyThatCannotBeAllocatedIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(copyAnImageThatCannotBeCopied(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(MemoryBufferTest, AddressRangeIncludesTheAddressPastTheLastCell) {

@@ -123,6 +123,17 @@ INSTANTIATE_TEST_SUITE_P(
                   headerLine() + "S1030100FB\nS5030001FB\nS9030000FC\n",
                   ""},
         WriteCase{"NothingInsertedHasNoCountRecord", {}, headerLine() + "S9030000FC\n", ""},
+        WriteCase{"EmptyImageAtTheLastFourByteAddress",
+                  {MemoryBuffer(0xFFFFFFFF, 0)},
+                  headerLine() + srec('3', {0xFF, 0xFF, 0xFF, 0xFF}, {}) + "\nS5030001FB\nS70500000000FA\n",
+                  ""},
+        // Its address would need a fifth byte.
+        WriteCase{"EmptyImageAtFourGigabytesIsLeftOut",
+                  {MemoryBuffer(0x100000000, 0), imageOf(0, {1})},
+                  headerLine() + srec('1', {0, 0}, {1}) + "\nS5030001FB\nS9030000FC\n",
+                  "MotorolaS_OutFile(insertMemoryBuffer-Operation). The inserted MemoryBuffer has a to big "
+                  "Offset for Motorola Format.\nThe MemoryBuffer will not be inserted.\nThe allowed maximum "
+                  "Offset have to be (int)4294967295\n"},
         WriteCase{"ImageEndingPastFourGigabytesIsLeftOut",
                   {imageOf(0xFFFF0000, counting(0x10001)), imageOf(0, {1})},
                   headerLine() + srec('1', {0, 0}, {1}) + "\nS5030001FB\nS9030000FC\n",
