@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <iostream>
 #include <streambuf>
 #include <string>
@@ -33,6 +34,8 @@ class Discard : public std::streambuf {
 Discard discard;
 int inputFd = -1;
 std::string inputPath;
+int markedFd = -1;
+std::string markedPath;
 std::string outputDirectory;
 
 // Images up to this size are written back and compared.
@@ -109,6 +112,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     inputFd = ::memfd_create("hexfile-fuzz-input", 0);
     check(inputFd >= 0, "memfd_create failed");
     inputPath = "/proc/self/fd/" + std::to_string(inputFd);
+    markedFd = ::memfd_create("hexfile-fuzz-marked", 0);
+    check(markedFd >= 0, "memfd_create failed");
+    markedPath = "/proc/self/fd/" + std::to_string(markedFd);
     char pattern[] = "/tmp/hexfile-fuzz-XXXXXX";
     check(::mkdtemp(pattern) != nullptr, "mkdtemp failed");
     outputDirectory = pattern;
@@ -133,7 +139,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const Io::Import::RawBinaryInFile raw(file);
     exercise(raw);
 
+    // The readers answer for the lines they parsed.
+    const std::deque<std::string> lines = Io::TextInFile(file).getLines();
+    check(intelHex.getLines() == lines && sRecord.getLines() == lines, "a reader's lines are not the file's");
+    check(intelHex.hasLines() == (size != 0), "a reader's hasLines is not the file's");
+
     const Io::Import::GenericInFile generic(file);
     exercise(generic);
+
+    // A text file with a byte-order mark before it and a DOS end-of-file byte after it reads as without.
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    if (generic.getFileType() != 2 && input.rfind("\xEF\xBB\xBF", 0) != 0) {
+        const std::string marked = "\xEF\xBB\xBF" + input + "\x1A";
+        check(::ftruncate(markedFd, 0) == 0 &&
+                  ::pwrite(markedFd, marked.data(), marked.size(), 0) == static_cast<ssize_t>(marked.size()),
+              "writing the marked input failed");
+        const Io::Import::GenericInFile markedGeneric(markedPath.c_str());
+        check(markedGeneric.getFileType() == generic.getFileType(), "the marks changed the format");
+        check(markedGeneric.getBlockList() == generic.getBlockList(), "the marks changed the blocks");
+    }
     return 0;
 }

@@ -31,6 +31,28 @@ class Descriptor {
     int fd;
 };
 
+FileIdentity identityOf(const struct stat& status) {
+    constexpr long long nano = 1000000000;
+    FileIdentity identity;
+    identity.regular = S_ISREG(status.st_mode);
+    identity.device = status.st_dev;
+    identity.inode = status.st_ino;
+    identity.size = status.st_size;
+    identity.modified = status.st_mtim.tv_sec * nano + status.st_mtim.tv_nsec;
+    identity.changed = status.st_ctim.tv_sec * nano + status.st_ctim.tv_nsec;
+    return identity;
+}
+
+std::deque<std::string> linesOf(std::string_view text) {
+    std::deque<std::string> lines;
+    LineCursor cursor(text);
+    std::string_view line;
+    while (cursor.next(line)) {
+        lines.emplace_back(line);
+    }
+    return lines;
+}
+
 // Reads up to count bytes, resuming after signals; -1 on a read error.
 ssize_t readSome(int fd, char* buffer, std::size_t count) {
     for (;;) {
@@ -45,15 +67,19 @@ ssize_t readSome(int fd, char* buffer, std::size_t count) {
 // to its end or does not fit into memory throws bad_open: a part of a file is never handed on as if
 // it were the whole.
 template <class Container>
-void readWholeFile(const std::string& fileName, Container& content) {
+FileIdentity readWholeFile(const std::string& fileName, Container& content) {
     Descriptor file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
         throw bad_open();
     }
+    FileIdentity identity;
     try {
         std::size_t used = 0;
         struct stat status {};
-        if (::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        if (::fstat(file.get(), &status) == 0) {
+            identity = identityOf(status);
+        }
+        if (identity.regular && status.st_size > 0) {
             content.resize(static_cast<std::size_t>(status.st_size));
         }
         char more[64 * 1024];
@@ -82,6 +108,7 @@ void readWholeFile(const std::string& fileName, Container& content) {
     } catch (const std::length_error&) {
         throw bad_open();
     }
+    return identity;
 }
 
 bool writeAll(int fd, std::string_view text) {
@@ -132,36 +159,66 @@ bool LineCursor::next(std::string_view& line) {
     return true;
 }
 
+std::string_view withoutTextMarks(std::string_view text) {
+    constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, byteOrderMark.size()) == byteOrderMark) {
+        text.remove_prefix(byteOrderMark.size());
+    }
+    while (!text.empty() && text.back() == '\x1A') {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool isBlankLine(std::string_view line) {
+    return line.find_first_not_of(" \t\r\v\f") == std::string_view::npos;
+}
+
+LastNonBlankLine lastNonBlankLine(std::string_view text) {
+    // The lines from the last one backwards, split as LineCursor splits them.
+    while (!text.empty()) {
+        std::string_view body = text;
+        const bool lineFeed = body.back() == '\n';
+        if (lineFeed) {
+            body.remove_suffix(1);
+        }
+        const std::size_t previous = body.rfind('\n');
+        const std::size_t start = previous == std::string_view::npos ? 0 : previous + 1;
+        std::string_view line = body.substr(start);
+        if (lineFeed && !line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        text = text.substr(0, start);
+        if (!isBlankLine(line)) {
+            return {true, line, text};
+        }
+    }
+    return {};
+}
+
 TextInFile::TextInFile(const char* fileName) : File(fileName) {
-    readWholeFile(this->fileName, text);
+    identity = readWholeFile(this->fileName, text);
+    textLength = text.size();
 }
 
 TextInFile::~TextInFile() = default;
 
 std::deque<std::string> TextInFile::getLines() const {
-    std::deque<std::string> lines;
-    LineCursor cursor = lineCursor();
-    std::string_view line;
-    while (cursor.next(line)) {
-        lines.emplace_back(line);
+    if (!released) {
+        return linesOf(content());
     }
-    return lines;
-}
-
-std::string_view TextInFile::lastLine() const {
-    std::string_view rest(text.data(), text.size());
-    if (!rest.empty() && rest.back() == '\n') {
-        rest.remove_suffix(1);
-        if (!rest.empty() && rest.back() == '\r') {
-            rest.remove_suffix(1);
-        }
+    std::vector<char, LargeAllocator<char>> again;
+    if (readWholeFile(fileName, again) != identity || again.size() != textLength) {
+        throw bad_open();
     }
-    const std::size_t lineFeed = rest.rfind('\n');
-    return lineFeed == std::string_view::npos ? rest : rest.substr(lineFeed + 1);
+    return linesOf(std::string_view(again.data(), again.size()));
 }
 
 void TextInFile::releaseLines() {
-    decltype(text)().swap(text);
+    if (identity.regular) {
+        decltype(text)().swap(text);
+        released = true;
+    }
 }
 
 BinaryInFile::BinaryInFile(const char* fileName) : File(fileName) {
@@ -197,12 +254,10 @@ TextOutFile::Replacement::Replacement(const std::string& fileName) : target(file
             std::free(resolved);
         }
     }
+    pending.reserve(flushSize + 4096);
     const bool exists = ::stat(target.c_str(), &status) == 0;
-    if (exists && !S_ISREG(status.st_mode)) {
-        fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (fd < 0) {
-            throw bad_open();
-        }
+    if (exists && (!S_ISREG(status.st_mode) || status.st_nlink > 1)) {
+        openInPlace();
         return;
     }
 
@@ -210,22 +265,61 @@ TextOutFile::Replacement::Replacement(const std::string& fileName) : target(file
     const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     const std::string base =
         (slash == std::string::npos ? target : target.substr(slash + 1)).substr(0, NAME_MAX - 40);
+    int error = 0;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temporary = directory + "." + base + ".tmp" + std::to_string(::getpid()) + "-" +
                     std::to_string(temporaryCounter++);
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
+        error = errno;
+        if (fd < 0 && error != EEXIST) {
             break;
         }
     }
     if (fd < 0) {
         temporary.clear();
+        if (exists && (error == EACCES || error == EPERM)) {
+            openInPlace();
+            return;
+        }
         throw bad_open();
     }
     if (exists) {
         ::fchmod(fd, status.st_mode & 07777);
     }
-    pending.reserve(flushSize + 4096);
+}
+
+void TextOutFile::Replacement::openInPlace() {
+    fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        throw bad_open();
+    }
+}
+
+void TextOutFile::Replacement::copyIntoTarget() {
+    const Descriptor from(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
+    if (from.get() < 0) {
+        throw bad_open();
+    }
+    openInPlace();
+    pending.resize(flushSize);
+    for (;;) {
+        const ssize_t got = readSome(from.get(), pending.data(), pending.size());
+        if (got < 0) {
+            throw bad_open();
+        }
+        if (got == 0) {
+            break;
+        }
+        if (!writeAll(fd, std::string_view(pending.data(), static_cast<std::size_t>(got)))) {
+            throw bad_open();
+        }
+    }
+    pending.clear();
+    const int closing = fd;
+    fd = -1;
+    if (::close(closing) != 0) {
+        throw bad_open();
+    }
 }
 
 TextOutFile::Replacement::~Replacement() {
@@ -262,12 +356,19 @@ void TextOutFile::Replacement::commit() {
     if (::close(closing) != 0) {
         throw bad_open();
     }
-    if (!temporary.empty()) {
-        if (::rename(temporary.c_str(), target.c_str()) != 0) {
-            throw bad_open();
-        }
-        temporary.clear();
+    if (temporary.empty()) {
+        return;
     }
+    if (::rename(temporary.c_str(), target.c_str()) == 0) {
+        temporary.clear();
+        return;
+    }
+    // A folder that lets no one but the target's owner replace it (sticky) or a target that is a
+    // mount point: the target takes the text in place, as a plain write would give it.
+    if (errno != EACCES && errno != EPERM && errno != EBUSY) {
+        throw bad_open();
+    }
+    copyIntoTarget();
 }
 
 }  // namespace Io

@@ -46,26 +46,59 @@ class LineCursor {
     std::string_view rest;
 };
 
+// What editors and tools put around the records of a text file: a UTF-8 byte-order mark before the
+// first line and DOS end-of-file bytes (0x1A) after the last. The text without them.
+std::string_view withoutTextMarks(std::string_view text);
+
+// A line of white space only (blanks, tabs, carriage returns, ...) counts as an empty line.
+bool isBlankLine(std::string_view line);
+
+// The last line of a text that is not blank, and the text of the lines before it.
+struct LastNonBlankLine {
+    bool found = false;
+    std::string_view line;
+    std::string_view before;
+};
+LastNonBlankLine lastNonBlankLine(std::string_view text);
+
+// What tells a file from another one, and from itself with other content.
+struct FileIdentity {
+    bool regular = false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    long long size = 0;
+    long long modified = 0;  // nanoseconds
+    long long changed = 0;   // nanoseconds
+    bool operator==(const FileIdentity&) const = default;
+};
+
 class TextInFile : public File {
   public:
     explicit TextInFile(const char* fileName);
     ~TextInFile() override;
 
+    // The lines of the file as it was read. Lines that were released are read again; a file that has
+    // changed since, or that cannot be read any more, throws bad_open.
     std::deque<std::string> getLines() const;
+    bool hasLines() const { return textLength != 0; }
 
-    // The lines without copying them.
-    LineCursor lineCursor() const { return LineCursor(std::string_view(text.data(), text.size())); }
-    bool hasLines() const { return !text.empty(); }
-    std::string_view lastLine() const;
+    // The text and its lines without copying them, while the text is held (see releaseLines).
+    std::string_view content() const { return {text.data(), text.size()}; }
+    LineCursor lineCursor() const { return LineCursor(content()); }
 
   protected:
-    std::size_t textSize() const { return text.size(); }
-    // A reader that has parsed its lines keeps the data, not the text; it gives the text back here.
+    std::size_t textSize() const { return textLength; }
+    // A reader that has parsed its lines keeps the data, not the text. The lines of a regular file are
+    // then read again when they are asked for; those of a pipe or a device, which cannot be read
+    // twice, are kept.
     void releaseLines();
 
   private:
     // The whole file as read; the lines are its pieces between line ends.
     std::vector<char, LargeAllocator<char>> text;
+    std::size_t textLength = 0;
+    FileIdentity identity;  // of the file as it was read
+    bool released = false;
 };
 
 class BinaryInFile : public File {
@@ -88,9 +121,11 @@ class TextOutFile : public File {
   protected:
     // Replaces the file with the text handed to append once commit is called. The text goes to a new
     // file beside the target that takes the target's name only when it is complete, so a failure (or
-    // a replacement dropped without commit) leaves an existing file as it was. A target that is not a
-    // regular file (a device, a pipe) cannot be replaced and is written in place. Every failure to
-    // open, write or rename throws bad_open.
+    // a replacement dropped without commit) leaves an existing file as it was. Where that cannot be
+    // done but a plain write can, the target is written in place: a target that is not a regular
+    // file (a device, a pipe), one with other hard links (which must keep seeing it), and one that may
+    // be written in a folder that takes no new file or no renaming over it. Every failure to open,
+    // write or rename throws bad_open.
     class Replacement {
       public:
         explicit Replacement(const std::string& fileName);
@@ -107,6 +142,10 @@ class TextOutFile : public File {
 
       private:
         void flush();
+        // Opens the target itself for writing, emptied.
+        void openInPlace();
+        // Copies the complete temporary file into the target.
+        void copyIntoTarget();
 
         std::string target;
         std::string temporary;  // empty when the target is written in place

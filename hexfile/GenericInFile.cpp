@@ -17,10 +17,10 @@ GenericInFile::~GenericInFile() = default;
 uint32_t GenericInFile::detectFileFormat() const {
     const TextInFile file(fileName);
     uint32_t type = 2;
-    LineCursor cursor = file.lineCursor();
+    LineCursor cursor(withoutTextMarks(file.content()));
     std::string_view line;
     while (cursor.next(line)) {
-        const char first = line.empty() ? '\0' : line.front();
+        const char first = isBlankLine(line) ? '\0' : line.front();
         if (first == ':') {
             type = 0;
         } else if (first == 'S') {

@@ -52,17 +52,20 @@ void IntelHexInFile::storeParsedChecksum(unsigned value) {
 }
 
 void IntelHexInFile::parse() {
-    if (!hasLines()) {
+    const std::string_view text = withoutTextMarks(content());
+    if (text.empty()) {
         std::cout << "file: " << fileName << " was empty. Execution aboarded. The file was not parsed."
                   << std::endl;
         return;
     }
 
+    // The end-of-file record is the last record; only blank lines may follow it.
     const HexByteParser hexByte;
     const classic::rule<> endOfFileLine = classic::ch_p(':') >> classic::repeat_p(6)[classic::anychar_p] >>
                                           classic::str_p("01") >> *classic::anychar_p;
-    const std::string_view last = lastLine();
-    if (!classic::parse(last.data(), last.data() + last.size(), endOfFileLine).full) {
+    const LastNonBlankLine last = lastNonBlankLine(text);
+    if (!last.found ||
+        !classic::parse(last.line.data(), last.line.data() + last.line.size(), endOfFileLine).full) {
         std::cout
             << "file: " << fileName
             << " has no intel format (last line mismatched). Execution aboarded. The file was not parsed."
@@ -79,9 +82,9 @@ void IntelHexInFile::parse() {
         hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
 
     state.reserveFor(textSize());
-    LineCursor cursor = lineCursor();
+    LineCursor cursor(last.before);
     std::string_view line;
-    while (cursor.next(line) && !cursor.atEnd()) {
+    while (cursor.next(line)) {
         // Empty lines and lines of other text are passed over; a line that begins as a record must
         // be one.
         if (line.empty() || line.front() != ':') {

@@ -30,6 +30,10 @@ class IntelHexInFile : public TextInFile, public TextImporter {
     ~IntelHexInFile() override;
 
   private:
+    // The text is given back once it is parsed (getLines reads it again).
+    using TextInFile::content;
+    using TextInFile::lineCursor;
+
     // The record being matched; cleared before each line. The data bytes are rawBytes from index 4.
     struct ParseState {
         uint32_t count = 0;

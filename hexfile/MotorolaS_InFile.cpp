@@ -110,7 +110,8 @@ void MotorolaS_InFile::storeParsedChecksum(unsigned value) {
 }
 
 void MotorolaS_InFile::parse() {
-    if (!hasLines()) {
+    const std::string_view text = withoutTextMarks(content());
+    if (text.empty()) {
         std::cout << "file: " << fileName << " was empty. Execution aboarded. The file was not parsed."
                   << std::endl;
         return;
@@ -127,10 +128,10 @@ void MotorolaS_InFile::parse() {
         hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
 
     state.reserveFor(textSize());
-    LineCursor cursor = lineCursor();
+    LineCursor cursor(text);
     std::string_view line;
     while (cursor.next(line)) {
-        if (line.empty()) {
+        if (isBlankLine(line)) {
             continue;
         }
         current.recordType = recordOther;

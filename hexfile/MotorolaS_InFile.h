@@ -47,6 +47,10 @@ class MotorolaS_InFile : public TextInFile, public TextImporter {
     const Header& getHeader() const { return header; }
 
   private:
+    // The text is given back once it is parsed (getLines reads it again).
+    using TextInFile::content;
+    using TextInFile::lineCursor;
+
     // The record being matched; cleared before each line. rawBytes holds the count, the address
     // bytes and the data bytes.
     struct ParseState {

@@ -1,15 +1,24 @@
 #include "hexfile/File.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "hexfile/IntelHexInFile.h"
+#include "hexfile/MotorolaS_InFile.h"
 #include "tests/hexfile/hexfile_test_support.h"
 
 namespace {
+
+using hexfile_test::CoutCapture;
 
 class FileTest : public hexfile_test::HexfileTest {};
 
@@ -47,6 +56,29 @@ INSTANTIATE_TEST_SUITE_P(
                       LinesCase{"CrCrLfDropsOnlyTheLast", "a\r\r\nb", {"a\r", "b"}},
                       LinesCase{"NulBytesAreText", std::string("a\0b\nc", 5), {std::string("a\0b", 3), "c"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A reader that has parsed its file still answers for its lines.
+TEST_F(FileTest, ReadersKeepTheirLines) {
+    const std::string intelHex = write("in.hex", ":0400000001020304F2\r\n\n:00000001FF");
+    const std::string sRecords = write("in.s19", "S107000001020304EE\nS9030000FC\n");
+    const std::string empty = write("empty", "");
+    CoutCapture out;
+    const Io::Import::IntelHexInFile intelHexReader(intelHex.c_str());
+    const Io::Import::MotorolaS_InFile sRecordReader(sRecords.c_str());
+    const Io::Import::IntelHexInFile emptyReader(empty.c_str());
+    EXPECT_TRUE(intelHexReader.hasLines());
+    EXPECT_EQ(intelHexReader.getLines(), (std::deque<std::string>{":0400000001020304F2", "", ":00000001FF"}));
+    EXPECT_TRUE(sRecordReader.hasLines());
+    EXPECT_EQ(sRecordReader.getLines(), (std::deque<std::string>{"S107000001020304EE", "S9030000FC"}));
+    EXPECT_FALSE(emptyReader.hasLines());
+    EXPECT_TRUE(emptyReader.getLines().empty());
+
+    // Lines of a file that has changed since it was read are not given for its own.
+    write("in.s19", "S107000001020304EE\n");
+    EXPECT_THROW(sRecordReader.getLines(), Io::bad_open);
+    std::filesystem::remove(intelHex);
+    EXPECT_THROW(intelHexReader.getLines(), Io::bad_open);
+}
 
 TEST_F(FileTest, BinaryFileGivesEveryByte) {
     const std::string bytes("\x0A\x0D\x1A\x00\xFF\r\n", 7);
@@ -104,6 +136,97 @@ TEST_F(FileTest, WriteLinesThroughALinkReplacesTheFileItNames) {
     EXPECT_TRUE(std::filesystem::is_symlink(path("link")));
     EXPECT_EQ(read("target"), "new\n");
 }
+
+TEST_F(FileTest, WriteLinesKeepsOtherHardLinksOnTheFile) {
+    const std::string file = write("out", "old content that is longer than the new one\n");
+    ASSERT_EQ(::link(file.c_str(), path("other").c_str()), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    Lines(file.c_str()).writeLines({"new\n"});
+    EXPECT_EQ(read("out"), "new\n");
+    EXPECT_EQ(read("other"), "new\n");
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(entries().size(), 2u);
+}
+
+// Runs the action in a child process as the user nobody and gives its exit code; -1 when the child
+// could not become nobody.
+int asNobody(const std::function<int()>& action) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr) {
+        return -1;
+    }
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) {
+            std::_Exit(100);
+        }
+        std::_Exit(action());
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 100) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+struct SecondUserCase {
+    const char* name;
+    mode_t folderMode;  // of a folder of root's
+    mode_t fileMode;    // of a file of root's in it
+    bool written;
+};
+
+void PrintTo(const SecondUserCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SecondUserWrite : public FileTest, public ::testing::WithParamInterface<SecondUserCase> {};
+
+// Another user writes a file wherever a plain write would: the file keeps its owner, mode and name,
+// and nothing is left beside it.
+TEST_P(SecondUserWrite, WritesWhereAPlainWriteWould) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as a second user";
+    }
+    const SecondUserCase& c = GetParam();
+    ASSERT_EQ(::chmod(directory.c_str(), 0755), 0);
+    const std::string folder = path("folder");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    const std::string file = write("folder/out", "old content that is longer than the new one\n");
+    ASSERT_EQ(::chmod(file.c_str(), c.fileMode), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
+
+    const int result = asNobody([&] {
+        try {
+            Lines(file.c_str()).writeLines({"new\n"});
+            return 0;
+        } catch (const Io::bad_open&) {
+            return 1;
+        }
+    });
+    EXPECT_EQ(result, c.written ? 0 : 1);
+    EXPECT_EQ(read("folder/out"), c.written ? "new\n" : "old content that is longer than the new one\n");
+    struct stat status {};
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 0u);
+    EXPECT_EQ(status.st_mode & 07777, c.fileMode);
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"out"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SecondUserWrite,
+                         ::testing::Values(SecondUserCase{"FolderThatTakesNoNewFile", 0755, 0666, true},
+                                           SecondUserCase{"StickyFolderOfAnotherUser", 01777, 0666, true},
+                                           SecondUserCase{"FileTheUserMayNotWrite", 0755, 0644, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FileTest, AFailedWriteThrowsBadOpen) {
     // A device is written in place; a full one fails the write.

@@ -77,7 +77,13 @@ INSTANTIATE_TEST_SUITE_P(
                  {{0, 2}, {0x20, 2}},
                  {{0, {1, 2}}, {0x20, {5, 6}}},
                  ""},
-        ReadCase{"OnlyEmptyLinesBeforeTheEnd", "\n\n\n" + eof, {}, {}, ""}),
+        ReadCase{"OnlyEmptyLinesBeforeTheEnd", "\n\n\n" + eof, {}, {}, ""},
+        // As editors leave them; srec_cat and Python's intelhex read these too.
+        ReadCase{"EmptyAndBlankLinesAfterTheEndOfFileRecord",
+                 data4 + "\n" + eof + "\n\n \n\t\r\n",
+                 {{0, 4}},
+                 {{0, {1, 2, 3, 4}}},
+                 ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -91,12 +97,24 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  "file: %F has no intel format (last line mismatched). Execution aboarded. The file was not "
                  "parsed.\n"},
-        ReadCase{"EmptyLineAfterTheEndOfFileRecord",
-                 data4 + "\n" + eof + "\n\n",
+        // Only blank lines may follow the end-of-file record.
+        ReadCase{"TextAfterTheEndOfFileRecord",
+                 data4 + "\n" + eof + "\n; end\n",
                  {},
                  {},
                  "file: %F has no intel format (last line mismatched). Execution aboarded. The file was not "
                  "parsed.\n"},
+        ReadCase{"OnlyBlankLines",
+                 "\n \n\t\n",
+                 {},
+                 {},
+                 "file: %F has no intel format (last line mismatched). Execution aboarded. The file was not "
+                 "parsed.\n"},
+        ReadCase{"OnlyAByteOrderMark",
+                 "\xEF\xBB\xBF",
+                 {},
+                 {},
+                 "file: %F was empty. Execution aboarded. The file was not parsed.\n"},
         ReadCase{"WrongChecksumDiscardsEarlierData",
                  data4 + "\n:0400040001020304EF\n" + eof,
                  {},

@@ -105,6 +105,64 @@ INSTANTIATE_TEST_SUITE_P(
                       DetectionCase{"CrLfIntelHex", ":00000001FF\r\n", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct MarkedTextCase {
+    const char* name;
+    std::string content;
+    uint32_t fileType;
+};
+
+void PrintTo(const MarkedTextCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class MarkedText : public hexfile_test::HexfileTest, public ::testing::WithParamInterface<MarkedTextCase> {};
+
+// What editors and tools add around the records (a byte-order mark, a DOS end-of-file byte, blank
+// lines) changes neither the format found nor the data read: 01 02 03 04 at 0x10. A binary stays a
+// binary, every byte of it at its offset.
+TEST_P(MarkedText, IsReadAsWithoutTheMarks) {
+    const MarkedTextCase& c = GetParam();
+    const bool binary = c.fileType == 2;
+    const Blocks blocks = binary ? Blocks{{0, c.content.size()}} : Blocks{{0x10, 4}};
+    const std::vector<uint8_t> bytes =
+        binary ? std::vector<uint8_t>(c.content.begin(), c.content.end()) : std::vector<uint8_t>{1, 2, 3, 4};
+    const std::string file = write("in", c.content);
+    CoutCapture out;
+    const GenericInFile importer(file.c_str());
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(importer.getFileType(), c.fileType);
+    EXPECT_EQ(importer.getBlockList(), blocks);
+    const MemoryBuffer image = importer.getMemory(blocks.front().start, bytes.size());
+    EXPECT_EQ(bytesOf(image), bytes);
+    EXPECT_EQ(setFlagsOf(image), std::string(bytes.size(), '1'));
+}
+
+const std::string bom = "\xEF\xBB\xBF";
+const std::string hexData = ":0400100001020304E2";
+const std::string hexEnd = ":00000001FF";
+const std::string sData = "S107001001020304DE";
+const std::string sEnd = "S9030010EC";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MarkedText,
+    ::testing::Values(
+        MarkedTextCase{"IntelHexAfterAByteOrderMark", bom + hexData + "\n" + hexEnd + "\n", 0},
+        MarkedTextCase{"IntelHexEndingWithA1A", hexData + "\r\n" + hexEnd + "\r\n\x1A", 0},
+        MarkedTextCase{"IntelHexWithBlankAndTabLines", hexData + "\n  \n\t\n" + hexEnd + "\n", 0},
+        MarkedTextCase{"IntelHexWithALoneCarriageReturnLine", hexData + "\n\r\r\n" + hexEnd + "\n", 0},
+        MarkedTextCase{"IntelHexEndingWithEmptyAndBlankLines", hexData + "\n" + hexEnd + "\n\n \r\n\n", 0},
+        MarkedTextCase{"IntelHexWithAllOfThem", bom + hexData + "\r\n\t\r\n" + hexEnd + "\r\n\r\n\x1A\x1A",
+                       0},
+        MarkedTextCase{"SRecordsAfterAByteOrderMark", bom + sData + "\n" + sEnd + "\n", 1},
+        MarkedTextCase{"SRecordsEndingWithA1A", sData + "\r\n" + sEnd + "\r\n\x1A", 1},
+        MarkedTextCase{"SRecordsWithBlankTabAndCarriageReturnLines",
+                       sData + "\n \n\t\n\r\r\n" + sEnd + "\n \n", 1},
+        MarkedTextCase{"BinaryBeginningWithEF", "\xEF\x01:\n", 2},
+        MarkedTextCase{"BinaryBeginningWith1A", "\x1A:00000001FF\n", 2},
+        MarkedTextCase{"BinaryOfA1AOnly", "\x1A", 2},
+        MarkedTextCase{"BinaryAfterAByteOrderMark", bom + "\x01\x02", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(RawBinaryTest, GenericImporterForwardsToTheReaderOfTheFormat) {
     struct Case {
         std::string content;

@@ -67,9 +67,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"FourByteTermination", "S70500000000FA\n", {}, {}, "", true, 0},
         ReadCase{
             "ThreeByteTermination", srec('8', {0x12, 0x34, 0x56}, {}) + "\n", {}, {}, "", true, 0x123456},
-        // Empty lines carry no data and are passed over.
-        ReadCase{"EmptyLinesArePassedOver",
-                 data4 + "\n\n\r\n" + srec('1', {0, 4}, {5}) + "\n",
+        // Empty and blank lines carry no data and are passed over.
+        ReadCase{"EmptyAndBlankLinesArePassedOver",
+                 data4 + "\n\n\r\n \n\t\r\n" + srec('1', {0, 4}, {5}) + "\n\n",
                  {{0, 5}},
                  {{0, {1, 2, 3, 4, 5}}},
                  ""},
