@@ -170,10 +170,6 @@ std::string_view withoutTextMarks(std::string_view text) {
     return text;
 }
 
-bool isBlankLine(std::string_view line) {
-    return line.find_first_not_of(" \t\r\v\f") == std::string_view::npos;
-}
-
 LastNonBlankLine lastNonBlankLine(std::string_view text) {
     // The lines from the last one backwards, split as LineCursor splits them.
     while (!text.empty()) {

@@ -50,8 +50,16 @@ class LineCursor {
 // first line and DOS end-of-file bytes (0x1A) after the last. The text without them.
 std::string_view withoutTextMarks(std::string_view text);
 
-// A line of white space only (blanks, tabs, carriage returns, ...) counts as an empty line.
-bool isBlankLine(std::string_view line);
+// A line of white space only (blanks, tabs, carriage returns, ...) counts as an empty line. Asked of
+// every line, so it is kept to a few comparisons for a line of text.
+inline bool isBlankLine(std::string_view line) {
+    for (const char c : line) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') {
+            return false;
+        }
+    }
+    return true;
+}
 
 // The last line of a text that is not blank, and the text of the lines before it.
 struct LastNonBlankLine {

@@ -60,19 +60,22 @@ void IntelHexInFile::parse() {
     }
 
     // The end-of-file record is the last record; only blank lines may follow it.
-    const HexByteParser hexByte;
     const classic::rule<> endOfFileLine = classic::ch_p(':') >> classic::repeat_p(6)[classic::anychar_p] >>
                                           classic::str_p("01") >> *classic::anychar_p;
-    const LastNonBlankLine last = lastNonBlankLine(text);
-    if (!last.found ||
-        !classic::parse(last.line.data(), last.line.data() + last.line.size(), endOfFileLine).full) {
+    const LastNonBlankLine end = lastNonBlankLine(text);
+    if (!end.found ||
+        !classic::parse(end.line.data(), end.line.data() + end.line.size(), endOfFileLine).full) {
         std::cout
             << "file: " << fileName
             << " has no intel format (last line mismatched). Execution aboarded. The file was not parsed."
             << std::endl;
         return;
     }
+    parseRecords(end.before);
+}
 
+void IntelHexInFile::parseRecords(std::string_view records) {
+    const HexByteParser hexByte;
     const auto recordLine =
         classic::ch_p(':') >> hexByte[([this](unsigned v) { storeParsedCount(v); })] >>
         classic::repeat_p(2)[hexByte[([this](unsigned v) { storeParsedAddressByte(v); })]] >>
@@ -82,7 +85,7 @@ void IntelHexInFile::parse() {
         hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
 
     state.reserveFor(textSize());
-    LineCursor cursor(last.before);
+    LineCursor cursor(records);
     std::string_view line;
     while (cursor.next(line)) {
         // Empty lines and lines of other text are passed over; a line that begins as a record must

@@ -44,6 +44,8 @@ class IntelHexInFile : public TextInFile, public TextImporter {
     };
 
     void parse();
+    // The record lines before the end-of-file record.
+    void parseRecords(std::string_view records);
     bool isValidRecord() const;
     void storeRecord();
     void reportLogicalError(std::string_view line);

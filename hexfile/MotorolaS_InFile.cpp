@@ -131,7 +131,8 @@ void MotorolaS_InFile::parse() {
     LineCursor cursor(text);
     std::string_view line;
     while (cursor.next(line)) {
-        if (isBlankLine(line)) {
+        // A record line is never blank; only other lines need the whole check.
+        if (line.empty() || (line.front() != 'S' && isBlankLine(line))) {
             continue;
         }
         current.recordType = recordOther;
