@@ -17,6 +17,11 @@
 // of the channel waiting waits for room (frames are never refused for it), a closing port first sends
 // what it has queued, and xlCanFlushTransmitQueue drops what has not gone yet.
 //
+// A call may find a port in the tables just before another thread closes it. The close marks the
+// port closed (under both of its locks) before it takes the port off the bus, and every call checks
+// the mark under the lock it works under, so a call that comes too late answers XL_ERR_INVALID_PORT
+// as for a handle never given, and nothing brings a closed channel back.
+//
 // Locks, in the order they may be taken: lifecycle (open and close of the driver), Port::txLock
 // (transmits; keeps the port's nodes alive), Transmitter::lock (the timed transmit queue), state (the
 // tables below), Port::lock (queue and channel state). poolLock is taken alone.
@@ -132,6 +137,7 @@ struct Port : std::enable_shared_from_this<Port> {
 
     std::mutex txLock;
     std::mutex lock;
+    bool closed = false;  // set under txLock and lock; read under either
     std::deque<RxEvent> queue;
     bool overrunPending = false;
     platform::Event* notify = nullptr;
@@ -414,7 +420,7 @@ void handleFrame(Port& p, ChannelState& c, const Frame& f,
 // Puts a slave response on the bus and files the responder's own copy (flagged as sent by it).
 void sendLinResponse(Port& p, ChannelState& c, Frame f) {
     std::lock_guard<std::mutex> tx(p.txLock);
-    if (!c.node) {
+    if (p.closed) {
         return;  // the port closed meanwhile
     }
     c.node->send(f);
@@ -485,6 +491,11 @@ void drainTimedQueue(Port& p);
 // Takes a port off the bus and gives its event back; the port is out of the tables already. What it
 // has queued for the bus goes first.
 void teardown(Port& p) {
+    {
+        std::lock_guard<std::mutex> tx(p.txLock);
+        std::lock_guard<std::mutex> guard(p.lock);
+        p.closed = true;
+    }
     drainTimedQueue(p);
     std::lock_guard<std::mutex> tx(p.txLock);
     std::lock_guard<std::mutex> guard(p.lock);
@@ -608,17 +619,20 @@ void drainTimedQueue(Port& p) {
 }
 
 // Queues one frame, whose time on the bus is frameNs, on the channel behind the frames it has queued
-// already; tx holds Port::txLock and is let go while the queue is full.
-void queueTimed(Port& p, ChannelState& c, const Frame& f, uint64_t frameNs,
-                std::unique_lock<std::mutex>& tx) {
+// already; tx holds Port::txLock and is let go while the queue is full (the port may close then).
+XLstatus queueTimed(Port& p, ChannelState& c, const Frame& f, uint64_t frameNs,
+                    std::unique_lock<std::mutex>& tx) {
     Transmitter& t = drv().tx;
     std::unique_lock<std::mutex> lk(t.lock);
-    while (c.txQueued >= kTxQueueDepth) {
+    while (c.txQueued >= kTxQueueDepth && !p.closed) {
         tx.unlock();
         t.done.wait(lk);
         lk.unlock();
         tx.lock();
         lk.lock();
+    }
+    if (p.closed) {
+        return XL_ERR_INVALID_PORT;
     }
     const uint64_t start = std::max(nowNs(), c.txFreeAtNs);
     c.txFreeAtNs = start + frameNs;
@@ -628,6 +642,7 @@ void queueTimed(Port& p, ChannelState& c, const Frame& f, uint64_t frameNs,
     if (first) {
         t.work.notify_one();
     }
+    return XL_SUCCESS;
 }
 
 // Puts one frame on the bus of every channel of mask (with bus timing: in their transmit queues).
@@ -635,6 +650,9 @@ XLstatus transmitFrame(Port& p, XLaccess mask, Frame f, std::unique_lock<std::mu
     std::vector<ChannelState*> targets;
     {
         std::lock_guard<std::mutex> guard(p.lock);
+        if (p.closed) {
+            return XL_ERR_INVALID_PORT;
+        }
         XLstatus status = XL_SUCCESS;
         bool fail = false;
         p.forEach(mask, [&](ChannelState& c) {
@@ -668,7 +686,9 @@ XLstatus transmitFrame(Port& p, XLaccess mask, Frame f, std::unique_lock<std::mu
             }
         }
         if (timing) {
-            queueTimed(p, *c, f, frameNs, tx);
+            if (XLstatus s = queueTimed(p, *c, f, frameNs, tx); s != XL_SUCCESS) {
+                return s;
+            }
         } else {
             c->node->send(f);
         }
@@ -682,6 +702,9 @@ XLstatus linChannelCall(XLportHandle h, XLaccess mask, const std::function<XLsta
         return s;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     XLstatus status = XL_SUCCESS;
     p->forEach(mask, [&](ChannelState& c) {
         if (status == XL_SUCCESS) {
@@ -960,6 +983,9 @@ XLstatus xlActivateChannel(XLportHandle portHandle, XLaccess accessMask, uint32_
         return XL_ERR_WRONG_BUS_TYPE;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     const uint64_t now = nowNs();
     p->forEach(accessMask, [&](ChannelState& c) {
         // A channel back from bus off, like one newly on the bus, sees the frames sent from now on.
@@ -981,6 +1007,9 @@ XLstatus xlDeactivateChannel(XLportHandle portHandle, XLaccess accessMask) {
         return s;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     p->forEach(accessMask, [](ChannelState& c) { c.active = false; });
     return XL_SUCCESS;
 }
@@ -991,6 +1020,9 @@ XLstatus xlFlushReceiveQueue(XLportHandle portHandle) {
         return XL_ERR_INVALID_PORT;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     p->queue.clear();
     p->overrunPending = false;
     return XL_SUCCESS;
@@ -1005,6 +1037,9 @@ XLstatus xlSetNotification(XLportHandle portHandle, XLhandle* handle, int queueL
         return XL_ERR_WRONG_PARAMETER;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     if (p->notify == nullptr) {
         p->notify = takeEvent();
     }
@@ -1019,6 +1054,9 @@ XLstatus xlResetClock(XLportHandle portHandle) {
         return XL_ERR_INVALID_PORT;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     p->clockBaseNs = nowNs();
     return XL_SUCCESS;
 }
@@ -1032,6 +1070,9 @@ XLstatus xlGetSyncTime(XLportHandle portHandle, XLuint64* time) {
         return XL_ERR_WRONG_PARAMETER;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     const uint64_t now = nowNs();
     *time = now > p->clockBaseNs ? now - p->clockBaseNs : 0;
     return XL_SUCCESS;
@@ -1052,6 +1093,9 @@ XLstatus xlReceive(XLportHandle portHandle, uint32_t* eventCount, XLevent* event
         return XL_ERR_WRONG_INTERFACE_VERSION;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     uint32_t n = 0;
     while (n < *eventCount && !p->queue.empty()) {
         const RxEvent& ev = p->queue.front();
@@ -1107,6 +1151,9 @@ XLstatus xlCanReceive(XLportHandle portHandle, XLcanRxEvent* event) {
         return XL_ERR_WRONG_INTERFACE_VERSION;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     if (p->queue.empty()) {
         return XL_ERR_QUEUE_IS_EMPTY;
     }
@@ -1212,6 +1259,9 @@ XLstatus xlCanFlushTransmitQueue(XLportHandle portHandle, XLaccess accessMask) {
     }
     // Only the timed transmit queue holds frames; the one on its way to the bus still goes.
     std::lock_guard<std::mutex> tx(p->txLock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     Transmitter& t = drv().tx;
     {
         std::lock_guard<std::mutex> guard(t.lock);
@@ -1242,6 +1292,9 @@ XLstatus xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask, ui
         return XL_ERR_WRONG_PARAMETER;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     p->forEach(accessMask, [&](ChannelState& c) {
         c.bitrate = bitrate;
         c.fdConfigured = false;
@@ -1270,6 +1323,9 @@ XLstatus xlCanFdSetConfiguration(XLportHandle portHandle, XLaccess accessMask, c
         return XL_ERR_WRONG_PARAMETER;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     p->forEach(accessMask, [&](ChannelState& c) {
         c.fd = *conf;
         c.fdConfigured = true;
@@ -1357,6 +1413,9 @@ XLstatus xlLinSendRequest(XLportHandle portHandle, XLaccess accessMask, uint8_t 
     std::vector<ChannelState*> targets;
     {
         std::lock_guard<std::mutex> guard(p->lock);
+        if (p->closed) {
+            return XL_ERR_INVALID_PORT;
+        }
         XLstatus status = XL_SUCCESS;
         p->forEach(accessMask, [&](ChannelState& c) {
             if (!c.active) {
@@ -1447,6 +1506,9 @@ XLstatus injectChipState(XLportHandle port, XLaccess accessMask, uint8_t busStat
         return s;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     XLstatus status = XL_SUCCESS;
     p->forEach(accessMask, [&](ChannelState& c) { status = c.active ? status : XL_ERR_CHANNEL_NOT_ACTIVE; });
     if (status != XL_SUCCESS) {
@@ -1469,6 +1531,9 @@ XLstatus failNextTransmits(XLportHandle port, XLaccess accessMask, uint32_t coun
         return s;
     }
     std::lock_guard<std::mutex> guard(p->lock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     p->forEach(accessMask, [&](ChannelState& c) { c.failNext = count; });
     return XL_SUCCESS;
 }
@@ -1489,6 +1554,9 @@ XLstatus sendControl(const std::string& bus, Frame f, XLportHandle from) {
         return XL_ERR_INVALID_PORT;
     }
     std::lock_guard<std::mutex> tx(p->txLock);
+    if (p->closed) {
+        return XL_ERR_INVALID_PORT;
+    }
     for (ChannelState& c : p->channels) {
         if (c.node && c.config.bus == bus) {
             c.node->send(f);

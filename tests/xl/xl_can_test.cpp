@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <filesystem>
 #include <ostream>
@@ -721,6 +723,126 @@ TEST_F(CanTest, CallsFromManyThreadsOnLiveAndVanishingPorts) {
     prober.join();
     EXPECT_EQ(received, 2000);
     EXPECT_EQ(unexpected.load(), 0);
+}
+
+// A port closed while other threads activate, deactivate and send on it, CAN and LIN alike: every
+// call answers a status, a closed channel never comes back to the bus, and the peer hears exactly
+// the frames whose transmit or header request succeeded.
+TEST_F(CanTest, ClosingAPortRacesItsActivationAndItsSends) {
+    constexpr uint8_t kLinId = 0x10;
+    constexpr int kRounds = 200;
+    struct Side {
+        unsigned channel;
+        uint32_t busType;
+        XLportHandle peer;
+    };
+    const Side sides[] = {{kC, XL_BUS_TYPE_CAN, openActive(kA)},
+                          {kF, XL_BUS_TYPE_LIN, openLin(kB, XL_LIN_SLAVE)}};
+
+    // Four workers call on the port of the round until it answers XL_ERR_INVALID_PORT: one toggles
+    // the activation, one activates, two send.
+    const Side* side = nullptr;
+    XLportHandle port = XL_INVALID_PORTHANDLE;
+    std::atomic<int> calls[4] = {};
+    std::atomic<int> unexpected{0}, succeeded{0};
+    std::atomic<bool> finished{false};
+    std::barrier sync(5);
+    const auto work = [&](int worker) {
+        const XLaccess mask = maskOf(side->channel);
+        bool on = false;
+        for (;;) {
+            XLstatus s;
+            if (worker < 2) {
+                on = worker == 1 || !on;
+                s = on ? xlActivateChannel(port, mask, side->busType, XL_ACTIVATE_RESET_CLOCK)
+                       : xlDeactivateChannel(port, mask);
+            } else if (side->busType == XL_BUS_TYPE_CAN) {
+                XLevent e{};
+                e.tag = XL_TRANSMIT_MSG;
+                e.tagData.msg.id = 0x123;
+                e.tagData.msg.dlc = 1;
+                uint32_t count = 1;
+                s = xlCanTransmit(port, mask, &count, &e);
+            } else {
+                s = xlLinSendRequest(port, mask, kLinId, 0);
+            }
+            calls[worker].fetch_add(1);
+            succeeded.fetch_add(worker >= 2 && s == XL_SUCCESS);
+            unexpected.fetch_add(s != XL_SUCCESS && s != XL_ERR_CHANNEL_NOT_ACTIVE &&
+                                 s != XL_ERR_INVALID_PORT);
+            if (s == XL_ERR_INVALID_PORT) {
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w) {
+        workers.emplace_back([&, w] {
+            for (;;) {
+                sync.arrive_and_wait();
+                if (finished.load()) {
+                    return;
+                }
+                work(w);
+                sync.arrive_and_wait();
+            }
+        });
+    }
+    // Between rounds the workers wait for the next one; a test that ends early lets them go.
+    struct Release {
+        std::atomic<bool>& finished;
+        std::barrier<>& sync;
+        std::vector<std::thread>& workers;
+        ~Release() {
+            finished.store(true);
+            sync.arrive_and_wait();
+            for (std::thread& t : workers) {
+                t.join();
+            }
+        }
+    } release{finished, sync, workers};
+
+    for (const Side& s : sides) {
+        SCOPED_TRACE(s.busType == XL_BUS_TYPE_CAN ? "CAN" : "LIN");
+        side = &s;
+        const XLaccess mask = maskOf(s.channel);
+        int sent = 0, heard = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            XLaccess permission = mask;
+            ASSERT_EQ(xlOpenPort(&port, "race", mask, &permission, 256, XL_INTERFACE_VERSION, s.busType),
+                      XL_SUCCESS);
+            if (s.busType == XL_BUS_TYPE_LIN) {
+                // The master answers its own headers, so each header it sends puts a frame on the bus.
+                const uint8_t data[8] = {0x5A};
+                ASSERT_EQ(xlLinSetChannelParams(port, mask, {XL_LIN_MASTER, 19200, XL_LIN_VERSION_2_0, 0}),
+                          XL_SUCCESS);
+                ASSERT_EQ(xlLinSetSlave(port, mask, kLinId, data, 1, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
+            }
+            for (std::atomic<int>& c : calls) {
+                c.store(0);
+            }
+            succeeded.store(0);
+            sync.arrive_and_wait();
+            while (
+                std::any_of(std::begin(calls), std::end(calls), [](const auto& c) { return c.load() < 5; })) {
+                std::this_thread::yield();
+            }
+            EXPECT_EQ(xlClosePort(port), XL_SUCCESS);
+            sync.arrive_and_wait();
+            ASSERT_EQ(unexpected.load(), 0) << "round " << round;
+            sent += succeeded.load();
+            // The peer's frames of the race, until as many have come as were sent.
+            XLevent ev{};
+            while (heard < sent) {
+                ASSERT_TRUE(receive(s.peer, &ev)) << "round " << round << ": " << heard << " of " << sent;
+                heard += s.busType == XL_BUS_TYPE_CAN
+                             ? ev.tag == XL_RECEIVE_MSG && ev.tagData.msg.id == 0x123
+                             : ev.tag == XL_LIN_MSG && ev.tagData.linMsg.id == kLinId;
+            }
+        }
+        XLevent extra{};
+        EXPECT_FALSE(receive(s.peer, &extra, 100)) << "a frame nobody sent";
+    }
 }
 
 }  // namespace
