@@ -3,6 +3,7 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <system_error>
 #include <utility>
 
 #include "platform/clock.h"
@@ -69,6 +70,9 @@ bool UtilMutex::open(const std::string& name, uint64_t id) {
     abortEvent = std::make_unique<platform::Event>(false, false);
     mutexHandle = std::make_unique<platform::NamedMutex>(fullName);
     if (!mutexHandle->valid()) {
+        // Every lock of this object fails from now on; the user learns here why.
+        std::cout << "Cannot open mutex " << fullName << " (shared memory " << mutexHandle->systemName()
+                  << "): " << std::generic_category().message(mutexHandle->error()) << std::endl;
         mutexHandle.reset();
     }
     isOpen = mutexHandle != nullptr;

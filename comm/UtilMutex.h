@@ -49,7 +49,8 @@ class UtilMutex {
     virtual ~UtilMutex();
 
     // The first call builds the name "VO_MUTEX_<name>_<id hex>__0x<counter>" and opens or creates
-    // the system mutex; later calls ignore their arguments and try one lock and unlock pair.
+    // the system mutex, printing one line with the name and the system's reason when that fails;
+    // later calls ignore their arguments and try one lock and unlock pair.
     bool open(const std::string& name, uint64_t id);
     bool lock();
     bool unlock();

@@ -43,17 +43,20 @@ uint64_t fnv1a(const std::string& text) {
     return h;
 }
 
-bool initialiseMutex(pthread_mutex_t* mutex) {
+// 0, or the error number of the step that failed.
+int initialiseMutex(pthread_mutex_t* mutex) {
     pthread_mutexattr_t attr;
-    if (pthread_mutexattr_init(&attr) != 0) {
-        return false;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc != 0) {
+        return rc;
     }
-    const bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
-                    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-                    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
-                    pthread_mutex_init(mutex, &attr) == 0;
+    if ((rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED)) == 0 &&
+        (rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST)) == 0 &&
+        (rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE)) == 0) {
+        rc = pthread_mutex_init(mutex, &attr);
+    }
     pthread_mutexattr_destroy(&attr);
-    return ok;
+    return rc;
 }
 
 bool lockFile(int fd, int operation) {
@@ -91,35 +94,60 @@ std::string NamedMutex::systemNameFor(const std::string& name) {
 
 NamedMutex::NamedMutex(const std::string& name) : systemName_(systemNameFor(name)) {
     if (systemName_.empty()) {
+        error_ = EINVAL;
         return;
     }
-    const int fd = shm_open(systemName_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = shm_open(systemName_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMode);
     if (fd < 0) {
+        error_ = errno;
         return;
     }
-    // Openers are serialised by a lock on the segment file. The kernel drops that lock when its
-    // holder ends, so a process that dies half-way through blocks nobody: the next opener finds
-    // the magic word missing and initialises the mutex again.
-    if (lockFile(fd, LOCK_EX)) {
-        struct stat st {};
-        if (fstat(fd, &st) == 0 &&
-            (static_cast<size_t>(st.st_size) >= sizeof(Segment) || ftruncate(fd, sizeof(Segment)) == 0)) {
-            void* p = mmap(nullptr, sizeof(Segment), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (p != MAP_FAILED) {
-                auto* s = static_cast<Segment*>(p);
-                if (s->magic == 0 && initialiseMutex(&s->mutex)) {
-                    s->magic = kMagic;
-                }
-                if (s->magic == kMagic) {
-                    segment_ = s;
-                } else {
-                    munmap(p, sizeof(Segment));
-                }
-            }
-        }
-        lockFile(fd, LOCK_UN);
+    // The umask narrows the mode at creation, and a segment may be left from a build that made it
+    // for its owner alone: either would lock every other user out, so the mode is set here. For a
+    // user who is neither the owner nor the superuser this fails, harmlessly: the mode let them in.
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && (st.st_mode & 07777) != kMode) {
+        fchmod(fd, kMode);
     }
+    segment_ = mapSegment(fd);
     close(fd);
+}
+
+// Openers are serialised by a lock on the segment file. The kernel drops that lock when its holder
+// ends, so a process that dies half-way through blocks nobody: the next opener finds the magic word
+// missing and initialises the mutex again.
+NamedMutex::Segment* NamedMutex::mapSegment(int fd) {
+    if (!lockFile(fd, LOCK_EX)) {
+        error_ = errno;
+        return nullptr;
+    }
+    Segment* segment = nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 ||
+        (static_cast<size_t>(st.st_size) < sizeof(Segment) && ftruncate(fd, sizeof(Segment)) != 0)) {
+        error_ = errno;
+    } else if (void* p = mmap(nullptr, sizeof(Segment), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+               p == MAP_FAILED) {
+        error_ = errno;
+    } else {
+        auto* s = static_cast<Segment*>(p);
+        if (s->magic == 0) {
+            error_ = initialiseMutex(&s->mutex);
+            if (error_ == 0) {
+                s->magic = kMagic;
+            }
+        } else if (s->magic != kMagic) {
+            // Something else made a segment of that name.
+            error_ = EINVAL;
+        }
+        if (error_ == 0) {
+            segment = s;
+        } else {
+            munmap(p, sizeof(Segment));
+        }
+    }
+    lockFile(fd, LOCK_UN);
+    return segment;
 }
 
 NamedMutex::~NamedMutex() {

@@ -19,6 +19,8 @@ class NamedMutex : public Waitable {
     static constexpr const char* kPrefixVariable = "VOFLASH_MUTEX_PREFIX";
     // Longest system-level name, leading '/' included.
     static constexpr size_t kMaxSystemName = 255;
+    // Mode of the segment: every user shares the locks.
+    static constexpr unsigned kMode = 0666;
 
     // Opens the mutex of that name, or creates it unowned when it does not exist yet. valid() tells
     // whether that worked.
@@ -29,6 +31,9 @@ class NamedMutex : public Waitable {
     ~NamedMutex() override;
 
     bool valid() const { return segment_ != nullptr; }
+    // Why the mutex could not be opened: the system's error number (EACCES for a segment this user
+    // may not use); 0 when valid.
+    int error() const { return error_; }
     // The shared-memory name: the prefix and the given name with one leading '/', every other '/'
     // and NUL turned into '_', cut to kMaxSystemName characters (a long name keeps a hash of its
     // whole text at the end, so names that differ only late stay apart). Empty for an empty name
@@ -50,8 +55,12 @@ class NamedMutex : public Waitable {
   private:
     struct Segment;
 
+    // The initialised segment behind fd, mapped; nullptr (error_ set) when that failed.
+    Segment* mapSegment(int fd);
+
     std::string systemName_;
     Segment* segment_ = nullptr;
+    int error_ = 0;
     // Successful takes through this object not yet released, over all threads.
     std::atomic<int64_t> holds_{0};
 };

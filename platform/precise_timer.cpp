@@ -1,7 +1,9 @@
 #include "platform/precise_timer.h"
 
+#include <pthread.h>
 #include <sys/prctl.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -20,6 +22,9 @@ using Clock = std::chrono::steady_clock;
 
 class TimerService {
   public:
+    // Set only once the service is left behind by fork.
+    TimerService* leftBefore = nullptr;
+
     uint32_t start(uint32_t ms, Event& event) {
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
         std::lock_guard<std::mutex> guard(lock_);
@@ -109,10 +114,35 @@ class TimerService {
     bool running_ = false;
 };
 
-// The service thread may run until the process ends, so the service is never destroyed.
+// The service thread may run until the process ends, so a service is never destroyed.
+std::atomic<TimerService*> current{nullptr};
+// The last service left behind by fork; each links the one before it, so all stay reachable.
+TimerService* leftBehind = nullptr;
+
+// A forked child has only the thread that called fork: the service thread stayed behind, and so did
+// every thread with a timer pending, while the service's lock may have been held by one of them.
+// The child's first timer starts a new service.
+void leaveServiceAfterFork() {
+    if (TimerService* old = current.exchange(nullptr)) {
+        old->leftBefore = leftBehind;
+        leftBehind = old;
+    }
+}
+
+[[maybe_unused]] const bool forkHandlerSet = pthread_atfork(nullptr, nullptr, &leaveServiceAfterFork) == 0;
+
 TimerService& service() {
-    static TimerService* const instance = new TimerService;
-    return *instance;
+    TimerService* s = current.load();
+    if (s != nullptr) {
+        return *s;
+    }
+    auto* fresh = new TimerService;
+    if (current.compare_exchange_strong(s, fresh)) {
+        return *fresh;
+    }
+    // Another thread was first; no thread was started for this one.
+    delete fresh;
+    return *s;
 }
 
 }  // namespace

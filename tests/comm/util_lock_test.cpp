@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <iomanip>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,9 +13,11 @@
 #include "comm/UtilCriticalSection.h"
 #include "comm/UtilMutex.h"
 #include "platform/event.h"
+#include "platform/named_mutex.h"
 #include "tests/comm/mutex_names.h"
 #include "tests/support/child_process.h"
 #include "tests/support/mutex_prober.h"
+#include "tests/support/other_user.h"
 #include "tests/support/shared_names.h"
 
 namespace {
@@ -135,6 +139,43 @@ TEST(UtilMutexOpen, SecondOpenBuildsNoNewName) {
     const SegmentCleanup cleanupNext(nextName);
     EXPECT_EQ(counterOf(nextName), counterOf(built) + 1);
     EXPECT_EQ(nextName.substr(0, nextName.size() - 16), built.substr(0, built.size() - 16));
+}
+
+// A lock that another user's run made for itself alone, as earlier builds did: this user cannot
+// open it and is told which lock it is and why.
+class UtilMutexOpenAsAnotherUser : public testing_support::WithOtherUser<> {};
+
+TEST_F(UtilMutexOpenAsAnotherUser, ALockThatCannotBeOpenedIsNamedWithTheReason) {
+    const std::string name = freshName("Denied");
+    UtilMutex before;
+    ASSERT_TRUE(before.open(name, 0x7A));
+    const std::string beforeName = mutexNameOf(before);
+    const SegmentCleanup cleanupBefore(beforeName);
+    // The child's lock takes the next number.
+    std::ostringstream next;
+    next << beforeName.substr(0, beforeName.size() - 16) << std::hex << std::setw(16) << std::setfill('0')
+         << counterOf(beforeName) + 1;
+    const std::string denied = next.str();
+    const SegmentCleanup cleanup(denied);
+    ASSERT_TRUE(testing_support::makeSegmentForItsOwnerAlone(denied));
+
+    ChildProcess child([&](ChildProcess& self) {
+        if (!becomeOtherUser()) {
+            return 3;
+        }
+        UtilMutex m;
+        CoutCapture out;
+        const bool opened = m.open(name, 0x7A);
+        self.sendText(out.take());
+        const bool locked = m.lock();
+        self.sendText(out.take());
+        return opened || locked ? 1 : 0;
+    });
+    EXPECT_EQ(child.receiveText(), "Cannot open mutex " + denied + " (shared memory " +
+                                       platform::NamedMutex::systemNameFor(denied) +
+                                       "): Permission denied\n");
+    EXPECT_EQ(child.receiveText(), "Bad mutex lock operation! Offending mutex: " + denied + "\n");
+    EXPECT_EQ(child.wait(), 0);
 }
 
 // ---- UtilMutex between threads

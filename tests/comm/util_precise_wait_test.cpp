@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <latch>
 #include <thread>
 #include <vector>
 
+#include "comm/UtilTimeout.h"
+#include "tests/support/child_process.h"
+
 namespace {
 
+using testing_support::ChildProcess;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -59,6 +64,40 @@ TEST(UtilPreciseWait, ShortWaitsNeverRunIntoTheTimeOut) {
         longest = std::max(longest, msSince(start));
     }
     EXPECT_LT(longest, 100.0);
+}
+
+// The timer is in use before the fork, so the child inherits its state but not its thread.
+TEST(UtilPreciseWait, ShortWaitsInAForkedChildTakeTheirTime) {
+    ASSERT_TRUE(UtilPreciseWait::sleep(1));
+    const std::vector<uint32_t> waits = {1, 5, 20, 39};
+    // Per wait: whether UtilPreciseWait::sleep succeeded, its duration and that of sleepMs, in whole
+    // ms up to 255.
+    ChildProcess child([&](ChildProcess& self) {
+        const auto duration = [](Clock::time_point start) {
+            return static_cast<char>(std::min(msSince(start), 255.0));
+        };
+        for (const uint32_t ms : waits) {
+            auto start = Clock::now();
+            const bool ok = UtilPreciseWait::sleep(ms);
+            self.send(ok ? 'Y' : 'N');
+            self.send(duration(start));
+            start = Clock::now();
+            sleepMs(ms);
+            self.send(duration(start));
+        }
+        return 0;
+    });
+    ASSERT_TRUE(child.started());
+    for (const uint32_t ms : waits) {
+        SCOPED_TRACE(ms);
+        EXPECT_EQ(child.receive(), 'Y');
+        for (const char* what : {"UtilPreciseWait::sleep", "sleepMs"}) {
+            const unsigned took = static_cast<unsigned char>(child.receive());
+            EXPECT_GE(took, ms) << what;
+            EXPECT_LT(took, ms + 150) << what;
+        }
+    }
+    EXPECT_EQ(child.wait(), 0);
 }
 
 TEST(UtilPreciseWait, CanBeWaitedAgain) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "tests/support/shared_names.h"
 
 extern char** environ;
 
@@ -374,13 +375,9 @@ E2eEnv::E2eEnv(BusLayout layout) : dir_(makeScratchDir()) {
 }
 
 E2eEnv::~E2eEnv() {
+    // The env's processes have ended: each run is waited for, and a SimProcess does not outlive it.
+    testing_support::removeSegmentsOfPrefix(lockPrefix_);
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.compare(0, lockPrefix_.size() + 1, lockPrefix_ + ".") == 0) {
-            shm_unlink(("/" + name).c_str());
-        }
-    }
     if (!dir_.empty() && std::getenv("VOFLASH_E2E_KEEP") == nullptr) {
         std::filesystem::remove_all(dir_, ec);
     }

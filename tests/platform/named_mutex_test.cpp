@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "platform/event.h"
 #include "tests/support/child_process.h"
 #include "tests/support/mutex_prober.h"
+#include "tests/support/other_user.h"
 #include "tests/support/shared_names.h"
 
 namespace {
@@ -148,13 +151,8 @@ TEST(NamedMutexSharing, PrefixSeparatesEqualNames) {
     EXPECT_TRUE(a.release());
 }
 
-TEST(NamedMutexProcesses, ExcludesAnotherProcessUntilReleased) {
-    const std::string name = freshName("exclude");
-    const SegmentCleanup cleanup(name);
-    NamedMutex m(name);
-    ASSERT_TRUE(m.valid());
-    MutexProber other(name);
-
+// This process and the other one take the mutex in turns, each waiting while the other holds it.
+void expectTakenInTurns(NamedMutex& m, MutexProber& other) {
     ASSERT_EQ(waitOne(m, 0), kWaitObject0);
     const auto start = Clock::now();
     EXPECT_EQ(other.take(100), kWaitTimeout);
@@ -166,6 +164,16 @@ TEST(NamedMutexProcesses, ExcludesAnotherProcessUntilReleased) {
     EXPECT_TRUE(other.release());
     EXPECT_EQ(waitOne(m, 1000), kWaitObject0);
     EXPECT_TRUE(m.release());
+}
+
+TEST(NamedMutexProcesses, ExcludesAnotherProcessUntilReleased) {
+    const std::string name = freshName("exclude");
+    const SegmentCleanup cleanup(name);
+    NamedMutex m(name);
+    ASSERT_TRUE(m.valid());
+    MutexProber other(name);
+
+    expectTakenInTurns(m, other);
 }
 
 TEST(NamedMutexProcesses, OwnerTakesItAgainAndReleasesEveryLevel) {
@@ -269,6 +277,53 @@ TEST(NamedMutexWaits, EventEndsAWaitOnAMutexHeldElsewhere) {
     EXPECT_TRUE(other.release());
     EXPECT_EQ(platform::waitAny({&m, &stop}, 1000), kWaitObject0);
     EXPECT_TRUE(m.release());
+}
+
+// ---- Users
+
+enum class MadeBy { ThisBuildUnderATightUmask, ABuildThatKeptItToItsOwner };
+
+void PrintTo(MadeBy made, std::ostream* os) {
+    *os << (made == MadeBy::ThisBuildUnderATightUmask ? "this build under umask 077" : "kept to its owner");
+}
+
+class NamedMutexUsers : public testing_support::WithOtherUser<::testing::TestWithParam<MadeBy>> {};
+
+TEST_P(NamedMutexUsers, AnotherUserSharesTheLock) {
+    const std::string name = freshName("users");
+    const SegmentCleanup cleanup(name);
+    if (GetParam() == MadeBy::ABuildThatKeptItToItsOwner) {
+        ASSERT_TRUE(testing_support::makeSegmentForItsOwnerAlone(name));
+    }
+    const mode_t umaskBefore = umask(077);
+    NamedMutex m(name);
+    umask(umaskBefore);
+    ASSERT_TRUE(m.valid());
+    const int mode = testing_support::segmentMode(name);
+    EXPECT_EQ(mode, 0666) << "mode " << std::oct << mode;
+
+    MutexProber other(name, [this] { return becomeOtherUser(); });
+    expectTakenInTurns(m, other);
+}
+
+INSTANTIATE_TEST_SUITE_P(Makers, NamedMutexUsers,
+                         ::testing::Values(MadeBy::ThisBuildUnderATightUmask,
+                                           MadeBy::ABuildThatKeptItToItsOwner));
+
+class NamedMutexLockedOut : public testing_support::WithOtherUser<> {};
+
+TEST_F(NamedMutexLockedOut, GetsTheSystemsReason) {
+    const std::string name = freshName("lockedOut");
+    const SegmentCleanup cleanup(name);
+    ASSERT_TRUE(testing_support::makeSegmentForItsOwnerAlone(name));
+    ChildProcess other([&](ChildProcess&) {
+        if (!becomeOtherUser()) {
+            return 3;
+        }
+        NamedMutex m(name);
+        return m.valid() ? 1 : m.error() == EACCES ? 0 : 2;
+    });
+    EXPECT_EQ(other.wait(), 0);
 }
 
 TEST(NamedMutexProcesses, ProcessesOpeningANewNameTogetherShareOneWorkingLock) {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
 
 namespace testing_support {
@@ -59,6 +60,24 @@ class ChildProcess {
             return '\0';
         }
         return c;
+    }
+
+    // Either side: a text without NUL characters, and the next one (up to a '\0', the end or a byte
+    // that takes longer than timeoutMs).
+    bool sendText(const std::string& text) {
+        for (const char c : text) {
+            if (!send(c)) {
+                return false;
+            }
+        }
+        return send('\0');
+    }
+    std::string receiveText(int timeoutMs = 10000) {
+        std::string text;
+        for (char c = receive(timeoutMs); c != '\0'; c = receive(timeoutMs)) {
+            text.push_back(c);
+        }
+        return text;
     }
 
     // Test side: the exit code, or -1 when the child did not end normally within timeoutMs.

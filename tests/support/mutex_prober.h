@@ -3,6 +3,7 @@
 // test process holds.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/event.h"
@@ -13,8 +14,13 @@ namespace testing_support {
 
 class MutexProber {
   public:
-    explicit MutexProber(const std::string& name)
-        : child_([name](ChildProcess& self) {
+    // prepare runs in the other process before it opens the mutex; when it returns false, that
+    // process ends at once.
+    explicit MutexProber(const std::string& name, const std::function<bool()>& prepare = {})
+        : child_([name, prepare](ChildProcess& self) {
+              if (prepare && !prepare()) {
+                  return 3;
+              }
               platform::NamedMutex mutex(name);
               if (!mutex.valid()) {
                   return 2;
