@@ -255,7 +255,14 @@ bool Communication::sendAndReceive(const std::vector<uint8_t>& request, std::vec
 }
 
 bool Communication::send(const std::vector<uint8_t>& payload, uint32_t txId, uint32_t rxId) {
-    return checkedUnderLock([&] { return sendUnlocked(txId, rxId, payload, true); });
+    return checkedUnderLock([&] {
+        // Whatever is queued for the reply identifier before a request goes out belongs to an earlier
+        // one (a doubled reply, a reply that came after its time-out, the answer behind a "response
+        // pending"); the request's own answer must not be taken from it. The result does not matter:
+        // a channel with nothing to discard says false.
+        flushReceive(rxId);
+        return sendUnlocked(txId, rxId, payload, true);
+    });
 }
 
 bool Communication::sendRaw(const std::vector<uint8_t>& frame, uint32_t txId, uint32_t rxId) {

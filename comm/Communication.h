@@ -99,7 +99,9 @@ class Communication {
     Protocol* getCurrentProtocol() const { return currentProtocol; }
 
     // Locked operations: each initialises the channel on first use and fails when it is not open or the
-    // lock cannot be taken. With no current protocol, send and receive fail without bus traffic.
+    // lock cannot be taken. With no current protocol, send and receive fail without bus traffic. send
+    // (and so sendAndReceive) discards what is queued for rxId before the payload goes out, so an
+    // answer is never taken from what came for an earlier request.
     bool sendAndReceive(const std::vector<uint8_t>& request, std::vector<uint8_t>& response,
                         uint32_t responseLength, uint32_t txId, uint32_t rxId);
     bool send(const std::vector<uint8_t>& payload, uint32_t txId, uint32_t rxId);

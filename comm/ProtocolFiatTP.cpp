@@ -171,12 +171,19 @@ bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxI
     std::copy_n(received.begin() + 3, ProtocolFiatFF::kDataBytes, out.begin());
 
     bool ok = true;
+    bool previousReadFailed = false;
     size_t filled = ProtocolFiatFF::kDataBytes;
     for (size_t i = consecutiveFrames(length); i > 0; --i) {
         received.clear();
         const bool read = readFrame(channel, txId, rxId, received, kFrameSize);
+        // Two reads in a row that brought nothing: the rest of the message is not coming, and waiting a
+        // receive time-out for each frame still due could take minutes.
+        if (!read && previousReadFailed) {
+            break;
+        }
+        previousReadFailed = !read;
         if (!ok) {
-            continue;  // the message is lost; the frames still due are read and dropped
+            continue;  // the message is lost; frames that still come are read and dropped
         }
         keepFirst(received, kFrameSize);
         const size_t take = std::min(ProtocolFiatCF::kDataBytes, length - filled);

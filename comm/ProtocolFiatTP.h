@@ -21,7 +21,9 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
     const std::string& name() const override;
     bool send(Communication* channel, uint32_t txId, uint32_t rxId,
               const std::vector<uint8_t>& payload) override;
-    // count is not used: the message length comes from the frames.
+    // count is not used: the message length comes from the frames. A consecutive frame that does not
+    // come fails the message; later frames are still read while they come, and the receive ends at the
+    // second read in a row that brings nothing.
     bool receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                  uint32_t count) override;
     // Clears the queue and fails for an empty payload or one above 4095 bytes.

@@ -4,10 +4,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "comm/Communication.h"
 #include "comm/ProtocolFiatTP.h"
@@ -102,6 +105,8 @@ TEST_P(SendAndReceive, SendsAndReceivesWhatIsAskedFor) {
     for (const ChannelCall& call : channel.calls()) {
         if (call.kind == ChannelCall::Kind::Write || call.kind == ChannelCall::Kind::Read) {
             EXPECT_EQ(call.txId, c.txId);
+        }
+        if (call.kind != ChannelCall::Kind::Open) {
             EXPECT_EQ(call.rxId, 9u);
         }
         if (call.kind == ChannelCall::Kind::Read) {
@@ -112,15 +117,44 @@ TEST_P(SendAndReceive, SendsAndReceivesWhatIsAskedFor) {
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, SendAndReceive,
-    ::testing::Values(ExchangeCase{"Both", "01 02", 7, 8, false, true, true, "OWR", "51 52"},
+    // Every request is preceded by the discard of what is queued for the reply identifier.
+    ::testing::Values(ExchangeCase{"Both", "01 02", 7, 8, false, true, true, "OFWR", "51 52"},
                       ExchangeCase{"OnlyReceive", "", 0, 8, false, true, true, "OR", "51 52"},
-                      ExchangeCase{"OnlySend", "01", 7, 0, false, true, true, "OW", "EE"},
+                      ExchangeCase{"OnlySend", "01", 7, 0, false, true, true, "OFW", "EE"},
                       ExchangeCase{"Neither", "", 0, 0, false, true, true, "O", "EE"},
                       // An empty request to a real identifier still goes out.
-                      ExchangeCase{"EmptyRequestWithId", "", 7, 8, false, true, true, "OWR", "51 52"},
-                      ExchangeCase{"SendFails", "01", 7, 8, true, true, false, "Ow", "EE"},
-                      ExchangeCase{"NoAnswer", "01", 7, 8, false, false, false, "OWr", ""}),
+                      ExchangeCase{"EmptyRequestWithId", "", 7, 8, false, true, true, "OFWR", "51 52"},
+                      ExchangeCase{"SendFails", "01", 7, 8, true, true, false, "OFw", "EE"},
+                      ExchangeCase{"NoAnswer", "01", 7, 8, false, false, false, "OFWr", ""}),
     [](const auto& info) { return info.param.label; });
+
+// A read that takes less than what came leaves the rest queued, as a doubled or late answer would be.
+// The next request never takes it for its answer, whether it goes out through sendAndReceive or
+// through send and receive; a receive without a request does take it.
+TEST(Communication, RequestIsNeverAnsweredByWhatCameBeforeIt) {
+    using Exchange = std::function<bool(ScriptedChannel&, const Bytes&, Bytes&, uint32_t)>;
+    const std::vector<std::pair<std::string, Exchange>> paths = {
+        {"sendAndReceive", [](ScriptedChannel& ch, const Bytes& request, Bytes& response,
+                              uint32_t n) { return ch.sendAndReceive(request, response, n, 7, 9); }},
+        {"send, then receive",
+         [](ScriptedChannel& ch, const Bytes& request, Bytes& response, uint32_t n) {
+             return ch.send(request, 7, 9) && ch.receive(response, n, 7, 9);
+         }},
+    };
+    for (const auto& [label, exchange] : paths) {
+        SCOPED_TRACE(label);
+        ScriptedChannel channel;
+        channel.frame(bytes("51 52 53")).frame(bytes("61 62"));
+        Bytes response;
+        EXPECT_TRUE(exchange(channel, bytes("01"), response, 2));
+        EXPECT_EQ(hex(response), "51 52");
+        EXPECT_TRUE(exchange(channel, bytes("02"), response, 1));
+        EXPECT_EQ(hex(response), "61");
+        EXPECT_TRUE(channel.receive(response, 1, 7, 9));
+        EXPECT_EQ(hex(response), "62");
+        EXPECT_EQ(channel.trace(), "OFWRFWRR");
+    }
+}
 
 // Writes a marker instead of the payload.
 class Impostor : public ProtocolSingleFrame {
@@ -157,13 +191,14 @@ TEST(Communication, WithoutCurrentProtocolSendAndReceiveFailWithoutTraffic) {
     EXPECT_FALSE(channel.send(bytes("01"), 1, 2));
     EXPECT_FALSE(channel.receive(out, 8, 1, 2));
     EXPECT_FALSE(channel.sendAndReceive(bytes("01"), out, 8, 1, 2));
-    EXPECT_EQ(channel.trace(), "O");
+    // Only the discards before the two requests.
+    EXPECT_EQ(channel.trace(), "OFF");
     // Raw frames need no protocol.
     EXPECT_TRUE(channel.sendRaw(bytes("01"), 1, 2));
     // Selecting a registered name again restores the channel.
     EXPECT_TRUE(channel.selectProtocol(kSingle));
     EXPECT_TRUE(channel.send(bytes("02"), 1, 2));
-    EXPECT_EQ(channel.trace(), "OWW");
+    EXPECT_EQ(channel.trace(), "OFFWFW");
 }
 
 TEST(Communication, SendRawBypassesTheProtocol) {
@@ -284,7 +319,7 @@ TEST(Communication, FailedCloseCheckIsReportedAfterTheTraffic) {
     CoutCapture out;
     EXPECT_FALSE(channel.send(bytes("01"), 1, 2));
     EXPECT_EQ(out.take(), "Could not close Communication\n Offending Communication: COM_Scripted\n");
-    EXPECT_EQ(channel.trace(), "OW");
+    EXPECT_EQ(channel.trace(), "OFW");
     expectLockFree(channel);
 }
 
@@ -324,7 +359,7 @@ TEST(Communication, ExchangeIsNotInterleavedWithAnotherThread) {
     }
     EXPECT_TRUE(channel.send(bytes("B2"), 1, 2));
     first.join();
-    EXPECT_EQ(channel.trace(), "OWRW");
+    EXPECT_EQ(channel.trace(), "OFWRFW");
     EXPECT_EQ(hex(channel.writtenBytes().back()), "B2");
     EXPECT_EQ(hex(response), "51");
 }

@@ -65,7 +65,7 @@ struct ValidDevice : ::testing::Test {
 
     ScriptedChannel channel;
     ConnectingDevice device{&channel, kDeviceId};
-    const size_t initCalls = 4;  // open, identify (write and read), connect's write
+    const size_t initCalls = 6;  // open, identify (flush, write and read), connect's flush and write
 };
 
 TEST(Device, PlainDeviceNeverBecomesValid) {
@@ -74,27 +74,29 @@ TEST(Device, PlainDeviceNeverBecomesValid) {
     Device device(&channel, kDeviceId);
     EXPECT_FALSE(device.ensureInit());
     // The identification went out and was answered; connect refused.
-    EXPECT_EQ(channel.trace(), "OWR");
+    EXPECT_EQ(channel.trace(), "OFWR");
     EXPECT_EQ(hex(channel.written()[0].bytes), kIdentify);
-    EXPECT_EQ(channel.calls()[2].count, 1000u);
+    EXPECT_EQ(channel.calls()[3].count, 1000u);
     EXPECT_FALSE(device.send(bytes("01")));
     EXPECT_FALSE(device.sendTo(bytes("01"), 1, 2));
     EXPECT_FALSE(device.ensureInit());
-    EXPECT_EQ(channel.trace(), "OWR");
+    EXPECT_EQ(channel.trace(), "OFWR");
     // transfer needs neither the device's initialisation nor its lock.
     Bytes response;
     EXPECT_TRUE(device.transfer(bytes("01"), response, 0, 1, 2));
-    EXPECT_EQ(channel.trace(), "OWRW");
+    EXPECT_EQ(channel.trace(), "OFWRFW");
 }
 
 TEST_F(ValidDevice, InitialisesOnceAndConnectsWithoutRecursion) {
     EXPECT_EQ(device.connects, 1);
-    EXPECT_EQ(channel.trace(), "OWRW");
+    EXPECT_EQ(channel.trace(), "OFWRFW");
     EXPECT_EQ(hex(channel.written()[1].bytes), "43 0A");
     EXPECT_EQ(device.getAnswerId(), kAnswerId);
     for (const ChannelCall& c : channel.calls()) {
-        if (c.kind != ChannelCall::Kind::Open) {
+        if (c.kind == ChannelCall::Kind::Write || c.kind == ChannelCall::Kind::Read) {
             EXPECT_EQ(c.txId, kDeviceId);
+        }
+        if (c.kind != ChannelCall::Kind::Open) {
             EXPECT_EQ(c.rxId, kAnswerId);
         }
     }
@@ -130,23 +132,30 @@ TEST_P(DeviceCalls, ReachTheChannelWithTheirIdentifiers) {
                                                          : 'B';
     }
     EXPECT_EQ(trace, c.trace);
-    if (!calls.empty() &&
-        (calls[0].kind == ChannelCall::Kind::Write || calls[0].kind == ChannelCall::Kind::Read)) {
-        EXPECT_EQ(calls[0].txId, c.txId);
-        EXPECT_EQ(calls[0].rxId, c.rxId);
-        EXPECT_EQ(hex(calls[0].bytes), c.bytes);
+    bool first = true;
+    for (const ChannelCall& call : calls) {
+        if (call.kind == ChannelCall::Kind::Flush) {
+            EXPECT_EQ(call.rxId, c.rxId);
+        } else if (call.kind == ChannelCall::Kind::Write || call.kind == ChannelCall::Kind::Read) {
+            EXPECT_EQ(call.txId, c.txId);
+            EXPECT_EQ(call.rxId, c.rxId);
+            if (first) {
+                EXPECT_EQ(hex(call.bytes), c.bytes);
+                first = false;
+            }
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, DeviceCalls,
     ::testing::Values(
-        DeviceCallCase{"Send", [](Device& d) { return d.send(bytes("01 02")); }, true, "W", kDeviceId,
+        DeviceCallCase{"Send", [](Device& d) { return d.send(bytes("01 02")); }, true, "FW", kDeviceId,
                        kAnswerId, "01 02 0A"},
-        DeviceCallCase{"SendText", [](Device& d) { return d.send(std::string("AB")); }, true, "W", kDeviceId,
+        DeviceCallCase{"SendText", [](Device& d) { return d.send(std::string("AB")); }, true, "FW", kDeviceId,
                        kAnswerId, "41 42 0A"},
-        DeviceCallCase{"SendTo", [](Device& d) { return d.sendTo(bytes("01"), 0x11, 0x22); }, true, "W", 0x11,
-                       0x22, "01 0A"},
+        DeviceCallCase{"SendTo", [](Device& d) { return d.sendTo(bytes("01"), 0x11, 0x22); }, true, "FW",
+                       0x11, 0x22, "01 0A"},
         DeviceCallCase{"SendRawTo", [](Device& d) { return d.sendRawTo(bytes("01"), 0x11, 0x22); }, true, "W",
                        0x11, 0x22, "01"},
         DeviceCallCase{"Receive",
@@ -166,21 +175,22 @@ INSTANTIATE_TEST_SUITE_P(
                            Bytes out;
                            return d.sendAndReceive(out, bytes("10 02"), 8) && out == bytes("51 52");
                        },
-                       true, "WR", kDeviceId, kAnswerId, "10 02 0A"},
+                       true, "FWR", kDeviceId, kAnswerId, "10 02 0A"},
         // The answer goes in front of what the string holds.
         DeviceCallCase{"Query",
                        [](Device& d) {
                            std::string answer = "xy";
                            return d.query(answer, "Q", 8) && answer == "QRxy";
                        },
-                       true, "WR", kDeviceId, kAnswerId, "51 0A"},
+                       true, "FWR", kDeviceId, kAnswerId, "51 0A"},
         DeviceCallCase{"ReadString",
                        [](Device& d) {
                            std::string out = "xy";
                            return d.readString(out, 8) && out == "QRxy";
                        },
                        true, "R", kDeviceId, kAnswerId, "51 52"},
-        DeviceCallCase{"FlushReceive", [](Device& d) { return d.flushReceive(0x22); }, true, "F", 0, 0, ""},
+        DeviceCallCase{"FlushReceive", [](Device& d) { return d.flushReceive(0x22); }, true, "F", 0, 0x22,
+                       ""},
         DeviceCallCase{"SendBreak", [](Device& d) { return d.sendBreak(5); }, true, "B", 0, 0, ""},
         // Operations no channel here supports.
         DeviceCallCase{"SendByteAtBaud", [](Device& d) { return d.sendByteAtBaud(0x55, 9600); }, false, "", 0,
@@ -255,7 +265,7 @@ TEST(Device, LockThatDoesNotOpenLeavesTheChannelAloneButTransferStillOpensIt) {
     channel.reply(bytes("51"));
     Bytes response;
     EXPECT_TRUE(device.transfer(bytes("01"), response, 8, 1, 2));
-    EXPECT_EQ(channel.trace(), "OWR");
+    EXPECT_EQ(channel.trace(), "OFWR");
     EXPECT_EQ(hex(response), "51");
 }
 
@@ -292,7 +302,7 @@ TEST(Device, TransferThroughTheTransportProtocol) {
     EXPECT_EQ(hex(response), "71 31");
     EXPECT_EQ(hex(channel.writtenBytes()),
               (std::vector<std::string>{"43 10 07 31 01 02 03 04", "43 21 05 06 00 00 00 00"}));
-    EXPECT_EQ(channel.trace(), "OWRFWR");
+    EXPECT_EQ(channel.trace(), "OFWRFWR");
 }
 
 TEST(Device, TimeOutsAreTheChannelsAndSharedByItsDevices) {

@@ -355,6 +355,15 @@ void PrintTo(const ReceiveCase& c, std::ostream* os) {
 
 class TransportReceive : public ::testing::TestWithParam<ReceiveCase> {};
 
+// head followed by n zero bytes, as hex text.
+std::string zeroFilled(const std::string& head, size_t n) {
+    std::string out = head;
+    for (size_t i = 0; i < n; ++i) {
+        out += " 00";
+    }
+    return out;
+}
+
 TEST_P(TransportReceive, ReassemblesWhatArrives) {
     const ReceiveCase& c = GetParam();
     for (const bool standardized : {true, false}) {
@@ -418,6 +427,25 @@ INSTANTIATE_TEST_SUITE_P(
                     false,
                     "01 02 03 04 05 06 07 08 09 0A 0B 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
                     "RWRrRR"},
+        // Two reads in a row that bring nothing end the receive; the frame after them is not waited for.
+        ReceiveCase{
+            "TwoMissingInARowEndTheReceive",
+            {"43 10 1D 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "-", "-", "43 24 18 19 1A 1B 1C 1D"},
+            false,
+            zeroFilled("01 02 03 04 05 06 07 08 09 0A 0B", 18),
+            "RWRrr"},
+        ReceiveCase{"FramesBetweenMissingOnesKeepTheReceiveGoing",
+                    {"43 10 23 01 02 03 04 05", "-", "43 22 0C 0D 0E 0F 10 11", "-",
+                     "43 24 18 19 1A 1B 1C 1D", "43 25 1E 1F 20 21 22 23"},
+                    false,
+                    zeroFilled("01 02 03 04 05", 30),
+                    "RWrRrRR"},
+        // The longest message lost after its first frame: two receive time-outs, not 682.
+        ReceiveCase{"LongestMessageLostAfterItsFirstFrame",
+                    {"43 1F FF 01 02 03 04 05"},
+                    false,
+                    zeroFilled("01 02 03 04 05", 4090),
+                    "RWrr"},
         ReceiveCase{"ConsecutiveFrameCutShort",
                     {"43 10 0D 01 02 03 04 05", "43 21 06 07", "43 22 0C 0D 00 00 00 00"},
                     false,

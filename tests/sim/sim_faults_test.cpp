@@ -8,6 +8,7 @@
 #include "ecu/VORh850Gen.h"
 #include "tests/ecu/EcuTestSupport.h"
 #include "tests/sim/sim_fixture.h"
+#include "tests/support/wait_until.h"
 
 namespace simtest {
 namespace {
@@ -72,24 +73,59 @@ TEST_F(FaultsTest, EachFaultFailsTheServiceAsTheClientReportsIt) {
             EXPECT_NE((out.error() + out.warning()).find(c.seen), std::string::npos)
                 << out.error() << out.warning();
         }
-        // Whatever came late is gone before the next case; the fault was used up and the ECU serves.
+        // Whatever came late has come before the next request, which gets its own answer: the fault was
+        // used up and the ECU serves.
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        tool->channel.flushReceive(kRespId);
         ecutest::StreamCapture out;
         EXPECT_TRUE(getInfo(ecu())) << out.error();
     }
 }
 
-TEST_F(FaultsTest, DuplicatedAnswerIsTakenByTheNextExchange) {
+// A reply still queued when the next request goes out (a doubled one, one that came after its
+// receive time-out, the real answer behind a "response pending") is never taken for that request's
+// answer. The next request reads code: its 2 + 256 bytes cannot be mistaken for the 6 bytes of an
+// ECU-information reply.
+TEST_F(FaultsTest, StaleReplyIsNeverTheNextRequestsAnswer) {
+    struct Case {
+        std::string label;
+        sim::Fault fault;
+        bool answered;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"doubled reply", {sim::FaultKind::kDuplicate, {0xBB, 0xFF}, 0, 1}, true, ""},
+        {"reply after the time-out",
+         {sim::FaultKind::kDelay, {0xBB, 0xFF}, 500, 1},
+         false,
+         "Get EcuInfo (no response)!\n"},
+        {"answer behind response pending",
+         {sim::FaultKind::kPending, {0xBB, 0xFF}, 1, 1},
+         false,
+         "GetEcuInfo Srv: 0xbb NRC: 0x78 (ResponsePending)\n"},
+    };
     sim::Config config = configFor(sim::EcuClass::kRh850);
-    config.faults.push_back({sim::FaultKind::kDuplicate, {0xBB, 0xFE}, 0, 1});
+    config.ecuInfo = 0x12345678;
     startWith(config);
     ASSERT_TRUE(tool->loginWithRetry());
-    ecutest::StreamCapture out;
-    EXPECT_TRUE(ecu().SetEcuInfo(0x01020304));
-    // The second FB FE is still queued and answers the information read: too short for it.
-    EXPECT_FALSE(getInfo(ecu()));
-    EXPECT_EQ(out.error(), "Get EcuInfo (no response)!\n");
+    ecu().setReceiveTimeout(300);
+    const Bytes page = pattern(0x100, 0x21);
+    ASSERT_TRUE(simulator->poke(sim::Space::kCode, 0x10000, page));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        simulator->clearFaults();
+        simulator->addFault(c.fault);
+        ecutest::StreamCapture out;
+        uint32_t info = 0;
+        EXPECT_EQ(ecu().GetEcuInfo(info), c.answered);
+        EXPECT_EQ(info, c.answered ? 0x12345678u : 0u);
+        EXPECT_EQ(out.error(), c.error);
+        // The stale reply has come before the next request goes out.
+        ASSERT_TRUE(testing_support::waitUntil([&] { return tool->channel.available(kRespId) >= 8; }));
+        Bytes back(page.size());
+        EXPECT_TRUE(ecu().ReadCode(back, 0x10000, back.size(), nullptr, 1)) << out.error();
+        EXPECT_EQ(back, page);
+        EXPECT_EQ(tool->channel.available(kRespId), 0u);
+    }
 }
 
 // Frames from the tool's channel, raw, to the simulator's request identifier.

@@ -147,5 +147,29 @@ TEST_F(LinTransportTest, MultiFrameReplyNeverCompletes) {
     EXPECT_EQ(finish(), 0);
 }
 
+// A long multi-frame reply (258 bytes, 43 consecutive frames announced): its first frame comes with
+// the header, the flow control goes out, and the reception gives up at the second read in a row that
+// brings nothing, not after one receive time-out per frame; the 1000 ms are over by then.
+int longMultiFrameReplyScript(xl::LinSlavePeer& ecu) {
+    ecu.queueResponse({0x73, 0x11, 0x02, 0xFB, 1, 2, 3, 4});
+    Bytes frame;
+    if (!ecu.nextRequest(frame, 5000) || frame != Bytes{0x73, 0x30, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00}) {
+        return 1;
+    }
+    return ecu.responsesSent() == 1 ? 0 : 2;
+}
+
+TEST_F(LinTransportTest, LongMultiFrameReplyEndsAfterTwoReceiveTimeOuts) {
+    start(longMultiFrameReplyScript);
+    tool->setRxTimeout(600);
+    Bytes reply;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(tool->receive(reply, 1, kTx, kRx));
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(40 + 2 * 600 - 10));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(40 + 2 * 600 + 300));
+    EXPECT_EQ(finish(), 0);
+}
+
 }  // namespace
 }  // namespace vxltest

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -61,6 +62,36 @@ TEST_P(TransportTest, RequestAndAnswerCrossTheBus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, TransportTest, ::testing::Values(1, 6, 7, 100, 1535));
+
+using LostReplyTest = ChannelTest;
+
+// The longest reply lost after its first frame: the tester's receive gives up at the second
+// consecutive frame in a row that does not come, two receive time-outs after its flow control, not
+// one time-out per frame announced (682 here).
+TEST_F(LostReplyTest, LongestReplyLostAfterItsFirstFrameEndsAfterTwoReceiveTimeOuts) {
+    auto tester = openChannel(canParams(kA), kEcuTx);
+    auto ecu = openChannel(canParams(kB), kTesterTx);
+    ProtocolFiatTP testerTp(0x43);
+    testerTp.setStandardized(true);
+    ASSERT_TRUE(tester->registerProtocol(&testerTp));
+    ASSERT_TRUE(tester->selectProtocolUnlocked(testerTp.name()));
+    tester->setRxTimeout(300);
+    ASSERT_TRUE(ecu->write(kEcuTx, 8, {0x43, 0x1F, 0xFF, 1, 2, 3, 4, 5}));
+
+    Bytes response;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(tester->receive(response, 1, kTesterTx, kEcuTx));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(590));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(900));
+    ASSERT_EQ(response.size(), 4095u);
+    EXPECT_EQ(Bytes(response.begin(), response.begin() + 6), (Bytes{1, 2, 3, 4, 5, 0}));
+    // The one flow control went out.
+    ASSERT_TRUE(waitQueued(*ecu, kTesterTx, 8));
+    Bytes flowControl;
+    EXPECT_TRUE(ecu->read(0, kTesterTx, flowControl, 8));
+    EXPECT_EQ(flowControl, (Bytes{0x43, 0x30, 0xFF, 0, 0, 0, 0, 0}));
+}
 
 }  // namespace
 }  // namespace vxltest

@@ -1,0 +1,220 @@
+// The LIN transport against a scripted ECU, call by call: the identifiers of its header requests and of
+// the flow-control reads, the fixed waits around them, and the 1000 ms over which a reception is tried
+// again.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "comm/ProtocolFiatTP_LIN.h"
+#include "tests/support/bytes.h"
+#include "tests/support/scripted_channel.h"
+
+namespace {
+
+using testing_support::bytes;
+using testing_support::Bytes;
+using testing_support::ChannelCall;
+using testing_support::hex;
+using testing_support::ScriptedChannel;
+using Clock = std::chrono::steady_clock;
+using Kind = ChannelCall::Kind;
+
+// The caller's identifiers, kept apart from the header identifier 0x3D so that a mix-up shows.
+constexpr uint32_t kTx = 0x21;
+constexpr uint32_t kRx = 0x22;
+constexpr uint32_t kHeaderId = 0x3D;
+constexpr uint8_t kAddress = 0x73;
+
+struct LinTransport {
+    explicit LinTransport(uint32_t rxTimeoutMs = ScriptedChannel::kDefaultRxTimeoutMs)
+        : channel(rxTimeoutMs), tp(kAddress) {
+        tp.setStandardized(true);
+    }
+
+    bool send(const Bytes& payload) { return tp.send(&channel, kTx, kRx, payload); }
+    bool receive(Bytes& out) { return tp.receive(&channel, kTx, kRx, out, 8); }
+
+    ScriptedChannel channel;
+    ProtocolFiatTP_LIN tp;
+};
+
+long long msBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+// One expected channel call, and the span between the end of the call before it (or the start of the
+// operation) and its own end.
+struct Row {
+    Kind kind;
+    uint32_t txId;
+    uint32_t rxId;
+    std::string bytes;  // written, or delivered by a read
+    uint32_t count;     // bytes a read asks for
+    long long minMs;
+    long long maxMs;
+};
+
+Row header(long long minMs, long long maxMs) {
+    return {Kind::Write, kHeaderId, 0, "", 0, minMs, maxMs};
+}
+Row frameWrite(const std::string& frame, long long minMs = 0, long long maxMs = 20) {
+    return {Kind::Write, kTx, kRx, frame, 0, minMs, maxMs};
+}
+// The ECU's flow control, fetched 20 ms after its header.
+Row flowControlRead(const std::string& firstFourBytes) {
+    return {Kind::Read, 0, kHeaderId, firstFourBytes, 4, 20, 40};
+}
+Row flushRow() {
+    return {Kind::Flush, 0, kRx, "", 0, 0, 20};
+}
+
+void expectRows(const std::vector<ChannelCall>& calls, const std::vector<Row>& rows,
+                Clock::time_point start) {
+    ASSERT_EQ(calls.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE("call " + std::to_string(i));
+        const ChannelCall& call = calls[i];
+        const Row& row = rows[i];
+        EXPECT_EQ(call.kind, row.kind);
+        EXPECT_EQ(call.rxId, row.rxId);
+        if (call.kind != Kind::Flush) {
+            EXPECT_EQ(call.txId, row.txId);
+            EXPECT_EQ(hex(call.bytes), row.bytes);
+        }
+        if (call.kind == Kind::Read) {
+            EXPECT_EQ(call.count, row.count);
+        }
+        const long long span = msBetween(i == 0 ? start : calls[i - 1].at, call.at);
+        EXPECT_GE(span, row.minMs);
+        EXPECT_LT(span, row.maxMs);
+    }
+}
+
+TEST(LinTransportSend, SingleFrameGoesOutWithoutHeader) {
+    LinTransport t;
+    const auto start = Clock::now();
+    EXPECT_TRUE(t.send(bytes("01 02 03")));
+    expectRows(t.channel.calls(), {frameWrite("73 03 01 02 03 00 00 00")}, start);
+}
+
+struct SendCase {
+    std::string label;
+    std::vector<std::string> flowControls;
+    std::vector<Row> rows;
+};
+
+void PrintTo(const SendCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class LinTransportSend : public ::testing::TestWithParam<SendCase> {};
+
+// 20 bytes: a first frame and three consecutive frames. Each flow control is fetched with a header,
+// 20 ms before its read; every consecutive frame follows 8 ms after the call before it, whatever STmin
+// the ECU asks for.
+TEST_P(LinTransportSend, FetchesEachFlowControlWithAHeader) {
+    const SendCase& c = GetParam();
+    LinTransport t;
+    for (const std::string& fc : c.flowControls) {
+        t.channel.frame(bytes(fc));
+    }
+    const auto start = Clock::now();
+    EXPECT_TRUE(t.send(testing_support::counting(20, 0xA0)));
+    expectRows(t.channel.calls(), c.rows, start);
+    // Together the three consecutive frames took their 8 ms waits, not the ECU's STmin nor a longer pace.
+    const std::vector<ChannelCall>& calls = t.channel.calls();
+    long long framesMs = 0;
+    for (size_t i = 1; i < calls.size() && i < c.rows.size(); ++i) {
+        if (c.rows[i].minMs == 8) {
+            framesMs += msBetween(calls[i - 1].at, calls[i].at);
+        }
+    }
+    EXPECT_LT(framesMs, 3 * 8 + 20);
+}
+
+const std::string kFirstFrame = "73 10 14 A0 A1 A2 A3 A4";
+const std::string kCf1 = "73 21 A5 A6 A7 A8 A9 AA";
+const std::string kCf2 = "73 22 AB AC AD AE AF B0";
+const std::string kCf3 = "73 23 B1 B2 B3 00 00 00";
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, LinTransportSend,
+    ::testing::Values(SendCase{"NoLimit",
+                               {"73 30 00 32 00 00 00 00"},
+                               {frameWrite(kFirstFrame), header(0, 20), flowControlRead("73 30 00 32"),
+                                flushRow(), frameWrite(kCf1, 8, 28), frameWrite(kCf2, 8, 28),
+                                frameWrite(kCf3, 8, 28)}},
+                      SendCase{"BlocksOfTwo",
+                               {"73 30 02 00 00 00 00 00", "73 30 02 00 00 00 00 00"},
+                               {frameWrite(kFirstFrame), header(0, 20), flowControlRead("73 30 02 00"),
+                                flushRow(), frameWrite(kCf1, 8, 28), frameWrite(kCf2, 8, 28), header(0, 20),
+                                flowControlRead("73 30 02 00"), flushRow(), frameWrite(kCf3, 8, 28)}}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(LinTransportReceive, SingleFrameReplyAfterOneHeader) {
+    LinTransport t;
+    t.channel.frame(bytes("73 03 50 01 02 00 00 00"));
+    Bytes out;
+    const auto start = Clock::now();
+    EXPECT_TRUE(t.receive(out));
+    EXPECT_EQ(hex(out), "50 01 02");
+    expectRows(t.channel.calls(),
+               {header(20, 40), {Kind::Read, kTx, kRx, "73 03 50 01 02 00 00 00", 8, 20, 40}}, start);
+}
+
+// Attempts of a header, 20 ms, and a read that waits out its 30 ms time-out follow each other until
+// the 1000 ms that started after the first 20 ms wait are over; the last one starts before that.
+TEST(LinTransportReceive, NoReplyIsAskedForDuringOneSecond) {
+    LinTransport t;
+    Bytes out;
+    const auto start = Clock::now();
+    EXPECT_FALSE(t.receive(out));
+    const auto end = Clock::now();
+    const std::vector<ChannelCall>& calls = t.channel.calls();
+    ASSERT_GE(calls.size(), 2u);
+    ASSERT_EQ(calls.size() % 2, 0u);
+    std::vector<Row> rows = {header(20, 40), {Kind::Read, kTx, kRx, "", 8, 50, 100}};
+    for (size_t i = 2; i < calls.size(); i += 2) {
+        rows.push_back(header(0, 20));
+        rows.push_back(rows[1]);
+    }
+    expectRows(calls, rows, start);
+    EXPECT_GE(msBetween(start, end), 1020);
+    EXPECT_LT(msBetween(start, calls[calls.size() - 2].at), 1020 + 20);
+}
+
+TEST(LinTransportReceive, AttemptThatOutlastsTheSecondStillSucceeds) {
+    LinTransport t(600);
+    t.channel.missing().late(bytes("73 02 FA 00 00 00 00 00"), 500);
+    Bytes out;
+    const auto start = Clock::now();
+    EXPECT_TRUE(t.receive(out));
+    EXPECT_EQ(hex(out), "FA 00");
+    EXPECT_EQ(t.channel.trace(), "WrWR");
+    EXPECT_GE(msBetween(start, Clock::now()), 1100);
+}
+
+// A multi-frame reply, whose consecutive frames no header fetches: the attempt gives up at the second
+// read in a row that brings nothing, not after one receive time-out per frame announced (43 here), and
+// the second is over by then.
+TEST(LinTransportReceive, MultiFrameReplyEndsAfterTwoReceiveTimeOuts) {
+    LinTransport t(600);
+    t.channel.frame(bytes("73 11 02 FB 01 02 03 04"));
+    Bytes out;
+    const auto start = Clock::now();
+    EXPECT_FALSE(t.receive(out));
+    const long long elapsed = msBetween(start, Clock::now());
+    expectRows(t.channel.calls(),
+               {header(20, 40),
+                {Kind::Read, kTx, kRx, "73 11 02 FB 01 02 03 04", 8, 20, 40},
+                frameWrite("73 30 FF 00 00 00 00 00"),
+                {Kind::Read, kTx, kRx, "", 8, 600, 700},
+                {Kind::Read, kTx, kRx, "", 8, 600, 700}},
+               start);
+    EXPECT_LT(elapsed, 40 + 2 * 600 + 300);
+}
+
+}  // namespace
