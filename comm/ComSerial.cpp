@@ -141,7 +141,7 @@ uint64_t ComSerial::bytesAvailable() {
     return queuedBytes() + rxBuffer.size();
 }
 
-uint64_t ComSerial::readBytes(std::vector<uint8_t>& out, uint64_t n) {
+uint64_t ComSerial::drainInput() {
     const uint64_t queued = queuedBytes();
     if (queued > 0) {
         std::vector<uint8_t> chunk(queued);
@@ -150,6 +150,11 @@ uint64_t ComSerial::readBytes(std::vector<uint8_t>& out, uint64_t n) {
             rxBuffer.insert(rxBuffer.end(), chunk.begin(), chunk.begin() + got);
         }
     }
+    return rxBuffer.size();
+}
+
+uint64_t ComSerial::readBytes(std::vector<uint8_t>& out, uint64_t n) {
+    drainInput();
     const uint64_t k = std::min<uint64_t>(n, rxBuffer.size());
     const auto end = rxBuffer.begin() + static_cast<std::ptrdiff_t>(k);
     out.assign(rxBuffer.begin(), end);
@@ -171,12 +176,12 @@ bool ComSerial::read(uint32_t, uint32_t, std::vector<uint8_t>& out, uint32_t cou
     UtilTimeout interByte(p.interByteTimeoutMs);
     UtilTimeout overall(p.rxTimeoutMs);
 
-    uint64_t available = bytesAvailable();
+    uint64_t available = drainInput();
     const uint64_t start = available;
     uint64_t last = available;
     while (available < count) {
         platform::sleepFor(kReadPollMs);
-        available = bytesAvailable();
+        available = drainInput();
         if (available >= count || overall.expired()) {
             break;
         }
@@ -295,21 +300,15 @@ bool ComSerialHalfDuplex::writeBytes(const std::vector<uint8_t>& bytes) {
 bool ComSerialHalfDuplex::checkEcho(const std::vector<uint8_t>& written) {
     const uint64_t n = written.size();
     UtilTimeout limit(echoLimitMs(n, serialParams().baud));
+    // The echo follows what was there before the write.
+    const uint64_t offset = bufferedBefore + queuedBefore;
     uint32_t waits = 0;
-    while (queuedBytes() < n + queuedBefore) {
+    while (drainInput() < offset + n) {
         if (limit.expired()) {
             return false;
         }
         ++waits;
         sleepMs(waits % 8 == 0 ? 20 : 3);
-    }
-    std::vector<uint8_t> none;
-    readBytes(none, 0);
-
-    // The echo follows what was there before the write; never cut past what was actually read.
-    const uint64_t offset = bufferedBefore + queuedBefore;
-    if (rxBuffer.size() < offset + n) {
-        return false;
     }
     const auto first = rxBuffer.begin() + static_cast<std::ptrdiff_t>(offset);
     const auto last = first + static_cast<std::ptrdiff_t>(n);

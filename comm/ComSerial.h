@@ -69,6 +69,9 @@ class ComSerial : public Communication {
   protected:
     // The count the port's input queue holds, 0 when it cannot be read.
     uint64_t queuedBytes();
+    // Moves what the port's input queue holds into rxBuffer and answers the size of rxBuffer. The
+    // queue holds a few kilobytes only, so every wait for more than that drains it on each poll.
+    uint64_t drainInput();
     // Moves the port's input queue into rxBuffer, then hands out the first n bytes of rxBuffer;
     // answers the number handed out.
     uint64_t readBytes(std::vector<uint8_t>& out, uint64_t n);
