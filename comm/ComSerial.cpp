@@ -83,7 +83,9 @@ uint32_t ComSerial::typeCode() const {
 }
 
 bool ComSerial::open() {
-    return true;
+    // A port that did not open fails the initialisation, so the channel's user learns it at set-up
+    // with one report of why, rather than from every later exchange.
+    return checkOpenReported();
 }
 
 const std::string& ComSerial::name() const {
@@ -223,6 +225,9 @@ bool ComSerial::flushReceive(uint32_t) {
         return false;
     }
     delayUs(kFlushSettleUs);
+    // A read takes the whole input queue, so what is left of a frame after it (the tail of a flow
+    // control read for its first four bytes) is held here, and must go as well.
+    rxBuffer.clear();
     return port.purge();
 }
 
