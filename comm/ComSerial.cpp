@@ -83,7 +83,9 @@ uint32_t ComSerial::typeCode() const {
 }
 
 bool ComSerial::open() {
-    return true;
+    // A port that did not open fails the initialisation, so the channel's user learns it at set-up
+    // with one report of why, rather than from every later exchange.
+    return checkOpenReported();
 }
 
 const std::string& ComSerial::name() const {
@@ -141,7 +143,7 @@ uint64_t ComSerial::bytesAvailable() {
     return queuedBytes() + rxBuffer.size();
 }
 
-uint64_t ComSerial::readBytes(std::vector<uint8_t>& out, uint64_t n) {
+uint64_t ComSerial::drainInput() {
     const uint64_t queued = queuedBytes();
     if (queued > 0) {
         std::vector<uint8_t> chunk(queued);
@@ -150,6 +152,11 @@ uint64_t ComSerial::readBytes(std::vector<uint8_t>& out, uint64_t n) {
             rxBuffer.insert(rxBuffer.end(), chunk.begin(), chunk.begin() + got);
         }
     }
+    return rxBuffer.size();
+}
+
+uint64_t ComSerial::readBytes(std::vector<uint8_t>& out, uint64_t n) {
+    drainInput();
     const uint64_t k = std::min<uint64_t>(n, rxBuffer.size());
     const auto end = rxBuffer.begin() + static_cast<std::ptrdiff_t>(k);
     out.assign(rxBuffer.begin(), end);
@@ -171,12 +178,12 @@ bool ComSerial::read(uint32_t, uint32_t, std::vector<uint8_t>& out, uint32_t cou
     UtilTimeout interByte(p.interByteTimeoutMs);
     UtilTimeout overall(p.rxTimeoutMs);
 
-    uint64_t available = bytesAvailable();
+    uint64_t available = drainInput();
     const uint64_t start = available;
     uint64_t last = available;
     while (available < count) {
         platform::sleepFor(kReadPollMs);
-        available = bytesAvailable();
+        available = drainInput();
         if (available >= count || overall.expired()) {
             break;
         }
@@ -218,6 +225,9 @@ bool ComSerial::flushReceive(uint32_t) {
         return false;
     }
     delayUs(kFlushSettleUs);
+    // A read takes the whole input queue, so what is left of a frame after it (the tail of a flow
+    // control read for its first four bytes) is held here, and must go as well.
+    rxBuffer.clear();
     return port.purge();
 }
 
@@ -295,21 +305,15 @@ bool ComSerialHalfDuplex::writeBytes(const std::vector<uint8_t>& bytes) {
 bool ComSerialHalfDuplex::checkEcho(const std::vector<uint8_t>& written) {
     const uint64_t n = written.size();
     UtilTimeout limit(echoLimitMs(n, serialParams().baud));
+    // The echo follows what was there before the write.
+    const uint64_t offset = bufferedBefore + queuedBefore;
     uint32_t waits = 0;
-    while (queuedBytes() < n + queuedBefore) {
+    while (drainInput() < offset + n) {
         if (limit.expired()) {
             return false;
         }
         ++waits;
         sleepMs(waits % 8 == 0 ? 20 : 3);
-    }
-    std::vector<uint8_t> none;
-    readBytes(none, 0);
-
-    // The echo follows what was there before the write; never cut past what was actually read.
-    const uint64_t offset = bufferedBefore + queuedBefore;
-    if (rxBuffer.size() < offset + n) {
-        return false;
     }
     const auto first = rxBuffer.begin() + static_cast<std::ptrdiff_t>(offset);
     const auto last = first + static_cast<std::ptrdiff_t>(n);

@@ -40,7 +40,8 @@ class ComSerial : public Communication {
     ~ComSerial() override;
 
     uint32_t typeCode() const override;
-    // The port is opened by the constructor: true.
+    // The port is opened by the constructor: true when it is open; otherwise the open check's report
+    // is printed and the result is false.
     bool open() override;
     const std::string& name() const override;
     // Throws bad_open_serial with the system error number when the port did not open.
@@ -50,9 +51,9 @@ class ComSerial : public Communication {
     // Waits for count bytes within the first-byte, inter-byte and overall time-outs; true with fewer
     // when some came and then stopped, false when none came.
     bool read(uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out, uint32_t count) override;
-    // Holds the line in break for duration microseconds, then drops what the input queue holds.
+    // Holds the line in break for duration microseconds, then flushes what was received.
     bool sendBreak(uint32_t duration) override;
-    // Drops the input and output queues of the port; bytes already taken from the port stay.
+    // Drops the input and output queues of the port and the bytes taken from it but not handed out.
     bool flushReceive(uint32_t rxId) override;
     // Sends one 8N1 frame of byte at any baud rate by driving the break line (sendBreakLocked for
     // zeros, an idle wait for ones). False for a baud rate of 0 or below.
@@ -69,6 +70,9 @@ class ComSerial : public Communication {
   protected:
     // The count the port's input queue holds, 0 when it cannot be read.
     uint64_t queuedBytes();
+    // Moves what the port's input queue holds into rxBuffer and answers the size of rxBuffer. The
+    // queue holds a few kilobytes only, so every wait for more than that drains it on each poll.
+    uint64_t drainInput();
     // Moves the port's input queue into rxBuffer, then hands out the first n bytes of rxBuffer;
     // answers the number handed out.
     uint64_t readBytes(std::vector<uint8_t>& out, uint64_t n);

@@ -238,7 +238,10 @@ bool VOEcuGenBase::useProtocol(Protocol* protocol) {
     if (protocol == nullptr) {
         return false;
     }
-    return addProtocol(protocol) && selectProtocol(protocol->name()) && ensureInit();
+    // A name the channel knows already selects the protocol registered under it: the single-frame
+    // protocol of the serial interfaces is one of every channel's defaults.
+    (void)addProtocol(protocol);
+    return selectProtocol(protocol->name()) && ensureInit();
 }
 
 std::string VOEcuGenBase::NrcToText(uint8_t code) {

@@ -76,7 +76,8 @@ class VOEcuGenBase : public DevVO_ecuUDS_CAN {
     bool DownloadRequest(uint32_t address, const std::vector<uint8_t>& data);
 
     // Registers the transport protocol on the channel, selects it by its name and initialises the
-    // device; the protocol is not owned.
+    // device; the protocol is not owned. When the channel has a protocol of that name already, that
+    // one is selected.
     bool useProtocol(Protocol* protocol);
 
     // The text of a negative response code; the empty string for a code without one.

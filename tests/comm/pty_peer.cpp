@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace testing_support {
 
@@ -79,18 +80,35 @@ LineSettings PtyPeer::settings() const {
     return s;
 }
 
-void PtyPeer::answerWith(std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> answer) {
+void PtyPeer::answerWith(Answer answer, AnswerMode mode) {
     stop();
     running_ = true;
-    thread_ = std::thread([this, answer = std::move(answer)] {
+    thread_ = std::thread([this, answer = std::move(answer), mode] {
+        using Clock = std::chrono::steady_clock;
+        std::vector<uint8_t> message;
+        Clock::time_point lastByte;
+        // Once the channel has closed the line there is nobody to answer.
+        const auto reply = [this](const std::vector<uint8_t>& bytes) {
+            try {
+                send(bytes);
+            } catch (const std::runtime_error&) {
+            }
+        };
         while (running_) {
             pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, 5) <= 0 || (p.revents & POLLIN) == 0) {
-                continue;
-            }
-            uint8_t chunk[256];
-            const ssize_t r = ::read(master_, chunk, sizeof chunk);
+            const int ready = ::poll(&p, 1, 5);
+            uint8_t chunk[4096];
+            const ssize_t r =
+                ready > 0 && (p.revents & POLLIN) != 0 ? ::read(master_, chunk, sizeof chunk) : 0;
             if (r <= 0) {
+                if (ready > 0) {
+                    // Hung up: no channel has the slave open.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                if (!message.empty() && Clock::now() - lastByte >= std::chrono::milliseconds(mode.quietMs)) {
+                    reply(answer(message));
+                    message.clear();
+                }
                 continue;
             }
             const std::vector<uint8_t> in(chunk, chunk + r);
@@ -98,7 +116,15 @@ void PtyPeer::answerWith(std::function<std::vector<uint8_t>(const std::vector<ui
                 std::lock_guard<std::mutex> guard(lock_);
                 heard_.insert(heard_.end(), in.begin(), in.end());
             }
-            send(answer(in));
+            if (mode.echo) {
+                reply(in);
+            }
+            if (mode.quietMs == 0) {
+                reply(answer(in));
+            } else {
+                message.insert(message.end(), in.begin(), in.end());
+                lastByte = Clock::now();
+            }
         }
     });
 }

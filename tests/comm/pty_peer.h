@@ -25,6 +25,15 @@ struct LineSettings {
     bool canonical;  // line editing and echo, as a fresh terminal has them
 };
 
+// How the peer's answering thread hands over what the channel writes.
+struct AnswerMode {
+    // 0: every chunk the channel writes is handed to the answer as it comes. Otherwise the bytes are
+    // gathered until the line has been quiet this long and handed over as one message.
+    uint32_t quietMs = 0;
+    // Every byte the channel writes is returned to it at once, as a half-duplex line does.
+    bool echo = false;
+};
+
 class PtyPeer {
   public:
     // Makes the pair and points VOFLASH_COM<port> at the slave.
@@ -42,8 +51,10 @@ class PtyPeer {
     std::vector<uint8_t> receive(size_t n, uint32_t timeoutMs = 2000);
     LineSettings settings() const;
 
-    // Starts a thread that hands every chunk the channel writes to answer and sends back its result.
-    void answerWith(std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> answer);
+    using Answer = std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)>;
+
+    // Starts a thread that hands what the channel writes to answer and sends back its result.
+    void answerWith(Answer answer, AnswerMode mode = {});
     // Everything the answering thread has received so far.
     std::vector<uint8_t> heard();
     void stop();

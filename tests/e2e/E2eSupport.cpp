@@ -252,6 +252,17 @@ const char* ecuSimPath() {
     return ECU_SIM_EXE;
 }
 
+uint32_t crc32(const Bytes& bytes) {
+    uint32_t crc = 0xFFFFFFFF;
+    for (uint8_t b : bytes) {
+        crc ^= b;
+        for (int i = 0; i < 8; ++i) {
+            crc = (crc >> 1) ^ ((crc & 1) != 0 ? 0xEDB88320u : 0u);
+        }
+    }
+    return ~crc;
+}
+
 Bytes patternBytes(size_t n, uint32_t seed) {
     Bytes bytes(n);
     uint32_t x = seed * 2654435761u + 12345u;

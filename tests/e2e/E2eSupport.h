@@ -32,6 +32,9 @@ struct Block {
 // n pseudo-random bytes from seed (never all 0xFF, so a written block differs from erased flash).
 Bytes patternBytes(size_t n, uint32_t seed);
 
+// The RAM routine's CRC: reflected CRC-32, initial value and final inversion 0xFFFFFFFF.
+uint32_t crc32(const Bytes& bytes);
+
 // File texts of blocks: Intel HEX with extended linear address records, 16 bytes per record;
 // Motorola S-records with S3 records, 32 bytes per record.
 std::string intelHexText(const std::vector<Block>& blocks);

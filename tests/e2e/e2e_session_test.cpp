@@ -15,22 +15,11 @@ namespace {
 using e2e::Block;
 using e2e::BusLayout;
 using e2e::Bytes;
+using e2e::crc32;
 using e2e::describe;
 using e2e::E2eEnv;
 using e2e::RunResult;
 using e2e::SimProcess;
-
-// Reflected CRC-32, initial value and final inversion 0xFFFFFFFF.
-uint32_t crc32(const Bytes& bytes) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (uint8_t b : bytes) {
-        crc ^= b;
-        for (int i = 0; i < 8; ++i) {
-            crc = (crc >> 1) ^ ((crc & 1) != 0 ? 0xEDB88320u : 0u);
-        }
-    }
-    return ~crc;
-}
 
 bool has(const RunResult& r, const std::string& text) {
     return r.out.find(text) != std::string::npos;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "comm/ProtocolSingleFrame.h"
 #include "ecu/DevVO_ecu.h"
 #include "ecu/DevVO_ecuUDS_CAN.h"
 #include "ecu/VOKesGen.h"
@@ -63,16 +64,22 @@ TEST(UseProtocol, RegistersSelectsAndOpensWithoutSending) {
     EXPECT_TRUE(bus.exchanges().empty());
 }
 
-TEST(UseProtocol, FailsWhenTheNameIsTakenAndSelectsNothing) {
+TEST(UseProtocol, ANameTakenAlreadySelectsTheRegisteredProtocolAndOpens) {
     ScriptedChannel channel;
     ScriptedEcu first;
     ScriptedEcu second;
     VOKesGen ecu(&channel, 0x43);
     ASSERT_TRUE(channel.registerProtocol(&first));
-    Protocol* const before = channel.getCurrentProtocol();
-    EXPECT_FALSE(ecu.useProtocol(&second));
-    EXPECT_EQ(channel.getCurrentProtocol(), before);
-    EXPECT_EQ(channel.callCount(ChannelCall::Kind::Open), 0u);
+    EXPECT_TRUE(ecu.useProtocol(&second));
+    EXPECT_EQ(channel.getCurrentProtocol(), &first);
+    EXPECT_EQ(channel.callCount(ChannelCall::Kind::Open), 1u);
+
+    // The serial interfaces' protocol: the channel's own single-frame protocol is used.
+    ScriptedChannel serial;
+    ProtocolSingleFrame singleFrame;
+    VOKesGen onSerial(&serial, 0x43);
+    EXPECT_TRUE(onSerial.useProtocol(&singleFrame));
+    EXPECT_EQ(serial.getCurrentProtocol(), &Communication::defaultSingleFrameProtocol());
 }
 
 // A protocol whose name changes after its registration, so that the selection by name fails.
