@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "app/console/console.h"
+#include "ecu/EcuPacketRequest.h"
 #include "ecu/VOEcuGenBase.h"
 #include "ecu/VOKesGen.h"
 #include "hexfile/File.h"
@@ -49,25 +50,31 @@ bool checkNotZero(uint32_t value, const char* what) {
     return true;
 }
 
-// Whether the block (already rounded) may be erased by sectors: both its first and last byte lie in the
-// class's block map, the map the class's own code write erases by. ECU classes without such a map leave the decision to their erase service.
-bool blockInEraseMap(const VOEcuGenBase& ecu, const BlockStartLengthPair& block) {
-    const auto* kes = dynamic_cast<const VOKesGen*>(&ecu);
-    if (kes == nullptr) {
-        return true;
-    }
-    if (!kes->InCodeBlockMap(block.start)) {
-        errorOut << "Incorrect start Addr.: 0x" << std::hex << block.start << std::endl;
+// Whether the planned write may be sent as it stands: the page count fits its byte and the start
+// lies on a page, as the code write wants; with erase, also whether the class's block map lets its
+// sectors be erased. Checked for every write before anything is erased or written, so a write that
+// the ECU object would refuse half-way never leaves erased sectors behind. ECU classes without a
+// block map leave the map to their erase service.
+bool writeFits(VOEcuGenBase& ecu, const BlockStartLengthPair& write, bool erase, uint32_t pages,
+               uint32_t pageLength) {
+    if (!ecupacket::checkPageCount(pages)) {
         return false;
     }
-    if (!kes->InCodeBlockMap(block.start + block.length - 1)) {
-        errorOut << "Incorrect data length: 0x" << std::hex << block.length << std::endl;
+    if (write.start % pageLength != 0) {
+        errorOut << "Incorrect start Addr.: 0x" << std::hex << write.start << std::endl;
         return false;
     }
-    return true;
+    auto* kes = dynamic_cast<VOKesGen*>(&ecu);
+    return !erase || kes == nullptr || kes->CheckCodeEraseRange(write.start, write.length);
+}
+
+// The code-flash area of the write's first byte; sector runs never reach from one area into the other.
+unsigned areaOf(const VOEcuGenBase& ecu, const BlockStartLengthPair& write) {
+    return dynamic_cast<const VOKesGen*>(&ecu) != nullptr ? VOKesGen::CodeAreaOf(write.start) : 0;
 }
 
 struct SectorRun {
+    unsigned area;
     uint8_t first;
     uint8_t last;
 };
@@ -215,38 +222,69 @@ bool FlashFile::fileContainsRange(const std::string& name, uint64_t start, uint6
     return containsRange(start, length, adjust);
 }
 
+std::vector<BlockStartLengthPair> FlashFile::plannedWrites(uint64_t windowStart, uint64_t windowEnd,
+                                                           uint32_t chunk) {
+    std::vector<BlockStartLengthPair> writes;
+    uint64_t writtenEnd = 0;
+    for (BlockStartLengthPair block : blocks) {
+        if (clipBlock(block, windowStart, windowEnd)) {
+            continue;
+        }
+        // The rounded tail of the write before holds this block's first bytes already (they are read
+        // from the file): flash is written once, from where that write ended.
+        if (!writes.empty() && block.start < writtenEnd) {
+            const uint64_t end = block.start + block.length;
+            if (end <= writtenEnd) {
+                continue;
+            }
+            block.length = end - writtenEnd;
+            block.start = writtenEnd;
+        }
+        roundUpToPackets(block.length, chunk);
+        writtenEnd = block.start + block.length;
+        writes.push_back(block);
+    }
+    return writes;
+}
+
 bool FlashFile::writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase& ecu, bool erase,
                           uint32_t packetLength, uint32_t pageSize) {
     if (!checkNotZero(packetLength, "packet length") || !checkNotZero(pageSize, "page size")) {
         return false;
     }
+    const bool onePage = packetLength < pageSize;
+    const uint32_t pageLength = onePage ? packetLength : pageSize;
+    const uint32_t pages = onePage ? 1 : packetLength / pageSize;
+    // What one request carries; a packet length that is not a whole number of pages rounds the blocks
+    // to the requests actually sent.
+    const uint32_t chunk = pages * pageLength;
     bool result = false;
     scanBlocks();
+    const std::vector<BlockStartLengthPair> writes = plannedWrites(windowStart, windowEnd, chunk);
+    // The whole plan is checked before any erase.
+    for (const BlockStartLengthPair& write : writes) {
+        if (!writeFits(ecu, write, erase, pages, pageLength)) {
+            return false;
+        }
+    }
 
     if (erase) {
-        // The whole plan is made, and every block checked against the block map, before any erase.
         std::vector<SectorRun> runs;
-        for (BlockStartLengthPair block : blocks) {
-            if (clipBlock(block, windowStart, windowEnd)) {
-                continue;
-            }
-            roundUpToPackets(block.length, packetLength);
-            if (!blockInEraseMap(ecu, block)) {
-                return false;
-            }
-            const uint8_t startSector = ecu.GetBlockNumber(block.start);
-            const uint8_t endSector = ecu.GetBlockNumber(block.start + block.length - 1);
+        for (const BlockStartLengthPair& write : writes) {
+            const unsigned area = areaOf(ecu, write);
+            const uint8_t startSector = ecu.GetBlockNumber(write.start);
+            const uint8_t endSector = ecu.GetBlockNumber(write.start + write.length - 1);
             if (endSector < startSector) {
-                errorOut << "Incorrect data length: 0x" << std::hex << block.length << std::endl;
+                errorOut << "Incorrect data length: 0x" << std::hex << write.length << std::endl;
                 return false;
             }
-            // A block continues the run when it starts in or right after it; a block that overlaps
-            // an earlier one never shrinks the run.
-            if (!runs.empty() && runs.back().first <= startSector &&
+            // A write continues the run when it starts in or right after it, in the same area; a
+            // write that overlaps an earlier one never shrinks the run.
+            if (!runs.empty() && runs.back().area == area && runs.back().first <= startSector &&
                 startSector <= static_cast<uint32_t>(runs.back().last) + 1) {
                 runs.back().last = std::max(runs.back().last, endSector);
             } else {
-                runs.push_back({startSector, endSector});
+                runs.push_back({area, startSector, endSector});
             }
         }
         if (runs.empty()) {
@@ -263,21 +301,14 @@ bool FlashFile::writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase
         }
     }
 
-    const bool onePage = packetLength < pageSize;
-    const uint32_t pageLength = onePage ? packetLength : pageSize;
-    const uint32_t pages = onePage ? 1 : packetLength / pageSize;
     bool nothing = true;
-    for (BlockStartLengthPair block : blocks) {
-        if (clipBlock(block, windowStart, windowEnd)) {
-            continue;
-        }
-        roundUpToPackets(block.length, packetLength);
+    for (BlockStartLengthPair write : writes) {
         std::vector<uint8_t> bytes;
-        if (readRange(bytes, block)) {
+        if (readRange(bytes, write)) {
             nothing = false;
             normalOut << std::endl;
             // The sectors were erased above, so the write itself never erases.
-            result = ecu.FlashCode(bytes, block.start, bytes.size(), false, nullptr, pages, pageLength);
+            result = ecu.FlashCode(bytes, write.start, bytes.size(), false, nullptr, pages, pageLength);
         } else {
             normalOut << "  Unable to read data from file" << std::endl;
         }
@@ -319,14 +350,16 @@ bool FlashFile::writeCodeRange(uint64_t start, uint64_t, uint64_t length, bool l
                       "  Code length 0: nothing to program.")) {
         return false;
     }
-    roundUpToPackets(length, packetLength);
+    // Whole requests of whole pages: a packet length that is not a multiple of the page is rounded
+    // down to the pages one request carries.
+    const uint32_t pages = packetLength / kCodeRangePageSize;
+    roundUpToPackets(length, std::max<uint32_t>(pages, 1) * kCodeRangePageSize);
     std::vector<uint8_t> bytes;
     if (!readRange(bytes, start, length)) {
         normalOut << "  Unable to read data from file" << std::endl;
         return false;
     }
-    return ecu.FlashCode(bytes, start, bytes.size(), erase, nullptr, packetLength / kCodeRangePageSize,
-                         kCodeRangePageSize);
+    return ecu.FlashCode(bytes, start, bytes.size(), erase, nullptr, pages, kCodeRangePageSize);
 }
 
 bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLength, VOEcuGenBase& ecu,
@@ -337,6 +370,14 @@ bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLeng
     if (!rangeToWrite(start, length, limitToLength, warningOut,
                       "  File does not include data to program. Second one in file.",
                       "  Data length 0: nothing to program.")) {
+        return false;
+    }
+    // Each page erases the units it touches: a page that ends inside a unit would have the next page
+    // erase that unit again, and lose its own last bytes.
+    if (dynamic_cast<const VOKesGen*>(&ecu) != nullptr && length > pageSize &&
+        pageSize % VOKesGen::kDataUnit != 0) {
+        errorOut << "  Invalid page size: 0x" << std::hex << pageSize << " (not a whole number of 0x"
+                 << VOKesGen::kDataUnit << "-byte erase units)" << std::endl;
         return false;
     }
     std::vector<uint8_t> bytes;

@@ -54,19 +54,26 @@ class FlashFile {
     bool fileContainsRange(const std::string& name, uint64_t start, uint64_t& length, bool adjust);
 
     // Writes every block that starts inside [windowStart, windowEnd) to code flash, each rounded up to
-    // whole packets; with erase, first erases the sectors the blocks cover in merged runs.
+    // whole packets; with erase, first erases the sectors the blocks cover in merged runs. Every write
+    // is checked before anything is erased or written.
     bool writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase& ecu, bool erase,
                    uint32_t packetLength, uint32_t pageSize);
     // Writes the rest of the file block that holds start (at most length bytes with limitToLength),
-    // rounded up to whole packets of 256-byte pages. windowEnd and pageSize are not used.
+    // rounded up to whole packets of 256-byte pages (the whole pages of packetLength). windowEnd and
+    // pageSize are not used.
     bool writeCodeRange(uint64_t start, uint64_t windowEnd, uint64_t length, bool limitToLength,
                         VOEcuGenBase& ecu, bool erase, uint32_t packetLength, uint32_t pageSize);
     // Writes the rest of the file block that holds start (at most length bytes with limitToLength) to
-    // data flash, one request per page of pageSize bytes. packetLength is not used.
+    // data flash, one request per page of pageSize bytes. Pages that are not whole data-flash erase
+    // units of the class are refused before any page is written. packetLength is not used.
     bool writeDataRange(uint64_t start, uint64_t length, bool limitToLength, VOEcuGenBase& ecu,
                         uint32_t packetLength, uint32_t pageSize);
 
   private:
+    // The code writes of writeCode: every block that starts inside the window, trimmed at windowStart
+    // and where the rounded tail of the write before already covers it, rounded up to whole chunks.
+    std::vector<Io::Import::BlockStartLengthPair> plannedWrites(uint64_t windowStart, uint64_t windowEnd,
+                                                                uint32_t chunk);
     // Creates the importer unless there is one; false (the failure printed) when the file cannot be
     // read.
     bool ensureImporter();

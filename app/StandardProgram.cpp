@@ -119,7 +119,10 @@ bool readCodeStep(Ecu& ecu, uint32_t pktlen) {
             return false;
         }
     }
-    std::vector<uint8_t> bytes(codeLength, 0);
+    std::vector<uint8_t> bytes;
+    if (!allocateReadBuffer("code", bytes, codeLength)) {
+        return false;
+    }
     VOEcuGenBase& base = ecu;
     const bool read = base.ReadCode(bytes, codeStartAddr, codeLength, nullptr, last);
     // A read whose file could not be written is a failed step.
@@ -214,7 +217,7 @@ int runStandardProgram(int argc, char* argv[]) {
     }
     pktlen = optionDec32("pktlen", pktlen);
     if (pktlen < 256 || pktlen > 4095) {
-        normalOut << "An invalid Packet Length (pktlen) has been provided.\n" << std::endl;
+        normalOut << "An invalid Packet Length (pktlen) has been provided.\n" << std::flush;
         normalOut << "The default value will be used [512 bytes]." << std::endl;
         pktlen = 512;
     }

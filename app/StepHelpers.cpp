@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "app/ComInterfaceSelector.h"
@@ -54,9 +55,9 @@ bool repeatWithin(VOEcuGenBase& ecu, uint32_t attemptMs, uint32_t limitMs, Attem
 }  // namespace
 
 const StepDefaults& stepDefaults(StandardEcuClass ecuClass) {
-    static const StepDefaults cyt2{0x14000000, false, 0x10000000, 0x8000, 0, 0x800};
-    static const StepDefaults nxp{0x14000000, true, 0x10000000, 0x8000, 0, 0x800};
-    static const StepDefaults rh850{0xFF200000, true, 0, 0x100, 0x8000, 0x40};
+    static const StepDefaults cyt2{0x14000000, 0, 0x10000000, 0x8000, 0, 0x800};
+    static const StepDefaults nxp{0x14000000, 0x14000000, 0x10000000, 0x8000, 0, 0x800};
+    static const StepDefaults rh850{0xFF200000, 0xFF200000, 0, 0x100, 0x8000, 0x40};
     switch (ecuClass) {
         case StandardEcuClass::Cyt2:
             return cyt2;
@@ -95,6 +96,23 @@ bool checkNotZero(const char* what, uint64_t value) {
         return false;
     }
     return true;
+}
+
+bool allocateReadBuffer(const char* what, std::vector<uint8_t>& out, uint64_t length) {
+    // Asked for without an exception first: some allocators (the address sanitizer's among them) end
+    // the process on a failed throwing allocation instead of throwing.
+    if (length <= out.max_size() && std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[length])) {
+        try {
+            out.assign(length, 0);
+            return true;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    out.clear();
+    out.shrink_to_fit();
+    errorOut << "Error: Not enough memory to read 0x" << std::hex << length << " bytes of " << what << "."
+             << std::endl;
+    return false;
 }
 
 bool initEcuConnection(VOEcuGenBase& ecu, ComInterfaceSelector& selector, uint32_t busMode,
@@ -146,10 +164,18 @@ bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass
     if (!checkRangeBelow4G("data", dataStartAddr, dataLength)) {
         return false;
     }
-    std::vector<uint8_t> bytes(dataLength, 0);
+    // The file labels each byte with the address it was read from.
+    if (dataStartAddr < defaults.dataReadBase) {
+        errorOut << "Error: The data start address 0x" << std::hex << dataStartAddr
+                 << " lies below the data flash at 0x" << defaults.dataReadBase << "." << std::endl;
+        return false;
+    }
+    std::vector<uint8_t> bytes;
+    if (!allocateReadBuffer("data", bytes, dataLength)) {
+        return false;
+    }
     const uint32_t pages = pktlen / 256;
-    const uint64_t address = defaults.dataReadFromZero ? 0 : dataStartAddr;
-    const bool read = ecu.ReadData(bytes, address, dataLength, nullptr, pages);
+    const bool read = ecu.ReadData(bytes, dataStartAddr - defaults.dataReadBase, dataLength, nullptr, pages);
     // A read whose file could not be written is a failed step.
     return read && saveDataFile(getOptionText("readData"), bytes, dataStartAddr);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class ComInterfaceSelector;
 class FlashFile;
@@ -16,8 +17,9 @@ enum class StandardEcuClass { Cyt2, Nxp, Rh850 };
 // The option defaults of one class, where the steps differ.
 struct StepDefaults {
     uint64_t dataStartAddr;
-    // NXP and RH850 read the data flash from address 0, whatever --dataStartAddr says.
-    bool dataReadFromZero;
+    // The address the data read counts from: NXP and RH850 address the data flash from its first
+    // byte, so --dataStartAddr is read at its offset from there; CYT2 reads absolute addresses (0).
+    uint64_t dataReadBase;
     uint64_t codeStartAddr;
     uint32_t codePageSize;
     // 0: the data write needs --dataLength.
@@ -43,7 +45,8 @@ void printTargetInfo();
 bool sendEcuFlashRequest(VOEcuGenBase& ecu);
 // Login, repeated for up to 30 s.
 bool loginWithRetry(VOEcuGenBase& ecu);
-// --dataLength bytes of data flash into the --readData file, saved only when the read succeeded.
+// --dataLength bytes of data flash from --dataStartAddr into the --readData file, saved only when the
+// read succeeded.
 bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass);
 // The --writeCode file into code flash, all of it above --codeStartAddr or --codeLength bytes.
 bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass);
@@ -55,6 +58,9 @@ bool writeDataFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, Standar
 bool checkRangeBelow4G(const char* what, uint64_t start, uint64_t length);
 // A page size or count must not be 0.
 bool checkNotZero(const char* what, uint64_t value);
+// out as length zero bytes, the buffer of a read-back; false, with the refusal on errorOut and out
+// left empty, when that much memory cannot be had.
+bool allocateReadBuffer(const char* what, std::vector<uint8_t>& out, uint64_t length);
 
 // Options as the steps read them: presence and hexadecimal values with a default (the text is
 // getOptionText's).

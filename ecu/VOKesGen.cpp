@@ -52,6 +52,32 @@ bool VOKesGen::InCodeBlockMap(uint64_t address) const {
            (address >= kUpperAreaStart && address < kUpperAreaStart + kUpperBlockCount * kUpperBlockSize);
 }
 
+unsigned VOKesGen::CodeAreaOf(uint64_t address) {
+    return address < kUpperAreaStart ? 0 : 1;
+}
+
+bool VOKesGen::CheckCodeEraseRange(uint64_t startAddress, uint64_t length) {
+    const uint64_t lastAddress = startAddress + length - 1;
+    if (!InCodeBlockMap(startAddress)) {
+        errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress << std::endl;
+        return false;
+    }
+    if (!InCodeBlockMap(lastAddress)) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    if (CodeAreaOf(startAddress) != CodeAreaOf(lastAddress)) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length
+                 << " (the range runs from one code flash area into the other)" << std::endl;
+        return false;
+    }
+    if (GetBlockNumber(lastAddress) < GetBlockNumber(startAddress)) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    return true;
+}
+
 bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
     normalOut << std::dec << "    Block: " << hexByte(firstBlock) << " - " << hexByte(lastBlock) << std::endl
               << "    Erase: ";
@@ -131,21 +157,11 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
     normalOut << std::hex << "\r    Addr:  0x" << startAddress << ", Length: 0x" << length << std::endl;
     if (erase) {
-        const uint64_t lastAddress = startAddress + length - 1;
-        if (!InCodeBlockMap(startAddress)) {
-            errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress << std::endl;
-            return false;
-        }
-        if (!InCodeBlockMap(lastAddress)) {
-            errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        if (!self->CheckCodeEraseRange(startAddress, length)) {
             return false;
         }
         const uint8_t firstBlock = self->GetBlockNumber(startAddress);
-        const uint8_t lastBlock = self->GetBlockNumber(lastAddress);
-        if (lastBlock < firstBlock) {
-            errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-            return false;
-        }
+        const uint8_t lastBlock = self->GetBlockNumber(startAddress + length - 1);
         if (!self->EraseCodeBlocks(firstBlock, lastBlock)) {
             return false;
         }
@@ -217,9 +233,8 @@ bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
-    const uint64_t packets = (length + chunk - 1) / chunk;
-    if (data.size() / chunk < packets) {
-        errorOut << "Data shorter than the write packets: 0x" << std::hex << data.size() << std::endl;
+    if (data.size() < length) {
+        errorOut << "Data shorter than the length: 0x" << std::hex << data.size() << std::endl;
         return false;
     }
     normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl;
@@ -231,11 +246,15 @@ bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address
     }
     sleepMs(1000);
     normalOut << std::endl << "    Write: ";
-    for (uint64_t offset = 0; offset < length; offset += chunk) {
+    for (uint64_t offset = 0, count = 0; offset < length; offset += count) {
+        // A last packet past the length would write onto flash the erase above left as it was: the
+        // last request carries the rest alone, in as many pages as it fills.
+        count = std::min(chunk, length - offset);
         const uint32_t packetAddress = low32(address + offset);
-        std::vector<uint8_t> request = packetHeader(0x80, packetAddress, pages);
+        std::vector<uint8_t> request =
+            packetHeader(0x80, packetAddress, static_cast<uint32_t>((count + pageSize - 1) / pageSize));
         const auto first = data.begin() + static_cast<std::ptrdiff_t>(offset);
-        ecupacket::appendBytes(request, first, first + static_cast<std::ptrdiff_t>(chunk));
+        ecupacket::appendBytes(request, first, first + static_cast<std::ptrdiff_t>(count));
         std::vector<uint8_t> reply;
         if (!transferToEcu(request, reply, 8)) {
             errorOut << std::endl
@@ -244,7 +263,7 @@ bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address
             return false;
         }
         if (reply.size() == 2 && reply[0] == 0xFB) {
-            ShowProgress(percentOf(offset + chunk, length), false);
+            ShowProgress(percentOf(offset + count, length), false);
             sleepMs(50);
             continue;
         }

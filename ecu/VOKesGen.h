@@ -44,7 +44,8 @@ class VOKesGen : public VOEcuGenBase {
     // when erase is set.
     bool FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, bool erase,
                    int* mode, uint32_t pages, uint32_t pageSize) const override;
-    // Erases the data-flash units the range touches, then BB 80 per packet.
+    // Erases the data-flash units the range touches, then BB 80 per packet; the last request carries
+    // only the bytes left of the length.
     bool FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int* mode,
                    uint32_t pages, uint32_t pageSize) override;
     void ShowProgress(uint32_t percent, bool done) override;
@@ -76,6 +77,14 @@ class VOKesGen : public VOEcuGenBase {
     // ranges whose first and last byte both do, so a write never lands on flash it did not erase.
     // Classes with their own GetBlockNumber replace it with their own map.
     virtual bool InCodeBlockMap(uint64_t address) const;
+    // The area of the code flash that holds address: 0 below kUpperAreaStart, 1 from there on. The
+    // blocks between a range's first and last block are the range's own only when both lie in one
+    // area; across the gap between the areas they would be blocks elsewhere.
+    static unsigned CodeAreaOf(uint64_t address);
+    // Whether [startAddress, startAddress + length) may be erased by the blocks of its first and last
+    // byte: both in the block map and in one area, the last block not below the first. Prints the
+    // refusal on errorOut. length must not be 0.
+    bool CheckCodeEraseRange(uint64_t startAddress, uint64_t length);
 
   protected:
     // FlashData with the data-flash units counted from unitBase: unit n covers unitBase + 64 n up to

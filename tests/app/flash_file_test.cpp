@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <sstream>
 
 #include "app/FlashFile.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/ecu/PacketBytes.h"
 
 namespace apptest {
 namespace {
@@ -18,6 +20,7 @@ using ::testing::HasSubstr;
 using Block = Io::Import::BlockStartLengthPair;
 using ecutest::counting;
 using ecutest::Rig;
+using ecutest::slice;
 using ecutest::StreamCapture;
 
 // Sector n of the CYT2 map (32 KiB blocks from 0x10000000).
@@ -221,19 +224,35 @@ TEST_F(PlannerTest, WriteCodeRoundsBlocksUpToWholePacketsWithTheFileBytesInTheTa
         hexFile({{sector(0), counting(0x1234)}, {sector(2), counting(0x100)}, {sector(2) + 0x180, {7, 8}}}));
     StreamCapture out;
     ASSERT_TRUE(file.writeCode(sector(0), ~0ull, ecu, false, 512, 0x8000));
-    ASSERT_EQ(ecu.codeWrites.size(), 3u);
+    ASSERT_EQ(ecu.codeWrites.size(), 2u);
     EXPECT_EQ(ecu.codeWrites[0].start, sector(0));
     EXPECT_EQ(ecu.codeWrites[0].length, 0x1400u);
     Bytes expected = counting(0x1234);
     expected.resize(0x1400, 0x00);
     EXPECT_EQ(ecu.codeWrites[0].data, expected);
-    // The rounded tail of the second block reaches into the third, whose bytes come along.
+    // The rounded tail of the second block reaches into the third, whose bytes come along; the third
+    // is not written a second time over flash already written.
     EXPECT_EQ(ecu.codeWrites[1].length, 0x200u);
     EXPECT_EQ(ecu.codeWrites[1].data[0x180], 7);
     EXPECT_EQ(ecu.codeWrites[1].data[0x181], 8);
     EXPECT_EQ(ecu.codeWrites[1].data[0x17F], 0);
-    EXPECT_EQ(ecu.codeWrites[2].start, sector(2) + 0x180);
-    EXPECT_EQ(ecu.codeWrites[2].length, 0x200u);
+}
+
+// A block that begins inside the rounded tail of the write before and reaches past it is written from
+// where that write ended, so no byte of flash is written twice.
+TEST_F(PlannerTest, BlockReachingPastTheRoundedTailBeforeIsWrittenFromItsEnd) {
+    const Bytes third = counting(0x300, 5);
+    FlashFile file(hexFile({{sector(2), counting(0x100)}, {sector(2) + 0x180, third}}));
+    StreamCapture out;
+    ASSERT_TRUE(file.writeCode(sector(0), ~0ull, ecu, true, 512, 0x8000));
+    ASSERT_EQ(ecu.codeWrites.size(), 2u);
+    EXPECT_EQ(ecu.codeWrites[0].start, sector(2));
+    EXPECT_EQ(ecu.codeWrites[0].length, 0x200u);
+    EXPECT_EQ(slice(ecu.codeWrites[0].data, 0x180, 0x80), slice(third, 0, 0x80));
+    EXPECT_EQ(ecu.codeWrites[1].start, sector(2) + 0x200);
+    EXPECT_EQ(ecu.codeWrites[1].length, 0x400u);
+    EXPECT_EQ(slice(ecu.codeWrites[1].data, 0, 0x280), slice(third, 0x80, 0x280));
+    EXPECT_EQ(ecu.erases, (std::vector<std::pair<uint8_t, uint8_t>>{{2, 2}}));
 }
 
 TEST_F(PlannerTest, WriteCodePagesAndPageLengthPerRequest) {
@@ -247,6 +266,8 @@ TEST_F(PlannerTest, WriteCodePagesAndPageLengthPerRequest) {
         {512, 256, 2, 256},
         {512, 512, 1, 512},
         {1024, 256, 4, 256},
+        // Whole pages only: the rest of the packet length stays unused.
+        {1000, 256, 3, 256},
     };
     FlashFile file(hexFile({{sector(1), counting(0x300)}}));
     for (const auto& c : table) {
@@ -258,6 +279,9 @@ TEST_F(PlannerTest, WriteCodePagesAndPageLengthPerRequest) {
         ASSERT_EQ(ecu.codeWrites.size(), 1u);
         EXPECT_EQ(ecu.codeWrites[0].pages, c.pages);
         EXPECT_EQ(ecu.codeWrites[0].pageSize, c.pageLength);
+        // The block is rounded up to whole requests, as the code write wants its length.
+        const uint64_t request = uint64_t{c.pages} * c.pageLength;
+        EXPECT_EQ(ecu.codeWrites[0].length, (0x300 + request - 1) / request * request);
         // The sectors were erased beforehand; the write itself never erases.
         EXPECT_FALSE(ecu.codeWrites[0].erase);
         EXPECT_EQ(ecu.erases.size(), 1u);
@@ -269,6 +293,7 @@ TEST_F(PlannerTest, EraseMergesSectorRunsAndSplitsAtGaps) {
         std::string label;
         std::vector<FileRun> runs;
         std::vector<std::pair<uint8_t, uint8_t>> erases;
+        uint32_t packet = 0x200;
     } table[] = {
         {"next sector continues the run",
          {{sector(3) + 0x4000, counting(0x8000)}, {sector(5), counting(0x100)}},
@@ -276,8 +301,8 @@ TEST_F(PlannerTest, EraseMergesSectorRunsAndSplitsAtGaps) {
         {"gap of a sector splits",
          {{sector(3) + 0x4000, counting(0x8000)}, {sector(6), counting(0x100)}},
          {{3, 4}, {6, 6}}},
-        {"same sector", {{sector(3), counting(0x10)}, {sector(3) + 0x100, counting(0x10)}}, {{3, 3}}},
-        {"rounded end reaches the next sector", {{sector(5) - 0x100, counting(0x10)}}, {{4, 5}}},
+        {"same sector", {{sector(3), counting(0x10)}, {sector(3) + 0x200, counting(0x10)}}, {{3, 3}}},
+        {"rounded end reaches the next sector", {{sector(5) - 0x200, counting(0x10)}}, {{4, 5}}, 0x400},
         {"8 KiB blocks of the upper group",
          {{0x101F0000, counting(0x2000)}, {0x101F4000, counting(0x10)}},
          {{62, 62}, {64, 64}}},
@@ -287,34 +312,81 @@ TEST_F(PlannerTest, EraseMergesSectorRunsAndSplitsAtGaps) {
         Rig<RecordingEcu> fresh;
         FlashFile file(writeHexFile(dir, "runs.hex", c.runs));
         StreamCapture out;
-        EXPECT_TRUE(file.writeCode(sector(0), ~0ull, fresh.ecu, true, 0x200, 0x200));
+        EXPECT_TRUE(file.writeCode(sector(0), ~0ull, fresh.ecu, true, c.packet, 0x200));
         EXPECT_EQ(fresh.ecu.erases, c.erases);
         EXPECT_EQ(fresh.ecu.codeWrites.size(), c.runs.size());
     }
 }
 
-TEST_F(PlannerTest, EraseRunStartsAfreshWhenBlockNumbersGoBack) {
-    // Lower block 0x84 at 0x3F0000, then the upper area's first block, numbered 0x80: the upper
-    // block does not continue the lower run, and both blocks are erased.
-    Rig<RecordingKesEcu> kes;
-    FlashFile file(hexFile({{0x3F0000, counting(0x100)}, {0x1000000, counting(0x100)}}));
-    StreamCapture out;
-    EXPECT_TRUE(file.writeCode(0, ~0ull, kes.ecu, true, 0x100, 0x100));
-    const std::vector<std::pair<uint8_t, uint8_t>> expected = {{0x84, 0x84}, {0x80, 0x80}};
-    EXPECT_EQ(kes.ecu.erases, expected);
-    EXPECT_EQ(kes.ecu.codeWrites.size(), 2u);
+TEST_F(PlannerTest, EraseRunsNeverReachFromOneAreaIntoTheOther) {
+    // A lower block, then the upper area's first block, numbered 0x80: the upper block does not
+    // continue the lower run, also where its number follows the lower one's, and both are erased.
+    const struct {
+        uint64_t lower;
+        std::vector<std::pair<uint8_t, uint8_t>> erases;
+    } table[] = {
+        {0x3F0000, {{0x84, 0x84}, {0x80, 0x80}}},
+        {0x3C8000, {{0x7F, 0x7F}, {0x80, 0x80}}},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.lower);
+        Rig<RecordingKesEcu> kes;
+        FlashFile file(
+            writeHexFile(dir, "areas.hex", {{c.lower, counting(0x100)}, {0x1000000, counting(0x100)}}));
+        StreamCapture out;
+        EXPECT_TRUE(file.writeCode(0, ~0ull, kes.ecu, true, 0x100, 0x100));
+        EXPECT_EQ(kes.ecu.erases, c.erases);
+        EXPECT_EQ(kes.ecu.codeWrites.size(), 2u);
+    }
 }
 
-TEST_F(PlannerTest, BlockWhoseBlockNumbersRunBackwardsIsRefused) {
-    // From the lower area's last block across the gap into the upper area, as the ECU's own code
-    // erase refuses it.
-    Rig<RecordingKesEcu> kes;
-    FlashFile file(hexFile({{0x3FFF00, counting(0x100)}}));
-    StreamCapture out;
-    EXPECT_FALSE(file.writeCode(0, ~0ull, kes.ecu, true, 0xC00200, 0x100));
-    EXPECT_EQ(out.error(), "Incorrect data length: 0xc00200\n");
-    EXPECT_TRUE(kes.ecu.erases.empty());
-    EXPECT_TRUE(kes.ecu.codeWrites.empty());
+TEST_F(PlannerTest, BlockAcrossTheGapBetweenTheAreasIsRefused) {
+    // From the lower area's last block, rounded across the gap into the upper area: the blocks of
+    // its two ends would be erased and the flash between them written unerased, whichever way their
+    // numbers run. The ECU's own code erase refuses it too.
+    // Pages of 64 KiB, so that one request reaches across; 0x3F0000 lies in block 132.
+    const uint32_t packets[] = {0xC20000, 0xC40000, 0xC80000};
+    for (const uint32_t packet : packets) {
+        SCOPED_TRACE(packet);
+        Rig<RecordingKesEcu> kes;
+        FlashFile file(hexFile({{0x3F0000, counting(0x100)}}));
+        StreamCapture out;
+        EXPECT_FALSE(file.writeCode(0, ~0ull, kes.ecu, true, packet, 0x10000));
+        std::ostringstream error;
+        error << "Incorrect data length: 0x" << std::hex << packet
+              << " (the range runs from one code flash area into the other)\n";
+        EXPECT_EQ(out.error(), error.str());
+        EXPECT_TRUE(kes.ecu.erases.empty());
+        EXPECT_TRUE(kes.ecu.codeWrites.empty());
+    }
+}
+
+// A write the code write would refuse half-way is refused before any erase or write: every block
+// of the file is checked first, whatever comes before it.
+TEST_F(PlannerTest, WriteTheCodeWriteWouldRefuseIsRefusedBeforeAnyErase) {
+    const struct {
+        std::string label;
+        uint32_t packet;
+        uint32_t pageSize;
+        std::string error;
+    } table[] = {
+        {"start off a packet of one page", 512, 0x8000, "Incorrect start Addr.: 0x10030100\n"},
+        {"start off a page", 512, 0x200, "Incorrect start Addr.: 0x10030100\n"},
+        {"more pages than a byte holds", 4096, 0x10, "Incorrect number of pages: 256\n"},
+    };
+    for (const auto& c : table) {
+        for (const bool erase : {true, false}) {
+            SCOPED_TRACE(c.label + (erase ? ", erase" : ", no erase"));
+            Rig<RecordingEcu> fresh;
+            FlashFile file(writeHexFile(dir, "plan.hex",
+                                        {{sector(1), counting(0x200)}, {sector(6) + 0x100, counting(0x10)}}));
+            StreamCapture out;
+            EXPECT_FALSE(file.writeCode(sector(0), ~0ull, fresh.ecu, erase, c.packet, c.pageSize));
+            EXPECT_EQ(out.error(), c.error);
+            EXPECT_TRUE(fresh.ecu.erases.empty());
+            EXPECT_TRUE(fresh.ecu.codeWrites.empty());
+        }
+    }
 }
 
 TEST_F(PlannerTest, FailedEraseEndsTheWriteBeforeAnythingIsWritten) {
@@ -434,6 +506,19 @@ TEST_F(PlannerTest, WriteCodeRangeSendsOnePacketPerRequestInPagesOf256) {
     }
 }
 
+// A packet length that is not a whole number of 256-byte pages: the range is rounded to the requests
+// actually sent, so the code write takes it.
+TEST_F(PlannerTest, WriteCodeRangeRoundsToTheWholePagesOfThePacket) {
+    FlashFile file(hexFile({{sector(0), counting(0x3000)}}));
+    StreamCapture out;
+    EXPECT_TRUE(file.writeCodeRange(sector(0), 0, 0x400, true, ecu, true, 1000, 0x8000));
+    ASSERT_EQ(ecu.codeWrites.size(), 1u);
+    EXPECT_EQ(ecu.codeWrites[0].pages, 3u);
+    EXPECT_EQ(ecu.codeWrites[0].pageSize, 256u);
+    EXPECT_EQ(ecu.codeWrites[0].length, 0x600u);
+    EXPECT_EQ(ecu.codeWrites[0].data, counting(0x600));
+}
+
 TEST_F(PlannerTest, WriteCodeRangeOutsideTheFileOrWithLengthZeroWritesNothing) {
     FlashFile file(hexFile({{sector(0), counting(0x100)}}));
     StreamCapture out;
@@ -474,6 +559,19 @@ TEST_F(PlannerTest, WriteDataRangeSplitsTheRangeIntoPages) {
             EXPECT_EQ(call.data, Bytes(from, from + static_cast<std::ptrdiff_t>(call.length)));
         }
     }
+}
+
+// Every page erases the units it touches: pages that are not whole units would erase part of the
+// page before them. Such a range is refused before any page; a range of one page is written.
+TEST_F(PlannerTest, WriteDataRangeRefusesPagesThatAreNotWholeUnits) {
+    FlashFile file(hexFile({{0xFF200000, counting(0x100)}}));
+    StreamCapture out;
+    EXPECT_FALSE(file.writeDataRange(0xFF200000, 0x100, true, ecu, 0x100, 0x50));
+    EXPECT_EQ(out.error(), "  Invalid page size: 0x50 (not a whole number of 0x40-byte erase units)\n");
+    EXPECT_TRUE(ecu.dataWrites.empty());
+    EXPECT_TRUE(file.writeDataRange(0xFF200000, 0x50, true, ecu, 0x100, 0x50));
+    ASSERT_EQ(ecu.dataWrites.size(), 1u);
+    EXPECT_EQ(ecu.dataWrites[0].length, 0x50u);
 }
 
 TEST_F(PlannerTest, WriteDataRangeTriesEveryPageAndFailsWhenOneFails) {

@@ -5,17 +5,25 @@
 
 #include <boost/program_options.hpp>
 #include <chrono>
+#include <filesystem>
+#include <optional>
 #include <string>
 
+#include "app/FlashFile.h"
 #include "app/Options.h"
 #include "app/StepHelpers.h"
+#include "ecu/VOCyt2Gen.h"
+#include "ecu/VONxpGen.h"
 #include "ecu/VORh850Gen.h"
+#include "tests/app/AppTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
+#include "tests/ecu/PacketBytes.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using ecutest::Answer;
+using ecutest::Bytes;
 using ecutest::Rig;
 using ecutest::StreamCapture;
 
@@ -86,8 +94,9 @@ TEST(StepDefaults, PerClassTable) {
     const StepDefaults& nxp = stepDefaults(StandardEcuClass::Nxp);
     const StepDefaults& rh850 = stepDefaults(StandardEcuClass::Rh850);
     EXPECT_EQ(cyt2.dataStartAddr, 0x14000000u);
-    EXPECT_FALSE(cyt2.dataReadFromZero);
-    EXPECT_TRUE(nxp.dataReadFromZero);
+    EXPECT_EQ(cyt2.dataReadBase, 0u);
+    EXPECT_EQ(nxp.dataReadBase, 0x14000000u);
+    EXPECT_EQ(rh850.dataReadBase, 0xFF200000u);
     EXPECT_EQ(nxp.codePageSize, 0x8000u);
     EXPECT_EQ(nxp.dataLength, 0u);
     EXPECT_EQ(rh850.dataStartAddr, 0xFF200000u);
@@ -95,6 +104,63 @@ TEST(StepDefaults, PerClassTable) {
     EXPECT_EQ(rh850.codePageSize, 0x100u);
     EXPECT_EQ(rh850.dataLength, 0x8000u);
     EXPECT_EQ(rh850.dataPageSize, 0x40u);
+}
+
+// The data read asks for the bytes of --dataStartAddr, at its offset in the data flash where the
+// class addresses the data flash from its first byte, and the file labels them with the addresses
+// they came from. A start below the data flash is refused before anything is sent.
+struct DataReadCase {
+    std::string label;
+    StandardEcuClass ecuClass;
+    std::string start;
+    std::optional<uint32_t> sent;
+    std::string error;
+};
+
+template <typename Ecu>
+void expectDataRead(const DataReadCase& c) {
+    SCOPED_TRACE(c.label);
+    apptest::ScratchDir dir;
+    Rig<Ecu> rig;
+    ASSERT_TRUE(rig.attached);
+    setOption("dataStartAddr", c.start);
+    setOption("dataLength", "200");
+    setOption("readData", dir.path("back.hex"));
+    const Bytes reply = ecutest::readReply(0x200, 7);
+    if (c.sent) {
+        const uint8_t pageByte = c.ecuClass == StandardEcuClass::Cyt2 ? 0 : 2;
+        rig.bus.expect(ecutest::packet(0x81, *c.sent, pageByte), Answer::reply(reply));
+    }
+    StreamCapture out;
+    EXPECT_EQ(readDataFlash(rig.ecu, 512, c.ecuClass), c.sent.has_value());
+    EXPECT_TRUE(rig.bus.done());
+    EXPECT_EQ(out.error(), c.error);
+    if (c.sent) {
+        FlashFile file(dir.path("back.hex"));
+        Bytes saved;
+        uint64_t start = 0, length = 0;
+        ASSERT_TRUE(file.readRange(saved, start, length));
+        EXPECT_EQ(start, fromHexString(c.start));
+        EXPECT_EQ(saved, Bytes(reply.begin() + 2, reply.end()));
+    } else {
+        EXPECT_FALSE(std::filesystem::exists(dir.path("back.hex")));
+    }
+    for (const char* name : {"dataStartAddr", "dataLength", "readData"}) {
+        getVariablesMap().erase(name);
+    }
+}
+
+TEST(ReadDataFlash, ReadsFromTheStartAndLabelsTheFileWithIt) {
+    expectDataRead<VOCyt2Gen>({"CYT2 absolute", StandardEcuClass::Cyt2, "14000400", 0x14000400, ""});
+    expectDataRead<VONxpGen>({"NXP at the base", StandardEcuClass::Nxp, "14000000", 0, ""});
+    expectDataRead<VONxpGen>({"NXP past the base", StandardEcuClass::Nxp, "14000400", 0x400, ""});
+    expectDataRead<VORh850Gen>({"RH850 past the base", StandardEcuClass::Rh850, "FF201000", 0x1000, ""});
+    expectDataRead<VONxpGen>({"NXP below the base", StandardEcuClass::Nxp, "13FFFFC0", std::nullopt,
+                              "Error: The data start address 0x13ffffc0 lies below the data flash at "
+                              "0x14000000.\n"});
+    expectDataRead<VORh850Gen>({"RH850 below the base", StandardEcuClass::Rh850, "FF000000", std::nullopt,
+                                "Error: The data start address 0xff000000 lies below the data flash at "
+                                "0xff200000.\n"});
 }
 
 TEST(CheckRangeBelow4G, RangesEndingAtOrBelow4GAreKept) {

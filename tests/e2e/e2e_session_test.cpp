@@ -375,7 +375,7 @@ TEST(CommandLine, InvalidPacketLengthFallsBackTo512) {
     const RunResult r = bench.run({"--pktlen", "4096"});
     EXPECT_EQ(r.exitCode, 0) << describe(r);
     EXPECT_TRUE(has(r,
-                    "An invalid Packet Length (pktlen) has been provided.\n\nThe default value will be used "
+                    "An invalid Packet Length (pktlen) has been provided.\nThe default value will be used "
                     "[512 bytes]."))
         << describe(r);
 }

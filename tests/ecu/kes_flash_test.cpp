@@ -213,8 +213,14 @@ TEST(FlashCode, OwnEraseRefusesRangesOutsideTheBlockMap) {
         {"last byte in the gap", 0x3FF000, 0x2000, 1, 0x1000, 0x2000, "Incorrect data length: 0x2000\n"},
         {"first byte in the gap", 0x400000, 0x1000, 1, 0x1000, 0x1000, "Incorrect start Addr.: 0x400000\n"},
         {"beyond the upper area", 0x13F8000, 0x10000, 1, 0x8000, 0x10000, "Incorrect data length: 0x10000\n"},
-        {"last block below the first", 0x3F8000, 0xC10000, 1, 0x8000, 0xC10000,
-         "Incorrect data length: 0xc10000\n"},
+        // Across the gap between the areas the blocks between the two ends lie elsewhere, whichever
+        // way their numbers run.
+        {"across the gap, last block below the first", 0x3F8000, 0xC10000, 1, 0x8000, 0xC10000,
+         "Incorrect data length: 0xc10000 (the range runs from one code flash area into the other)\n"},
+        {"across the gap into the first block's number", 0x3F8000, 0xC38000, 1, 0x8000, 0xC38000,
+         "Incorrect data length: 0xc38000 (the range runs from one code flash area into the other)\n"},
+        {"across the gap, last block above the first", 0x3F8000, 0xC40000, 1, 0x8000, 0xC40000,
+         "Incorrect data length: 0xc40000 (the range runs from one code flash area into the other)\n"},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.label);
@@ -309,6 +315,63 @@ TEST(FlashData, ErasesTheUnitsThenWrites) {
     }
 }
 
+// A length that ends inside a packet is written up to its end and no further: the last request
+// carries the bytes left, in the pages they fill, however much data the caller hands over.
+TEST(FlashData, WritesTheLengthAndNothingPastIt) {
+    struct Request {
+        uint32_t offset;
+        uint8_t pages;
+        size_t bytes;
+    };
+    struct Case {
+        std::string label;
+        uint64_t length;
+        uint32_t pages, pageSize;
+        Bytes erase;
+        std::vector<Request> requests;
+        std::vector<uint32_t> progress;
+    };
+    const Case cases[] = {
+        {"one unit of a larger packet",
+         0x40,
+         1,
+         0x800,
+         {0xBB, 0x82, 0x00, 0x00, 0x00, 0x01, 0x00},
+         {{0, 1, 0x40}},
+         {50, 100, 100, 100}},
+        {"whole pages left",
+         0x500,
+         2,
+         0x100,
+         {0xBB, 0x82, 0x00, 0x00, 0x00, 0x14, 0x00},
+         {{0, 2, 0x200}, {0x200, 2, 0x200}, {0x400, 1, 0x100}},
+         {50, 100, 40, 80, 100, 100}},
+        {"part of a page left",
+         0x250,
+         2,
+         0x100,
+         {0xBB, 0x82, 0x00, 0x00, 0x00, 0x0A, 0x00},
+         {{0, 2, 0x200}, {0x200, 1, 0x50}},
+         {50, 100, 86, 100, 100}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Rig<VOKesGen> rig;
+        // More data than the length: what lies past it must not be sent.
+        const Bytes data = counting(0x1000);
+        rig.bus.expect(c.erase, Answer::reply({0xFB}));
+        for (const Request& r : c.requests) {
+            rig.bus.expect(packet(0x80, 0x14000000 + r.offset, r.pages, slice(data, r.offset, r.bytes)),
+                           Answer::reply({0xFB, 0x80}));
+        }
+        StreamCapture out;
+        EXPECT_TRUE(rig.ecu.FlashData(data, 0x14000000, c.length, nullptr, c.pages, c.pageSize));
+        EXPECT_TRUE(rig.bus.done());
+        EXPECT_EQ(progressValues(out.normal()), c.progress);
+        EXPECT_EQ(out.error(), "");
+    }
+}
+
 TEST(FlashData, RefusedBeforeAnythingIsSent) {
     const Refusal cases[] = {
         {"zero pages", 0x14000000, 0x40, 0, 0x40, 0x40, "\nTrying to flash zero pages!\n"},
@@ -319,8 +382,8 @@ TEST(FlashData, RefusedBeforeAnythingIsSent) {
         {"address inside a unit", 0x14000010, 0x40, 1, 0x40, 0x40, "Incorrect start Addr.: 0x14000010\n"},
         {"range ends beyond 2^32", 0xFFFFFFC0, 0x80, 1, 0x80, 0x80, "Incorrect data length: 0x80\n"},
         {"start beyond 2^32", 0x100000000, 0x40, 1, 0x40, 0x40, "Incorrect start Addr.: 0x100000000\n"},
-        {"data shorter than the last packet", 0x14000000, 0x50, 1, 0x40, 0x50,
-         "Data shorter than the write packets: 0x50\n"},
+        {"data shorter than the length", 0x14000000, 0x50, 1, 0x40, 0x4F,
+         "Data shorter than the length: 0x4f\n"},
     };
     expectRefusedBeforeSending<VOKesGen>(cases, [](VOKesGen& ecu, const Refusal& c) {
         return ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize);

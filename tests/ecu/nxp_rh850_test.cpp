@@ -139,8 +139,8 @@ TEST(Rh850FlashData, RefusedBeforeAnythingIsSent) {
         {"zero page size", 0xFF200000, 0x40, 1, 0, 0x40, "Incorrect page size: 0x0\n"},
         {"more pages than a byte holds", 0xFF200000, 0x4000, 256, 0x40, 0x4000,
          "Incorrect number of pages: 256\n"},
-        {"data shorter than the last packet", 0xFF200000, 0x50, 1, 0x40, 0x50,
-         "Data shorter than the write packets: 0x50\n"},
+        {"data shorter than the length", 0xFF200000, 0x50, 1, 0x40, 0x4F,
+         "Data shorter than the length: 0x4f\n"},
     };
     expectRefusedBeforeSending<VORh850Gen>(cases, [](VORh850Gen& ecu, const Refusal& c) {
         return ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize);
