@@ -38,34 +38,6 @@ struct RunFlags {
     }
 };
 
-// The ECU information when asked for, then the RAM routine: downloaded to its own start address and
-// started there or at the Jump address.
-void runRamRoutine(VODroGen& ecu, const po::variables_map& map, const Kes2DroRunValues& values,
-                   RunFlags& flags) {
-    if (map.count(ECU()) != 0) {
-        uint32_t info = readHexOption<uint32_t>(map, ECU());
-        ecu.SetEcuInfo(info);
-        if (ecu.GetEcuInfo(info)) {
-            normalOut << "ActEcuInfo: " << std::dec << info;
-        }
-    }
-    std::vector<uint8_t> image;
-    uint64_t start = 0;
-    const uint64_t wholeFile = 0;
-    if (!loadHexFile(values.ramFile, &image, &start, &wholeFile)) {
-        return;
-    }
-    normalOut << std::endl;
-    flags.ramOk = ecu.UploadApplRam(image, start, image.size(), values.packetLength);
-    if (!flags.ramOk) {
-        return;
-    }
-    if (map.count(Jump()) != 0) {
-        start = readHexOption<uint64_t>(map, Jump());
-    }
-    flags.startOk = ecu.StartApplRam(static_cast<uint32_t>(start));
-}
-
 }  // namespace
 
 int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]) {
@@ -112,7 +84,7 @@ int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]) {
             flags.loggedIn = ecu.Login();
         }
         if (flags.loggedIn) {
-            runRamRoutine(ecu, map, values, flags);
+            runRamRoutine(ecu, map, values, flags.ramOk, flags.startOk);
         }
         if (map.count(CmdFile()) != 0) {
             runCommandFile(map[CmdFile()].as<std::string>(), ecu);
@@ -138,4 +110,30 @@ void readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t l
     if (read) {
         writeDataFile(fileName, 0, bytes, baseAddress);
     }
+}
+
+void runRamRoutine(VODroGen& ecu, const po::variables_map& map, const Kes2DroRunValues& values, bool& ramOk,
+                   bool& startOk) {
+    if (map.count(ECU()) != 0) {
+        uint32_t info = readHexOption<uint32_t>(map, ECU());
+        ecu.SetEcuInfo(info);
+        if (ecu.GetEcuInfo(info)) {
+            normalOut << "ActEcuInfo: " << std::dec << info;
+        }
+    }
+    std::vector<uint8_t> image;
+    uint64_t start = 0;
+    const uint64_t wholeFile = 0;
+    if (!loadHexFile(values.ramFile, &image, &start, &wholeFile)) {
+        return;
+    }
+    normalOut << std::endl;
+    ramOk = ecu.UploadApplRam(image, start, image.size(), values.packetLength);
+    if (!ramOk) {
+        return;
+    }
+    if (map.count(Jump()) != 0) {
+        start = readHexOption<uint64_t>(map, Jump());
+    }
+    startOk = ecu.StartApplRam(static_cast<uint32_t>(start));
 }

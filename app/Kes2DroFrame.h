@@ -28,6 +28,12 @@ struct Kes2DroFrame {
 
 int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]);
 
+// The step after a login: the ECU information when asked for, then the RAM routine, downloaded to
+// its own start address and started there or at the Jump address cut to 32 bits. ramOk and startOk
+// become false when the download or the start fails.
+void runRamRoutine(VODroGen& ecu, const boost::program_options::variables_map& map,
+                   const Kes2DroRunValues& values, bool& ramOk, bool& startOk);
+
 // The file steps of each program, run on the given ECU object with the options of the map.
 void runKes2FileSteps(VODroGen& ecu, const boost::program_options::variables_map& map, uint64_t packetLength);
 void runDroFileSteps(VODroGen& ecu, const boost::program_options::variables_map& map, uint64_t packetLength);

@@ -1,5 +1,6 @@
 #include "app/Kes2DroHelpers.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <ostream>
@@ -39,7 +40,7 @@ bool isSerialType(uint32_t type) {
 }  // namespace
 
 bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint64_t* startAddress,
-                 const uint64_t* length) {
+                 const uint64_t* length, uint64_t* dataLength) {
     const std::string displayName = fileName.size() > kDisplayNameLength
                                         ? fileName.substr(fileName.size() - kDisplayNameLength)
                                         : fileName;
@@ -48,8 +49,15 @@ bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint6
     try {
         const std::vector<Buffer::MemoryBufferElement> cells = readCells(fileName, startAddress, length);
         image->resize(cells.size());
+        uint64_t used = 0;
         for (std::size_t i = 0; i < cells.size(); ++i) {
             (*image)[i] = cells[i].isSet ? cells[i].value : cells[i].fillValue;
+            if (cells[i].isSet) {
+                used = i + 1;
+            }
+        }
+        if (dataLength != nullptr) {
+            *dataLength = used;
         }
     } catch (const Io::exception& e) {
         normalOut << e.what();
@@ -99,7 +107,9 @@ void nextSetRun(const std::vector<Buffer::MemoryBufferElement>& cells, uint64_t*
 
 void runCommandFile(std::string fileName, VODroGen& device) {
     std::ifstream file(fileName);
-    if (!file.is_open()) {
+    // A directory opens as a stream here, but holds no lines.
+    std::error_code error;
+    if (!file.is_open() || std::filesystem::is_directory(fileName, error)) {
         normalOut << "\n.....Command file not found! " << fileName << std::endl;
         return;
     }

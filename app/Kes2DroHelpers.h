@@ -20,9 +20,10 @@ class VODroGen;
 
 // One byte per address of the image, the fill value where the file has none. Shows "...Parsing: " and
 // the name's last 34 characters while it reads and wipes them afterwards; a file error is printed after
-// the name, which then stays, and the result is false.
+// the name, which then stays, and the result is false. When dataLength is given it gets the length of
+// the image up to and including the last byte the file holds (0 when it holds none).
 bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint64_t* startAddress,
-                 const uint64_t* length);
+                 const uint64_t* length, uint64_t* dataLength = nullptr);
 
 // The image's cells, set where the file has data. A file error is printed on its own line and leaves
 // *cells as it was.

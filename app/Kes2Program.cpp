@@ -8,6 +8,7 @@
 #include "app/Kes2DroFrame.h"
 #include "app/Kes2DroHelpers.h"
 #include "app/console/console.h"
+#include "comm/ProtocolFiatTP.h"
 #include "ecu/VODroGen.h"
 
 namespace po = boost::program_options;
@@ -22,6 +23,8 @@ constexpr uint64_t kImageCheckAddress = 0x8001;
 constexpr uint64_t kDataFlashStart = 0xFE000000;
 constexpr uint64_t kDataFlashLength = 0x8000;
 constexpr uint64_t kPage = VODroGen::kPageSize;
+// The data bytes of one raw data-write request: its seven header bytes and these fill one message.
+constexpr uint64_t kRawPiece = ProtocolFiatTP::kMaxPayload - 7;
 
 bool hasApplicationByte(const std::string& fileName) {
     uint64_t start = kImageCheckAddress;
@@ -33,7 +36,8 @@ void writeCode(VODroGen& ecu, const std::string& fileName, bool bootArea, uint64
     std::vector<uint8_t> image;
     uint64_t start = 0;
     const uint64_t length = kCodeLength;
-    if (!loadHexFile(fileName, &image, &start, &length)) {
+    uint64_t dataLength = 0;
+    if (!loadHexFile(fileName, &image, &start, &length, &dataLength)) {
         return;
     }
     if (!bootArea) {
@@ -45,6 +49,8 @@ void writeCode(VODroGen& ecu, const std::string& fileName, bool bootArea, uint64
         // A file of the boot area alone.
         image.resize(kBootAreaLength);
     }
+    // The write ends with the file's last byte: the fill after it is no data of the file.
+    image.resize(std::min<uint64_t>(image.size(), dataLength));
     // Without --Bmg the boot area is never written.
     const uint64_t skip = !bootArea && start < kBootAreaLength ? kBootAreaLength - start : 0;
     if (skip >= image.size()) {
@@ -52,33 +58,35 @@ void writeCode(VODroGen& ecu, const std::string& fileName, bool bootArea, uint64
         normalOut << "Nothing tbd!(File len: 0x" << std::hex << image.size() << ")" << std::endl;
         return;
     }
-    const auto end = static_cast<std::ptrdiff_t>(std::min<uint64_t>(image.size(), kCodeLength));
-    const std::vector<uint8_t> data(image.begin() + static_cast<std::ptrdiff_t>(skip), image.begin() + end);
+    const std::vector<uint8_t> data(image.begin() + static_cast<std::ptrdiff_t>(skip), image.end());
     int mode = 0;
     ecu.FlashCode(data, start + skip, data.size(), true, &mode, static_cast<uint32_t>(packetLength / kPage),
                   static_cast<uint32_t>(kPage));
 }
 
-// One run of set cells at its data-flash offset. A run of whole pages goes in packets, a run whose
-// length is no packet multiple as whole packets and then page by page; any other run is one raw
-// request, whose failure (false) ends the data step.
+// One run of set cells at its data-flash offset. A run of whole pages from a page start goes in
+// packets; any other run in raw requests, as many as the transport's message length needs, of which
+// a failed one (false) ends the data step.
 bool writeDataRun(VODroGen& ecu, const std::vector<uint8_t>& run, uint64_t offset, uint64_t packetLength) {
     const uint64_t length = run.size();
-    if (length % kPage == 0) {
-        const uint64_t packet = std::min(packetLength, length);
-        const uint64_t whole = length / packet * packet;
-        ecu.FlashData(run, offset, whole, nullptr, static_cast<uint32_t>(packet / kPage),
+    if (length % kPage == 0 && offset % kPage == 0) {
+        ecu.FlashData(run, offset, length, nullptr,
+                      static_cast<uint32_t>(std::min(packetLength, length) / kPage),
                       static_cast<uint32_t>(kPage));
-        if (whole < length) {
-            const std::vector<uint8_t> rest(run.begin() + static_cast<std::ptrdiff_t>(whole), run.end());
-            ecu.FlashData(rest, offset + whole, rest.size(), nullptr, 1, static_cast<uint32_t>(kPage));
-        }
         return true;
     }
-    std::vector<uint8_t> request = {
-        0xBB, 0x80, 0x00, 0x00, static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset), 0x00};
-    request.insert(request.end(), run.begin(), run.end());
-    return ecu.SendCommand(request);
+    for (uint64_t from = 0; from < length; from += kRawPiece) {
+        const uint64_t at = offset + from;
+        std::vector<uint8_t> request = {
+            0xBB, 0x80, 0x00, 0x00, static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at), 0x00};
+        const auto first = run.begin() + static_cast<std::ptrdiff_t>(from);
+        request.insert(request.end(), first,
+                       first + static_cast<std::ptrdiff_t>(std::min(kRawPiece, length - from)));
+        if (!ecu.SendCommand(request)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void writeData(VODroGen& ecu, const std::string& fileName, uint64_t packetLength) {

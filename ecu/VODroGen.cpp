@@ -18,6 +18,37 @@ bool isPositiveWrite(const std::vector<uint8_t>& reply) {
     return reply.size() == 2 && reply[0] == 0xFB;
 }
 
+// A refused call: the progress bar is closed, then the parts make one line on errorOut.
+template <typename... Parts>
+bool refuse(VODroGen& ecu, const Parts&... parts) {
+    ecu.ShowProgress(100, true);
+    (errorOut << ... << parts) << std::endl;
+    return false;
+}
+
+// An area of the code flash that the blocks firstBlock to lastBlock erase; end inclusive.
+struct EraseArea {
+    uint32_t start;
+    uint32_t end;
+    uint8_t firstBlock;
+    uint8_t lastBlock;
+};
+
+// The KES2 code flash: the boot area, then the application area of blocks 1 to 3.
+constexpr EraseArea kKes2Areas[] = {{0x0, 0x7FFF, 0, 0}, {0x8000, 0x7FFFF, 1, 3}};
+
+// The erase areas of the code flash that holds address: KES2 below the DRO block table.
+std::vector<EraseArea> eraseAreasFor(uint64_t address) {
+    if (address < VODroGen::flashBlocks[0].start) {
+        return {std::begin(kKes2Areas), std::end(kKes2Areas)};
+    }
+    std::vector<EraseArea> areas;
+    for (uint8_t b = 0; b < VODroGen::kBlockCount; ++b) {
+        areas.push_back({VODroGen::flashBlocks[b].start, VODroGen::flashBlocks[b].end, b, b});
+    }
+    return areas;
+}
+
 }  // namespace
 
 VODroGen::VODroGen(Communication* comm, uint8_t frameAddress) : VOEcuGenBase(comm, frameAddress) {}
@@ -28,55 +59,79 @@ void VODroGen::ShowProgress(uint32_t percent, bool done) {
     showProgressBar(percent, done);
 }
 
+bool VODroGen::acceptsCall(const PacketCall& call) {
+    if (call.pages > ecupacket::kMaxPages) {
+        return refuse(*this, "Incorrect number of pages: ", std::dec, call.pages);
+    }
+    const uint64_t packet = static_cast<uint64_t>(call.pages) * call.pageSize;
+    if (call.length == 0 || packet == 0 || (!call.write && call.length % packet != 0)) {
+        return refuse(*this, "Incorrect data length: 0x", std::hex, call.length);
+    }
+    if (call.write && (call.address % call.pageSize != 0 || call.address % call.startUnit != 0)) {
+        return refuse(*this, call.startText, std::hex, call.address);
+    }
+    if (call.address >= ecupacket::kAddressSpace) {
+        return refuse(*this, call.startText, std::hex, call.address);
+    }
+    if (call.length > ecupacket::kAddressSpace - call.address) {
+        return refuse(*this, "Incorrect data length: 0x", std::hex, call.length);
+    }
+    if (call.bufferSize < call.length) {
+        return refuse(
+            *this,
+            call.write ? "Data shorter than the length: 0x" : "Output buffer shorter than the length: 0x",
+            std::hex, call.bufferSize);
+    }
+    return true;
+}
+
 bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, bool,
                          int* mode, uint32_t pages, uint32_t pageSize) const {
     auto* self = const_cast<VODroGen*>(this);
     if (mode == nullptr || *mode == -1) {
         return false;
     }
-    if (!ecupacket::checkPacketWrite(data, startAddress, length, pages, pageSize)) {
+    if (!self->acceptsCall(
+            {startAddress, length, pages, pageSize, data.size(), true, 1, "Incorrect start Addr.: 0x"})) {
         return false;
     }
     // Every request carries pages x 256 bytes whatever the page size.
     if (pageSize != kPageSize) {
-        errorOut << "Incorrect page size: 0x" << std::hex << pageSize << std::endl;
-        return false;
+        return refuse(*self, "Incorrect page size: 0x", std::hex, pageSize);
     }
     const uint64_t lastAddress = startAddress + length - 1;
-    // A start below the table is taken: the KES2 code flash lies there, and its bootloader erases it by
-    // the same block numbers.
-    if (lastAddress > flashBlocks[kBlockCount - 1].end) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+    const std::vector<EraseArea> areas = eraseAreasFor(startAddress);
+    // A range that begins inside an area would erase the area's bytes before it without writing them
+    // back, or write onto the area unerased.
+    const auto first =
+        std::find_if(areas.begin(), areas.end(), [&](const EraseArea& a) { return a.start == startAddress; });
+    if (first == areas.end()) {
+        return refuse(*self, "Incorrect start Addr.: 0x", std::hex, startAddress);
+    }
+    const auto last =
+        std::find_if(first, areas.end(), [&](const EraseArea& a) { return a.end >= lastAddress; });
+    if (last == areas.end()) {
+        return refuse(*self, "Incorrect data length: 0x", std::hex, length);
+    }
+    if (!eraseBlocksDownward(first->firstBlock, last->lastBlock)) {
         return false;
     }
-    // A block the range enters in its middle is not erased: the piece before it erased it.
-    unsigned int first = 0;
-    while (first < kBlockCount && flashBlocks[first].start < startAddress) {
-        ++first;
-    }
-    unsigned int last = 0;
-    while (last < kBlockCount && flashBlocks[last].end < lastAddress) {
-        ++last;
-    }
-    // The whole range inside a block it did not erase.
-    if (first >= kBlockCount || last < first) {
-        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
-        return false;
-    }
-    if (!eraseBlocksDownward(first, last)) {
-        return false;
-    }
-    const uint64_t step = static_cast<uint64_t>(pages) * kPageSize;
-    for (uint64_t offset = 0; offset < length; offset += step) {
+    const uint64_t packet = static_cast<uint64_t>(pages) * kPageSize;
+    for (uint64_t offset = 0; offset < length;) {
         const uint32_t address = low32(startAddress + offset);
-        std::vector<uint8_t> request = packetHeader(0x70, address, pages);
+        // The last request: the pages left, the bytes after the range's end FF (erased flash).
+        const uint64_t taken = std::min(packet, length - offset);
+        const uint64_t sent = (taken + kPageSize - 1) / kPageSize * kPageSize;
+        std::vector<uint8_t> request = packetHeader(0x70, address, static_cast<uint32_t>(sent / kPageSize));
         const auto from = data.begin() + static_cast<std::ptrdiff_t>(offset);
-        ecupacket::appendBytes(request, from, from + static_cast<std::ptrdiff_t>(step));
+        ecupacket::appendBytes(request, from, from + static_cast<std::ptrdiff_t>(taken));
+        request.resize(request.size() + (sent - taken), 0xFF);
         sleepMs(50);
         std::vector<uint8_t> reply;
         const bool answered = transferToEcu(request, reply, 8);
         if (answered && isPositiveWrite(reply)) {
-            self->ShowProgress(percentOf(offset + step, length), false);
+            offset += taken;
+            self->ShowProgress(percentOf(offset, length), false);
             continue;
         }
         self->ShowProgress(100, true);
@@ -127,8 +182,8 @@ bool VODroGen::eraseBlocksDownward(unsigned int first, unsigned int last) const 
 bool VODroGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int*,
                          uint32_t pages, uint32_t pageSize) {
     // Erase units are whole: an address inside a unit would leave the unit's first bytes unerased.
-    if (!ecupacket::checkPacketWrite(data, address, length, pages, pageSize, "Incorrect startAddr.: 0x",
-                                     kDataUnit)) {
+    if (!acceptsCall(
+            {address, length, pages, pageSize, data.size(), true, kDataUnit, "Incorrect startAddr.: 0x"})) {
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
@@ -162,15 +217,21 @@ bool VODroGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
         return false;
     }
     sleepMs(1000);
-    for (uint64_t offset = 0; offset < length; offset += chunk) {
+    for (uint64_t offset = 0; offset < length;) {
         const uint32_t packetAddress = low32(address + offset);
-        std::vector<uint8_t> request = packetHeader(0x80, packetAddress, pages);
+        // Whole packets, then the whole pages left, then the bytes left below a page, which must not
+        // be padded past the units erased.
+        const uint64_t left = length - offset;
+        const uint64_t taken = left >= chunk ? chunk : left >= pageSize ? left / pageSize * pageSize : left;
+        std::vector<uint8_t> request =
+            packetHeader(0x80, packetAddress, static_cast<uint32_t>(taken / pageSize));
         const auto from = data.begin() + static_cast<std::ptrdiff_t>(offset);
-        ecupacket::appendBytes(request, from, from + static_cast<std::ptrdiff_t>(chunk));
+        ecupacket::appendBytes(request, from, from + static_cast<std::ptrdiff_t>(taken));
         reply.clear();
         const bool answered = transferToEcu(request, reply, 8);
         if (answered && isPositiveWrite(reply)) {
-            ShowProgress(percentOf(offset + chunk, length), false);
+            offset += taken;
+            ShowProgress(percentOf(offset, length), false);
             sleepMs(50);
             continue;
         }
@@ -201,7 +262,8 @@ bool VODroGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t le
 
 bool VODroGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                            uint32_t pages) {
-    if (!ecupacket::checkPacketRead(out.size(), address, length, pages, kPageSize)) {
+    if (!acceptsCall(
+            {address, length, pages, kPageSize, out.size(), false, 1, "Incorrect start Addr.: 0x"})) {
         return false;
     }
     const uint64_t packet = static_cast<uint64_t>(pages) * kPageSize;

@@ -2,8 +2,13 @@
 // The ECU class of the KES2 and DRO flash programs: a bootloader that erases code flash inside the
 // code write, by the blocks of flashBlocks, and data flash (EEPROM) inside the data write, in units of
 // 32 bytes. No separate erase or block lookup, no jump to a RAM application; the block services keep
-// VOEcuGenBase's defaults. Every failure closes the progress bar before its message.
+// VOEcuGenBase's defaults. Every failure of a read or write, its refusals included, closes the
+// progress bar before its message.
+//
+// A write either writes its whole range or is refused before anything is erased: it begins where an
+// erase area begins, and a length that is no whole number of packets ends in a shorter request.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -13,7 +18,10 @@ class Communication;
 
 class VODroGen : public VOEcuGenBase {
   public:
-    // One code-flash erase block, end inclusive; the block number sent is its index in flashBlocks.
+    // One code-flash erase block of the DRO, end inclusive; the block number sent is its index in
+    // flashBlocks. A range below the table is the KES2 code flash (0 to 0x7FFFF): its boot area
+    // 0-0x7FFF is block 0, and the application area above it is erased as blocks 3 down to 1 (how
+    // those three split it is the ECU's own).
     struct tFlashBlockTag {
         uint32_t start;
         uint32_t end;
@@ -39,11 +47,15 @@ class VODroGen : public VOEcuGenBase {
                        uint64_t chunkSize) override;
     // The caller's request unchanged, answered with its first byte + 0x40.
     bool SendCommand(const std::vector<uint8_t>& request) override;
-    // Erases the blocks of flashBlocks the range covers, from the last down to the first, then BB 70
-    // per packet of pages x 256 bytes. Nothing happens unless mode points to a value other than -1.
+    // Erases the blocks the range covers, from the last down to the first, then BB 70 per packet of
+    // pages x 256 bytes; the last request carries the pages left, its last page filled with FF when
+    // the range ends inside it. A range that does not begin at the start of a block (or of the KES2
+    // application area) is refused. Nothing happens unless mode points to a value other than -1.
     bool FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, bool erase,
                    int* mode, uint32_t pages, uint32_t pageSize) const override;
-    // Erases the 32-byte units the range touches in one BB 82, then BB 80 per packet.
+    // Erases the 32-byte units the range touches in one BB 82, then BB 80 per packet of pages x
+    // pageSize bytes; then the whole pages left in one shorter request, and bytes left below a page in
+    // a request of page count 0 that carries just them.
     bool FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int* mode,
                    uint32_t pages, uint32_t pageSize) override;
     void ShowProgress(uint32_t percent, bool done) override;
@@ -57,6 +69,21 @@ class VODroGen : public VOEcuGenBase {
                   uint32_t pages) override;
 
   private:
+    // The argument checks of a read or write in packets, before anything is sent.
+    struct PacketCall {
+        uint64_t address;
+        uint64_t length;
+        uint32_t pages;
+        uint32_t pageSize;
+        // The data to write or the buffer to read into.
+        std::size_t bufferSize;
+        // Writes: any length, a start on a multiple of pageSize and of startUnit. Reads: whole packets.
+        bool write;
+        uint64_t startUnit;
+        const char* startText;
+    };
+    // A refusal closes the progress bar and prints its line on errorOut.
+    bool acceptsCall(const PacketCall& call);
     bool readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                      uint32_t pages);
     // The code erase of FlashCode: block numbers from last down to first.

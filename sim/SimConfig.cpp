@@ -79,13 +79,13 @@ EcuProfile droProfile() {
     return p;
 }
 
-// KES2: 512 KiB of code from 0 in 4 blocks of 128 KiB. The KES2 program erases with the DRO block
-// numbers, which for its range 0 to 0x7FFFF are always 3 down to 0: these four blocks cover all it
-// writes. Data flash 32 KiB from 0 in 32-byte units.
+// KES2: 512 KiB of code from 0. Block 0 is the boot area 0-0x7FFF, which the boot-area write erases
+// alone; blocks 1 to 3 hold the application area 0x8000-0x7FFFF (96, 128 and 256 KiB), which every
+// application write erases whole. Data flash 32 KiB from 0 in 32-byte units.
 EcuProfile kes2Profile() {
     EcuProfile p = droProfile();
     p.codeBase = 0;
-    p.codeBlocks = consecutiveBlocks(0, {{4, 0x20000}});
+    p.codeBlocks = consecutiveBlocks(0, {{1, 0x8000}, {1, 0x18000}, {1, 0x20000}, {1, 0x40000}});
     p.codeSize = 0x80000;
     p.dataSize = 0x8000;
     return p;

@@ -49,7 +49,16 @@ struct ChannelHolder {
     testing_support::ScriptedChannel channel;
 };
 
-// Reads answer from the flash contents given (0xFF where none is given), and fail on demand.
+struct UploadCall {
+    uint64_t address;
+    uint64_t length;
+    uint64_t chunk;
+
+    bool operator==(const UploadCall&) const = default;
+};
+
+// Reads answer from the flash contents given (0xFF where none is given), and fail on demand; RAM
+// downloads and starts are recorded.
 class RecordingDro : private ChannelHolder, public apptest::Recording<VODroGen> {
   public:
     RecordingDro() : Recording(&channel, 'C') {}
@@ -63,11 +72,23 @@ class RecordingDro : private ChannelHolder, public apptest::Recording<VODroGen> 
         return record(false, out, address, length, pages);
     }
     void ShowProgress(uint32_t, bool) override {}
+    bool UploadApplRam(const std::vector<uint8_t>&, uint64_t address, uint64_t length,
+                       uint64_t chunk) override {
+        uploads.push_back({address, length, chunk});
+        return !failUpload;
+    }
+    bool StartApplRam(uint32_t address) override {
+        starts.push_back(address);
+        return true;
+    }
 
     // Code-flash bytes by address.
     std::map<uint64_t, uint8_t> code;
     bool failReads = false;
     std::vector<ReadCall> reads;
+    bool failUpload = false;
+    std::vector<UploadCall> uploads;
+    std::vector<uint32_t> starts;
 
   private:
     bool record(bool codeFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,

@@ -126,9 +126,16 @@ TEST(Kes2FileSteps, CodeWriteKeepsOutOfTheBootAreaWithoutBmg) {
     const Case cases[] = {
         {"whole image", {{0, pattern(0x80000)}}, false, 0x8000, 0x78000, ""},
         {"whole image with Bmg", {{0, pattern(0x80000)}}, true, 0, 0x80000, ""},
+        // The write ends with the file's last byte, not with the fill after it.
+        {"file ending in the application area", {{0, pattern(0x9001)}}, false, 0x8000, 0x1001, ""},
+        {"file ending in the application area with Bmg", {{0, pattern(0x9001)}}, true, 0, 0x9001, ""},
         {"no byte at 0x8001", {{0, pattern(0x8001)}}, false, 0, 0, "Expected 512k HexFile!\n"},
         // A file of the boot area alone is cut to it.
         {"boot area alone with Bmg", {{0, pattern(0x8000)}, {0x8002, pattern(4)}}, true, 0, 0x8000, ""},
+        {"part of the boot area with Bmg", {{0, pattern(0x2345)}}, true, 0, 0x2345, ""},
+        // A file of its end record alone: nothing to write, not a boot area of fill bytes.
+        {"file without data with Bmg", {}, true, 0, 0, "Nothing tbd!(File len: 0x0)\n"},
+        {"file without data", {}, false, 0, 0, "Expected 512k HexFile!\n"},
         // The range from 0 is refused when the file begins above 0: an empty image.
         {"file from 0x8000", {{0x8000, pattern(0x1000)}}, false, 0, 0, "Nothing tbd!(File len: 0x0)\n"},
         {"file from 0x8000 with Bmg",
@@ -149,8 +156,16 @@ TEST(Kes2FileSteps, CodeWriteKeepsOutOfTheBootAreaWithoutBmg) {
         Steps steps;
         steps.run(Kes2DroTable::kes2, args);
         EXPECT_EQ(steps.normal, parsingText(file) + std::string(49, ' ') + c.message);
-        expectOneCodeWrite(steps.ecu, c.start, c.length, 2, c.file[0]);
+        expectOneCodeWrite(steps.ecu, c.start, c.length, 2, c.file.empty() ? FileRun{} : c.file[0]);
     }
+}
+
+// A raw data-write request as the KES2 program sends it.
+Bytes rawDataRequest(uint16_t offset, const Bytes& bytes) {
+    Bytes request = {0xBB, 0x80, 0x00, 0x00, static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
+                     0x00};
+    request.insert(request.end(), bytes.begin(), bytes.end());
+    return request;
 }
 
 TEST(Kes2FileSteps, DataRunsInPacketsPagesOrRawRequests) {
@@ -163,20 +178,28 @@ TEST(Kes2FileSteps, DataRunsInPacketsPagesOrRawRequests) {
     };
     const Bytes a = pattern(0x300, 1);
     const Bytes b = pattern(5, 2);
-    Bytes raw = {0xBB, 0x80, 0x00, 0x00, 0x03, 0x00, 0x00};
-    raw.insert(raw.end(), b.begin(), b.end());
+    const Bytes c = pattern(0x1001, 3);
     const Case cases[] = {
         {"packet run and odd run",
          {{0xFE000000, slice(a, 0, 0x200)}, {0xFE000300, b}},
          "512",
          {{0, 0x200, 2, 256, slice(a, 0, 0x200)}},
-         {raw}},
-        // 0x300 is no multiple of 512: two whole-page runs after the packet.
-        {"run of three pages at packet length 512",
-         {{0xFE000000, a}},
+         {rawDataRequest(0x300, b)}},
+        // 0x300 is no multiple of 512: one write, its last request shorter.
+        {"run of three pages at packet length 512", {{0xFE000000, a}}, "512", {{0, 0x300, 2, 256, a}}, {}},
+        // A data write needs a page start.
+        // (The file's first byte is at the data flash's start, or the importer refuses the range.)
+        {"page-size run off a page start",
+         {{0xFE000000, b}, {0xFE000110, slice(a, 0, 0x100)}},
          "512",
-         {{0, 0x200, 2, 256, a}, {0x200, 0x100, 1, 256, slice(a, 0x200, 0x100)}},
-         {}},
+         {},
+         {rawDataRequest(0, b), rawDataRequest(0x110, slice(a, 0, 0x100))}},
+        // Seven header bytes and at most 4088 data bytes fit one message of 4095 bytes.
+        {"odd run longer than one message",
+         {{0xFE000000, c}},
+         "2048",
+         {},
+         {rawDataRequest(0, slice(c, 0, 4088)), rawDataRequest(4088, slice(c, 4088, 9))}},
         {"run shorter than the packet",
          {{0xFE000000, slice(a, 0, 0x100)}},
          "1024",
@@ -208,15 +231,19 @@ TEST(Kes2FileSteps, DataRunsInPacketsPagesOrRawRequests) {
 }
 
 TEST(Kes2FileSteps, FailedRawDataRequestEndsTheStep) {
-    ScratchDir dir;
-    Steps steps;
-    steps.ecu.failCommand = {0};
-    steps.run(
-        Kes2DroTable::kes2,
-        {"--wD", writeHexFile(dir, "d.hex",
-                              {{0xFE000000, {1, 2, 3}}, {0xFE000100, {4}}, {0xFE000200, pattern(0x100)}})});
-    EXPECT_EQ(steps.ecu.commands.size(), 1u);
-    EXPECT_TRUE(steps.ecu.dataWrites.empty());
+    // The first request of a run longer than one message fails too: the rest of it is not sent.
+    for (const Bytes& first : {Bytes{1, 2, 3}, pattern(0x1001)}) {
+        SCOPED_TRACE(first.size());
+        ScratchDir dir;
+        Steps steps;
+        steps.ecu.failCommand = {0};
+        steps.run(
+            Kes2DroTable::kes2,
+            {"--wD", writeHexFile(dir, "d.hex",
+                                  {{0xFE000000, first}, {0xFE002000, {4}}, {0xFE002200, pattern(0x100)}})});
+        EXPECT_EQ(steps.ecu.commands.size(), 1u);
+        EXPECT_TRUE(steps.ecu.dataWrites.empty());
+    }
 }
 
 TEST(Kes2FileSteps, DataFileThatBeginsAboveTheDataFlashWritesNothing) {
@@ -225,6 +252,43 @@ TEST(Kes2FileSteps, DataFileThatBeginsAboveTheDataFlashWritesNothing) {
     steps.run(Kes2DroTable::kes2, {"--wD", writeHexFile(dir, "d.hex", {{0xFE000010, pattern(0x100)}})});
     EXPECT_TRUE(steps.ecu.dataWrites.empty());
     EXPECT_TRUE(steps.ecu.commands.empty());
+}
+
+TEST(Kes2DroRamRoutine, StartedAtItsStartOrAtTheJumpAddressCutTo32Bits) {
+    struct Case {
+        std::string label;
+        std::vector<std::string> options;
+        bool uploadFails;
+        std::vector<uint32_t> starts;
+    };
+    const Case cases[] = {
+        {"no Jump", {}, false, {0x1000}},
+        {"Jump", {"--Jump", "2345"}, false, {0x2345}},
+        // The bits above 32 are cut: the start differs from the routine's own.
+        {"Jump beyond 32 bits", {"--Jump", "0x100002000"}, false, {0x2000}},
+        {"failed download", {"--Jump", "2000"}, true, {}},
+    };
+    for (const Kes2DroTable table : {Kes2DroTable::kes2, Kes2DroTable::dro}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            ScratchDir dir;
+            Kes2DroRunValues values;
+            values.ramFile = writeHexFile(dir, "ram.hex", {{0x1000, pattern(0x400)}});
+            std::vector<std::string> args = c.options;
+            args.insert(args.end(), {"--ram", values.ramFile});
+            const auto map = parseOptions(table, args);
+            RecordingDro ecu;
+            ecu.failUpload = c.uploadFails;
+            bool ramOk = true;
+            bool startOk = true;
+            StreamCapture out;
+            runRamRoutine(ecu, map, values, ramOk, startOk);
+            EXPECT_EQ(ecu.uploads, (std::vector<UploadCall>{{0x1000, 0x400, 512}}));
+            EXPECT_EQ(ecu.starts, c.starts);
+            EXPECT_EQ(ramOk, !c.uploadFails);
+            EXPECT_TRUE(startOk);
+        }
+    }
 }
 
 TEST(DroFileSteps, CodeReadLengthFromTheChipTable) {
@@ -288,7 +352,7 @@ TEST(DroFileSteps, ApplicationWriteWithoutBmg) {
     };
     const Case cases[] = {
         {"from the boot block", {"--t", "MB91F522D"}, {0x70000, pattern(0x50000)}, 0x74000, 0x4C000, ""},
-        {"above the boot block", {}, {0x76000, pattern(0x1000)}, 0x76000, 0x1000, ""},
+        {"above the boot block", {}, {0x78000, pattern(0x1000)}, 0x78000, 0x1000, ""},
         {"boot block alone", {}, {0x70000, pattern(0x4000)}, 0, 0, ""},
         {"below the code flash", {}, {0x6FFF0, pattern(0x1010)}, 0, 0, "Unexpected Start address6fff0\n"},
         // The Keep options need --Bmg.

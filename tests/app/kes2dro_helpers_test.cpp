@@ -58,13 +58,33 @@ TEST(LoadHexFile, RangeAndWholeFileImages) {
         size_t size;
         uint64_t startAfter;
         bool refused;
+        // Up to and including the file's last byte.
+        uint64_t dataLength;
     };
     const Case cases[] = {
         // Bytes past the file's end take the fill value 0.
-        {"range longer than the file", {{0, pattern(0x10000)}}, 0, 0x80000, 0x80000, 0, false},
+        {"range longer than the file", {{0, pattern(0x10000)}}, 0, 0x80000, 0x80000, 0, false, 0x10000},
+        // The file's last bytes count although they equal the fill.
+        {"gap inside the range",
+         {{0, pattern(0x100)}, {0x3000, Bytes(0x10, 0)}},
+         0,
+         0x80000,
+         0x80000,
+         0,
+         false,
+         0x3010},
+        // A file of its end record alone: no byte at all.
+        {"file without data", {}, 0, 0x80000, 0x80000, 0, false, 0},
         // The importer refuses a range that begins below the file.
-        {"file begins above the range", {{0x8000, pattern(0x8000)}}, 0, 0x80000, 0, 0, true},
-        {"whole file from its lowest address", {{0x70000, pattern(0x300)}}, 0, 0, 0x300, 0x70000, false},
+        {"file begins above the range", {{0x8000, pattern(0x8000)}}, 0, 0x80000, 0, 0, true, 0},
+        {"whole file from its lowest address",
+         {{0x70000, pattern(0x300)}},
+         0,
+         0,
+         0x300,
+         0x70000,
+         false,
+         0x300},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -73,11 +93,13 @@ TEST(LoadHexFile, RangeAndWholeFileImages) {
         uint64_t start = c.start;
         CoutCapture cout;
         StreamCapture out;
-        EXPECT_TRUE(loadHexFile(file, &image, &start, &c.length));
+        uint64_t dataLength = 99;
+        EXPECT_TRUE(loadHexFile(file, &image, &start, &c.length, &dataLength));
         EXPECT_EQ(image.size(), c.size);
         EXPECT_EQ(start, c.startAfter);
+        EXPECT_EQ(dataLength, c.dataLength);
         EXPECT_EQ(cout.text().empty(), !c.refused) << cout.text();
-        if (!c.refused) {
+        if (!c.refused && !c.blocks.empty()) {
             const Bytes& data = c.blocks[0].bytes;
             const size_t at = c.blocks[0].address - c.startAfter;
             EXPECT_EQ(Bytes(image.begin() + at, image.begin() + at + data.size()), data);
@@ -206,12 +228,16 @@ TEST(RunCommandFile, LineOfJustNameThrowsBeforeAnythingIsSent) {
     EXPECT_TRUE(rig.bus.exchanges().empty());
 }
 
-TEST(RunCommandFile, MissingFileIsReported) {
-    DroRig rig;
-    StreamCapture out;
-    runCommandFile("no/such/cmd.txt", rig.ecu);
-    EXPECT_EQ(out.normal(), "\n.....Command file not found! no/such/cmd.txt\n");
-    EXPECT_TRUE(rig.bus.exchanges().empty());
+TEST(RunCommandFile, MissingFileOrDirectoryIsReported) {
+    ScratchDir dir;
+    for (const std::string& name : {std::string("no/such/cmd.txt"), dir.path("")}) {
+        SCOPED_TRACE(name);
+        DroRig rig;
+        StreamCapture out;
+        runCommandFile(name, rig.ecu);
+        EXPECT_EQ(out.normal(), "\n.....Command file not found! " + name + "\n");
+        EXPECT_TRUE(rig.bus.exchanges().empty());
+    }
 }
 
 TEST(CreateComParamsForType, VectorRecords) {

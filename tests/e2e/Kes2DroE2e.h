@@ -1,6 +1,6 @@
 #pragma once
-// The KES2 and DRO end-to-end tests: the shared rig under the names these tests use, and a RAM
-// routine.
+// The KES2 and DRO end-to-end tests: the shared rig under the names these tests use, a RAM routine
+// and the whole-memory comparison after a run.
 
 #include <string>
 
@@ -28,6 +28,15 @@ inline std::string ramRoutine(const E2eEnv& env) {
 
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// Stops the simulator and gives where its saved memory differs from the rig's memory as it is now:
+// the memory the simulator started from, changed since the start as the run should have changed it
+// (empty when they agree).
+inline std::string stopAndCompare(Kes2DroRig& rig) {
+    const Bytes expected = rig.memory;
+    rig.stop();
+    return rig.differencesFrom(expected);
 }
 
 }  // namespace kes2dro_e2e

@@ -1,4 +1,4 @@
-// The long KES2 and DRO runs: whole code-flash reads, the full KES2 code write, and the 10 s waits
+// The long KES2 and DRO runs: whole code-flash reads, the full KES2 code writes, and the 10 s waits
 // for an ECU that does not answer.
 
 #include <gtest/gtest.h>
@@ -22,17 +22,25 @@ TEST(Kes2Slow, WholeCodeFlashRead) {
     rig.expectFileHolds("code.hex", 0, code);
 }
 
-// The KES2 code write erases blocks 0 to 3 of the ECU and writes from 0x8000 (0 with --Bmg).
-TEST(Kes2Slow, CodeWriteFromBelowTheDroBlockTable) {
-    Kes2DroRig rig("KES2", kKes2Memory);
-    const Bytes boot = e2e::patternBytes(0x8000, 22);
-    rig.setCode(0, boot);
-    ASSERT_TRUE(rig.start());
+// The KES2 code write of a whole image on a programmed ECU: blocks 3 down to 1 erased and written
+// from 0x8000 (the boot area stays), or with --Bmg all four from 0.
+TEST(Kes2Slow, WholeImageWrite) {
     const Bytes image = e2e::patternBytes(0x80000, 23);
-    const RunResult r = rig.run({"--wP", rig.env.write("c.hex", e2e::intelHexText({{0, image}}))});
-    EXPECT_EQ(r.exitCode, 3) << describe(r);
-    rig.stop();
-    EXPECT_EQ(rig.code(0x8000, 0x78000), slice(image, 0x8000, 0x78000));
+    for (const bool bootArea : {false, true}) {
+        SCOPED_TRACE(bootArea ? "with Bmg" : "without Bmg");
+        Kes2DroRig rig("KES2", kKes2Memory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        std::vector<std::string> args = {"--wP", rig.env.write("c.hex", e2e::intelHexText({{0, image}}))};
+        if (bootArea) {
+            args.push_back("--Bmg");
+        }
+        const RunResult r = rig.run(args);
+        EXPECT_EQ(r.exitCode, 3) << describe(r);
+        const uint64_t from = bootArea ? 0 : 0x8000;
+        rig.setCode(from, slice(image, from, 0x80000 - from));
+        EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
+    }
 }
 
 TEST(DroSlow, WholeCodeFlashReadOfTheChip) {

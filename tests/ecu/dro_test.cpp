@@ -1,10 +1,14 @@
-// VODroGen: the code write with its erase of flashBlocks from the last block down, the data write
-// with its erase of 32-byte units, the reads, the RAM application and the raw commands.
+// VODroGen: the code write with its erase of flashBlocks (or of the KES2 areas) from the last block
+// down, the data write with its erase of 32-byte units, the reads, the RAM application and the raw
+// commands.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 
+#include "app/console/console.h"
 #include "ecu/VODroGen.h"
 #include "tests/ecu/EcuTestSupport.h"
 #include "tests/ecu/PacketBytes.h"
@@ -17,6 +21,29 @@ Bytes eraseBlock(uint8_t b) {
 }
 
 int writeMode = 0;
+
+// A VODroGen whose closing of the progress bar shows in errorOut, so that a test sees it come before
+// a message.
+class BarMarkingDro : public VODroGen {
+  public:
+    using VODroGen::VODroGen;
+    void ShowProgress(uint32_t percent, bool done) override {
+        if (done) {
+            errorOut << "[bar closed]";
+        }
+        VODroGen::ShowProgress(percent, done);
+    }
+};
+
+// The rows with the closing of the progress bar ahead of each refusal's text.
+template <typename Row, size_t N>
+std::vector<Row> barClosedFirst(const Row (&rows)[N]) {
+    std::vector<Row> marked(std::begin(rows), std::end(rows));
+    for (Row& row : marked) {
+        row.error = "[bar closed]" + row.error;
+    }
+    return marked;
+}
 
 // Scripts the erase of blocks (in the order given) and the writes of data from address in packets
 // of pages x 256 bytes, all answered positively.
@@ -38,12 +65,16 @@ TEST(DroFlashCode, ErasesTheCoveredBlocksFromTheLastDown) {
     const Case cases[] = {
         {"three small blocks", 0x74000, 0xC000, 0x40, {3, 2, 1}},
         {"block 0 alone", 0x70000, 0x4000, 0x40, {0}},
-        // Block 1 holds the start but begins below it: only block 2 is erased.
-        {"start inside a block", 0x75000, 0x7000, 0x70, {2}},
+        // The rest of the last block is erased with it.
+        {"end inside a block", 0x74000, 0x5000, 0x50, {2, 1}},
         {"last block", 0x160000, 0x20000, 0x80, {11}},
-        // The KES2 code flash lies below the table: from block 0 up to the block its end reaches.
-        {"start below the table", 0x8000, 0x78000, 0x80, {3, 2, 1, 0}},
         {"whole table, down to block 0", 0x70000, 0x110000, 0x88, {11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}},
+        // The KES2 code flash lies below the table: block 0 is its boot area, blocks 1 to 3 its
+        // application area, erased together.
+        {"KES2 application area", 0x8000, 0x78000, 0x80, {3, 2, 1}},
+        {"KES2 application's first page", 0x8000, 0x100, 0x01, {3, 2, 1}},
+        {"KES2 whole image", 0, 0x80000, 0x80, {3, 2, 1, 0}},
+        {"KES2 boot area alone", 0, 0x8000, 0x80, {0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -77,13 +108,49 @@ TEST(DroFlashCode, ErasesEvenWhenEraseIsFalse) {
     EXPECT_EQ(progressValues(out.normal()), (std::vector<uint32_t>{100, 100}));
 }
 
+// A length that is no whole number of packets: the whole packets, then the pages left in one
+// shorter request, a last page that the range ends inside filled with FF; all after one erase.
+TEST(DroFlashCode, ShorterLastRequest) {
+    struct Case {
+        std::string label;
+        uint32_t length;
+        uint8_t pages;
+        // Page bytes of the requests, in order.
+        std::vector<uint8_t> pageBytes;
+    };
+    const Case cases[] = {
+        {"whole pages left", 0x300, 2, {2, 1}},
+        {"a part of a page left", 0x310, 2, {2, 2}},
+        {"less than one page", 0x80, 4, {1}},
+        {"packets, then pages and a part", 0xA01, 4, {4, 4, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Rig<VODroGen> rig;
+        const Bytes data = counting(c.length, 9);
+        rig.bus.expect(eraseBlock(1), Answer::reply({0xFB, 0x72}));
+        uint32_t offset = 0;
+        for (const uint8_t pageByte : c.pageBytes) {
+            const uint32_t taken = std::min<uint32_t>(pageByte * 256u, c.length - offset);
+            Bytes bytes = slice(data, offset, taken);
+            bytes.resize(pageByte * 256u, 0xFF);
+            rig.bus.expect(packet(0x70, 0x74000 + offset, pageByte, bytes), Answer::reply({0xFB, 0x70}));
+            offset += taken;
+        }
+        StreamCapture out;
+        EXPECT_TRUE(rig.ecu.FlashCode(data, 0x74000, c.length, true, &writeMode, c.pages, 256));
+        EXPECT_TRUE(rig.bus.done());
+        EXPECT_EQ(rig.bus.exchanges().size(), 1 + c.pageBytes.size());
+        EXPECT_EQ(out.error(), "");
+        EXPECT_EQ(progressValues(out.normal()).back(), 100u);
+    }
+}
+
 TEST(DroFlashCode, RefusedBeforeAnythingIsSent) {
     const Refusal cases[] = {
         {"zero length", 0x70000, 0, 1, 256, 0, "Incorrect data length: 0x0\n"},
         {"zero pages", 0x70000, 0x100, 0, 256, 0x100, "Incorrect data length: 0x100\n"},
         {"zero page size", 0x70000, 0x100, 1, 0, 0x100, "Incorrect data length: 0x100\n"},
-        {"length not a multiple of the packet", 0x70000, 0x300, 2, 256, 0x300,
-         "Incorrect data length: 0x300\n"},
         {"start not page-aligned", 0x70080, 0x100, 1, 256, 0x100, "Incorrect start Addr.: 0x70080\n"},
         {"more pages than a byte holds", 0x70000, 0x10000, 256, 256, 0x10000,
          "Incorrect number of pages: 256\n"},
@@ -94,13 +161,24 @@ TEST(DroFlashCode, RefusedBeforeAnythingIsSent) {
         {"range ends beyond 2^32", 0xFFFFFF00, 0x200, 1, 256, 0x200, "Incorrect data length: 0x200\n"},
         {"start beyond 2^32", 0x100000000, 0x100, 1, 256, 0x100, "Incorrect start Addr.: 0x100000000\n"},
         // Outside the block table nothing would be erased where the data goes.
-        {"end beyond the table", 0x17FF00, 0x200, 1, 256, 0x200, "Incorrect data length: 0x200\n"},
-        // The whole range inside block 1, which starts below it: no block of it would be erased.
+        {"end beyond the table", 0x160000, 0x20100, 1, 256, 0x20100, "Incorrect data length: 0x20100\n"},
+        {"start beyond the table", 0x180000, 0x100, 1, 256, 0x100, "Incorrect start Addr.: 0x180000\n"},
+        // Block 1 begins below the start: erased, it would lose the bytes before the start; not
+        // erased, the data would go onto flash that is not erased.
         {"range inside a block it does not start", 0x75000, 0x3000, 0x30, 256, 0x3000,
-         "Incorrect data length: 0x3000\n"},
+         "Incorrect start Addr.: 0x75000\n"},
+        {"range from inside a block into the next", 0x76000, 0x3000, 0x30, 256, 0x3000,
+         "Incorrect start Addr.: 0x76000\n"},
+        {"KES2 range from inside the boot area", 0x100, 0x8000, 1, 256, 0x8000,
+         "Incorrect start Addr.: 0x100\n"},
+        {"KES2 range from inside the application area", 0x9000, 0x100, 1, 256, 0x100,
+         "Incorrect start Addr.: 0x9000\n"},
+        {"KES2 range past its code flash", 0x8000, 0x78100, 1, 256, 0x78100,
+         "Incorrect data length: 0x78100\n"},
     };
-    expectRefusedBeforeSending<VODroGen>(cases, [](VODroGen& ecu, const Refusal& c) {
-        return ecu.FlashCode(counting(c.dataSize), c.address, c.length, true, &writeMode, c.pages, c.pageSize);
+    expectRefusedBeforeSending<BarMarkingDro>(barClosedFirst(cases), [](VODroGen& ecu, const Refusal& c) {
+        return ecu.FlashCode(counting(c.dataSize), c.address, c.length, true, &writeMode, c.pages,
+                             c.pageSize);
     });
 }
 
@@ -208,6 +286,52 @@ TEST(DroFlashData, ErasesTheUnitsInOneRequestThenWrites) {
     }
 }
 
+// A length that is no whole number of packets: the whole packets, the pages left in one shorter
+// request, then bytes below a page alone, so that nothing goes past the units erased.
+TEST(DroFlashData, ShorterLastRequests) {
+    struct Case {
+        std::string label;
+        uint32_t address, length;
+        uint32_t pages;
+        Bytes erase;
+        // Page byte and length of each request, in order.
+        std::vector<std::pair<uint8_t, uint32_t>> requests;
+    };
+    const Case cases[] = {
+        {"whole pages left",
+         0x100,
+         0x300,
+         2,
+         {0xBB, 0x82, 0x00, 0x08, 0x00, 0x18, 0x00},
+         {{2, 0x200}, {1, 0x100}}},
+        {"pages and bytes left",
+         0x100,
+         0x310,
+         2,
+         {0xBB, 0x82, 0x00, 0x08, 0x00, 0x19, 0x00},
+         {{2, 0x200}, {1, 0x100}, {0, 0x10}}},
+        {"less than one page", 0, 0x21, 1, {0xBB, 0x82, 0x00, 0x00, 0x00, 0x02, 0x00}, {{0, 0x21}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Rig<VODroGen> rig;
+        const Bytes data = counting(c.length, 3);
+        rig.bus.expect(c.erase, Answer::reply({0xFB}));
+        uint32_t offset = 0;
+        for (const auto& [pageByte, n] : c.requests) {
+            rig.bus.expect(packet(0x80, c.address + offset, pageByte, slice(data, offset, n)),
+                           Answer::reply({0xFB, 0x80}));
+            offset += n;
+        }
+        StreamCapture out;
+        EXPECT_TRUE(rig.ecu.FlashData(data, c.address, c.length, nullptr, c.pages, 0x100));
+        EXPECT_TRUE(rig.bus.done());
+        EXPECT_EQ(rig.bus.exchanges().size(), 1 + c.requests.size());
+        EXPECT_EQ(out.error(), "");
+        EXPECT_EQ(progressValues(out.normal()).back(), 100u);
+    }
+}
+
 TEST(DroFlashData, RefusedBeforeAnythingIsSent) {
     const Refusal cases[] = {
         {"start not page-aligned", 0x40, 0x100, 1, 0x100, 0x100, "Incorrect startAddr.: 0x40\n"},
@@ -216,8 +340,6 @@ TEST(DroFlashData, RefusedBeforeAnythingIsSent) {
         {"zero length", 0x100, 0, 1, 0x100, 0x100, "Incorrect data length: 0x0\n"},
         {"zero pages", 0x100, 0x100, 0, 0x100, 0x100, "Incorrect data length: 0x100\n"},
         {"zero page size", 0x100, 0x100, 1, 0, 0x100, "Incorrect data length: 0x100\n"},
-        {"length not a multiple of the packet", 0x100, 0x180, 1, 0x100, 0x180,
-         "Incorrect data length: 0x180\n"},
         {"more pages than a byte holds", 0x100, 0x10000, 256, 0x100, 0x10000,
          "Incorrect number of pages: 256\n"},
         {"range ends beyond 2^32", 0xFFFFFF00, 0x200, 1, 0x100, 0x200, "Incorrect data length: 0x200\n"},
@@ -225,7 +347,7 @@ TEST(DroFlashData, RefusedBeforeAnythingIsSent) {
         {"data shorter than the length", 0x100, 0x200, 1, 0x100, 0x100,
          "Data shorter than the length: 0x100\n"},
     };
-    expectRefusedBeforeSending<VODroGen>(cases, [](VODroGen& ecu, const Refusal& c) {
+    expectRefusedBeforeSending<BarMarkingDro>(barClosedFirst(cases), [](VODroGen& ecu, const Refusal& c) {
         return ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize);
     });
 }
@@ -307,7 +429,7 @@ TEST(DroRead, RefusedBeforeAnythingIsSent) {
         {"out shorter than the length", 0x80000, 0x200, 1, 0x1FF,
          "Output buffer shorter than the length: 0x1ff\n"},
     };
-    expectReadsRefusedBeforeSending<VODroGen>(cases);
+    expectReadsRefusedBeforeSending<BarMarkingDro>(barClosedFirst(cases));
 }
 
 TEST(DroReadCode, RepliesAndTheirTexts) {

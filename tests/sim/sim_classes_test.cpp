@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ecu/VOCyt2Gen.h"
 #include "ecu/VODroGen.h"
 #include "ecu/VONxpGen.h"
@@ -140,20 +142,38 @@ TEST_F(DroTest, DataIsErasedInUnitsOf32WithACount) {
     EXPECT_EQ(back, data);
 }
 
-TEST_F(DroTest, Kes2BlockZeroHoldsTheStartOfTheProgramsWrite) {
+// KES2 block 0 is the boot area alone; blocks 1 to 3 hold the application area above it.
+TEST_F(DroTest, Kes2BlocksTheBootAreaAndTheApplicationArea) {
+    struct Case {
+        uint8_t block;
+        uint32_t start, size;
+    };
+    // Erased one after the other, from 3 down to 0: each erase adds its block alone.
+    const Case cases[] = {{3, 0x40000, 0x40000}, {2, 0x20000, 0x20000}, {1, 0x8000, 0x18000}, {0, 0, 0x8000}};
     startWith(configFor(sim::EcuClass::kKes2));
-    ASSERT_TRUE(simulator->poke(sim::Space::kCode, 0x8000, Bytes(0x400, 0x00)));
-    ecutest::StreamCapture out;
-    // The KES2 program's erase for a write from 0x8000 starts with the DRO table's block 0.
-    ASSERT_TRUE(ecu().SendCommand({0xBB, 0x72, 0x00, 0x00, 0x00, 0x00, 0x00})) << out.error();
-    EXPECT_EQ(peek(sim::Space::kCode, 0, 0x20000), Bytes(0x20000, 0xFF));
-    Bytes write{0xBB, 0x70, 0x00, 0x00, 0x80, 0x00, 0x01};
+    ASSERT_TRUE(simulator->poke(sim::Space::kCode, 0, Bytes(0x80000, 0x00)));
+    Bytes expected(0x80000, 0x00);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.block);
+        ecutest::StreamCapture out;
+        ASSERT_TRUE(ecu().SendCommand({0xBB, 0x72, c.block, c.block, 0x00, 0x00, 0x00})) << out.error();
+        std::fill(expected.begin() + c.start, expected.begin() + c.start + c.size, 0xFF);
+        EXPECT_TRUE(peek(sim::Space::kCode, 0, 0x80000) == expected);
+    }
+}
+
+// The write of the KES2 program's application area: blocks 3 down to 1, then the data from 0x8000;
+// the boot area stays.
+TEST_F(DroTest, Kes2ApplicationWriteLeavesTheBootArea) {
+    startWith(configFor(sim::EcuClass::kKes2));
+    ASSERT_TRUE(simulator->poke(sim::Space::kCode, 0, Bytes(0x80000, 0x00)));
     const Bytes page = pattern(0x100, 0x55);
-    write.insert(write.end(), page.begin(), page.end());
-    ASSERT_TRUE(ecu().SendCommand(write)) << out.error();
-    Bytes back(0x100);
-    ASSERT_TRUE(ecu().ReadCode(back, 0x8000, back.size(), nullptr, 1)) << out.error();
-    EXPECT_EQ(back, page);
+    int mode = 0;
+    ecutest::StreamCapture out;
+    ASSERT_TRUE(ecu().FlashCode(page, 0x8000, page.size(), true, &mode, 1, 256)) << out.error();
+    EXPECT_EQ(peek(sim::Space::kCode, 0, 0x8000), Bytes(0x8000, 0x00));
+    EXPECT_EQ(peek(sim::Space::kCode, 0x8000, 0x100), page);
+    EXPECT_EQ(peek(sim::Space::kCode, 0x8100, 0x77F00), Bytes(0x77F00, 0xFF));
     // The raw data write of the KES2 program: offset 0x300, five bytes, page count 0.
     ASSERT_TRUE(ecu().SendCommand({0xBB, 0x80, 0x00, 0x00, 0x03, 0x00, 0x00, 1, 2, 3, 4, 5})) << out.error();
     EXPECT_EQ(peek(sim::Space::kData, 0x300, 5), (Bytes{1, 2, 3, 4, 5}));
