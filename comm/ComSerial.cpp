@@ -228,7 +228,9 @@ bool ComSerial::flushReceive(uint32_t) {
     // A read takes the whole input queue, so what is left of a frame after it (the tail of a flow
     // control read for its first four bytes) is held here, and must go as well.
     rxBuffer.clear();
-    return port.purge();
+    // Only the input: the discard runs before every request, and a write returns once its bytes are
+    // queued, so dropping the output queue could cut the end of the request before it.
+    return port.purgeInput();
 }
 
 std::vector<ComSerial::LineRun> ComSerial::frameRuns(uint8_t byte, uint32_t bitTimeUs) {

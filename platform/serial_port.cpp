@@ -126,6 +126,10 @@ bool SerialPort::purge() {
     return state->fd >= 0 && ::ioctl(state->fd, TCFLSH, TCIOFLUSH) == 0;
 }
 
+bool SerialPort::purgeInput() {
+    return state->fd >= 0 && ::ioctl(state->fd, TCFLSH, TCIFLUSH) == 0;
+}
+
 bool SerialPort::setBreak(bool on) {
     return state->fd >= 0 && ::ioctl(state->fd, on ? TIOCSBRK : TIOCCBRK) == 0;
 }

@@ -39,6 +39,8 @@ class SerialPort {
     bool clearDtr();
     // Drops what waits in the input and the output queue.
     bool purge();
+    // Drops what waits in the input queue only; bytes still going out are sent.
+    bool purgeInput();
     bool setBreak(bool on);
 
     // Bytes waiting in the input queue; -1 when they cannot be counted.
