@@ -6,7 +6,6 @@
 #include <map>
 #include <sstream>
 
-#include "app/console/console.h"
 #include "comm/ComParams.h"
 #include "comm/ComSerial.h"
 #include "comm/ComVXLapiCAN.h"
@@ -15,6 +14,7 @@
 #include "comm/ProtocolFiatTP.h"
 #include "comm/ProtocolFiatTP_LIN.h"
 #include "comm/ProtocolSingleFrame.h"
+#include "console/console.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string_view>
 
-#include "app/console/console.h"
+#include "console/console.h"
 #include "ecu/VOEcuGenBase.h"
 #include "hexfile/File.h"
 

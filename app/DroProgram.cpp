@@ -9,7 +9,7 @@
 #include "app/FlashPrograms.h"
 #include "app/Kes2DroFrame.h"
 #include "app/Kes2DroHelpers.h"
-#include "app/console/console.h"
+#include "console/console.h"
 #include "ecu/VODroGen.h"
 
 namespace po = boost::program_options;

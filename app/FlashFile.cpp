@@ -6,7 +6,7 @@
 #include <optional>
 #include <ostream>
 
-#include "app/console/console.h"
+#include "console/console.h"
 #include "ecu/EcuPacketRequest.h"
 #include "ecu/VOEcuGenBase.h"
 #include "ecu/VOKesGen.h"

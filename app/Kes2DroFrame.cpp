@@ -7,9 +7,9 @@
 #include "app/FlashFile.h"
 #include "app/Kes2DroHelpers.h"
 #include "app/Options.h"
-#include "app/console/console.h"
 #include "comm/Communication.h"
 #include "comm/ProtocolFiatTP.h"
+#include "console/console.h"
 #include "ecu/VODroGen.h"
 
 namespace po = boost::program_options;

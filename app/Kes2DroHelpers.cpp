@@ -6,10 +6,10 @@
 #include <ostream>
 
 #include "app/CommandFile.h"
-#include "app/console/console.h"
 #include "comm/ComParams.h"
 #include "comm/ComSerial.h"
 #include "comm/ComVXLapiCAN.h"
+#include "console/console.h"
 #include "ecu/VODroGen.h"
 #include "hexfile/File.h"
 #include "hexfile/GenericInFile.h"

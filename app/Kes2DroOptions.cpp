@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/Options.h"
-#include "app/console/console.h"
+#include "console/console.h"
 #include "platform/terminal.h"
 
 namespace po = boost::program_options;

@@ -7,8 +7,8 @@
 #include "app/FlashPrograms.h"
 #include "app/Kes2DroFrame.h"
 #include "app/Kes2DroHelpers.h"
-#include "app/console/console.h"
 #include "comm/ProtocolFiatTP.h"
+#include "console/console.h"
 #include "ecu/VODroGen.h"
 
 namespace po = boost::program_options;

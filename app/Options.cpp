@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "app/console/console.h"
+#include "console/console.h"
 
 namespace po = boost::program_options;
 

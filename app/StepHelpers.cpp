@@ -9,9 +9,9 @@
 #include "app/ComInterfaceSelector.h"
 #include "app/FlashFile.h"
 #include "app/Options.h"
-#include "app/console/console.h"
 #include "comm/Protocol.h"
 #include "comm/UtilTimeout.h"
+#include "console/console.h"
 #include "ecu/VOEcuGenBase.h"
 
 namespace {

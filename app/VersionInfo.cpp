@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "app/console/console.h"
+#include "console/console.h"
 #include "voflash_build_info.h"
 
 std::string versionCopyright;

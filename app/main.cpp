@@ -8,7 +8,7 @@
 
 #include "app/FlashPrograms.h"
 #include "app/Stopwatch.h"
-#include "app/console/console.h"
+#include "console/console.h"
 
 namespace {
 

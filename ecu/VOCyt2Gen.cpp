@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "app/console/console.h"
+#include "console/console.h"
 #include "ecu/EcuPacketRequest.h"
 #include "ecu/VONxpGen.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <ostream>
 
-#include "app/console/console.h"
 #include "comm/UtilTimeout.h"
+#include "console/console.h"
 #include "ecu/EcuPacketRequest.h"
 
 using ecupacket::hexByte;

@@ -5,9 +5,9 @@
 #include <ostream>
 #include <sstream>
 
-#include "app/console/console.h"
 #include "comm/Protocol.h"
 #include "comm/UtilChecksum.h"
+#include "console/console.h"
 #include "ecu/EcuPacketRequest.h"
 
 namespace {

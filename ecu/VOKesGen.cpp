@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <ostream>
 
-#include "app/console/console.h"
 #include "comm/UtilTimeout.h"
+#include "console/console.h"
 #include "ecu/EcuPacketRequest.h"
 #include "platform/clock.h"
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/CommandFile.h"
-#include "app/console/console.h"
+#include "console/console.h"
 #include "tests/app/AppTestSupport.h"
 
 namespace apptest {

@@ -27,7 +27,7 @@
 #include <memory>
 #include <string>
 
-#include "app/console/console.h"
+#include "console/console.h"
 #include "platform/terminal.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/console/console.h"
+#include "console/console.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <regex>
 
-#include "app/console/console.h"
+#include "console/console.h"
 
 namespace ecutest {
 

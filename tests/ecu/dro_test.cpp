@@ -8,7 +8,7 @@
 #include <chrono>
 #include <iterator>
 
-#include "app/console/console.h"
+#include "console/console.h"
 #include "ecu/VODroGen.h"
 #include "tests/ecu/EcuTestSupport.h"
 #include "tests/ecu/PacketBytes.h"

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/console/console.h"
+#include "console/console.h"
 #include "ecu/VOKesGen.h"
 #include "tests/ecu/EcuTestSupport.h"
 #include "tests/ecu/PacketBytes.h"

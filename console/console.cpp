@@ -1,4 +1,4 @@
-#include "app/console/console.h"
+#include "console/console.h"
 
 #include <algorithm>
 #include <iostream>
