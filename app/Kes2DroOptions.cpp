@@ -167,10 +167,6 @@ void printVersionNote(const char* versionText) {
     normalOut << "-- " << __DATE__ << " " << __TIME__ << versionText << std::endl;
 }
 
-void showStepList() {
-    showStepList(getVariablesMap());
-}
-
 void showStepList(const po::variables_map& map) {
     if (map.count(ECU()) != 0) {
         normalOut << " Target: " << map[ECU()].as<std::string>() << std::endl;

@@ -109,5 +109,4 @@ void printVersionNote(const char* versionText);
 
 // The status screen: target and type, one label per requested step with free lines for its
 // progress, and the cursor put back above the first label, hidden.
-void showStepList();
 void showStepList(const boost::program_options::variables_map& map);

@@ -77,7 +77,6 @@ class ComSerial : public Communication {
     // answers the number handed out.
     uint64_t readBytes(std::vector<uint8_t>& out, uint64_t n);
     const ComParamsSerial& serialParams() const;
-    bool portOpen() const { return isOpen; }
 
     std::deque<uint8_t> rxBuffer;
 

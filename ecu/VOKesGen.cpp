@@ -27,17 +27,15 @@ uint8_t VOKesGen::GetBlockNumber(uint64_t address) {
         return static_cast<uint8_t>(0x80 |
                                     (((address - kUpperAreaStart) / kUpperBlockSize) % kUpperBlockCount));
     }
-    if (address > 0x400000) {
-        return 0x85;
-    }
+    // An address at the end of a region gets the number after the region's last block.
     uint64_t base = 0;
     uint64_t firstNumber = 0;
     for (const CodeBlockRegion& region : codeBlockRegions) {
-        const uint64_t q = (address - base) / region.blockSize;
-        if (q <= region.count) {
-            return static_cast<uint8_t>(firstNumber + q);
+        const uint64_t end = base + static_cast<uint64_t>(region.count) * region.blockSize;
+        if (address <= end) {
+            return static_cast<uint8_t>(firstNumber + (address - base) / region.blockSize);
         }
-        base += static_cast<uint64_t>(region.count) * region.blockSize;
+        base = end;
         firstNumber += region.count;
     }
     return 0x85;

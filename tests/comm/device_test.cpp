@@ -234,8 +234,8 @@ class NextLockBlocked {
     explicit NextLockBlocked(const std::string& lockName) {
         UtilMutex probe;
         probe.open("probe", 0);
-        const uint64_t next = counterOf(mutexNameOf(probe)) + 1;
-        const testing_support::SegmentCleanup cleanup(mutexNameOf(probe));
+        const uint64_t next = counterOf(probe.name()) + 1;
+        const testing_support::SegmentCleanup cleanup(probe.name());
         char counter[20];
         std::snprintf(counter, sizeof counter, "%016llx", static_cast<unsigned long long>(next));
         path_ = "/dev/shm" + platform::NamedMutex::systemNameFor("VO_MUTEX_" + lockName + "__0x" + counter);

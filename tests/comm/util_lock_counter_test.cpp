@@ -1,12 +1,12 @@
 // Runs alone in its process: the names count the opens from the first one on.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "comm/UtilMutex.h"
-#include "tests/comm/mutex_names.h"
 #include "tests/support/shared_names.h"
 
 namespace {
@@ -33,13 +33,13 @@ TEST(UtilMutexName, CountsEveryFirstOpenOfTheProcess) {
         cleanups.push_back(std::make_unique<testing_support::SegmentCleanup>(c.fullName));
         // A second open of the same object takes no number.
         ASSERT_TRUE(m->open(c.name, c.id));
-        EXPECT_EQ(mutexNameOf(*m), c.fullName);
+        EXPECT_EQ(m->name(), c.fullName);
         mutexes.push_back(std::move(m));
     }
     // The constructor that opens counts the same way.
     UtilMutex constructed("Ctor", 0x10);
     const testing_support::SegmentCleanup cleanup("VO_MUTEX_Ctor_10__0x0000000000000005");
-    EXPECT_EQ(mutexNameOf(constructed), "VO_MUTEX_Ctor_10__0x0000000000000005");
+    EXPECT_EQ(constructed.name(), "VO_MUTEX_Ctor_10__0x0000000000000005");
 }
 
 }  // namespace

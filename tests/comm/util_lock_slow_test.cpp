@@ -5,7 +5,6 @@
 
 #include "comm/UtilCriticalSection.h"
 #include "comm/UtilMutex.h"
-#include "tests/comm/mutex_names.h"
 #include "tests/support/mutex_prober.h"
 #include "tests/support/shared_names.h"
 
@@ -28,7 +27,7 @@ TEST(UtilCriticalSectionLimit, SecondLockByTheHolderFailsAfter30s) {
 
 TEST(UtilMutexLimit, LockHeldByAnotherProcessFailsAfter30s) {
     UtilMutex m(testing_support::freshName("Limit"), 0x30);
-    const std::string name = mutexNameOf(m);
+    const std::string name = m.name();
     const testing_support::SegmentCleanup cleanup(name);
     testing_support::MutexProber other(name);
     ASSERT_EQ(other.take(1000), platform::kWaitObject0);

@@ -89,12 +89,14 @@ TEST_P(UtilMutexReport, FailureIsPrintedWithTheName) {
     std::unique_ptr<SegmentCleanup> cleanup;
     if (GetParam().state == State::OpenedNotLocked) {
         ASSERT_TRUE(m.open(name, 0x1F));
-        cleanup = std::make_unique<SegmentCleanup>(mutexNameOf(m));
+        cleanup = std::make_unique<SegmentCleanup>(m.name());
     }
     CoutCapture out;
     EXPECT_FALSE(GetParam().lock ? m.lock() : m.unlock());
     const std::string expected = std::regex_replace(GetParam().expected, std::regex("NAME"), name);
     EXPECT_TRUE(std::regex_match(out.text(), std::regex(expected))) << out.text();
+    // The report names the mutex as its accessor does (empty before the first open).
+    EXPECT_TRUE(out.text().ends_with(" Offending mutex: " + m.name() + "\n")) << out.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -126,16 +128,16 @@ TEST(UtilMutexOpen, SecondOpenBuildsNoNewName) {
     const std::string name = freshName("Twice");
     UtilMutex first, next;
     ASSERT_TRUE(first.open(name, 2));
-    const std::string built = mutexNameOf(first);
+    const std::string built = first.name();
     const SegmentCleanup cleanup(built);
 
     CoutCapture out;
     EXPECT_TRUE(first.open("Other", 3));
     EXPECT_EQ(out.text(), "");
-    EXPECT_EQ(mutexNameOf(first), built);
+    EXPECT_EQ(first.name(), built);
     // The second open took no number either.
     ASSERT_TRUE(next.open(name, 2));
-    const std::string nextName = mutexNameOf(next);
+    const std::string nextName = next.name();
     const SegmentCleanup cleanupNext(nextName);
     EXPECT_EQ(counterOf(nextName), counterOf(built) + 1);
     EXPECT_EQ(nextName.substr(0, nextName.size() - 16), built.substr(0, built.size() - 16));
@@ -149,7 +151,7 @@ TEST_F(UtilMutexOpenAsAnotherUser, ALockThatCannotBeOpenedIsNamedWithTheReason) 
     const std::string name = freshName("Denied");
     UtilMutex before;
     ASSERT_TRUE(before.open(name, 0x7A));
-    const std::string beforeName = mutexNameOf(before);
+    const std::string beforeName = before.name();
     const SegmentCleanup cleanupBefore(beforeName);
     // The child's lock takes the next number.
     std::ostringstream next;
@@ -182,7 +184,7 @@ TEST_F(UtilMutexOpenAsAnotherUser, ALockThatCannotBeOpenedIsNamedWithTheReason) 
 
 TEST(UtilMutexLock, ExcludesAnotherThreadUntilUnlocked) {
     UtilMutex m(freshName("Threads"), 6);
-    const SegmentCleanup cleanup(mutexNameOf(m));
+    const SegmentCleanup cleanup(m.name());
     CoutCapture out;
     expectOtherThreadWaitsForUnlock(m);
     EXPECT_EQ(out.text(), "");
@@ -195,7 +197,7 @@ class UtilMutexShared : public ::testing::Test {
   protected:
     UtilMutexShared()
         : m(std::make_unique<UtilMutex>(freshName("Shared"), 0x5A)),
-          name(mutexNameOf(*m)),
+          name(m->name()),
           cleanup(name),
           other(name) {}
 
