@@ -93,7 +93,6 @@ class ComInterfaceSelector {
                                                 uint32_t baud, uint32_t rxQueueLimit = kRxQueueLimit);
 
     enumInterfaceType getType() const { return type; }
-    const std::vector<std::pair<enumInterfaceType, std::string>>& interfaceNames() const { return names; }
     const std::vector<s_xl_channel_config>& detectedChannels() const { return detected; }
     int getSelectedIndex() const { return selectedIndex; }
 

@@ -217,11 +217,6 @@ bool FlashFile::readFromFile(const std::string& name, std::vector<uint8_t>& out,
     return readRange(out, start, length);
 }
 
-bool FlashFile::fileContainsRange(const std::string& name, uint64_t start, uint64_t& length, bool adjust) {
-    setFileName(name);
-    return containsRange(start, length, adjust);
-}
-
 std::vector<BlockStartLengthPair> FlashFile::plannedWrites(uint64_t windowStart, uint64_t windowEnd,
                                                            uint32_t chunk) {
     std::vector<BlockStartLengthPair> writes;

@@ -34,8 +34,6 @@ class FlashFile {
     // Parses the file and fetches its block list unless that was done already; a failure is printed
     // and leaves the planner ready to try again.
     void scanBlocks();
-    // The blocks of the current file as scanned so far (empty before scanBlocks).
-    const std::deque<Io::Import::BlockStartLengthPair>& blockList() const { return blocks; }
 
     // adjust: whether a block holds start; length becomes the rest of that block. Otherwise whether
     // one block holds the whole range [start, start + length); length is unchanged.
@@ -50,8 +48,6 @@ class FlashFile {
     bool readRange(std::vector<uint8_t>& out, Io::Import::BlockStartLengthPair& block);
     // readRange on the named file, switching to it first.
     bool readFromFile(const std::string& name, std::vector<uint8_t>& out, uint64_t& start, uint64_t& length);
-    // containsRange on the named file, switching to it first.
-    bool fileContainsRange(const std::string& name, uint64_t start, uint64_t& length, bool adjust);
 
     // Writes every block that starts inside [windowStart, windowEnd) to code flash, each rounded up to
     // whole packets; with erase, first erases the sectors the blocks cover in merged runs. Every write

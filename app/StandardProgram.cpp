@@ -331,8 +331,8 @@ int runStandardProgram(int argc, char* argv[]) {
         normalOut << std::endl << "Read option bytes:        " << std::endl;
         uint32_t value = 0;
         const bool read = ecu.ReadOptionBytes(0, &value);
-        // A failed read shows 0.
-        // Lower-case digits on this line only: an upload before may have set upper case for the run.
+        // A failed read shows 0, in lower-case digits on this line only: an upload before may have set
+        // upper case for the run.
         const std::ios_base::fmtflags flags = normalOut.flags();
         normalOut << "   0x" << std::hex << std::nouppercase << (read ? value : 0) << std::endl;
         normalOut.flags(flags);
