@@ -25,30 +25,21 @@
 
 namespace {
 
-// The defaults of the --readCode step.
-struct ReadCodeDefaults {
-    uint64_t codeStartAddr;
-    uint64_t codeLength;
-    uint32_t codePageSize;
-};
-
+// The class of each ECU object; its option defaults are stepDefaults(kClass).
 template <typename Ecu>
 struct ClassTraits;
 
 template <>
 struct ClassTraits<VOCyt2Gen> {
     static constexpr StandardEcuClass kClass = StandardEcuClass::Cyt2;
-    static constexpr ReadCodeDefaults kReadCode{0x10000000, 0x1F0000, 0x8000};
 };
 template <>
 struct ClassTraits<VONxpGen> {
     static constexpr StandardEcuClass kClass = StandardEcuClass::Nxp;
-    static constexpr ReadCodeDefaults kReadCode{0x10000000, 0x1F0000, 0x8000};
 };
 template <>
 struct ClassTraits<VORh850Gen> {
     static constexpr StandardEcuClass kClass = StandardEcuClass::Rh850;
-    static constexpr ReadCodeDefaults kReadCode{0, 0x80000, 0x100};
 };
 
 constexpr uint32_t kDefaultJumpAddress = 0xFEDF8000;
@@ -88,16 +79,12 @@ class OpenChannelMark {
     std::exit(code);
 }
 
-uint32_t optionDec32(const std::string& name, uint32_t fallback) {
-    return optionGiven(name) ? getOptionDec<uint32_t>(name) : fallback;
-}
-
 // --readCode: the class's read into the --readCode file, saved only when the read succeeded.
 template <typename Ecu>
 bool readCodeStep(Ecu& ecu, uint32_t pktlen) {
-    constexpr ReadCodeDefaults defaults = ClassTraits<Ecu>::kReadCode;
+    const StepDefaults& defaults = stepDefaults(ClassTraits<Ecu>::kClass);
     const uint64_t codeStartAddr = optionHex64("codeStartAddr", defaults.codeStartAddr);
-    const uint64_t codeLength = optionHex64("codeLength", defaults.codeLength);
+    const uint64_t codeLength = optionHex64("codeLength", defaults.codeReadLength);
     const uint32_t codePageSize = optionHex32("codePageSize", defaults.codePageSize);
     normalOut << std::endl << "Read code:          " << std::endl;
     if (!checkRangeBelow4G("code", codeStartAddr, codeLength)) {
@@ -109,7 +96,7 @@ bool readCodeStep(Ecu& ecu, uint32_t pktlen) {
     } else if constexpr (ClassTraits<Ecu>::kClass == StandardEcuClass::Nxp) {
         last = pktlen / 256;
     } else {
-        if (!checkNotZero("code page size", codePageSize)) {
+        if (!checkNotZero("code page size", codePageSize, "Error: ")) {
             return false;
         }
         last = pktlen / codePageSize;
@@ -167,7 +154,7 @@ bool eraseDataRh850(VOKesGen& ecu) {
     const auto size = static_cast<uint32_t>(fromDecString(getOptionText("eraseData")));
     const uint32_t bytes = size * 1024;
     const uint32_t page = optionHex32("dataPageSize", 0x40);
-    if (!checkNotZero("data page size", page)) {
+    if (!checkNotZero("data page size", page, "Error: ")) {
         return false;
     }
     uint16_t n = 0;
