@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ComInterfaceSelector.h"
@@ -45,39 +46,59 @@ struct ClassTraits<VORh850Gen> {
 constexpr uint32_t kDefaultJumpAddress = 0xFEDF8000;
 constexpr uint16_t kDataEraseLastUnit = 303;
 
-// The channel of the running program. The paths that end the process through exit close it first,
-// the ECU library's own exit included (through the exit handler), so no receive thread outlives main.
-Communication* openChannel = nullptr;
-
-void closeOpenChannel() {
-    Communication* channel = openChannel;
-    openChannel = nullptr;
-    delete channel;
-}
-
-// Registered once a channel exists, so it runs before the exit handlers of the layers below it.
-void closeChannelAtExit() {
-    static const bool registered = std::atexit(closeOpenChannel) == 0;
-    (void)registered;
-}
-
-// Marks the channel as the open one while the run uses it.
-class OpenChannelMark {
+// The one owner of a run's channel: every way out of the run closes the channel through it, so no
+// receive thread outlives the run. A return closes it at the end of the owner's scope, the run's own
+// exits through exitProcess, and, once closeOnEveryExit was called, an exit inside the ECU library
+// (which runs no destructors) through the exit handler.
+class RunChannel {
   public:
-    explicit OpenChannelMark(Communication* channel) {
-        openChannel = channel;
-        closeChannelAtExit();
-    }
-    ~OpenChannelMark() { openChannel = nullptr; }
-    OpenChannelMark(const OpenChannelMark&) = delete;
-    OpenChannelMark& operator=(const OpenChannelMark&) = delete;
-};
+    explicit RunChannel(std::unique_ptr<Communication> created) : channel(std::move(created)) {}
+    ~RunChannel() { close(); }
+    RunChannel(const RunChannel&) = delete;
+    RunChannel& operator=(const RunChannel&) = delete;
 
-[[noreturn]] void endProcess(int code) {
-    closeOpenChannel();
-    restoreConsole();
-    std::exit(code);
-}
+    // Has the exit handler close the channel on any exit from here on. Called once the channel is
+    // open: the handler is then registered after the exit handlers that the opening set up in the
+    // layers below, and runs before them.
+    void closeOnEveryExit() {
+        openOwner() = this;
+        static const bool registered = std::atexit(closeAtExit) == 0;
+        (void)registered;
+    }
+
+    Communication* get() const { return channel.get(); }
+    explicit operator bool() const { return channel != nullptr; }
+
+    // Closes the channel, its receive thread stopped; a second call does nothing.
+    void close() {
+        if (openOwner() == this) {
+            openOwner() = nullptr;
+        }
+        channel.reset();
+    }
+
+    // Closes the channel, gives the console back and ends the process with code.
+    [[noreturn]] void exitProcess(int code) {
+        close();
+        restoreConsole();
+        std::exit(code);
+    }
+
+  private:
+    // The owner whose channel is still open, for the exit handler.
+    static RunChannel*& openOwner() {
+        static RunChannel* owner = nullptr;
+        return owner;
+    }
+
+    static void closeAtExit() {
+        if (openOwner() != nullptr) {
+            openOwner()->close();
+        }
+    }
+
+    std::unique_ptr<Communication> channel;
+};
 
 // --readCode: the class's read into the --readCode file, saved only when the read succeeded.
 template <typename Ecu>
@@ -228,8 +249,7 @@ int runStandardProgram(int argc, char* argv[]) {
             return 1;
         }
     }
-    std::unique_ptr<Communication> channel =
-        selector.createCommunication(interfaceType, port, baud, hwIndex, rxId, busMode);
+    RunChannel channel(selector.createCommunication(interfaceType, port, baud, hwIndex, rxId, busMode));
     if (!channel) {
         normalOut << "Invalid parameters: " << std::endl;
         return 2;
@@ -249,7 +269,8 @@ int runStandardProgram(int argc, char* argv[]) {
         normalOut << "Invalid parameters: " << std::endl;
         return 2;
     }
-    const OpenChannelMark mark(channel.get());
+    // The connection set-up opened the channel.
+    channel.closeOnEveryExit();
     normalOut << "Connecting:" << std::endl;
     normalOut << "  Interface: " << selector.getInterfaceName() << std::endl;
     normalOut << "  Port:      " << std::dec << port << std::endl;
@@ -262,8 +283,7 @@ int runStandardProgram(int argc, char* argv[]) {
             successOut << std::endl << "ECU is in bootloader mode (OK)" << std::endl;
         } else {
             errorOut << std::endl << std::endl << "ECU flash request failed (KO) !!!" << std::endl;
-            channel.release();
-            endProcess(4);
+            channel.exitProcess(4);
         }
     }
     if (optionGiven("progSession")) {
@@ -276,8 +296,7 @@ int runStandardProgram(int argc, char* argv[]) {
         successOut << std::endl << "ECU responding (OK)" << std::endl;
     } else {
         errorOut << std::endl << std::endl << "Login failed (KO) !!!" << std::endl << std::endl;
-        channel.release();
-        endProcess(3);
+        channel.exitProcess(3);
     }
     if (optionGiven("ecuInfo")) {
         auto info = static_cast<uint32_t>(fromHexString(getOptionText("ecuInfo")));
@@ -384,8 +403,7 @@ int runStandardProgram(int argc, char* argv[]) {
     if (optionGiven("progSession")) {
         ecu.ProgSessionHook();
     }
-    openChannel = nullptr;
-    channel.reset();
+    channel.close();
     normalOut << std::endl;
 
     if (!ramOk) {
