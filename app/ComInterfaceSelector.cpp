@@ -37,13 +37,23 @@ bool isVectorType(enumInterfaceType type) {
     return (type >= CANcardX && type <= CANVN8900) || type == AutoDetectHW;
 }
 
-bool isSerialType(enumInterfaceType type) {
-    return type == UART_FullDuplex || type == UART_HalfDuplex;
+// The serial record of both UART types: time-outs of 200 ms (first byte), 100 ms (between bytes) and
+// 5000 ms (receive), no delay between bytes.
+std::unique_ptr<ComParams> serialRecord(uint32_t port, uint32_t baud) {
+    return std::make_unique<ComParamsSerial>(port, baud, 200, 100, 5000, 0);
+}
+
+// A Vector CAN record on channel port - 1 (u32 arithmetic) with notification level 32.
+std::unique_ptr<ComParams> canRecord(uint32_t hwType, uint32_t hwIndex, uint32_t port, uint32_t baud,
+                                     uint32_t rxQueueLimit) {
+    auto record = std::make_unique<ComParamsVXLapiCAN>(rxQueueLimit, hwType, hwIndex, port - 1, baud);
+    record->notificationLevel = kCanNotificationLevel;
+    return record;
 }
 
 std::unique_ptr<ComParams> linRecord(uint32_t linVersion, uint32_t baud, uint32_t hwType, uint32_t hwIndex,
-                                     uint32_t hwChannel) {
-    return std::make_unique<ComParamsVXLapiLIN>(ComInterfaceSelector::kRxQueueLimit, kLinMaster, true,
+                                     uint32_t hwChannel, uint32_t rxQueueLimit) {
+    return std::make_unique<ComParamsVXLapiLIN>(rxQueueLimit, kLinMaster, true,
                                                 std::vector<uint8_t>{kLinSlaveId}, std::vector<uint8_t>(8, 0),
                                                 linVersion, baud, hwType, hwIndex, hwChannel);
 }
@@ -70,15 +80,59 @@ uint32_t ComInterfaceSelector::hardwareType(enumInterfaceType type) {
     return it == table.end() ? 0 : it->second;
 }
 
-std::unique_ptr<ComParams> ComInterfaceSelector::serialRecord(uint32_t port, uint32_t baud) {
-    return std::make_unique<ComParamsSerial>(port, baud, 200, 100, 5000, 0);
+bool ComInterfaceSelector::isSerialType(enumInterfaceType type) {
+    return type == UART_FullDuplex || type == UART_HalfDuplex;
 }
 
-std::unique_ptr<ComParams> ComInterfaceSelector::canRecord(uint32_t hwType, uint32_t hwIndex, uint32_t port,
-                                                           uint32_t baud, uint32_t rxQueueLimit) {
-    auto record = std::make_unique<ComParamsVXLapiCAN>(rxQueueLimit, hwType, hwIndex, port - 1, baud);
-    record->notificationLevel = kCanNotificationLevel;
-    return record;
+std::unique_ptr<ComParams> ComInterfaceSelector::fixedRecord(enumInterfaceType type, uint32_t port,
+                                                             uint32_t baud, uint32_t hwIndex,
+                                                             uint32_t busMode, uint32_t rxQueueLimit) {
+    if (isSerialType(type)) {
+        return serialRecord(port, baud);
+    }
+    if (type >= CANcardX && type <= CANVN8900) {
+        const uint32_t hwType = hardwareType(type);
+        if (busMode == kBusCan) {
+            return canRecord(hwType, hwIndex, port, baud, rxQueueLimit);
+        }
+        if (busMode == kBusLin) {
+            return linRecord(2, baud, hwType, hwIndex, 0, rxQueueLimit);
+        }
+    }
+    return nullptr;
+}
+
+std::unique_ptr<Communication> ComInterfaceSelector::channelFor(enumInterfaceType type,
+                                                                const ComParams* record, uint32_t rxId,
+                                                                uint32_t busMode) {
+    if (record == nullptr) {
+        return nullptr;
+    }
+    if (isSerialType(type)) {
+        const auto* serial = dynamic_cast<const ComParamsSerial*>(record);
+        if (serial == nullptr) {
+            return nullptr;
+        }
+        if (type == UART_FullDuplex) {
+            return std::make_unique<ComSerial>(*serial, 0);
+        }
+        return std::make_unique<ComSerialHalfDuplex>(*serial, 0);
+    }
+    if (isVectorType(type) && busMode == kBusCan) {
+        const auto* can = dynamic_cast<const ComParamsVXLapiCAN*>(record);
+        if (can == nullptr) {
+            return nullptr;
+        }
+        return std::make_unique<ComVXLapiCAN>(*can, rxId);
+    }
+    if (isVectorType(type) && busMode == kBusLin) {
+        const auto* lin = dynamic_cast<const ComParamsVXLapiLIN*>(record);
+        if (lin == nullptr) {
+            return nullptr;
+        }
+        return std::make_unique<ComVXLapiLIN>(*lin, 0);
+    }
+    return nullptr;
 }
 
 int ComInterfaceSelector::detectVectorHw() {
@@ -196,65 +250,26 @@ enumInterfaceType ComInterfaceSelector::getInterfaceType(const std::string& name
 
 std::unique_ptr<ComParams> ComInterfaceSelector::createComParams(uint32_t port, uint32_t baud,
                                                                  uint32_t hwIndex, uint32_t busMode) {
-    if (isSerialType(type)) {
-        return serialRecord(port, baud);
+    if (type != AutoDetectHW) {
+        return fixedRecord(type, port, baud, hwIndex, busMode, kStandardRxQueueLimit);
     }
-    if (type >= CANcardX && type <= CANVN8900) {
-        const uint32_t hwType = hardwareType(type);
-        if (busMode == kBusCan) {
-            return canRecord(hwType, hwIndex, port, baud);
-        }
-        if (busMode == kBusLin) {
-            return linRecord(2, baud, hwType, hwIndex, 0);
-        }
+    const s_xl_channel_config* channel = selectedChannel();
+    if (channel == nullptr) {
         return nullptr;
     }
-    if (type == AutoDetectHW) {
-        const s_xl_channel_config* channel = selectedChannel();
-        if (channel == nullptr) {
-            return nullptr;
-        }
-        if (busMode == kBusCan) {
-            return canRecord(channel->hwType, 0, port, baud);
-        }
-        if (busMode == kBusLin) {
-            const uint32_t hwChannel = (port >= 1 && port <= 4) ? port - 1 : kNoChannel;
-            return linRecord(1, baud, channel->hwType, 0, hwChannel);
-        }
+    if (busMode == kBusCan) {
+        return canRecord(channel->hwType, 0, port, baud, kStandardRxQueueLimit);
+    }
+    if (busMode == kBusLin) {
+        const uint32_t hwChannel = (port >= 1 && port <= 4) ? port - 1 : kNoChannel;
+        return linRecord(1, baud, channel->hwType, 0, hwChannel, kStandardRxQueueLimit);
     }
     return nullptr;
 }
 
 std::unique_ptr<Communication> ComInterfaceSelector::newCommunication(uint32_t rxId, const ComParams* record,
                                                                       uint32_t busMode) {
-    if (record == nullptr) {
-        return nullptr;
-    }
-    if (isSerialType(type)) {
-        const auto* serial = dynamic_cast<const ComParamsSerial*>(record);
-        if (serial == nullptr) {
-            return nullptr;
-        }
-        if (type == UART_FullDuplex) {
-            return std::make_unique<ComSerial>(*serial, 0);
-        }
-        return std::make_unique<ComSerialHalfDuplex>(*serial, 0);
-    }
-    if (isVectorType(type) && busMode == kBusCan) {
-        const auto* can = dynamic_cast<const ComParamsVXLapiCAN*>(record);
-        if (can == nullptr) {
-            return nullptr;
-        }
-        return std::make_unique<ComVXLapiCAN>(*can, rxId);
-    }
-    if (isVectorType(type) && busMode == kBusLin) {
-        const auto* lin = dynamic_cast<const ComParamsVXLapiLIN*>(record);
-        if (lin == nullptr) {
-            return nullptr;
-        }
-        return std::make_unique<ComVXLapiLIN>(*lin, 0);
-    }
-    return nullptr;
+    return channelFor(type, record, rxId, busMode);
 }
 
 std::unique_ptr<Communication> ComInterfaceSelector::createCommunication(enumInterfaceType type,

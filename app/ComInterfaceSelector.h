@@ -41,7 +41,10 @@ class ComInterfaceSelector {
     static constexpr uint32_t kBusCan = 0;
     static constexpr uint32_t kBusLin = 1;
 
-    static constexpr uint32_t kRxQueueLimit = 10000;
+    // Receive-queue limits of the Vector channels: the standard programs' (CAN and LIN) and the
+    // KES2 and DRO programs' (CAN).
+    static constexpr uint32_t kStandardRxQueueLimit = 10000;
+    static constexpr uint32_t kKes2DroRxQueueLimit = 4096;
     static constexpr uint16_t kDefaultTimeoutMs = 3000;
     static constexpr uint32_t kInterByteTimeoutMs = 250;
 
@@ -85,12 +88,17 @@ class ComInterfaceSelector {
 
     // The Vector hardware type of an interface type (3 to 11); 0 for the others.
     static uint32_t hardwareType(enumInterfaceType type);
-    // The serial record of both UART types: time-outs of 200 ms (first byte), 100 ms (between bytes)
-    // and 5000 ms (receive), no delay between bytes.
-    static std::unique_ptr<ComParams> serialRecord(uint32_t port, uint32_t baud);
-    // A Vector CAN record on channel port - 1 (u32 arithmetic) with notification level 32.
-    static std::unique_ptr<ComParams> canRecord(uint32_t hwType, uint32_t hwIndex, uint32_t port,
-                                                uint32_t baud, uint32_t rxQueueLimit = kRxQueueLimit);
+    // Both UART types (1 and 2).
+    static bool isSerialType(enumInterfaceType type);
+    // The record of a type that needs no detected channel: the serial record of the UART types, a
+    // Vector CAN or LIN record (by bus mode) of the types 3 to 11; null for any other type or bus mode.
+    static std::unique_ptr<ComParams> fixedRecord(enumInterfaceType type, uint32_t port, uint32_t baud,
+                                                  uint32_t hwIndex, uint32_t busMode, uint32_t rxQueueLimit);
+    // The channel of a type, built from a copy of record: the serial port of the UART types (echoing
+    // with UART_HalfDuplex), the Vector CAN or LIN channel (by bus mode) of the Vector types and
+    // AutoDetectHW. Null without record, with a record of another kind or for any other type.
+    static std::unique_ptr<Communication> channelFor(enumInterfaceType type, const ComParams* record,
+                                                     uint32_t rxId, uint32_t busMode);
 
     enumInterfaceType getType() const { return type; }
     const std::vector<s_xl_channel_config>& detectedChannels() const { return detected; }

@@ -2,6 +2,8 @@
 // holds the BMG area, the traceability blocks (TA) and the configuration blocks (CFG) and is written
 // only with --Bmg, optionally keeping the ECU's own TA and CFG data. Data flash 64 KiB from 0.
 
+#include "app/DroProgram.h"
+
 #include <algorithm>
 #include <map>
 #include <ostream>

@@ -28,6 +28,8 @@ constexpr uint32_t kCodeRangePageSize = 256;
 constexpr uint64_t kOutputAddressSpace = 0x100000000ull;
 
 const char* const kNoMemory = "  Not enough memory for the file data";
+// The planner's refusals are indented under the step's heading.
+const char* const kPlannerLead = "  ";
 
 // Start of the last path component: after the last '/' or backslash.
 std::size_t lastComponentStart(const std::string& name) {
@@ -40,14 +42,6 @@ void roundUpToPackets(uint64_t& length, uint32_t packetLength) {
     if (remainder != 0) {
         length += packetLength - remainder;
     }
-}
-
-bool checkNotZero(uint32_t value, const char* what) {
-    if (value == 0) {
-        errorOut << "  Invalid " << what << ": 0" << std::endl;
-        return false;
-    }
-    return true;
 }
 
 // Whether the planned write may be sent as it stands: the page count fits its byte and the start
@@ -244,7 +238,8 @@ std::vector<BlockStartLengthPair> FlashFile::plannedWrites(uint64_t windowStart,
 
 bool FlashFile::writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase& ecu, bool erase,
                           uint32_t packetLength, uint32_t pageSize) {
-    if (!checkNotZero(packetLength, "packet length") || !checkNotZero(pageSize, "page size")) {
+    if (!checkNotZero("packet length", packetLength, kPlannerLead) ||
+        !checkNotZero("page size", pageSize, kPlannerLead)) {
         return false;
     }
     const bool onePage = packetLength < pageSize;
@@ -337,7 +332,7 @@ bool FlashFile::rangeToWrite(uint64_t start, uint64_t& length, bool limitToLengt
 
 bool FlashFile::writeCodeRange(uint64_t start, uint64_t, uint64_t length, bool limitToLength,
                                VOEcuGenBase& ecu, bool erase, uint32_t packetLength, uint32_t) {
-    if (!checkNotZero(packetLength, "packet length")) {
+    if (!checkNotZero("packet length", packetLength, kPlannerLead)) {
         return false;
     }
     if (!rangeToWrite(start, length, limitToLength, normalOut,
@@ -359,7 +354,7 @@ bool FlashFile::writeCodeRange(uint64_t start, uint64_t, uint64_t length, bool l
 
 bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLength, VOEcuGenBase& ecu,
                                uint32_t, uint32_t pageSize) {
-    if (!checkNotZero(pageSize, "page size")) {
+    if (!checkNotZero("page size", pageSize, kPlannerLead)) {
         return false;
     }
     if (!rangeToWrite(start, length, limitToLength, warningOut,
@@ -390,6 +385,14 @@ bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLeng
             ecu.FlashData(page, start + offset, count, nullptr, 1, static_cast<uint32_t>(count)) && result;
     }
     return result;
+}
+
+bool checkNotZero(const char* what, uint64_t value, const char* lead) {
+    if (value == 0) {
+        errorOut << lead << "Invalid " << what << ": 0" << std::endl;
+        return false;
+    }
+    return true;
 }
 
 bool saveDataFile(const std::string& fileName, const std::vector<uint8_t>& data, uint64_t baseAddress) {

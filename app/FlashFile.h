@@ -86,6 +86,10 @@ class FlashFile {
     std::deque<Io::Import::BlockStartLengthPair> blocks;
 };
 
+// A page size, page count or packet length must not be 0: false, with lead, "Invalid ", what and ": 0"
+// on errorOut.
+bool checkNotZero(const char* what, uint64_t value, const char* lead);
+
 // Writes data (first byte at baseAddress) as Motorola S-records when the file name's extension is
 // S19 in any case, else as Intel HEX. True when the file was written.
 bool saveDataFile(const std::string& fileName, const std::vector<uint8_t>& data, uint64_t baseAddress);

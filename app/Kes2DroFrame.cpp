@@ -4,7 +4,6 @@
 #include <memory>
 #include <ostream>
 
-#include "app/FlashFile.h"
 #include "app/Kes2DroHelpers.h"
 #include "app/Options.h"
 #include "comm/Communication.h"
@@ -56,10 +55,10 @@ int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]) {
         const auto type = static_cast<enumInterfaceType>(values.interfaceType);
         // Released in reverse order: the ECU object first, then the channel (its receive thread
         // stopped), then the protocol registered in it, then the record it was made from.
-        const std::unique_ptr<ComParams> params(createComParamsForType(type, values.port, values.baud, 0));
+        const std::unique_ptr<ComParams> params = createComParamsForType(type, values.port, values.baud, 0);
         std::unique_ptr<ProtocolFiatTP> protocol;
-        const std::unique_ptr<Communication> channel(
-            createCommunicationForType(type, values.rxId, params.get()));
+        const std::unique_ptr<Communication> channel =
+            createCommunicationForType(type, values.rxId, params.get());
         if (!channel) {
             normalOut << "Invalid parameters: ";
             return 2;
@@ -99,17 +98,6 @@ int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]) {
     }
     normalOut << std::endl;
     return flags.exitCode();
-}
-
-void readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t length, uint64_t packetLength,
-                     const std::string& fileName, uint64_t baseAddress) {
-    std::vector<uint8_t> bytes(length, 0);
-    const auto pages = static_cast<uint32_t>(packetLength / VODroGen::kPageSize);
-    const bool read = codeFlash ? ecu.ReadCode(bytes, address, length, nullptr, pages)
-                                : ecu.ReadData(bytes, address, length, nullptr, pages);
-    if (read) {
-        writeDataFile(fileName, 0, bytes, baseAddress);
-    }
 }
 
 void runRamRoutine(VODroGen& ecu, const po::variables_map& map, const Kes2DroRunValues& values, bool& ramOk,

@@ -33,15 +33,3 @@ int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]);
 // become false when the download or the start fails.
 void runRamRoutine(VODroGen& ecu, const boost::program_options::variables_map& map,
                    const Kes2DroRunValues& values, bool& ramOk, bool& startOk);
-
-// The file steps of each program, run on the given ECU object with the options of the map.
-void runKes2FileSteps(VODroGen& ecu, const boost::program_options::variables_map& map, uint64_t packetLength);
-void runDroFileSteps(VODroGen& ecu, const boost::program_options::variables_map& map, uint64_t packetLength);
-
-// Code- or data-flash bytes [address, address + length) read in packets of packetLength and, when the
-// whole range came, written to fileName as Intel HEX with its first byte at baseAddress.
-void readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t length, uint64_t packetLength,
-                     const std::string& fileName, uint64_t baseAddress);
-
-// The DRO code-flash length from 0x70000 that the chip type ("t") gives.
-uint64_t droCodeLength(const boost::program_options::variables_map& map);

@@ -6,9 +6,9 @@
 #include <ostream>
 
 #include "app/CommandFile.h"
+#include "app/FlashFile.h"
 #include "comm/ComParams.h"
-#include "comm/ComSerial.h"
-#include "comm/ComVXLapiCAN.h"
+#include "comm/Communication.h"
 #include "console/console.h"
 #include "ecu/VODroGen.h"
 #include "hexfile/File.h"
@@ -20,8 +20,6 @@ constexpr std::size_t kDisplayNameLength = 34;
 constexpr uint16_t kParsingColumn = 17;
 constexpr int kParsingFieldWidth = 49;
 constexpr std::size_t kLabelStart = 5;
-// The receive-queue limit of the KES2 and DRO channels.
-constexpr uint32_t kRxQueueLimit = 4096;
 
 // The file's image over the range the arguments ask for (see the header); may throw Io::exception.
 std::vector<Buffer::MemoryBufferElement> readCells(const std::string& fileName, uint64_t* startAddress,
@@ -31,10 +29,6 @@ std::vector<Buffer::MemoryBufferElement> readCells(const std::string& fileName, 
         *length != 0 ? file.getMemory(*startAddress, *length) : file.getWholeMemory();
     *startAddress = image.getStartAddress();
     return image.getElements();
-}
-
-bool isSerialType(uint32_t type) {
-    return type == 1 || type == 2;
 }
 
 }  // namespace
@@ -105,6 +99,17 @@ void nextSetRun(const std::vector<Buffer::MemoryBufferElement>& cells, uint64_t*
     *index = i;
 }
 
+void readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t length, uint64_t packetLength,
+                     const std::string& fileName, uint64_t baseAddress) {
+    std::vector<uint8_t> bytes(length, 0);
+    const auto pages = static_cast<uint32_t>(packetLength / VODroGen::kPageSize);
+    const bool read = codeFlash ? ecu.ReadCode(bytes, address, length, nullptr, pages)
+                                : ecu.ReadData(bytes, address, length, nullptr, pages);
+    if (read) {
+        writeDataFile(fileName, 0, bytes, baseAddress);
+    }
+}
+
 void runCommandFile(std::string fileName, VODroGen& device) {
     std::ifstream file(fileName);
     // A directory opens as a stream here, but holds no lines.
@@ -144,34 +149,19 @@ void runCommandFile(std::string fileName, VODroGen& device) {
     }
 }
 
-ComParams* createComParamsForType(enumInterfaceType interfaceType, uint32_t port, uint32_t baud,
-                                  uint32_t hwIndex) {
-    const auto type = static_cast<uint32_t>(interfaceType);
-    if (isSerialType(type)) {
-        return ComInterfaceSelector::serialRecord(port, baud).release();
-    }
-    const uint32_t hwType = ComInterfaceSelector::hardwareType(interfaceType);
-    if (hwType == 0) {
-        return nullptr;
-    }
-    return ComInterfaceSelector::canRecord(hwType, hwIndex, port, baud, kRxQueueLimit).release();
+std::unique_ptr<ComParams> createComParamsForType(enumInterfaceType interfaceType, uint32_t port,
+                                                  uint32_t baud, uint32_t hwIndex) {
+    return ComInterfaceSelector::fixedRecord(interfaceType, port, baud, hwIndex,
+                                             ComInterfaceSelector::kBusCan,
+                                             ComInterfaceSelector::kKes2DroRxQueueLimit);
 }
 
-Communication* createCommunicationForType(enumInterfaceType interfaceType, uint32_t rxId, ComParams* params) {
-    const auto type = static_cast<uint32_t>(interfaceType);
-    if (isSerialType(type)) {
-        const auto* serial = dynamic_cast<const ComParamsSerial*>(params);
-        if (serial == nullptr) {
-            return nullptr;
-        }
-        if (type == 1) {
-            return new ComSerial(*serial, 0);
-        }
-        return new ComSerialHalfDuplex(*serial, 0);
-    }
-    const auto* can = dynamic_cast<const ComParamsVXLapiCAN*>(params);
-    if (can == nullptr || ComInterfaceSelector::hardwareType(interfaceType) == 0) {
+std::unique_ptr<Communication> createCommunicationForType(enumInterfaceType interfaceType, uint32_t rxId,
+                                                          const ComParams* params) {
+    // A detected channel is no choice here: without a fixed hardware type a Vector type has no channel.
+    if (!ComInterfaceSelector::isSerialType(interfaceType) &&
+        ComInterfaceSelector::hardwareType(interfaceType) == 0) {
         return nullptr;
     }
-    return new ComVXLapiCAN(*can, rxId);
+    return ComInterfaceSelector::channelFor(interfaceType, params, rxId, ComInterfaceSelector::kBusCan);
 }

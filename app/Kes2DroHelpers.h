@@ -1,6 +1,6 @@
 #pragma once
-// What the KES2 and DRO programs read their files with, their command-file runner and their fixed
-// channel factory (no detection, no menu, no LIN).
+// What the KES2 and DRO programs read their files with, the read-back into a file, their command-file
+// runner and their fixed channel factory (no detection, no menu, no LIN).
 //
 // The file routines read any input file the generic importer recognises. With a length of 0 they take
 // the file's whole range from its lowest address; otherwise exactly [*startAddress, *startAddress +
@@ -8,6 +8,7 @@
 // begins above *startAddress. *startAddress comes back as the image's start.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,13 +39,19 @@ bool isCompleteImage(const std::string& fileName, uint64_t* startAddress, const 
 void nextSetRun(const std::vector<Buffer::MemoryBufferElement>& cells, uint64_t* index,
                 std::vector<uint8_t>* run);
 
+// Code- or data-flash bytes [address, address + length) read in packets of packetLength and, when the
+// whole range came, written to fileName as Intel HEX with its first byte at baseAddress.
+void readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t length, uint64_t packetLength,
+                     const std::string& fileName, uint64_t baseAddress);
+
 // Parses the whole command file, then sends each section's request once, in file order, through the
 // raw-command service. A section without bytes is skipped. A section line of just "Name" has no label
 // and throws std::out_of_range before anything is sent.
 void runCommandFile(std::string fileName, VODroGen& device);
 
-// Interface types 1 and 2 (serial port) and 3 to 11 (Vector CAN on channel port - 1); null for any
-// other type. The caller owns the results.
-ComParams* createComParamsForType(enumInterfaceType interfaceType, uint32_t port, uint32_t baud,
-                                  uint32_t hwIndex);
-Communication* createCommunicationForType(enumInterfaceType interfaceType, uint32_t rxId, ComParams* params);
+// Interface types 1 and 2 (serial port) and 3 to 11 (Vector CAN on channel port - 1, with the KES2 and
+// DRO receive-queue limit); null for any other type.
+std::unique_ptr<ComParams> createComParamsForType(enumInterfaceType interfaceType, uint32_t port,
+                                                  uint32_t baud, uint32_t hwIndex);
+std::unique_ptr<Communication> createCommunicationForType(enumInterfaceType interfaceType, uint32_t rxId,
+                                                          const ComParams* params);

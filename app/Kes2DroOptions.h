@@ -53,17 +53,6 @@ void readKes2DroOptions(Kes2DroTable table, int argc, char* argv[],
                         boost::program_options::options_description& description,
                         boost::program_options::variables_map& map);
 
-// An option's text read as a number of the width of T (readNumber).
-template <typename T>
-T readHexOption(const boost::program_options::variables_map& map, const std::string& name) {
-    return readNumber<T>(map[name].as<std::string>(), std::hex);
-}
-
-template <typename T>
-T readDecOption(const boost::program_options::variables_map& map, const std::string& name) {
-    return readNumber<T>(map[name].as<std::string>(), std::dec);
-}
-
 // The run values of both programs, with their defaults until readRunValues overwrites them.
 struct Kes2DroRunValues {
     uint16_t rxId = 0x643;

@@ -1,6 +1,8 @@
 // The KES2 program: code flash 512 KiB from address 0 whose first 32 KiB, the boot area, is read and
 // written only with --Bmg; data flash 32 KiB at 0xFE000000, written by runs of the file's cells.
 
+#include "app/Kes2Program.h"
+
 #include <algorithm>
 #include <ostream>
 

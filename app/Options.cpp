@@ -96,6 +96,22 @@ std::string getOptionText(const std::string& name) {
     return text == nullptr ? std::string() : *text;
 }
 
+bool optionGiven(const std::string& name) {
+    return getVariablesMap().count(name) != 0;
+}
+
+uint64_t optionHex64(const std::string& name, uint64_t fallback) {
+    return optionGiven(name) ? getOptionHex<uint64_t>(name) : fallback;
+}
+
+uint32_t optionHex32(const std::string& name, uint32_t fallback) {
+    return optionGiven(name) ? getOptionHex<uint32_t>(name) : fallback;
+}
+
+uint32_t optionDec32(const std::string& name, uint32_t fallback) {
+    return optionGiven(name) ? getOptionDec<uint32_t>(name) : fallback;
+}
+
 uint64_t fromHexString(const std::string& text) {
     return readNumber<uint64_t>(text, std::hex);
 }

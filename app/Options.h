@@ -1,7 +1,7 @@
 #pragma once
 // The command line of the flash programs: the process-wide option map and option description, the
 // option table of the standard programs, the parse with its help, interface list and error reports,
-// and the readers that turn an option's text into a number.
+// and every reader that turns an option's text into a number.
 
 #include <boost/program_options.hpp>
 #include <cstdint>
@@ -58,4 +58,23 @@ T getOptionDec(const std::string& name) {
     static_assert(std::is_same_v<T, uint32_t> || std::is_same_v<T, enumInterfaceType>);
     const auto value = static_cast<uint32_t>(fromDecString(getOptionText(name)));
     return static_cast<T>(value);
+}
+
+// Options of the process-wide map as the standard programs' steps read them: presence, and values
+// with a default for an option not given.
+bool optionGiven(const std::string& name);
+uint64_t optionHex64(const std::string& name, uint64_t fallback);
+uint32_t optionHex32(const std::string& name, uint32_t fallback);
+uint32_t optionDec32(const std::string& name, uint32_t fallback);
+
+// A present value option of map read as a number of the width of T (readNumber); the KES2 and DRO
+// programs read their options so.
+template <typename T>
+T readHexOption(const boost::program_options::variables_map& map, const std::string& name) {
+    return readNumber<T>(map[name].as<std::string>(), std::hex);
+}
+
+template <typename T>
+T readDecOption(const boost::program_options::variables_map& map, const std::string& name) {
+    return readNumber<T>(map[name].as<std::string>(), std::dec);
 }

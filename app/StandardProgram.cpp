@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ComInterfaceSelector.h"
@@ -25,79 +26,86 @@
 
 namespace {
 
-// The defaults of the --readCode step.
-struct ReadCodeDefaults {
-    uint64_t codeStartAddr;
-    uint64_t codeLength;
-    uint32_t codePageSize;
-};
-
+// The class of each ECU object; its option defaults are stepDefaults(kClass).
 template <typename Ecu>
 struct ClassTraits;
 
 template <>
 struct ClassTraits<VOCyt2Gen> {
     static constexpr StandardEcuClass kClass = StandardEcuClass::Cyt2;
-    static constexpr ReadCodeDefaults kReadCode{0x10000000, 0x1F0000, 0x8000};
 };
 template <>
 struct ClassTraits<VONxpGen> {
     static constexpr StandardEcuClass kClass = StandardEcuClass::Nxp;
-    static constexpr ReadCodeDefaults kReadCode{0x10000000, 0x1F0000, 0x8000};
 };
 template <>
 struct ClassTraits<VORh850Gen> {
     static constexpr StandardEcuClass kClass = StandardEcuClass::Rh850;
-    static constexpr ReadCodeDefaults kReadCode{0, 0x80000, 0x100};
 };
 
 constexpr uint32_t kDefaultJumpAddress = 0xFEDF8000;
 constexpr uint16_t kDataEraseLastUnit = 303;
 
-// The channel of the running program. The paths that end the process through exit close it first,
-// the ECU library's own exit included (through the exit handler), so no receive thread outlives main.
-Communication* openChannel = nullptr;
-
-void closeOpenChannel() {
-    Communication* channel = openChannel;
-    openChannel = nullptr;
-    delete channel;
-}
-
-// Registered once a channel exists, so it runs before the exit handlers of the layers below it.
-void closeChannelAtExit() {
-    static const bool registered = std::atexit(closeOpenChannel) == 0;
-    (void)registered;
-}
-
-// Marks the channel as the open one while the run uses it.
-class OpenChannelMark {
+// The one owner of a run's channel: every way out of the run closes the channel through it, so no
+// receive thread outlives the run. A return closes it at the end of the owner's scope, the run's own
+// exits through exitProcess, and, once closeOnEveryExit was called, an exit inside the ECU library
+// (which runs no destructors) through the exit handler.
+class RunChannel {
   public:
-    explicit OpenChannelMark(Communication* channel) {
-        openChannel = channel;
-        closeChannelAtExit();
+    explicit RunChannel(std::unique_ptr<Communication> created) : channel(std::move(created)) {}
+    ~RunChannel() { close(); }
+    RunChannel(const RunChannel&) = delete;
+    RunChannel& operator=(const RunChannel&) = delete;
+
+    // Has the exit handler close the channel on any exit from here on. Called once the channel is
+    // open: the handler is then registered after the exit handlers that the opening set up in the
+    // layers below, and runs before them.
+    void closeOnEveryExit() {
+        openOwner() = this;
+        static const bool registered = std::atexit(closeAtExit) == 0;
+        (void)registered;
     }
-    ~OpenChannelMark() { openChannel = nullptr; }
-    OpenChannelMark(const OpenChannelMark&) = delete;
-    OpenChannelMark& operator=(const OpenChannelMark&) = delete;
+
+    Communication* get() const { return channel.get(); }
+    explicit operator bool() const { return channel != nullptr; }
+
+    // Closes the channel, its receive thread stopped; a second call does nothing.
+    void close() {
+        if (openOwner() == this) {
+            openOwner() = nullptr;
+        }
+        channel.reset();
+    }
+
+    // Closes the channel, gives the console back and ends the process with code.
+    [[noreturn]] void exitProcess(int code) {
+        close();
+        restoreConsole();
+        std::exit(code);
+    }
+
+  private:
+    // The owner whose channel is still open, for the exit handler.
+    static RunChannel*& openOwner() {
+        static RunChannel* owner = nullptr;
+        return owner;
+    }
+
+    static void closeAtExit() {
+        if (openOwner() != nullptr) {
+            openOwner()->close();
+        }
+    }
+
+    std::unique_ptr<Communication> channel;
 };
-
-[[noreturn]] void endProcess(int code) {
-    closeOpenChannel();
-    restoreConsole();
-    std::exit(code);
-}
-
-uint32_t optionDec32(const std::string& name, uint32_t fallback) {
-    return optionGiven(name) ? getOptionDec<uint32_t>(name) : fallback;
-}
 
 // --readCode: the class's read into the --readCode file, saved only when the read succeeded.
 template <typename Ecu>
 bool readCodeStep(Ecu& ecu, uint32_t pktlen) {
-    constexpr ReadCodeDefaults defaults = ClassTraits<Ecu>::kReadCode;
+    const StepDefaults& defaults = stepDefaults(ClassTraits<Ecu>::kClass);
     const uint64_t codeStartAddr = optionHex64("codeStartAddr", defaults.codeStartAddr);
-    const uint64_t codeLength = optionHex64("codeLength", defaults.codeLength);
+    const uint64_t codeLength = optionHex64("codeLength", defaults.codeReadLength);
     const uint32_t codePageSize = optionHex32("codePageSize", defaults.codePageSize);
     normalOut << std::endl << "Read code:          " << std::endl;
     if (!checkRangeBelow4G("code", codeStartAddr, codeLength)) {
@@ -109,7 +117,7 @@ bool readCodeStep(Ecu& ecu, uint32_t pktlen) {
     } else if constexpr (ClassTraits<Ecu>::kClass == StandardEcuClass::Nxp) {
         last = pktlen / 256;
     } else {
-        if (!checkNotZero("code page size", codePageSize)) {
+        if (!checkNotZero("code page size", codePageSize, "Error: ")) {
             return false;
         }
         last = pktlen / codePageSize;
@@ -167,7 +175,7 @@ bool eraseDataRh850(VOKesGen& ecu) {
     const auto size = static_cast<uint32_t>(fromDecString(getOptionText("eraseData")));
     const uint32_t bytes = size * 1024;
     const uint32_t page = optionHex32("dataPageSize", 0x40);
-    if (!checkNotZero("data page size", page)) {
+    if (!checkNotZero("data page size", page, "Error: ")) {
         return false;
     }
     uint16_t n = 0;
@@ -241,8 +249,7 @@ int runStandardProgram(int argc, char* argv[]) {
             return 1;
         }
     }
-    std::unique_ptr<Communication> channel =
-        selector.createCommunication(interfaceType, port, baud, hwIndex, rxId, busMode);
+    RunChannel channel(selector.createCommunication(interfaceType, port, baud, hwIndex, rxId, busMode));
     if (!channel) {
         normalOut << "Invalid parameters: " << std::endl;
         return 2;
@@ -262,7 +269,8 @@ int runStandardProgram(int argc, char* argv[]) {
         normalOut << "Invalid parameters: " << std::endl;
         return 2;
     }
-    const OpenChannelMark mark(channel.get());
+    // The connection set-up opened the channel.
+    channel.closeOnEveryExit();
     normalOut << "Connecting:" << std::endl;
     normalOut << "  Interface: " << selector.getInterfaceName() << std::endl;
     normalOut << "  Port:      " << std::dec << port << std::endl;
@@ -275,8 +283,7 @@ int runStandardProgram(int argc, char* argv[]) {
             successOut << std::endl << "ECU is in bootloader mode (OK)" << std::endl;
         } else {
             errorOut << std::endl << std::endl << "ECU flash request failed (KO) !!!" << std::endl;
-            channel.release();
-            endProcess(4);
+            channel.exitProcess(4);
         }
     }
     if (optionGiven("progSession")) {
@@ -289,8 +296,7 @@ int runStandardProgram(int argc, char* argv[]) {
         successOut << std::endl << "ECU responding (OK)" << std::endl;
     } else {
         errorOut << std::endl << std::endl << "Login failed (KO) !!!" << std::endl << std::endl;
-        channel.release();
-        endProcess(3);
+        channel.exitProcess(3);
     }
     if (optionGiven("ecuInfo")) {
         auto info = static_cast<uint32_t>(fromHexString(getOptionText("ecuInfo")));
@@ -397,8 +403,7 @@ int runStandardProgram(int argc, char* argv[]) {
     if (optionGiven("progSession")) {
         ecu.ProgSessionHook();
     }
-    openChannel = nullptr;
-    channel.reset();
+    channel.close();
     normalOut << std::endl;
 
     if (!ramOk) {

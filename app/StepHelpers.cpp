@@ -55,9 +55,9 @@ bool repeatWithin(VOEcuGenBase& ecu, uint32_t attemptMs, uint32_t limitMs, Attem
 }  // namespace
 
 const StepDefaults& stepDefaults(StandardEcuClass ecuClass) {
-    static const StepDefaults cyt2{0x14000000, 0, 0x10000000, 0x8000, 0, 0x800};
-    static const StepDefaults nxp{0x14000000, 0x14000000, 0x10000000, 0x8000, 0, 0x800};
-    static const StepDefaults rh850{0xFF200000, 0xFF200000, 0, 0x100, 0x8000, 0x40};
+    static const StepDefaults cyt2{0x14000000, 0, 0x10000000, 0x8000, 0x1F0000, 0, 0x800};
+    static const StepDefaults nxp{0x14000000, 0x14000000, 0x10000000, 0x8000, 0x1F0000, 0, 0x800};
+    static const StepDefaults rh850{0xFF200000, 0xFF200000, 0, 0x100, 0x80000, 0x8000, 0x40};
     switch (ecuClass) {
         case StandardEcuClass::Cyt2:
             return cyt2;
@@ -69,30 +69,10 @@ const StepDefaults& stepDefaults(StandardEcuClass ecuClass) {
     return rh850;
 }
 
-bool optionGiven(const std::string& name) {
-    return getVariablesMap().count(name) != 0;
-}
-
-uint64_t optionHex64(const std::string& name, uint64_t fallback) {
-    return optionGiven(name) ? getOptionHex<uint64_t>(name) : fallback;
-}
-
-uint32_t optionHex32(const std::string& name, uint32_t fallback) {
-    return optionGiven(name) ? getOptionHex<uint32_t>(name) : fallback;
-}
-
 bool checkRangeBelow4G(const char* what, uint64_t start, uint64_t length) {
     if (start >= k4G || length > k4G - start) {
         errorOut << "Error: The " << what << " range from 0x" << std::hex << start << " of 0x" << length
                  << " bytes ends beyond 0xffffffff." << std::endl;
-        return false;
-    }
-    return true;
-}
-
-bool checkNotZero(const char* what, uint64_t value) {
-    if (value == 0) {
-        errorOut << "Error: Invalid " << what << ": 0" << std::endl;
         return false;
     }
     return true;

@@ -22,6 +22,8 @@ struct StepDefaults {
     uint64_t dataReadBase;
     uint64_t codeStartAddr;
     uint32_t codePageSize;
+    // The --readCode length; the code write has none (0: all code blocks above the start).
+    uint64_t codeReadLength;
     // 0: the data write needs --dataLength.
     uint64_t dataLength;
     uint32_t dataPageSize;
@@ -56,14 +58,6 @@ bool writeDataFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, Standar
 // Checks shared with the program's own steps. Each prints its refusal on errorOut.
 // A range [start, start + length) must end at or below 2^32.
 bool checkRangeBelow4G(const char* what, uint64_t start, uint64_t length);
-// A page size or count must not be 0.
-bool checkNotZero(const char* what, uint64_t value);
 // out as length zero bytes, the buffer of a read-back; false, with the refusal on errorOut and out
 // left empty, when that much memory cannot be had.
 bool allocateReadBuffer(const char* what, std::vector<uint8_t>& out, uint64_t length);
-
-// Options as the steps read them: presence and hexadecimal values with a default (the text is
-// getOptionText's).
-bool optionGiven(const std::string& name);
-uint64_t optionHex64(const std::string& name, uint64_t fallback);
-uint32_t optionHex32(const std::string& name, uint32_t fallback);

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "app/DroProgram.h"
 #include "app/Kes2DroFrame.h"
+#include "app/Kes2Program.h"
 #include "hexfile/GenericInFile.h"
 #include "tests/app/Kes2DroTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"

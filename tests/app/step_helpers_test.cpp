@@ -104,6 +104,10 @@ TEST(StepDefaults, PerClassTable) {
     EXPECT_EQ(rh850.codePageSize, 0x100u);
     EXPECT_EQ(rh850.dataLength, 0x8000u);
     EXPECT_EQ(rh850.dataPageSize, 0x40u);
+    // The --readCode lengths.
+    EXPECT_EQ(cyt2.codeReadLength, 0x1F0000u);
+    EXPECT_EQ(nxp.codeReadLength, 0x1F0000u);
+    EXPECT_EQ(rh850.codeReadLength, 0x80000u);
 }
 
 // The data read asks for the bytes of --dataStartAddr, at its offset in the data flash where the
