@@ -6,33 +6,12 @@
 #include "comm/Protocol.h"
 #include "comm/ProtocolSingleByteTailOnSend.h"
 #include "comm/ProtocolSingleFrame.h"
+#include "comm/ScopedLock.h"
 #include "comm/UtilTimeout.h"
 
 namespace {
 
 constexpr uint32_t kNoId = 0xFFFFFFFF;
-
-// Releases a taken lock when the scope is left by an exception; release() gives the result of an
-// orderly unlock.
-class LockRelease {
-  public:
-    explicit LockRelease(UtilMutex& m) : mutex_(m) {}
-    LockRelease(const LockRelease&) = delete;
-    LockRelease& operator=(const LockRelease&) = delete;
-    ~LockRelease() {
-        if (held_) {
-            mutex_.unlock();
-        }
-    }
-    bool release() {
-        held_ = false;
-        return mutex_.unlock();
-    }
-
-  private:
-    UtilMutex& mutex_;
-    bool held_ = true;
-};
 
 }  // namespace
 
@@ -189,10 +168,10 @@ void Communication::init() {
 }
 
 bool Communication::openUnderLock() {
-    if (!mutex.lock()) {
+    ScopedLock guard(mutex);
+    if (!guard.held()) {
         return false;
     }
-    LockRelease guard(mutex);
     const bool opened = open();
     return guard.release() && opened;
 }
@@ -224,10 +203,13 @@ bool Communication::selectProtocol(const std::string& protocolName) {
 
 template <typename Body>
 bool Communication::underLock(Body&& body) {
-    if (!ensureInit() || !mutex.lock()) {
+    if (!ensureInit()) {
         return false;
     }
-    LockRelease guard(mutex);
+    ScopedLock guard(mutex);
+    if (!guard.held()) {
+        return false;
+    }
     const bool done = std::forward<Body>(body)();
     return guard.release() && done;
 }

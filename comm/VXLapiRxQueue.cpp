@@ -2,33 +2,13 @@
 
 #include <algorithm>
 
-namespace {
-
-// Holds a UtilCriticalSection for a scope; held() tells whether it could be had.
-class SectionGuard {
-  public:
-    explicit SectionGuard(UtilCriticalSection& section) : section_(section), held_(section.lock()) {}
-    SectionGuard(const SectionGuard&) = delete;
-    SectionGuard& operator=(const SectionGuard&) = delete;
-    ~SectionGuard() {
-        if (held_) {
-            section_.unlock();
-        }
-    }
-    bool held() const { return held_; }
-
-  private:
-    UtilCriticalSection& section_;
-    bool held_;
-};
-
-}  // namespace
+#include "comm/ScopedLock.h"
 
 void VXLapiRxQueue::push(uint32_t id, const VXLapiMsg& msg, uint32_t limit) {
     if (msg.data.empty()) {
         return;
     }
-    SectionGuard guard(lock);
+    ScopedLock guard(lock);
     if (!guard.held()) {
         return;
     }
@@ -39,7 +19,7 @@ void VXLapiRxQueue::push(uint32_t id, const VXLapiMsg& msg, uint32_t limit) {
 }
 
 uint32_t VXLapiRxQueue::count(uint32_t id) {
-    SectionGuard guard(lock);
+    ScopedLock guard(lock);
     if (!guard.held()) {
         return 0;
     }
@@ -58,7 +38,7 @@ bool VXLapiRxQueue::take(uint32_t id, std::vector<uint8_t>& out, uint32_t n) {
     if (n == 0) {
         return true;
     }
-    SectionGuard guard(lock);
+    ScopedLock guard(lock);
     if (!guard.held()) {
         return false;
     }
@@ -70,7 +50,7 @@ bool VXLapiRxQueue::take(uint32_t id, std::vector<uint8_t>& out, uint32_t n) {
 }
 
 bool VXLapiRxQueue::clear(uint32_t id) {
-    SectionGuard guard(lock);
+    ScopedLock guard(lock);
     if (!guard.held()) {
         return false;
     }
@@ -83,14 +63,14 @@ bool VXLapiRxQueue::clear(uint32_t id) {
 }
 
 void VXLapiRxQueue::clearAll() {
-    SectionGuard guard(lock);
+    ScopedLock guard(lock);
     if (guard.held()) {
         queues.clear();
     }
 }
 
 bool VXLapiRxQueue::popFront(uint32_t id, VXLapiMsg& out) {
-    SectionGuard guard(lock);
+    ScopedLock guard(lock);
     if (!guard.held()) {
         return false;
     }

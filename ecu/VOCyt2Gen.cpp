@@ -3,8 +3,8 @@
 #include <ostream>
 
 #include "console/console.h"
+#include "ecu/CodeBlockGroups.h"
 #include "ecu/EcuPacketRequest.h"
-#include "ecu/VONxpGen.h"
 
 namespace {
 

@@ -263,101 +263,16 @@ bool VODroGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t le
 bool VODroGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                            uint32_t pages) {
     if (!acceptsCall(
-            {address, length, pages, kPageSize, out.size(), false, 1, "Incorrect start Addr.: 0x"})) {
+            {address, length, pages, kReadPageSize, out.size(), false, 1, "Incorrect start Addr.: 0x"})) {
         return false;
     }
-    const uint64_t packet = static_cast<uint64_t>(pages) * kPageSize;
-    for (uint64_t offset = 0; offset < length; offset += packet) {
-        const uint32_t packetAddress = low32(address + offset);
-        sleepMs(50);
-        const std::vector<uint8_t> request = packetHeader(dataFlash ? 0x81 : 0x71, packetAddress, pages);
-        std::vector<uint8_t> reply;
-        const bool answered = transferToEcu(request, reply, 0xC00);
-        if (answered && reply.size() == packet + 2) {
-            std::copy(reply.begin() + 2, reply.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
-            ShowProgress(percentOf(offset + packet, length), false);
-            continue;
-        }
-        ShowProgress(100, true);
-        if (!answered) {
-            errorOut << (dataFlash ? "NoResp(R_Data), Addr: 0x" : "NoResp(R_Code), Addr: 0x") << std::hex
-                     << packetAddress << std::endl;
-        } else if (!isNegative(reply)) {
-            errorOut << (dataFlash ? "InvalidResp(R_Data), Addr: 0x" : "InvalidResp. (read), Addr: 0x")
-                     << std::hex << packetAddress << std::endl;
-        } else if (dataFlash) {
-            errorOut << "R_Data, Addr: 0x" << std::hex << packetAddress;
-            printNrcText(reply);
-            normalOut << std::endl;
-        } else {
-            errorOut << "R_Code, Addr: 0x" << std::hex << packetAddress;
-            if (reply.size() >= 3) {
-                printNrcText(reply);
-                errorOut << std::endl;
-            }
-        }
-        return false;
-    }
-    ShowProgress(100, false);
-    normalOut << std::endl;
-    return true;
+    return readInPackets({dataFlash, static_cast<uint8_t>(pages), 0xC00, 50, TextLayout::kes2Dro}, out,
+                         address, length, pages);
 }
 
 bool VODroGen::UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
                              uint64_t chunkSize) {
-    const uint64_t n = std::min<uint64_t>(image.size(), length);
-    // The bootloader's CRC covers all but the last four bytes; a shorter image has no such range.
-    if (n < 4) {
-        errorOut << "RAM application too short (at least 4 bytes needed): 0x" << std::hex << n << std::endl;
-        return false;
-    }
-    if (chunkSize == 0) {
-        chunkSize = kDefaultChunkSize;
-    }
-    const auto crcLength = static_cast<uint32_t>(n - 4);
-    const uint32_t crc = ecuCrc32(std::vector<uint8_t>(image.begin(), image.begin() + crcLength), 0xFFFFFFFF);
-
-    bool downloaded = true;
-    for (uint64_t offset = 0; offset < n;) {
-        const uint64_t step = std::min(n - offset, chunkSize);
-        const auto from = image.begin() + static_cast<std::ptrdiff_t>(offset);
-        if (!DownloadRequest(low32(address + offset),
-                             std::vector<uint8_t>(from, from + static_cast<std::ptrdiff_t>(step)))) {
-            downloaded = false;
-            break;
-        }
-        ShowProgress(percentOf(offset, n), false);
-        offset += step;
-    }
-    if (downloaded) {
-        ShowProgress(100, false);
-    }
-
-    std::vector<uint8_t> request = {0xBC};
-    appendBigEndian32(request, low32(address));
-    appendBigEndian32(request, crcLength);
-    std::vector<uint8_t> reply;
-    const bool answered = transferToEcu(request, reply, 8);
-    normalOut << std::endl;
-    if (!answered) {
-        errorOut << std::endl << "Read RAM CRC: NoResp! ";
-    } else if (reply.size() < 5) {
-        errorOut << "CRC check failed: invalid response: " << toHexString(reply) << std::endl;
-    } else {
-        const uint32_t received = static_cast<uint32_t>(reply[1]) | static_cast<uint32_t>(reply[2]) << 8 |
-                                  static_cast<uint32_t>(reply[3]) << 16 |
-                                  static_cast<uint32_t>(reply[4]) << 24;
-        if (received != crc) {
-            errorOut << std::endl
-                     << std::uppercase << std::hex << "Crc mismatch (Expected: 0x" << crc << ", Received: 0x"
-                     << received << ")";
-        } else {
-            // successOut keeps this format for the later texts of the run.
-            successOut << std::uppercase << std::hex << "CRC check passed (0x" << crc << ")";
-        }
-    }
-    normalOut << std::endl;
-    return downloaded;
+    return uploadRamImage(image, address, length, chunkSize, TextLayout::kes2Dro);
 }
 
 bool VODroGen::StartApplRam(uint32_t address) {

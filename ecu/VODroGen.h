@@ -36,7 +36,6 @@ class VODroGen : public VOEcuGenBase {
     static constexpr uint64_t kDataUnit = 32;
     // Every code-write request carries pages of this many bytes; the only page size accepted.
     static constexpr uint32_t kPageSize = 256;
-    static constexpr uint64_t kDefaultChunkSize = 512;
 
     VODroGen(Communication* comm, uint8_t frameAddress);
     ~VODroGen() override;
@@ -84,6 +83,7 @@ class VODroGen : public VOEcuGenBase {
     };
     // A refusal closes the progress bar and prints its line on errorOut.
     bool acceptsCall(const PacketCall& call);
+    // ReadCode and ReadData: the checks, then the read in packets of pages x 256 bytes.
     bool readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                      uint32_t pages);
     // The code erase of FlashCode: block numbers from last down to first.

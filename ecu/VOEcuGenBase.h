@@ -37,6 +37,11 @@ uint32_t ecuCrc32(const std::vector<uint8_t>& data, uint32_t init);
 
 class VOEcuGenBase : public DevVO_ecuUDS_CAN {
   public:
+    // Bytes of one read page.
+    static constexpr uint32_t kReadPageSize = 256;
+    // Image bytes per RAM download request when the caller passes 0.
+    static constexpr uint64_t kDefaultChunkSize = 512;
+
     VOEcuGenBase(Communication* comm, uint8_t frameAddress);
     ~VOEcuGenBase() override;
 
@@ -84,6 +89,36 @@ class VOEcuGenBase : public DevVO_ecuUDS_CAN {
     static std::string NrcToText(uint8_t code);
 
   protected:
+    // Where the console texts of the two families of ECU classes differ. The classes of the standard
+    // programs (standard) begin a failed read's text on a new line, give the RAM download a heading
+    // and its CRC, end the process on a failed chunk and print in upper-case hexadecimal from then
+    // on; the KES2/DRO class (kes2Dro) closes the progress bar before a failed read's text and puts
+    // the CRC verdict alone between two line ends.
+    enum class TextLayout { standard, kes2Dro };
+
+    // One read in packets: BB 71 (code) or BB 81 (data), the packet address and pageByte, answered
+    // with up to answerLength bytes; waitMs before each request.
+    struct PacketRead {
+        bool dataFlash;
+        uint8_t pageByte;
+        uint32_t answerLength;
+        uint32_t waitMs;
+        TextLayout layout;
+    };
+    // Reads length bytes from address in packets of pages x kReadPageSize bytes into out from index
+    // 0, with the progress bar. The caller has checked the arguments: length is a non-zero multiple of
+    // the packet and out holds it.
+    bool readInPackets(const PacketRead& read, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
+                       uint32_t pages);
+
+    // UploadApplRam: image (clipped to length) in DownloadRequest chunks of chunkSize bytes (0:
+    // kDefaultChunkSize), then BC with the address and the CRC range, whose answer is compared with
+    // the image's CRC and reported; the comparison does not decide. An image of fewer than 4 bytes is
+    // refused before any download. A failed chunk ends the process with exit code 4 (standard), or
+    // ends the download, the CRC request still sent, and gives false (kes2Dro).
+    bool uploadRamImage(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
+                        uint64_t chunkSize, TextLayout layout);
+
     // Reply tests that never read past the reply's end.
     static bool startsWith(const std::vector<uint8_t>& reply, uint8_t first) {
         return !reply.empty() && reply.front() == first;

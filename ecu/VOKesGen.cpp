@@ -1,13 +1,11 @@
 #include "ecu/VOKesGen.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <ostream>
 
 #include "comm/UtilTimeout.h"
 #include "console/console.h"
 #include "ecu/EcuPacketRequest.h"
-#include "platform/clock.h"
 
 using ecupacket::hexByte;
 using ecupacket::low32;
@@ -296,114 +294,15 @@ bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t a
     if (!ecupacket::checkPacketRead(out.size(), address, length, pages, kReadPageSize)) {
         return false;
     }
-    const uint64_t packet = static_cast<uint64_t>(pages) * kReadPageSize;
     normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
               << "\r    Read: ";
-    const uint8_t subFunction = dataFlash ? 0x81 : 0x71;
-    for (uint64_t offset = 0; offset < length; offset += packet) {
-        const uint32_t packetAddress = low32(address + offset);
-        const std::vector<uint8_t> request = packetHeader(subFunction, packetAddress, pageByte);
-        if (dataFlash) {
-            platform::sleepFor(waitMs);
-        } else {
-            sleepMs(waitMs);
-        }
-        std::vector<uint8_t> reply;
-        if (!transferToEcu(request, reply, answerLength)) {
-            errorOut << std::endl
-                     << (dataFlash ? "NoResp(R_Data), Addr: 0x" : "NoResp(R_Code), Addr: 0x") << std::hex
-                     << packetAddress << std::endl;
-            return false;
-        }
-        if (reply.size() == packet + 2) {
-            std::copy(reply.begin() + 2, reply.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
-            ShowProgress(percentOf(offset + packet, length), false);
-            continue;
-        }
-        if (isNegative(reply)) {
-            if (dataFlash) {
-                errorOut << std::endl << "R_Data, Addr: 0x" << std::hex << packetAddress;
-                if (reply.size() >= 3) {
-                    errorOut << std::endl;
-                    printNrcText(reply);
-                }
-                normalOut << std::endl;
-            } else {
-                errorOut << "R_Code, Addr: 0x" << std::hex << packetAddress;
-                if (reply.size() >= 3) {
-                    printNrcText(reply);
-                    errorOut << std::endl;
-                }
-            }
-            return false;
-        }
-        errorOut << std::endl
-                 << (dataFlash ? "InvalidResp(R_Data), Addr: 0x" : "InvalidResp. (read), Addr: 0x")
-                 << std::hex << packetAddress << std::endl;
-        return false;
-    }
-    ShowProgress(100, false);
-    normalOut << std::endl;
-    return true;
+    return readInPackets({dataFlash, pageByte, answerLength, waitMs, TextLayout::standard}, out, address,
+                         length, pages);
 }
 
 bool VOKesGen::UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
                              uint64_t chunkSize) {
-    const uint64_t n = std::min<uint64_t>(image.size(), length);
-    normalOut << std::uppercase;
-    errorOut << std::uppercase;
-    // The bootloader's CRC covers all but the last four bytes; a shorter image has no such range.
-    if (n < 4) {
-        errorOut << "RAM application too short (at least 4 bytes needed): 0x" << std::hex << n << std::endl;
-        return false;
-    }
-    if (chunkSize == 0) {
-        chunkSize = kDefaultChunkSize;
-    }
-    const auto crcLength = static_cast<uint32_t>(n - 4);
-    const uint32_t crc = ecuCrc32(std::vector<uint8_t>(image.begin(), image.begin() + crcLength), 0xFFFFFFFF);
-
-    normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
-              << "    Upload: ";
-    for (uint64_t offset = 0; offset < n;) {
-        const uint64_t step = std::min(n - offset, chunkSize);
-        const auto first = image.begin() + static_cast<std::ptrdiff_t>(offset);
-        if (!DownloadRequest(low32(address + offset),
-                             std::vector<uint8_t>(first, first + static_cast<std::ptrdiff_t>(step)))) {
-            errorOut << std::endl
-                     << std::endl
-                     << "Upload RAM application failed (KO) !!!" << std::endl
-                     << std::endl;
-            restoreConsole();
-            std::exit(4);
-        }
-        ShowProgress(percentOf(offset, n), false);
-        offset += step;
-    }
-    ShowProgress(100, false);
-    normalOut << std::endl << "    crc:   0x" << std::hex << crc << std::endl;
-
-    std::vector<uint8_t> request = {0xBC};
-    appendBigEndian32(request, low32(address));
-    appendBigEndian32(request, crcLength);
-    std::vector<uint8_t> reply;
-    if (!transferToEcu(request, reply, 8)) {
-        errorOut << std::endl << "Read RAM CRC: NoResp! " << std::endl;
-    } else if (reply.size() < 5) {
-        errorOut << "CRC check failed: invalid response: " << toHexString(reply) << std::endl;
-    } else {
-        const uint32_t received = static_cast<uint32_t>(reply[1]) | static_cast<uint32_t>(reply[2]) << 8 |
-                                  static_cast<uint32_t>(reply[3]) << 16 |
-                                  static_cast<uint32_t>(reply[4]) << 24;
-        if (received != crc) {
-            errorOut << std::endl
-                     << "Crc mismatch (Expected: 0x" << std::hex << crc << ", Received: 0x" << received << ")"
-                     << std::endl;
-        } else {
-            normalOut << "CRC check passed (0x" << std::hex << crc << ")" << std::endl;
-        }
-    }
-    return true;
+    return uploadRamImage(image, address, length, chunkSize, TextLayout::standard);
 }
 
 bool VOKesGen::StartApplRam(uint32_t address) {

@@ -25,10 +25,6 @@ class VOKesGen : public VOEcuGenBase {
     static constexpr uint64_t kUpperBlockCount = 128;
     // Data flash is erased in units of this many bytes.
     static constexpr uint64_t kDataUnit = 64;
-    // Bytes of one read page.
-    static constexpr uint32_t kReadPageSize = 256;
-    // Image bytes per download request when the caller passes 0.
-    static constexpr uint64_t kDefaultChunkSize = 512;
 
     VOKesGen(Communication* comm, uint8_t frameAddress);
     ~VOKesGen() override;
@@ -91,8 +87,9 @@ class VOKesGen : public VOEcuGenBase {
     // 64 bytes on; an address below unitBase is refused.
     bool flashDataUnits(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, uint32_t pages,
                         uint32_t pageSize, uint64_t unitBase);
-    // The packet read loop of ReadCode (BB 71) and ReadData (BB 81, with the data texts): pageByte is
-    // the last request byte, answerLength the receive's, waitMs the pause before each request.
+    // ReadCode (BB 71) and ReadData (BB 81): the checks and the heading, then the read in packets;
+    // pageByte is the last request byte, answerLength the receive's, waitMs the pause before each
+    // request.
     bool readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                      uint32_t pages, uint8_t pageByte, uint32_t answerLength, uint32_t waitMs);
 

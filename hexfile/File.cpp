@@ -43,6 +43,19 @@ FileIdentity identityOf(const struct stat& status) {
     return identity;
 }
 
+// A line as it stands in the text, its line end included when it has one, without that end: the
+// line feed and a carriage return right before it. A carriage return with no line feed after it
+// belongs to the line.
+std::string_view withoutLineEnd(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') {
+        line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+    }
+    return line;
+}
+
 std::deque<std::string> linesOf(std::string_view text) {
     std::deque<std::string> lines;
     LineCursor cursor(text);
@@ -146,16 +159,9 @@ bool LineCursor::next(std::string_view& line) {
         return false;
     }
     const std::size_t end = rest.find('\n');
-    if (end == std::string_view::npos) {
-        line = rest;
-        rest = {};
-        return true;
-    }
-    line = rest.substr(0, end);
-    if (!line.empty() && line.back() == '\r') {
-        line.remove_suffix(1);
-    }
-    rest.remove_prefix(end + 1);
+    const std::size_t length = end == std::string_view::npos ? rest.size() : end + 1;
+    line = withoutLineEnd(rest.substr(0, length));
+    rest.remove_prefix(length);
     return true;
 }
 
@@ -171,19 +177,12 @@ std::string_view withoutTextMarks(std::string_view text) {
 }
 
 LastNonBlankLine lastNonBlankLine(std::string_view text) {
-    // The lines from the last one backwards, split as LineCursor splits them.
+    // The lines from the last one backwards: each begins after the line feed before its last byte.
     while (!text.empty()) {
-        std::string_view body = text;
-        const bool lineFeed = body.back() == '\n';
-        if (lineFeed) {
-            body.remove_suffix(1);
-        }
-        const std::size_t previous = body.rfind('\n');
+        const std::size_t previous =
+            text.size() < 2 ? std::string_view::npos : text.rfind('\n', text.size() - 2);
         const std::size_t start = previous == std::string_view::npos ? 0 : previous + 1;
-        std::string_view line = body.substr(start);
-        if (lineFeed && !line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+        const std::string_view line = withoutLineEnd(text.substr(start));
         text = text.substr(0, start);
         if (!isBlankLine(line)) {
             return {true, line, text};

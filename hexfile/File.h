@@ -61,7 +61,8 @@ inline bool isBlankLine(std::string_view line) {
     return true;
 }
 
-// The last line of a text that is not blank, and the text of the lines before it.
+// The last line of a text that is not blank (lines as LineCursor gives them), and the text of the
+// lines before it.
 struct LastNonBlankLine {
     bool found = false;
     std::string_view line;

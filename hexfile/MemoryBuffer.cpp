@@ -7,19 +7,13 @@
 #include <limits>
 #include <new>
 
-#include "hexfile/LargeAllocator.h"
+#include "platform/large_storage.h"
 
 namespace Buffer {
 
 namespace {
 
 constexpr uint64_t addressLimit = std::numeric_limits<uint64_t>::max();
-// Storage from this size on is mapped directly instead of taken from the heap.
-constexpr uint64_t mappedStorage = 1 << 20;
-// Up to this size an image is given huge pages: filling it then costs few page faults, and a sparse
-// image cannot take more memory than this. Larger images keep small pages, so that the memory a
-// sparse one takes stays near its data.
-constexpr uint64_t hugePagesUpTo = 256u << 20;
 
 }  // namespace
 
@@ -50,13 +44,7 @@ bool MemoryBuffer::allocate(uint64_t count) {
     if (count > std::numeric_limits<std::size_t>::max() / sizeof(MemoryBufferElement)) {
         return false;
     }
-    const std::size_t bytes = count * sizeof(MemoryBufferElement);
-    void* storage = nullptr;
-    if (bytes >= mappedStorage) {
-        storage = Io::mapStorage(bytes, bytes <= hugePagesUpTo);
-    } else {
-        storage = std::calloc(count, sizeof(MemoryBufferElement));
-    }
+    void* storage = platform::takeLargeStorage(count * sizeof(MemoryBufferElement));
     if (storage == nullptr) {
         return false;
     }
@@ -66,14 +54,7 @@ bool MemoryBuffer::allocate(uint64_t count) {
 }
 
 void MemoryBuffer::release() noexcept {
-    if (cellData != nullptr) {
-        const std::size_t bytes = cellCount * sizeof(MemoryBufferElement);
-        if (bytes >= mappedStorage) {
-            Io::unmapStorage(cellData, bytes);
-        } else {
-            std::free(cellData);
-        }
-    }
+    platform::giveBackLargeStorage(cellData, cellCount * sizeof(MemoryBufferElement));
     cellData = nullptr;
     cellCount = 0;
 }

@@ -6,10 +6,12 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "comm/ScopedLock.h"
 #include "comm/UtilCriticalSection.h"
 #include "comm/UtilMutex.h"
 #include "platform/event.h"
@@ -69,6 +71,88 @@ void expectOtherThreadWaitsForUnlock(Lock& lock) {
 TEST(UtilCriticalSection, SecondThreadWaitsUntilUnlock) {
     UtilCriticalSection cs;
     expectOtherThreadWaitsForUnlock(cs);
+}
+
+// ---- ScopedLock
+
+// A lock that grants or refuses as told and counts the calls.
+struct CountingLock {
+    bool grants = true;
+    bool unlockSucceeds = true;
+    int locks = 0;
+    int unlocks = 0;
+    bool lock() {
+        ++locks;
+        return grants;
+    }
+    bool unlock() {
+        ++unlocks;
+        return unlockSucceeds;
+    }
+};
+
+TEST(ScopedLock, AHeldLockIsUnlockedOnceOnEveryWayOut) {
+    struct Case {
+        const char* name;
+        bool release;
+        bool unlockSucceeds;
+        bool throws;
+    };
+    const Case cases[] = {
+        {"end of scope", false, true, false},
+        {"exception", false, true, true},
+        {"release", true, true, false},
+        {"failed release", true, false, false},
+        {"release, then exception", true, true, true},
+    };
+    for (const Case& c : cases) {
+        CountingLock lock;
+        lock.unlockSucceeds = c.unlockSucceeds;
+        try {
+            ScopedLock guard(lock);
+            EXPECT_TRUE(guard.held()) << c.name;
+            EXPECT_EQ(lock.unlocks, 0) << c.name;
+            if (c.release) {
+                EXPECT_EQ(guard.release(), c.unlockSucceeds) << c.name;
+                EXPECT_FALSE(guard.held()) << c.name;
+                EXPECT_FALSE(guard.release()) << c.name;
+            }
+            if (c.throws) {
+                throw std::runtime_error("out");
+            }
+        } catch (const std::runtime_error&) {
+        }
+        EXPECT_EQ(lock.locks, 1) << c.name;
+        EXPECT_EQ(lock.unlocks, 1) << c.name;
+    }
+}
+
+TEST(ScopedLock, ALockNotHadIsNeverUnlocked) {
+    CountingLock lock;
+    lock.grants = false;
+    {
+        ScopedLock guard(lock);
+        EXPECT_FALSE(guard.held());
+        EXPECT_FALSE(guard.release());
+    }
+    EXPECT_EQ(lock.locks, 1);
+    EXPECT_EQ(lock.unlocks, 0);
+}
+
+TEST(ScopedLock, CriticalSectionIsFreeAgainAfterTheScope) {
+    UtilCriticalSection cs;
+    {
+        ScopedLock guard(cs);
+        EXPECT_TRUE(guard.held());
+    }
+    // Unlocking succeeds only on a held lock: the guard gave it back.
+    EXPECT_FALSE(cs.unlock());
+    {
+        ScopedLock guard(cs);
+        EXPECT_TRUE(guard.held());
+        EXPECT_TRUE(guard.release());
+    }
+    EXPECT_FALSE(cs.unlock());
 }
 
 // ---- UtilMutex reports

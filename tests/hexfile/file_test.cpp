@@ -10,6 +10,8 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "hexfile/IntelHexInFile.h"
@@ -56,6 +58,56 @@ INSTANTIATE_TEST_SUITE_P(
                       LinesCase{"CrCrLfDropsOnlyTheLast", "a\r\r\nb", {"a\r", "b"}},
                       LinesCase{"NulBytesAreText", std::string("a\0b\nc", 5), {std::string("a\0b", 3), "c"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The last non-blank line of a text as the forward walk of LineCursor finds it, and the text before
+// that line's first byte.
+Io::LastNonBlankLine lastNonBlankLineWalkingForward(std::string_view text) {
+    Io::LastNonBlankLine last;
+    Io::LineCursor cursor(text);
+    std::string_view line;
+    while (cursor.next(line)) {
+        if (!Io::isBlankLine(line)) {
+            last = {true, line, text.substr(0, static_cast<std::size_t>(line.data() - text.data()))};
+        }
+    }
+    return last;
+}
+
+TEST(LastNonBlankLine, TheLastLineThatIsNotBlankAndTheTextBeforeIt) {
+    struct Case {
+        std::string text;
+        bool found;
+        std::string line;
+        std::string before;
+    };
+    const Case cases[] = {
+        {"", false, "", ""},
+        {"\n", false, "", ""},
+        {" \t\r\n\r\n\n", false, "", ""},
+        {"a", true, "a", ""},
+        {"a\n", true, "a", ""},
+        {"a\r\n", true, "a", ""},
+        {"a\r", true, "a\r", ""},
+        {"a\r\r\n", true, "a\r", ""},
+        {"a\nb", true, "b", "a\n"},
+        {"a\r\nb\r\n", true, "b", "a\r\n"},
+        {"a\nb\n\n \r\n\t", true, "b", "a\n"},
+        {"\n\nx\n", true, "x", "\n\n"},
+        {std::string("a\0\nb", 4), true, "b", std::string("a\0\n", 3)},
+        {std::string("b\0", 2), true, std::string("b\0", 2), ""},
+    };
+    const auto fields = [](const Io::LastNonBlankLine& last) {
+        return std::make_tuple(last.found, std::string(last.line), std::string(last.before));
+    };
+    for (const Case& c : cases) {
+        const Io::LastNonBlankLine last = Io::lastNonBlankLine(c.text);
+        EXPECT_EQ(fields(last), std::make_tuple(c.found, c.line, c.before)) << testing::PrintToString(c.text);
+        // The same lines as the forward walk splits them, at the same place in the text.
+        const Io::LastNonBlankLine walked = lastNonBlankLineWalkingForward(c.text);
+        EXPECT_EQ(fields(last), fields(walked)) << testing::PrintToString(c.text);
+        EXPECT_EQ(last.line.data(), walked.line.data()) << testing::PrintToString(c.text);
+    }
+}
 
 // A reader that has parsed its file still answers for its lines.
 TEST_F(FileTest, ReadersKeepTheirLines) {
