@@ -41,6 +41,10 @@ struct LinTransport {
     ProtocolFiatTP_LIN tp;
 };
 
+// Added to every upper bound: a loaded machine wakes late. It stays below what tells the waits apart
+// (an 8 ms pace from the ECU's STmin of 50 ms, one more 50 ms attempt from none).
+constexpr long long kLateWakeMs = 15;
+
 long long msBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
@@ -89,7 +93,7 @@ void expectRows(const std::vector<ChannelCall>& calls, const std::vector<Row>& r
         }
         const long long span = msBetween(i == 0 ? start : calls[i - 1].at, call.at);
         EXPECT_GE(span, row.minMs);
-        EXPECT_LT(span, row.maxMs);
+        EXPECT_LT(span, row.maxMs + kLateWakeMs);
     }
 }
 
@@ -132,7 +136,7 @@ TEST_P(LinTransportSend, FetchesEachFlowControlWithAHeader) {
             framesMs += msBetween(calls[i - 1].at, calls[i].at);
         }
     }
-    EXPECT_LT(framesMs, 3 * 8 + 20);
+    EXPECT_LT(framesMs, 3 * 8 + 20 + kLateWakeMs);
 }
 
 const std::string kFirstFrame = "73 10 14 A0 A1 A2 A3 A4";
@@ -183,7 +187,7 @@ TEST(LinTransportReceive, NoReplyIsAskedForDuringOneSecond) {
     }
     expectRows(calls, rows, start);
     EXPECT_GE(msBetween(start, end), 1020);
-    EXPECT_LT(msBetween(start, calls[calls.size() - 2].at), 1020 + 20);
+    EXPECT_LT(msBetween(start, calls[calls.size() - 2].at), 1020 + 20 + kLateWakeMs);
 }
 
 TEST(LinTransportReceive, AttemptThatOutlastsTheSecondStillSucceeds) {
