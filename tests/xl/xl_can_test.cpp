@@ -546,7 +546,7 @@ TEST_F(CanTest, SeveralPortsOnOneChannelAndOnePortOnSeveralChannels) {
 
 TEST_F(CanTest, BusDirectoryFromTheEnvironmentSeparatesBuses) {
     const XLportHandle a = openActive(kA);
-    TempDir other;
+    ScratchDir other;
     setenv("VOFLASH_BUS_DIR", other.path().c_str(), 1);
     const XLportHandle b = openActive(kB), c = openActive(kC);
     ASSERT_EQ(send(c, 0x100, {1}), XL_SUCCESS);

@@ -11,7 +11,7 @@
 
 namespace {
 
-using xltest::TempDir;
+using testing_support::ScratchDir;
 
 class ConfigTest : public ::testing::Test {
   protected:
@@ -20,7 +20,7 @@ class ConfigTest : public ::testing::Test {
         }
         unsetenv("VOFLASH_XL_CONFIG");
     }
-    TempDir dir_;
+    ScratchDir dir_;
 };
 
 TEST_F(ConfigTest, BuiltInConfigurationIsOneVn1640WithFourChannels) {
@@ -44,11 +44,11 @@ TEST_F(ConfigTest, BuiltInConfigurationIsOneVn1640WithFourChannels) {
 
 TEST_F(ConfigTest, FileGivesItsChannelsInOrder) {
     setenv("VOFLASH_XL_CONFIG",
-           dir_.write("good.cfg",
-                      "# two interfaces\n"
-                      "\n"
-                      "  VN1630 Channel 2 ,57,1, 1, CAN, 0x1F, rig-1   # trailing comment\n"
-                      "Virtual Channel 1, 1, 0, 0, 0x20000, 4294967295, rig.2\n")
+           dir_.writeText("good.cfg",
+                          "# two interfaces\n"
+                          "\n"
+                          "  VN1630 Channel 2 ,57,1, 1, CAN, 0x1F, rig-1   # trailing comment\n"
+                          "Virtual Channel 1, 1, 0, 0, 0x20000, 4294967295, rig.2\n")
                .c_str(),
            1);
     ASSERT_EQ(xlOpenDriver(), XL_SUCCESS);
@@ -104,7 +104,7 @@ class BrokenFile : public ConfigTest, public ::testing::WithParamInterface<Broke
 
 TEST_P(BrokenFile, SaysFileAndLineOnceAndLeavesNoChannels) {
     const BrokenCase c = GetParam();
-    const std::string path = dir_.write("broken.cfg", c.text);
+    const std::string path = dir_.writeText("broken.cfg", c.text);
     setenv("VOFLASH_XL_CONFIG", path.c_str(), 1);
     ::testing::internal::CaptureStderr();
     XLdriverConfig cfg{};
