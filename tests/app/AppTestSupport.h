@@ -14,27 +14,12 @@
 #include "ecu/VOCyt2Gen.h"
 #include "ecu/VOKesGen.h"
 #include "tests/ecu/EcuTestSupport.h"
+#include "tests/support/scratch_dir.h"
 
 namespace apptest {
 
 using ecutest::Bytes;
-
-// A fresh folder per object, removed with it.
-class ScratchDir {
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    // Writes text as it stands and returns the path.
-    std::string writeText(const std::string& name, const std::string& text) const;
-    std::string readText(const std::string& name) const;
-
-  private:
-    std::string dir;
-};
+using testing_support::ScratchDir;
 
 struct FileRun {
     uint64_t address;

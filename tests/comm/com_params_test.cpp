@@ -96,7 +96,11 @@ TEST_P(ComParamsVectorCANId, IsChannelPlusQueueLimitWrapping) {
 
 INSTANTIATE_TEST_SUITE_P(All, ComParamsVectorCANId,
                          testing::Values(CanId{10000, 1, 10001}, CanId{0, 0, 0}, CanId{0xFFFFFFFF, 2, 1},
-                                         CanId{0x80000000, 0x80000000, 0}));
+                                         CanId{0x80000000, 0x80000000, 0}),
+                         [](const testing::TestParamInfo<CanId>& info) {
+                             return "Channel" + std::to_string(info.param.channel) + "Limit" +
+                                    std::to_string(info.param.rxQueueLimit);
+                         });
 
 template <typename T>
 class ComParamsCAN : public testing::Test {};

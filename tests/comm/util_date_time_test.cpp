@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -12,6 +13,9 @@ struct DateCase {
     const char* text;
     int day, month, year, hour, minute, second;
 };
+void PrintTo(const DateCase& c, std::ostream* os) {
+    *os << ::testing::PrintToString(c.text);
+}
 
 class UtilDateTimeParse : public ::testing::TestWithParam<DateCase> {};
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <iomanip>
 #include <memory>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -164,6 +165,10 @@ struct ReportCase {
     bool lock;
     const char* expected;  // regular expression for the whole output
 };
+void PrintTo(const ReportCase& c, std::ostream* os) {
+    *os << (c.lock ? "lock" : "unlock") << " of a mutex "
+        << (c.state == State::NeverOpened ? "never opened" : "opened, not locked");
+}
 
 class UtilMutexReport : public ::testing::TestWithParam<ReportCase> {};
 
@@ -189,7 +194,11 @@ INSTANTIATE_TEST_SUITE_P(
         ReportCase{State::NeverOpened, true, "Bad mutex lock operation! Offending mutex: \n"},
         ReportCase{State::NeverOpened, false, "Bad mutex unlock operation! Offending mutex: \n"},
         ReportCase{State::OpenedNotLocked, false,
-                   "Bad mutex unlock operation! Offending mutex: VO_MUTEX_NAME_1f__0x[0-9a-f]{16}\n"}));
+                   "Bad mutex unlock operation! Offending mutex: VO_MUTEX_NAME_1f__0x[0-9a-f]{16}\n"}),
+    [](const ::testing::TestParamInfo<ReportCase>& info) {
+        return std::string(info.param.state == State::NeverOpened ? "NeverOpened" : "OpenedNotLocked") +
+               (info.param.lock ? "_Lock" : "_Unlock");
+    });
 
 TEST(UtilMutexReport, ExceptionsNameTheOperation) {
     UtilMutex m;

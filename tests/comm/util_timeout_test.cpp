@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -62,7 +63,10 @@ TEST_P(LongTimeout, IsNotExpired) {
 
 INSTANTIATE_TEST_SUITE_P(Values, LongTimeout,
                          ::testing::Values(60000ull, 1ull << 40, UINT64_MAX / 1000000000ull + 1,
-                                           UINT64_MAX / 1000ull, UINT64_MAX));
+                                           UINT64_MAX / 1000ull, UINT64_MAX),
+                         [](const ::testing::TestParamInfo<uint64_t>& info) {
+                             return "Ms" + std::to_string(info.param);
+                         });
 
 TEST(ElapsedMs, GrowsWithTime) {
     const double first = elapsedMs();
@@ -78,6 +82,9 @@ struct SleepCase {
     double atLeastMs;
     double belowMs;
 };
+void PrintTo(const SleepCase& c, std::ostream* os) {
+    *os << c.ms << " ms";
+}
 
 class SleepMs : public ::testing::TestWithParam<SleepCase> {};
 

@@ -143,14 +143,6 @@ std::optional<ByteMap> readSrecord(std::istream& in) {
     return map;
 }
 
-std::string makeScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "voflash-e2e-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        return {};
-    }
-    return pattern;
-}
-
 std::string busConfig(const BusLayout& layout, int* simIndex) {
     std::ostringstream text;
     int index = 0;
@@ -378,7 +370,7 @@ int runProcess(const std::vector<std::string>& argv, const std::vector<std::stri
 
 // ---- E2eEnv
 
-E2eEnv::E2eEnv(BusLayout layout) : dir_(makeScratchDir()) {
+E2eEnv::E2eEnv(BusLayout layout) {
     static std::atomic<int> counter{0};
     lockPrefix_ = "e2e" + std::to_string(getpid()) + "n" + std::to_string(counter++);
     write("xl.cfg", busConfig(layout, &simChannel_));
@@ -388,17 +380,13 @@ E2eEnv::E2eEnv(BusLayout layout) : dir_(makeScratchDir()) {
 E2eEnv::~E2eEnv() {
     // The env's processes have ended: each run is waited for, and a SimProcess does not outlive it.
     testing_support::removeSegmentsOfPrefix(lockPrefix_);
-    std::error_code ec;
-    if (!dir_.empty() && std::getenv("VOFLASH_E2E_KEEP") == nullptr) {
-        std::filesystem::remove_all(dir_, ec);
+    if (std::getenv("VOFLASH_E2E_KEEP") != nullptr) {
+        dir_.keep();
     }
 }
 
 std::string E2eEnv::write(const std::string& name, const std::string& text) const {
-    const std::string p = path(name);
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << text;
-    return p;
+    return dir_.writeText(name, text);
 }
 
 std::optional<std::string> E2eEnv::read(const std::string& name) const {

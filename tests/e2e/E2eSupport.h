@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
+
 namespace e2e {
 
 using Bytes = std::vector<uint8_t>;
@@ -66,8 +68,8 @@ class E2eEnv {
     E2eEnv(const E2eEnv&) = delete;
     E2eEnv& operator=(const E2eEnv&) = delete;
 
-    const std::string& dir() const { return dir_; }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    const std::string& dir() const { return dir_.path(); }
+    std::string path(const std::string& name) const { return dir_.path(name); }
     // Writes a file in the scratch folder and gives its path.
     std::string write(const std::string& name, const std::string& text) const;
     std::optional<std::string> read(const std::string& name) const;
@@ -84,7 +86,7 @@ class E2eEnv {
                          const std::optional<std::string>& stdinText = std::nullopt) const;
 
   private:
-    std::string dir_;
+    testing_support::ScratchDir dir_;
     std::string lockPrefix_;
     int simChannel_ = 0;
     std::vector<std::pair<std::string, std::string>> extraEnv_;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct ClassCase {
     uint64_t dataStart;
     std::vector<std::string> simOptions;
 };
+void PrintTo(const ClassCase& c, std::ostream* os) {
+    *os << c.ecuClass;
+}
 
 const ClassCase kClasses[] = {
     // CYT2 reads code 500 ms per packet: the read-back is kept short.
@@ -39,6 +43,9 @@ struct FormatCase {
     std::string extension;
     bool srecord;
 };
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.extension;
+}
 
 const FormatCase kFormats[] = {{"hex", false}, {"s19", true}};
 

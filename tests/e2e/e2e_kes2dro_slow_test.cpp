@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ struct SilentCase {
     std::string ecuClass;
     MemoryLayout layout;
 };
+void PrintTo(const SilentCase& c, std::ostream* os) {
+    *os << c.ecuClass;
+}
 
 class SilentEcu : public testing::TestWithParam<SilentCase> {};
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct ClassCase {
     MemoryLayout layout;
     std::string version;
 };
+void PrintTo(const ClassCase& c, std::ostream* os) {
+    *os << c.ecuClass;
+}
 
 const ClassCase kClasses[] = {{"KES2", kKes2Memory, " - v1.6 "}, {"DRO", kDroMemory, " - v1.1 "}};
 

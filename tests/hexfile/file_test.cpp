@@ -44,7 +44,7 @@ void PrintTo(const LinesCase& c, std::ostream* out) {
 class TextLines : public FileTest, public ::testing::WithParamInterface<LinesCase> {};
 
 TEST_P(TextLines, SplitAtLineFeedsWithoutTheCarriageReturnBeforeThem) {
-    const std::string file = write("text", GetParam().content);
+    const std::string file = writeText("text", GetParam().content);
     EXPECT_EQ(Io::TextInFile(file.c_str()).getLines(), GetParam().lines);
 }
 
@@ -111,9 +111,9 @@ TEST(LastNonBlankLine, TheLastLineThatIsNotBlankAndTheTextBeforeIt) {
 
 // A reader that has parsed its file still answers for its lines.
 TEST_F(FileTest, ReadersKeepTheirLines) {
-    const std::string intelHex = write("in.hex", ":0400000001020304F2\r\n\n:00000001FF");
-    const std::string sRecords = write("in.s19", "S107000001020304EE\nS9030000FC\n");
-    const std::string empty = write("empty", "");
+    const std::string intelHex = writeText("in.hex", ":0400000001020304F2\r\n\n:00000001FF");
+    const std::string sRecords = writeText("in.s19", "S107000001020304EE\nS9030000FC\n");
+    const std::string empty = writeText("empty", "");
     CoutCapture out;
     const Io::Import::IntelHexInFile intelHexReader(intelHex.c_str());
     const Io::Import::MotorolaS_InFile sRecordReader(sRecords.c_str());
@@ -126,7 +126,7 @@ TEST_F(FileTest, ReadersKeepTheirLines) {
     EXPECT_TRUE(emptyReader.getLines().empty());
 
     // Lines of a file that has changed since it was read are not given for its own.
-    write("in.s19", "S107000001020304EE\n");
+    writeText("in.s19", "S107000001020304EE\n");
     EXPECT_THROW(sRecordReader.getLines(), Io::bad_open);
     std::filesystem::remove(intelHex);
     EXPECT_THROW(intelHexReader.getLines(), Io::bad_open);
@@ -134,13 +134,13 @@ TEST_F(FileTest, ReadersKeepTheirLines) {
 
 TEST_F(FileTest, BinaryFileGivesEveryByte) {
     const std::string bytes("\x0A\x0D\x1A\x00\xFF\r\n", 7);
-    EXPECT_EQ(BinaryContent(write("bin", bytes).c_str()).content(),
+    EXPECT_EQ(BinaryContent(writeText("bin", bytes).c_str()).content(),
               std::vector<char>(bytes.begin(), bytes.end()));
-    EXPECT_TRUE(BinaryContent(write("empty", "").c_str()).content().empty());
+    EXPECT_TRUE(BinaryContent(writeText("empty", "").c_str()).content().empty());
 }
 
 TEST_F(FileTest, MissingOrUnreadableFilesThrowBadOpen) {
-    for (const std::string& name : {path("missing"), directory.string()}) {
+    for (const std::string& name : {path("missing"), path()}) {
         SCOPED_TRACE(name);
         try {
             Io::TextInFile file(name.c_str());
@@ -159,10 +159,10 @@ class Lines : public Io::TextOutFile {
 };
 
 TEST_F(FileTest, WriteLinesReplacesTheWholeFile) {
-    const std::string file = write("out", "old content that is longer than the new one\n");
+    const std::string file = writeText("out", "old content that is longer than the new one\n");
     ::chmod(file.c_str(), 0640);
     Lines(file.c_str()).writeLines({"first\n", "sec", "ond\n"});
-    EXPECT_EQ(read("out"), "first\nsecond\n");
+    EXPECT_EQ(readText("out"), "first\nsecond\n");
     struct stat status {};
     ASSERT_EQ(::stat(file.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0640u);
@@ -173,7 +173,7 @@ TEST_F(FileTest, WriteLinesReplacesTheWholeFile) {
 TEST_F(FileTest, WriteLinesCreatesAMissingFile) {
     Lines(path("new").c_str()).writeLines({});
     EXPECT_EQ(entries(), std::vector<std::string>{"new"});
-    EXPECT_EQ(read("new"), "");
+    EXPECT_EQ(readText("new"), "");
 }
 
 TEST_F(FileTest, WriteLinesIntoAMissingDirectoryThrowsAndCreatesNothing) {
@@ -182,21 +182,21 @@ TEST_F(FileTest, WriteLinesIntoAMissingDirectoryThrowsAndCreatesNothing) {
 }
 
 TEST_F(FileTest, WriteLinesThroughALinkReplacesTheFileItNames) {
-    const std::string target = write("target", "old\n");
+    const std::string target = writeText("target", "old\n");
     std::filesystem::create_symlink(target, path("link"));
     Lines(path("link").c_str()).writeLines({"new\n"});
     EXPECT_TRUE(std::filesystem::is_symlink(path("link")));
-    EXPECT_EQ(read("target"), "new\n");
+    EXPECT_EQ(readText("target"), "new\n");
 }
 
 TEST_F(FileTest, WriteLinesKeepsOtherHardLinksOnTheFile) {
-    const std::string file = write("out", "old content that is longer than the new one\n");
+    const std::string file = writeText("out", "old content that is longer than the new one\n");
     ASSERT_EQ(::link(file.c_str(), path("other").c_str()), 0);
     struct stat before {};
     ASSERT_EQ(::stat(file.c_str(), &before), 0);
     Lines(file.c_str()).writeLines({"new\n"});
-    EXPECT_EQ(read("out"), "new\n");
-    EXPECT_EQ(read("other"), "new\n");
+    EXPECT_EQ(readText("out"), "new\n");
+    EXPECT_EQ(readText("other"), "new\n");
     struct stat after {};
     ASSERT_EQ(::stat(file.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
@@ -246,10 +246,10 @@ TEST_P(SecondUserWrite, WritesWhereAPlainWriteWould) {
         GTEST_SKIP() << "needs root to act as a second user";
     }
     const SecondUserCase& c = GetParam();
-    ASSERT_EQ(::chmod(directory.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path().c_str(), 0755), 0);
     const std::string folder = path("folder");
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-    const std::string file = write("folder/out", "old content that is longer than the new one\n");
+    const std::string file = writeText("folder/out", "old content that is longer than the new one\n");
     ASSERT_EQ(::chmod(file.c_str(), c.fileMode), 0);
     ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
 
@@ -262,7 +262,7 @@ TEST_P(SecondUserWrite, WritesWhereAPlainWriteWould) {
         }
     });
     EXPECT_EQ(result, c.written ? 0 : 1);
-    EXPECT_EQ(read("folder/out"), c.written ? "new\n" : "old content that is longer than the new one\n");
+    EXPECT_EQ(readText("folder/out"), c.written ? "new\n" : "old content that is longer than the new one\n");
     struct stat status {};
     ASSERT_EQ(::stat(file.c_str(), &status), 0);
     EXPECT_EQ(status.st_uid, 0u);

@@ -1,5 +1,5 @@
 #pragma once
-// Fixture and helpers of the hex-file library tests: a scratch directory per test, files written
+// Fixture and helpers of the hex-file library tests: a scratch folder per test, files written
 // and read back as they are on disk, what a reader prints, and images turned into bytes.
 
 #include <gtest/gtest.h>
@@ -19,6 +19,7 @@
 
 #include "hexfile/MemoryBuffer.h"
 #include "hexfile/MorvaneImportApi.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/support/shared_names.h"
 
 namespace Io::Import {
@@ -34,46 +35,12 @@ namespace hexfile_test {
 using Blocks = std::deque<Io::Import::BlockStartLengthPair>;
 using testing_support::CoutCapture;
 
-class HexfileTest : public ::testing::Test {
+// Each test has a scratch folder of its own (path(), writeText(), readText(), entries()).
+class HexfileTest : public ::testing::Test, protected testing_support::ScratchDir {
   protected:
-    void SetUp() override {
-        // The library leaves standard output in hexadecimal; every test starts from decimal.
-        std::cout.flags(std::ios::dec);
-        std::string pattern = (std::filesystem::temp_directory_path() / "hexfile-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        directory = pattern;
-    }
-    void TearDown() override {
-        std::cout.flags(std::ios::dec);
-        std::error_code ignored;
-        std::filesystem::remove_all(directory, ignored);
-    }
-
-    std::string path(const std::string& name) const { return (directory / name).string(); }
-
-    std::string write(const std::string& name, const std::string& content) const {
-        const std::string file = path(name);
-        std::ofstream(file, std::ios::binary) << content;
-        return file;
-    }
-
-    std::string read(const std::string& name) const {
-        std::ifstream in(path(name), std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-
-    // The names in the scratch directory, hidden ones included.
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-            names.push_back(entry.path().filename().string());
-        }
-        return names;
-    }
-
-    std::filesystem::path directory;
+    // The library leaves standard output in hexadecimal; every test starts from decimal.
+    void SetUp() override { std::cout.flags(std::ios::dec); }
+    void TearDown() override { std::cout.flags(std::ios::dec); }
 };
 
 // The byte of every cell: the value of a set cell, the fill value of an unset one.
@@ -216,7 +183,7 @@ class ReadTest : public HexfileTest, public ::testing::WithParamInterface<ReadCa
     // Reads the case's content from a file of that name and checks what the reader prints and gives.
     void check(const std::string& name) {
         const ReadCase& c = GetParam();
-        const std::string file = write(name, c.content);
+        const std::string file = writeText(name, c.content);
         CoutCapture out;
         const Reader reader(file.c_str());
         EXPECT_EQ(out.take(), withFile(c.output, file));

@@ -41,7 +41,7 @@ template <class Format>
 class ImportInterface : public hexfile_test::HexfileTest {
   protected:
     typename Format::Reader reader() const {
-        return typename Format::Reader(write("in", Format::content()).c_str());
+        return typename Format::Reader(writeText("in", Format::content()).c_str());
     }
     // The text with the reader's class name for every %C, followed by its information block.
     static std::string withInformation(const std::string& text) {

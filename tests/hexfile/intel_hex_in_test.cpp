@@ -174,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(IntelHexTest, StartAddressOfEarlierLinesStaysAfterALogicalError) {
     const std::string file =
-        write("in.hex", ":04000005000123458E\n" + data4 + "\n:0400040001020304EF\n" + eof);
+        writeText("in.hex", ":04000005000123458E\n" + data4 + "\n:0400040001020304EF\n" + eof);
     CoutCapture out;
     const IntelHexInFile reader(file.c_str());
     EXPECT_TRUE(reader.hasStartAddress());

@@ -59,7 +59,7 @@ TEST_P(IntelHexWrite, WritesTheRecords) {
     }
     writer.writeFile();
     EXPECT_EQ(out.text(), c.output);
-    EXPECT_EQ(read("out.hex"), c.expected);
+    EXPECT_EQ(readText("out.hex"), c.expected);
 }
 
 MemoryBuffer withUnsetCell() {
@@ -171,7 +171,7 @@ class IntelHexRefusal : public hexfile_test::HexfileTest,
 // one keeps its content.
 TEST_P(IntelHexRefusal, WritesNothingAndLeavesTheFileAsItWas) {
     const RefusalCase& c = GetParam();
-    const std::string file = write("out.hex", "old\n");
+    const std::string file = writeText("out.hex", "old\n");
     CoutCapture out;
     IntelHexOutFile writer(file.c_str(), c.style);
     for (const MemoryBuffer& image : c.images) {
@@ -182,7 +182,7 @@ TEST_P(IntelHexRefusal, WritesNothingAndLeavesTheFileAsItWas) {
     }
     writer.writeFile();
     EXPECT_EQ(out.text(), hexfile_test::withFile(c.output, file));
-    EXPECT_EQ(read("out.hex"), "old\n");
+    EXPECT_EQ(readText("out.hex"), "old\n");
     EXPECT_EQ(entries(), std::vector<std::string>{"out.hex"});
 }
 
@@ -235,7 +235,7 @@ TEST_F(IntelHexOutTest, SegmentPiecesRunToTheEndOfTheirSegment) {
     std::vector<std::string> addressRecords;
     std::string lastOfFirstPiece;
     std::string previous;
-    std::istringstream text(read("out.hex"));
+    std::istringstream text(readText("out.hex"));
     for (std::string line; std::getline(text, line);) {
         if (line.substr(7, 2) == "02") {
             addressRecords.push_back(line);

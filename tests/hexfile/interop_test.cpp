@@ -110,7 +110,7 @@ std::vector<uint8_t> hexToBytes(const std::string& text) {
 class Interop : public hexfile_test::HexfileTest {
   protected:
     std::string binary(const std::string& name, const std::vector<uint8_t>& bytes) const {
-        return write(name, std::string(bytes.begin(), bytes.end()));
+        return writeText(name, std::string(bytes.begin(), bytes.end()));
     }
 
     // Reads the file through format detection: the images come back as its blocks, with their bytes,
@@ -181,7 +181,7 @@ class Interop : public hexfile_test::HexfileTest {
             const Command crop = run("srec_cat " + file + " " + format + " -crop " + hex(image.start) + " " +
                                      hex(end) + " -offset -" + hex(image.start) + " -o " + out + " -binary");
             ASSERT_EQ(crop.status, 0) << crop.output;
-            const std::string bytes = read("crop.bin");
+            const std::string bytes = readText("crop.bin");
             EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.end()),
                       std::vector<uint8_t>(image.bytes.begin(), image.bytes.begin() + (end - image.start)))
                 << "image at " << hex(image.start);
@@ -213,7 +213,7 @@ class Interop : public hexfile_test::HexfileTest {
             const Command copy = run(std::string("objcopy -I ") + format + " -O binary -j " + names[i] + " " +
                                      file + " " + out);
             ASSERT_EQ(copy.status, 0) << copy.output;
-            const std::string bytes = read("section.bin");
+            const std::string bytes = readText("section.bin");
             ASSERT_EQ(bytes.size(), found[i].bytes.size());
             if (merged.empty() || merged.back().end() != found[i].start) {
                 merged.push_back({found[i].start, {}});
@@ -264,7 +264,7 @@ TEST_F(Interop, SrecCatFileWithA24BitCountRecordIsRead) {
     const Command made = run("srec_cat " + binary("in.bin", images[0].bytes) + " -binary -offset 0x100 -o " +
                              path("big.s19") + " -motorola -obs=16");
     ASSERT_EQ(made.status, 0) << made.output;
-    ASSERT_NE(read("big.s19").find("\nS6"), std::string::npos);
+    ASSERT_NE(readText("big.s19").find("\nS6"), std::string::npos);
     expectRead(path("big.s19"), images);
 }
 
@@ -279,7 +279,7 @@ TEST_F(Interop, ObjcopyFilesAreRead) {
             const Command made = run(std::string("objcopy -I binary ") + options + " --change-addresses " +
                                      hex(image.start) + " " + in + " " + path("out"));
             ASSERT_EQ(made.status, 0) << made.output;
-            ASSERT_NE(read("out").find("\r\n"), std::string::npos);
+            ASSERT_NE(readText("out").find("\r\n"), std::string::npos);
             expectRead(path("out"), {image});
         }
     }
@@ -292,7 +292,7 @@ TEST_F(Interop, PythonIntelhexFilesAreRead) {
     for (const Image& image : images) {
         description += hex(image.start) + " " + bytesToHex(image.bytes) + "\n";
     }
-    write("images.txt", description);
+    writeText("images.txt", description);
     const Command made = run(python +
                              " -c 'import sys\n"
                              "from intelhex import IntelHex\n"
@@ -381,7 +381,7 @@ TEST_F(Interop, ToolsReadOurSRecordFileOfMoreThan131072DataRecords) {
 TEST_F(Interop, SrecCatRefusesAFileWithoutData) {
     REQUIRE_TOOL(installed("srec_cat"), "srec_cat");
     writeIntelHex(path("empty.hex"), {}, false, 0);
-    EXPECT_EQ(read("empty.hex"), ":0400000500000000F7\n:00000001FF\n");
+    EXPECT_EQ(readText("empty.hex"), ":0400000500000000F7\n:00000001FF\n");
     EXPECT_NE(run("srec_cat " + path("empty.hex") + " -intel -o " + path("empty.bin") + " -binary").status,
               0);
 }

@@ -96,7 +96,7 @@ class OutOfMemory : public hexfile_test::HexfileTest {
                                   "be allocated.\nThe MemoryBuffer will not be inserted.\n");
         writer.insertMemoryBuffer(imageOf(0x10, {1}));
         writer.writeFile();
-        return read("out");
+        return readText("out");
     }
 };
 

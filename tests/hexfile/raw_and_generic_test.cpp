@@ -23,7 +23,7 @@ using Io::Import::RawBinaryInFile;
 class RawBinaryTest : public hexfile_test::HexfileTest {};
 
 TEST_F(RawBinaryTest, EmptyFileIsOneEmptyBlockAtZero) {
-    const RawBinaryInFile reader(write("empty", "").c_str());
+    const RawBinaryInFile reader(writeText("empty", "").c_str());
     EXPECT_EQ(reader.getDataLength(), 0u);
     EXPECT_EQ(reader.getBlockList(), (Blocks{{0, 0}}));
     const MemoryBuffer image = reader.getWholeMemory();
@@ -35,7 +35,7 @@ TEST_F(RawBinaryTest, EmptyFileIsOneEmptyBlockAtZero) {
 
 TEST_F(RawBinaryTest, EveryByteStandsAtItsOffset) {
     const std::string bytes("\x0A\x0D\x1A\x00\xFF", 5);
-    const RawBinaryInFile reader(write("bin", bytes).c_str());
+    const RawBinaryInFile reader(writeText("bin", bytes).c_str());
     EXPECT_EQ(reader.getMinAddress(), 0u);
     EXPECT_EQ(reader.getBlockList(), (Blocks{{0, 5}}));
     EXPECT_EQ(bytesOf(reader.getWholeMemory()), std::vector<uint8_t>(bytes.begin(), bytes.end()));
@@ -43,7 +43,7 @@ TEST_F(RawBinaryTest, EveryByteStandsAtItsOffset) {
 }
 
 TEST_F(RawBinaryTest, RangesPastTheFileComeBackUnset) {
-    const RawBinaryInFile reader(write("bin", "abc").c_str());
+    const RawBinaryInFile reader(writeText("bin", "abc").c_str());
     CoutCapture out;
     const MemoryBuffer image = reader.getMemory(2, 4);
     EXPECT_EQ(image.getStartAddress(), 2u);
@@ -54,7 +54,7 @@ TEST_F(RawBinaryTest, RangesPastTheFileComeBackUnset) {
 }
 
 TEST_F(RawBinaryTest, FillTakesOnlyRangesInsideTheFile) {
-    const RawBinaryInFile reader(write("bin", "abc").c_str());
+    const RawBinaryInFile reader(writeText("bin", "abc").c_str());
     MemoryBuffer inside(1, 2);
     CoutCapture out;
     reader.fillMemoryBuffer(inside);
@@ -87,7 +87,7 @@ void PrintTo(const DetectionCase& c, std::ostream* out) {
 class Detection : public hexfile_test::HexfileTest, public ::testing::WithParamInterface<DetectionCase> {};
 
 TEST_P(Detection, RecognisesTheFormatFromTheFirstCharacters) {
-    const std::string file = write("in", GetParam().content);
+    const std::string file = writeText("in", GetParam().content);
     CoutCapture out;
     EXPECT_EQ(GenericInFile(file.c_str()).getFileType(), GetParam().fileType);
 }
@@ -126,7 +126,7 @@ TEST_P(MarkedText, IsReadAsWithoutTheMarks) {
     const Blocks blocks = binary ? Blocks{{0, c.content.size()}} : Blocks{{0x10, 4}};
     const std::vector<uint8_t> bytes =
         binary ? std::vector<uint8_t>(c.content.begin(), c.content.end()) : std::vector<uint8_t>{1, 2, 3, 4};
-    const std::string file = write("in", c.content);
+    const std::string file = writeText("in", c.content);
     CoutCapture out;
     const GenericInFile importer(file.c_str());
     EXPECT_EQ(out.text(), "");
@@ -175,7 +175,7 @@ TEST_F(RawBinaryTest, GenericImporterForwardsToTheReaderOfTheFormat) {
         {"\x01\x02", {{0, 2}}, false},
     };
     for (const Case& c : cases) {
-        const std::string file = write("in", c.content);
+        const std::string file = writeText("in", c.content);
         CoutCapture out;
         GenericInFile importer(file.c_str());
         EXPECT_EQ(out.text(), "");
@@ -229,7 +229,7 @@ TEST_F(RawBinaryTest, MalformedFilesAreReadWithoutCrashOrHang) {
     };
     for (std::size_t i = 0; i < contents.size(); ++i) {
         SCOPED_TRACE(i);
-        const std::string file = write("bad", contents[i]);
+        const std::string file = writeText("bad", contents[i]);
         CoutCapture out;
         const auto check = [](const Io::Import::MorvaneImportApi& importer) {
             const MemoryBuffer whole = importer.getWholeMemory();

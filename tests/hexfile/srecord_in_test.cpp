@@ -172,7 +172,7 @@ TEST_F(SRecordTest, HeaderFieldsAreTheBytesPresent) {
         {{'N', 'a', 'm', 'e', 0, 0, 0, 0, 0, 0, 9}, std::string("Name\0\0\0\0\0\0", 10), 9, 0, ""},
     };
     for (const Case& c : cases) {
-        const std::string file = write("in.s19", srec('0', {0, 0}, c.data) + "\n");
+        const std::string file = writeText("in.s19", srec('0', {0, 0}, c.data) + "\n");
         CoutCapture out;
         const MotorolaS_InFile reader(file.c_str());
         EXPECT_EQ(out.text(), "");
@@ -195,7 +195,7 @@ TEST_F(SRecordTest, CountRecordAfterEvery65535DataRecords) {
         }
     }
     content += srec('2', {1, 0, 0}, {0xEE}) + "\nS5030002FA\nS9030000FC\n";
-    const std::string file = write("in.s19", content);
+    const std::string file = writeText("in.s19", content);
     CoutCapture out;
     const MotorolaS_InFile reader(file.c_str());
     EXPECT_EQ(out.text(), "");

@@ -61,7 +61,7 @@ class SRecordOutTest : public hexfile_test::HexfileTest {
             writer.insertMemoryBuffer(image);
         }
         writer.writeFile();
-        return read("out.s19");
+        return readText("out.s19");
     }
 };
 
@@ -212,7 +212,7 @@ TEST_F(SRecordOutTest, HeaderFieldsAreLaidOutAndCutToFitTheCountByte) {
         style.description = c.description;
         style.version = 0;
         writeImages({imageOf(0, {1})}, style);
-        const std::vector<std::string> lines = linesOf(read("out.s19"));
+        const std::vector<std::string> lines = linesOf(readText("out.s19"));
         ASSERT_FALSE(lines.empty());
         EXPECT_LE(lines[0].size(), 2u + 2 * 256);
 
@@ -238,7 +238,7 @@ TEST_F(SRecordOutTest, StartAddressGoesIntoTheTerminationRecord) {
         writer.insertMemoryBuffer(imageOf(0x10, {1}));
         writer.setStartAddress(c.start);
         writer.writeFile();
-        EXPECT_EQ(linesOf(read("out.s19")).back(), c.termination);
+        EXPECT_EQ(linesOf(readText("out.s19")).back(), c.termination);
         CoutCapture out;
         const Io::Import::MotorolaS_InFile reader(path("out.s19").c_str());
         EXPECT_EQ(out.text(), "");
@@ -248,7 +248,7 @@ TEST_F(SRecordOutTest, StartAddressGoesIntoTheTerminationRecord) {
 }
 
 TEST_F(SRecordOutTest, StartAddressPastFourBytesWritesNothing) {
-    const std::string file = write("out.s19", "old\n");
+    const std::string file = writeText("out.s19", "old\n");
     MotorolaS_OutFile writer(file.c_str(), {});
     writer.insertMemoryBuffer(imageOf(0x10, {1}));
     writer.setStartAddress(0x100000000);
@@ -258,7 +258,7 @@ TEST_F(SRecordOutTest, StartAddressPastFourBytesWritesNothing) {
               "MotorolaS_OutFile(writeFile-Operation). The execution start address int (4294967296) is not "
               "addressable with Motorola Format.\nNothing was written in file (" +
                   file + ")!\n");
-    EXPECT_EQ(read("out.s19"), "old\n");
+    EXPECT_EQ(readText("out.s19"), "old\n");
 }
 
 TEST_F(SRecordOutTest, FileThatCannotBeOpenedThrowsBadOpen) {

@@ -11,10 +11,13 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/event.h"
+#include "tests/support/case_names.h"
 #include "tests/support/child_process.h"
 #include "tests/support/mutex_prober.h"
 #include "tests/support/other_user.h"
@@ -27,6 +30,7 @@ using platform::kWaitObject0;
 using platform::kWaitTimeout;
 using platform::NamedMutex;
 using platform::waitOne;
+using testing_support::caseName;
 using testing_support::ChildProcess;
 using testing_support::freshName;
 using testing_support::MutexProber;
@@ -77,6 +81,10 @@ struct NameCase {
     std::string name;
     std::string systemName;
 };
+void PrintTo(const NameCase& c, std::ostream* os) {
+    *os << "prefix " << (c.prefix == nullptr ? "unset" : ::testing::PrintToString(c.prefix)) << ", name "
+        << ::testing::PrintToString(c.name);
+}
 
 class NamedMutexSystemName : public ::testing::TestWithParam<NameCase> {};
 
@@ -91,7 +99,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, NamedMutexSystemName,
                                            NameCase{nullptr, "//lead/in/side/", "/lead_in_side_"},
                                            NameCase{nullptr, std::string("nul\0in", 6), "/nul_in"},
                                            NameCase{"run/7", "/x", "/run_7.x"}, NameCase{nullptr, "", ""},
-                                           NameCase{nullptr, "///", ""}, NameCase{"p", "", "/p."}));
+                                           NameCase{nullptr, "///", ""}, NameCase{"p", "", "/p."}),
+                         [](const ::testing::TestParamInfo<NameCase>& info) {
+                             const NameCase& c = info.param;
+                             return (c.prefix == nullptr ? std::string()
+                                                         : "Prefix_" + caseName(c.prefix) + "_") +
+                                    "Name_" + caseName(c.name);
+                         });
 
 TEST(NamedMutexSystemNameLength, LongNamesAreCutButStayApart) {
     const PrefixOverride prefix(nullptr);
@@ -118,6 +132,14 @@ struct SharingCase {
     std::string second;
     bool shared;
 };
+// Long names are shown by their length and last character.
+std::string shortened(const std::string& name) {
+    return name.size() > 32 ? std::to_string(name.size()) + " characters ending in " + name.back() : name;
+}
+void PrintTo(const SharingCase& c, std::ostream* os) {
+    *os << ::testing::PrintToString(shortened(c.first)) << (c.shared ? " meets " : " misses ")
+        << ::testing::PrintToString(shortened(c.second));
+}
 
 class NamedMutexSharing : public ::testing::TestWithParam<SharingCase> {};
 
@@ -135,7 +157,11 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, NamedMutexSharing,
     ::testing::Values(SharingCase{".same", ".same", true}, SharingCase{"/a/b", "_a_b", true},
                       SharingCase{".one", ".two", false},
-                      SharingCase{std::string(300, 'x') + "1", std::string(300, 'x') + "2", false}));
+                      SharingCase{std::string(300, 'x') + "1", std::string(300, 'x') + "2", false}),
+    [](const ::testing::TestParamInfo<SharingCase>& info) {
+        return caseName(shortened(info.param.first)) + (info.param.shared ? "_Meets_" : "_Misses_") +
+               caseName(shortened(info.param.second));
+    });
 
 TEST(NamedMutexSharing, PrefixSeparatesEqualNames) {
     const std::string name = freshName("prefixed");
@@ -212,6 +238,14 @@ TEST(NamedMutexThreads, OnlyTheOwningThreadReleases) {
 }
 
 enum class DeadOwner { Process, Thread, ThreadWithoutItsObject };
+const char* nameOf(DeadOwner owner) {
+    return owner == DeadOwner::Process  ? "Process"
+           : owner == DeadOwner::Thread ? "Thread"
+                                        : "ThreadWithoutItsObject";
+}
+void PrintTo(DeadOwner owner, std::ostream* os) {
+    *os << nameOf(owner);
+}
 
 class NamedMutexAbandoned : public ::testing::TestWithParam<DeadOwner> {};
 
@@ -253,7 +287,10 @@ TEST_P(NamedMutexAbandoned, NextWaiterOwnsIt) {
 
 INSTANTIATE_TEST_SUITE_P(Owners, NamedMutexAbandoned,
                          ::testing::Values(DeadOwner::Process, DeadOwner::Thread,
-                                           DeadOwner::ThreadWithoutItsObject));
+                                           DeadOwner::ThreadWithoutItsObject),
+                         [](const ::testing::TestParamInfo<DeadOwner>& info) {
+                             return std::string(nameOf(info.param));
+                         });
 
 TEST(NamedMutexWaits, EventEndsAWaitOnAMutexHeldElsewhere) {
     const std::string name = freshName("wait");
@@ -308,7 +345,12 @@ TEST_P(NamedMutexUsers, AnotherUserSharesTheLock) {
 
 INSTANTIATE_TEST_SUITE_P(Makers, NamedMutexUsers,
                          ::testing::Values(MadeBy::ThisBuildUnderATightUmask,
-                                           MadeBy::ABuildThatKeptItToItsOwner));
+                                           MadeBy::ABuildThatKeptItToItsOwner),
+                         [](const ::testing::TestParamInfo<MadeBy>& info) {
+                             return info.param == MadeBy::ThisBuildUnderATightUmask
+                                        ? "ThisBuildUnderATightUmask"
+                                        : "ABuildThatKeptItToItsOwner";
+                         });
 
 class NamedMutexLockedOut : public testing_support::WithOtherUser<> {};
 

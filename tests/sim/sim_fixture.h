@@ -36,7 +36,7 @@ class BusEnvironment {
   public:
     BusEnvironment() {
         setenv("VOFLASH_BUS_DIR", (dir_.path() + "/bus").c_str(), 1);
-        setenv("VOFLASH_XL_CONFIG", dir_.write("xl.cfg", kBusConfig).c_str(), 1);
+        setenv("VOFLASH_XL_CONFIG", dir_.writeText("xl.cfg", kBusConfig).c_str(), 1);
     }
     ~BusEnvironment() {
         unsetenv("VOFLASH_XL_CONFIG");
@@ -45,7 +45,7 @@ class BusEnvironment {
     const std::string& path() const { return dir_.path(); }
 
   private:
-    xltest::TempDir dir_;
+    testing_support::ScratchDir dir_;
 };
 
 // The tool's side: channel, protocol and an ECU object of class Ecu, attached and addressed.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -61,7 +62,10 @@ TEST_P(TransportTest, RequestAndAnswerCrossTheBus) {
     EXPECT_EQ(response, answer);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, TransportTest, ::testing::Values(1, 6, 7, 100, 1535));
+INSTANTIATE_TEST_SUITE_P(Lengths, TransportTest, ::testing::Values(1, 6, 7, 100, 1535),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return "Bytes" + std::to_string(info.param);
+                         });
 
 using LostReplyTest = ChannelTest;
 

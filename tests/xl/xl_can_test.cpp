@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "tests/support/case_names.h"
 #include "tests/xl/xl_fixture.h"
 #include "xl/bus.h"
 #include "xl/xl_api.h"
@@ -135,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IdCase{"code 12 carries 8 bytes", 0x123, 12, 0, 0x123, 0, 12, 8},
                       IdCase{"code above 15 counts as 15", 0x123, 200, 0, 0x123, 0, 15, 8},
                       IdCase{"remote request", 0x321, 4, XL_CAN_MSG_FLAG_REMOTE_FRAME, 0x321,
-                             XL_CAN_MSG_FLAG_REMOTE_FRAME, 4, 0}));
+                             XL_CAN_MSG_FLAG_REMOTE_FRAME, 4, 0}),
+    [](const ::testing::TestParamInfo<IdCase>& info) { return testing_support::caseName(info.param.what); });
 
 // Codes above 15 are sent as 15; the received code always fits the payload.
 TEST(CanFdLength, OfEveryCode) {
@@ -546,7 +548,7 @@ TEST_F(CanTest, SeveralPortsOnOneChannelAndOnePortOnSeveralChannels) {
 
 TEST_F(CanTest, BusDirectoryFromTheEnvironmentSeparatesBuses) {
     const XLportHandle a = openActive(kA);
-    TempDir other;
+    ScratchDir other;
     setenv("VOFLASH_BUS_DIR", other.path().c_str(), 1);
     const XLportHandle b = openActive(kB), c = openActive(kC);
     ASSERT_EQ(send(c, 0x100, {1}), XL_SUCCESS);

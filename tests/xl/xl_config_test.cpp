@@ -6,12 +6,13 @@
 #include <ostream>
 #include <string>
 
+#include "tests/support/case_names.h"
 #include "tests/xl/xl_fixture.h"
 #include "xl/xl_api.h"
 
 namespace {
 
-using xltest::TempDir;
+using testing_support::ScratchDir;
 
 class ConfigTest : public ::testing::Test {
   protected:
@@ -20,7 +21,7 @@ class ConfigTest : public ::testing::Test {
         }
         unsetenv("VOFLASH_XL_CONFIG");
     }
-    TempDir dir_;
+    ScratchDir dir_;
 };
 
 TEST_F(ConfigTest, BuiltInConfigurationIsOneVn1640WithFourChannels) {
@@ -44,11 +45,11 @@ TEST_F(ConfigTest, BuiltInConfigurationIsOneVn1640WithFourChannels) {
 
 TEST_F(ConfigTest, FileGivesItsChannelsInOrder) {
     setenv("VOFLASH_XL_CONFIG",
-           dir_.write("good.cfg",
-                      "# two interfaces\n"
-                      "\n"
-                      "  VN1630 Channel 2 ,57,1, 1, CAN, 0x1F, rig-1   # trailing comment\n"
-                      "Virtual Channel 1, 1, 0, 0, 0x20000, 4294967295, rig.2\n")
+           dir_.writeText("good.cfg",
+                          "# two interfaces\n"
+                          "\n"
+                          "  VN1630 Channel 2 ,57,1, 1, CAN, 0x1F, rig-1   # trailing comment\n"
+                          "Virtual Channel 1, 1, 0, 0, 0x20000, 4294967295, rig.2\n")
                .c_str(),
            1);
     ASSERT_EQ(xlOpenDriver(), XL_SUCCESS);
@@ -89,9 +90,15 @@ TEST_P(AbsentHardware, HasMaskZero) {
 INSTANTIATE_TEST_SUITE_P(Config, AbsentHardware,
                          ::testing::Values(AbsentCase{59, 0, 4}, AbsentCase{59, 1, 0}, AbsentCase{57, 0, 0},
                                            AbsentCase{59, 0, 0xFFFFFFFF}, AbsentCase{59 + 256, 0, 0},
-                                           AbsentCase{0, 0, 0}));
+                                           AbsentCase{0, 0, 0}),
+                         [](const ::testing::TestParamInfo<AbsentCase>& info) {
+                             return "Type" + std::to_string(info.param.hwType) + "_Index" +
+                                    std::to_string(info.param.hwIndex) + "_Channel" +
+                                    std::to_string(info.param.hwChannel);
+                         });
 
 struct BrokenCase {
+    const char* name;
     std::string text;
     int line;
     const char* problem;
@@ -104,7 +111,7 @@ class BrokenFile : public ConfigTest, public ::testing::WithParamInterface<Broke
 
 TEST_P(BrokenFile, SaysFileAndLineOnceAndLeavesNoChannels) {
     const BrokenCase c = GetParam();
-    const std::string path = dir_.write("broken.cfg", c.text);
+    const std::string path = dir_.writeText("broken.cfg", c.text);
     setenv("VOFLASH_XL_CONFIG", path.c_str(), 1);
     ::testing::internal::CaptureStderr();
     XLdriverConfig cfg{};
@@ -139,19 +146,23 @@ const std::string kNul = std::string("A, 59, 0, 0, CAN, 1, b\nB") + '\0' + "C, 5
 
 INSTANTIATE_TEST_SUITE_P(
     Config, BrokenFile,
-    ::testing::Values(BrokenCase{"VN1640 Channel 1, 59, 0, 0, CAN, 1\n", 1, "expected 7"},
-                      BrokenCase{"# ok\nA, 59, 0, 0, CAN, 1, b, extra\n", 2, "expected 7"},
-                      BrokenCase{"A, 59, 0, 0, CAN, 1, b\nB, 256, 0, 1, CAN, 1, b\n", 2, "hwType"},
-                      BrokenCase{"A, 59, x, 0, CAN, 1, b\n", 1, "hwIndex"},
-                      BrokenCase{"A, 59, 0, -1, CAN, 1, b\n", 1, "hwChannel"},
-                      BrokenCase{"A, 59, 0, 0, FLEXRAY, 1, b\n", 1, "capabilities"},
-                      BrokenCase{"A, 59, 0, 0, CAN, 4294967296, b\n", 1, "serial"},
-                      BrokenCase{"A, 59, 0, 0, CAN, 1, ../etc\n", 1, "bus"},
-                      BrokenCase{"A, 59, 0, 0, CAN, 1, \n", 1, "bus"},
-                      BrokenCase{"An interface name of more than 31, 59, 0, 0, CAN, 1, b\n", 1, "name"},
-                      BrokenCase{"A, 59, 0, 0, CAN, 1, b\n\nB, 59, 0, 0, LIN, 2, c\n", 3, "twice"},
-                      BrokenCase{"A\x01B, 59, 0, 0, CAN, 1, b\n", 1, "control character"},
-                      BrokenCase{kNul, 2, "control character"}, BrokenCase{kMany, 65, "more than 64"}));
+    ::testing::Values(
+        BrokenCase{"SixFields", "VN1640 Channel 1, 59, 0, 0, CAN, 1\n", 1, "expected 7"},
+        BrokenCase{"EightFields", "# ok\nA, 59, 0, 0, CAN, 1, b, extra\n", 2, "expected 7"},
+        BrokenCase{"HwTypeAbove255", "A, 59, 0, 0, CAN, 1, b\nB, 256, 0, 1, CAN, 1, b\n", 2, "hwType"},
+        BrokenCase{"HwIndexNotANumber", "A, 59, x, 0, CAN, 1, b\n", 1, "hwIndex"},
+        BrokenCase{"NegativeHwChannel", "A, 59, 0, -1, CAN, 1, b\n", 1, "hwChannel"},
+        BrokenCase{"UnknownCapabilities", "A, 59, 0, 0, FLEXRAY, 1, b\n", 1, "capabilities"},
+        BrokenCase{"SerialAbove32Bits", "A, 59, 0, 0, CAN, 4294967296, b\n", 1, "serial"},
+        BrokenCase{"BusNameWithAPath", "A, 59, 0, 0, CAN, 1, ../etc\n", 1, "bus"},
+        BrokenCase{"NoBusName", "A, 59, 0, 0, CAN, 1, \n", 1, "bus"},
+        BrokenCase{"InterfaceNameTooLong", "An interface name of more than 31, 59, 0, 0, CAN, 1, b\n", 1,
+                   "name"},
+        BrokenCase{"ChannelTwice", "A, 59, 0, 0, CAN, 1, b\n\nB, 59, 0, 0, LIN, 2, c\n", 3, "twice"},
+        BrokenCase{"ControlCharacter", "A\x01B, 59, 0, 0, CAN, 1, b\n", 1, "control character"},
+        BrokenCase{"NulCharacter", kNul, 2, "control character"},
+        BrokenCase{"MoreThan64Channels", kMany, 65, "more than 64"}),
+    [](const ::testing::TestParamInfo<BrokenCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ConfigTest, UnreadableFileIsReportedAndLeavesNoChannels) {
     const std::string path = dir_.path() + "/absent.cfg";

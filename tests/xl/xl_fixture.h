@@ -8,13 +8,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "platform/event.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/support/wait_until.h"
 #include "xl/xl_api.h"
 
@@ -36,28 +35,8 @@ inline XLaccess maskOf(unsigned channel) {
     return XLaccess{1} << channel;
 }
 
+using testing_support::ScratchDir;
 using testing_support::waitUntil;
-
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/xltest.XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string write(const std::string& name, const std::string& text) const {
-        const std::string file = path_ + "/" + name;
-        std::ofstream(file) << text;
-        return file;
-    }
-
-  private:
-    std::string path_;
-};
 
 class XlTest : public ::testing::Test {
   protected:
@@ -68,7 +47,7 @@ class XlTest : public ::testing::Test {
     // The bus directory and configuration of this test, without opening the driver.
     void prepareEnvironment() {
         setenv("VOFLASH_BUS_DIR", (dir_.path() + "/bus").c_str(), 1);
-        setenv("VOFLASH_XL_CONFIG", dir_.write("xl.cfg", configText()).c_str(), 1);
+        setenv("VOFLASH_XL_CONFIG", dir_.writeText("xl.cfg", configText()).c_str(), 1);
     }
     void TearDown() override {
         while (xlCloseDriver() == XL_SUCCESS) {
@@ -195,7 +174,7 @@ class XlTest : public ::testing::Test {
         }
     }
 
-    TempDir dir_;
+    ScratchDir dir_;
     std::map<XLportHandle, unsigned> channelOf_;
     std::map<XLportHandle, XLhandle> events_;
 };

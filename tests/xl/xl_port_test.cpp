@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "tests/support/case_names.h"
 #include "tests/xl/xl_fixture.h"
 #include "xl/xl_api.h"
 #include "xl/xl_test_control.h"
@@ -86,7 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"version 2", maskOf(kA), 256, 2, XL_BUS_TYPE_CAN, XL_ERR_WRONG_INTERFACE_VERSION},
         OpenCase{"queue size 0", maskOf(kA), 0, 3, XL_BUS_TYPE_CAN, XL_ERR_WRONG_PARAMETER},
         OpenCase{"queue too large", maskOf(kA), XL_MAX_RX_QUEUE_SIZE + 1, 3, XL_BUS_TYPE_CAN,
-                 XL_ERR_WRONG_PARAMETER}));
+                 XL_ERR_WRONG_PARAMETER}),
+    [](const ::testing::TestParamInfo<OpenCase>& info) {
+        return testing_support::caseName(info.param.what);
+    });
 
 // A bus that cannot be reached fails the open with a message, and leaves no port behind.
 TEST_F(PortTest, UnreachableBusFailsTheOpenWithAMessage) {
@@ -145,7 +149,10 @@ INSTANTIATE_TEST_SUITE_P(Ports, Bitrate,
                          ::testing::Values(BitrateCase{0, XL_ERR_WRONG_PARAMETER},
                                            BitrateCase{10000, XL_SUCCESS}, BitrateCase{500000, XL_SUCCESS},
                                            BitrateCase{1000000, XL_SUCCESS},
-                                           BitrateCase{1000001, XL_ERR_WRONG_PARAMETER}));
+                                           BitrateCase{1000001, XL_ERR_WRONG_PARAMETER}),
+                         [](const ::testing::TestParamInfo<BitrateCase>& info) {
+                             return "Bitrate" + std::to_string(info.param.bitrate);
+                         });
 
 struct FdConfCase {
     const char* what;
@@ -172,7 +179,10 @@ INSTANTIATE_TEST_SUITE_P(
         FdConfCase{"data slower", {500000, 16, 63, 16, 250000, 4, 15, 4, {}}, XL_ERR_WRONG_PARAMETER},
         FdConfCase{"data above 8M", {1000000, 8, 31, 8, 10000000, 1, 5, 2, {}}, XL_ERR_WRONG_PARAMETER},
         FdConfCase{"sjw above tseg2", {500000, 17, 63, 16, 2000000, 4, 15, 4, {}}, XL_ERR_WRONG_PARAMETER},
-        FdConfCase{"data tseg1 0", {500000, 16, 63, 16, 2000000, 4, 0, 4, {}}, XL_ERR_WRONG_PARAMETER}));
+        FdConfCase{"data tseg1 0", {500000, 16, 63, 16, 2000000, 4, 0, 4, {}}, XL_ERR_WRONG_PARAMETER}),
+    [](const ::testing::TestParamInfo<FdConfCase>& info) {
+        return testing_support::caseName(info.param.what);
+    });
 
 // Every call that takes a port answers XL_ERR_INVALID_PORT for a handle the driver does not know.
 using PortCall = std::function<XLstatus(XLportHandle)>;

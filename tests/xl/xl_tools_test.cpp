@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/case_names.h"
 #include "tests/xl/xl_fixture.h"
 #include "tools/frame_text.h"
 #include "xl/bus.h"
@@ -48,16 +49,18 @@ TEST_P(ParseGood, GivesTheFrame) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, ParseGood,
-    ::testing::Values(ParseCase{"6F1#4301020304050607", 0x6F1, 0, 8, {0x43, 1, 2, 3, 4, 5, 6, 7}},
-                      ParseCase{"7ff#", 0x7FF, 0, 0, {}},
-                      ParseCase{"18DA10F1#02.10.03", 0x18DA10F1 | XL_CAN_EXT_MSG_ID, 0, 3, {2, 0x10, 3}},
-                      ParseCase{"0001#AA", 1 | XL_CAN_EXT_MSG_ID, 0, 1, {0xAA}},
-                      ParseCase{"123#R", 0x123, xl::bus::kFlagRemote, 0, {}},
-                      ParseCase{"123#R5", 0x123, xl::bus::kFlagRemote, 5, {}},
-                      ParseCase{
-                          "123##1001122", 0x123, xl::bus::kFlagFd | xl::bus::kFlagBrs, 3, {0, 0x11, 0x22}},
-                      ParseCase{"123##0000000000000000000000000", 0x123, xl::bus::kFlagFd, 9,
-                                std::vector<uint8_t>(12, 0)}));
+    ::testing::Values(
+        ParseCase{"6F1#4301020304050607", 0x6F1, 0, 8, {0x43, 1, 2, 3, 4, 5, 6, 7}},
+        ParseCase{"7ff#", 0x7FF, 0, 0, {}},
+        ParseCase{"18DA10F1#02.10.03", 0x18DA10F1 | XL_CAN_EXT_MSG_ID, 0, 3, {2, 0x10, 3}},
+        ParseCase{"0001#AA", 1 | XL_CAN_EXT_MSG_ID, 0, 1, {0xAA}},
+        ParseCase{"123#R", 0x123, xl::bus::kFlagRemote, 0, {}},
+        ParseCase{"123#R5", 0x123, xl::bus::kFlagRemote, 5, {}},
+        ParseCase{"123##1001122", 0x123, xl::bus::kFlagFd | xl::bus::kFlagBrs, 3, {0, 0x11, 0x22}},
+        ParseCase{"123##0000000000000000000000000", 0x123, xl::bus::kFlagFd, 9, std::vector<uint8_t>(12, 0)}),
+    [](const ::testing::TestParamInfo<ParseCase>& info) {
+        return testing_support::caseName(info.param.text);
+    });
 
 struct BadCase {
     const char* text;
@@ -84,7 +87,10 @@ INSTANTIATE_TEST_SUITE_P(Tools, ParseBad,
                                            BadCase{"123#0", "pairs of hex digits"},
                                            BadCase{"123#010203040506070809", "at most 8 bytes"},
                                            BadCase{"123#R9", "0 to 8"}, BadCase{"123##", "one hex digit"},
-                                           BadCase{"123##1000000000000000000", "CAN FD data of 9 bytes"}));
+                                           BadCase{"123##1000000000000000000", "CAN FD data of 9 bytes"}),
+                         [](const ::testing::TestParamInfo<BadCase>& info) {
+                             return testing_support::caseName(info.param.text);
+                         });
 
 TEST(FrameText, LinesShowTimeBusIdentifierLengthAndData) {
     tools::DumpOptions o;
