@@ -124,15 +124,10 @@ XLstatus xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask, ui
     if (bitrate == 0 || bitrate > kMaxCanBitrate) {
         return XL_ERR_WRONG_PARAMETER;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    p->forEach(accessMask, [&](ChannelState& c) {
+    return setChannels(*p, accessMask, [&](ChannelState& c) {
         c.bitrate = bitrate;
         c.fdConfigured = false;
     });
-    return XL_SUCCESS;
 }
 
 XLstatus xlCanFdSetConfiguration(XLportHandle portHandle, XLaccess accessMask, const XLcanFdConf* conf) {
@@ -155,14 +150,9 @@ XLstatus xlCanFdSetConfiguration(XLportHandle portHandle, XLaccess accessMask, c
         !phaseOk(conf->sjwDbr, conf->tseg1Dbr, conf->tseg2Dbr)) {
         return XL_ERR_WRONG_PARAMETER;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    p->forEach(accessMask, [&](ChannelState& c) {
+    return setChannels(*p, accessMask, [&](ChannelState& c) {
         c.fd = *conf;
         c.fdConfigured = true;
         c.bitrate = conf->arbitrationBitRate;
     });
-    return XL_SUCCESS;
 }

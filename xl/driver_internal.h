@@ -129,6 +129,8 @@ struct Port : std::enable_shared_from_this<Port> {
         }
         return nullptr;
     }
+    // A CLOCK_MONOTONIC time on the port's clock (0 before its base).
+    uint64_t clockTime(uint64_t ns) const { return ns > clockBaseNs ? ns - clockBaseNs : 0; }
     template <typename F>
     void forEach(XLaccess mask, F f) {
         for (ChannelState& c : channels) {
@@ -138,6 +140,31 @@ struct Port : std::enable_shared_from_this<Port> {
         }
     }
 };
+
+// Runs body() with lock (the port's lock, or its txLock) held and answers what it answers, unless the
+// port has closed since it was looked up: then XL_ERR_INVALID_PORT, as for a handle never given.
+template <typename Body>
+XLstatus whileOpen(Port& p, std::mutex& lock, Body&& body) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (p.closed) {
+        return XL_ERR_INVALID_PORT;
+    }
+    return body();
+}
+
+template <typename Body>
+XLstatus whileOpen(Port& p, Body&& body) {
+    return whileOpen(p, p.lock, std::forward<Body>(body));
+}
+
+// Runs set(channel) on every channel of mask under the port's lock, unless the port has closed.
+template <typename Set>
+XLstatus setChannels(Port& p, XLaccess mask, Set&& set) {
+    return whileOpen(p, [&] {
+        p.forEach(mask, set);
+        return XL_SUCCESS;
+    });
+}
 
 // A frame in a channel's timed transmit queue.
 struct TimedFrame {
@@ -205,6 +232,12 @@ std::shared_ptr<Port> findPort(XLportHandle h);
 // Finds the port of h and checks it: its bus type (unless busType is XL_BUS_TYPE_NONE) and a mask
 // that names channels of the port only.
 XLstatus lookup(XLportHandle h, XLaccess mask, uint32_t busType, std::shared_ptr<Port>* out);
+
+// The channels of mask, for a call that sends on each of them; Port::lock held. A channel not
+// activated answers XL_ERR_CHANNEL_NOT_ACTIVE, else the first channel that refuses (refusal(c) other
+// than XL_SUCCESS) answers its refusal.
+XLstatus sendTargets(Port& p, XLaccess mask, XLstatus (*refusal)(const ChannelState&),
+                     std::vector<ChannelState*>* targets);
 
 // Takes a port off the bus and gives its event back; the port is out of the tables already. What it
 // has queued for the bus goes first. Takes txLock and lock; no lock held.

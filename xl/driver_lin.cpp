@@ -69,17 +69,15 @@ XLstatus linChannelCall(XLportHandle h, XLaccess mask, const std::function<XLsta
     if (XLstatus s = lookup(h, mask, XL_BUS_TYPE_LIN, &p); s != XL_SUCCESS) {
         return s;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    XLstatus status = XL_SUCCESS;
-    p->forEach(mask, [&](ChannelState& c) {
-        if (status == XL_SUCCESS) {
-            status = body(c);
-        }
+    return whileOpen(*p, [&] {
+        XLstatus status = XL_SUCCESS;
+        p->forEach(mask, [&](ChannelState& c) {
+            if (status == XL_SUCCESS) {
+                status = body(c);
+            }
+        });
+        return status;
     });
-    return status;
 }
 
 }  // namespace
@@ -97,16 +95,16 @@ void handleLinFrame(Port& p, ChannelState& c, const Frame& f, std::vector<Pendin
 }
 
 void sendLinResponse(Port& p, ChannelState& c, Frame f) {
-    std::lock_guard<std::mutex> tx(p.txLock);
-    if (p.closed) {
-        return;  // the port closed meanwhile
-    }
-    c.node->send(f);
-    std::lock_guard<std::mutex> guard(p.lock);
-    if (c.active) {
-        pushLin(p, c, f, true);
-        notifyIfDue(p);
-    }
+    // A port closed meanwhile sends nothing.
+    whileOpen(p, p.txLock, [&] {
+        c.node->send(f);
+        std::lock_guard<std::mutex> guard(p.lock);
+        if (c.active) {
+            pushLin(p, c, f, true);
+            notifyIfDue(p);
+        }
+        return XL_SUCCESS;
+    });
 }
 
 }  // namespace xl::driver
@@ -183,23 +181,12 @@ XLstatus xlLinSendRequest(XLportHandle portHandle, XLaccess accessMask, uint8_t 
     }
     std::lock_guard<std::mutex> tx(p->txLock);
     std::vector<ChannelState*> targets;
-    {
-        std::lock_guard<std::mutex> guard(p->lock);
-        if (p->closed) {
-            return XL_ERR_INVALID_PORT;
-        }
-        XLstatus status = XL_SUCCESS;
-        p->forEach(accessMask, [&](ChannelState& c) {
-            if (!c.active) {
-                status = XL_ERR_CHANNEL_NOT_ACTIVE;
-            } else if (c.linParamsSet && c.lin.LINMode != XL_LIN_MASTER && status == XL_SUCCESS) {
-                status = XL_ERR_CMD_FAILED;  // only a master sends headers
-            }
-            targets.push_back(&c);
-        });
-        if (status != XL_SUCCESS) {
-            return status;
-        }
+    const auto notMaster = [](const ChannelState& c) {  // only a master sends headers
+        return c.linParamsSet && c.lin.LINMode != XL_LIN_MASTER ? XL_ERR_CMD_FAILED : XL_SUCCESS;
+    };
+    if (XLstatus s = whileOpen(*p, [&] { return sendTargets(*p, accessMask, notMaster, &targets); });
+        s != XL_SUCCESS) {
+        return s;
     }
     for (ChannelState* c : targets) {
         // A master whose own slave table serves the identifier answers its header itself: the bus

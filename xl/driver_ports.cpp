@@ -77,6 +77,20 @@ XLstatus lookup(XLportHandle h, XLaccess mask, uint32_t busType, std::shared_ptr
     return checkMask(**out, mask);
 }
 
+XLstatus sendTargets(Port& p, XLaccess mask, XLstatus (*refusal)(const ChannelState&),
+                     std::vector<ChannelState*>* targets) {
+    XLstatus status = XL_SUCCESS;
+    p.forEach(mask, [&](ChannelState& c) {
+        if (!c.active) {
+            status = XL_ERR_CHANNEL_NOT_ACTIVE;
+        } else if (status == XL_SUCCESS) {
+            status = refusal(c);
+        }
+        targets->push_back(&c);
+    });
+    return status;
+}
+
 void teardown(Port& p) {
     {
         std::lock_guard<std::mutex> tx(p.txLock);
@@ -220,23 +234,21 @@ XLstatus xlActivateChannel(XLportHandle portHandle, XLaccess accessMask, uint32_
     if (busType != p->busType) {
         return XL_ERR_WRONG_BUS_TYPE;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    const uint64_t now = nowNs();
-    p->forEach(accessMask, [&](ChannelState& c) {
-        // A channel back from bus off, like one newly on the bus, sees the frames sent from now on.
-        if (!c.active || c.busOff) {
-            c.active = true;
-            c.activeSinceNs = now;
+    return whileOpen(*p, [&] {
+        const uint64_t now = nowNs();
+        p->forEach(accessMask, [&](ChannelState& c) {
+            // A channel back from bus off, like one newly on the bus, sees the frames sent from now on.
+            if (!c.active || c.busOff) {
+                c.active = true;
+                c.activeSinceNs = now;
+            }
+            c.busOff = false;
+        });
+        if (flags & XL_ACTIVATE_RESET_CLOCK) {
+            p->clockBaseNs = now;
         }
-        c.busOff = false;
+        return XL_SUCCESS;
     });
-    if (flags & XL_ACTIVATE_RESET_CLOCK) {
-        p->clockBaseNs = now;
-    }
-    return XL_SUCCESS;
 }
 
 XLstatus xlDeactivateChannel(XLportHandle portHandle, XLaccess accessMask) {
@@ -244,12 +256,7 @@ XLstatus xlDeactivateChannel(XLportHandle portHandle, XLaccess accessMask) {
     if (XLstatus s = lookup(portHandle, accessMask, XL_BUS_TYPE_NONE, &p); s != XL_SUCCESS) {
         return s;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    p->forEach(accessMask, [](ChannelState& c) { c.active = false; });
-    return XL_SUCCESS;
+    return setChannels(*p, accessMask, [](ChannelState& c) { c.active = false; });
 }
 
 XLstatus xlFlushReceiveQueue(XLportHandle portHandle) {
@@ -257,13 +264,11 @@ XLstatus xlFlushReceiveQueue(XLportHandle portHandle) {
     if (!p) {
         return XL_ERR_INVALID_PORT;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    p->queue.clear();
-    p->overrunPending = false;
-    return XL_SUCCESS;
+    return whileOpen(*p, [&] {
+        p->queue.clear();
+        p->overrunPending = false;
+        return XL_SUCCESS;
+    });
 }
 
 XLstatus xlSetNotification(XLportHandle portHandle, XLhandle* handle, int queueLevel) {
@@ -274,16 +279,14 @@ XLstatus xlSetNotification(XLportHandle portHandle, XLhandle* handle, int queueL
     if (handle == nullptr || queueLevel < 1) {
         return XL_ERR_WRONG_PARAMETER;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    if (p->notify == nullptr) {
-        p->notify = takeEvent();
-    }
-    *handle = p->notify;
-    notifyIfDue(*p);
-    return XL_SUCCESS;
+    return whileOpen(*p, [&] {
+        if (p->notify == nullptr) {
+            p->notify = takeEvent();
+        }
+        *handle = p->notify;
+        notifyIfDue(*p);
+        return XL_SUCCESS;
+    });
 }
 
 XLstatus xlResetClock(XLportHandle portHandle) {
@@ -291,12 +294,10 @@ XLstatus xlResetClock(XLportHandle portHandle) {
     if (!p) {
         return XL_ERR_INVALID_PORT;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    p->clockBaseNs = nowNs();
-    return XL_SUCCESS;
+    return whileOpen(*p, [&] {
+        p->clockBaseNs = nowNs();
+        return XL_SUCCESS;
+    });
 }
 
 XLstatus xlGetSyncTime(XLportHandle portHandle, XLuint64* time) {
@@ -307,11 +308,8 @@ XLstatus xlGetSyncTime(XLportHandle portHandle, XLuint64* time) {
     if (time == nullptr) {
         return XL_ERR_WRONG_PARAMETER;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    const uint64_t now = nowNs();
-    *time = now > p->clockBaseNs ? now - p->clockBaseNs : 0;
-    return XL_SUCCESS;
+    return whileOpen(*p, [&] {
+        *time = p->clockTime(nowNs());
+        return XL_SUCCESS;
+    });
 }

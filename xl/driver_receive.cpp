@@ -69,6 +69,66 @@ void serviceNode(uint64_t key) {
     }
 }
 
+// The record xlReceive gives for an event.
+void toEvent(const Port& p, const RxEvent& ev, XLevent& out) {
+    std::memset(&out, 0, sizeof out);
+    out.chanIndex = ev.chanIndex;
+    out.portHandle = static_cast<uint16_t>(p.handle);
+    out.timeStamp = p.clockTime(ev.timeNs);
+    if (ev.type == RxEvent::Type::kChipState) {
+        out.tag = XL_CHIP_STATE;
+        out.tagData.chipState.busStatus = ev.busStatus;
+        out.tagData.chipState.txErrorCounter = ev.txErrorCounter;
+        out.tagData.chipState.rxErrorCounter = ev.rxErrorCounter;
+    } else if (ev.type == RxEvent::Type::kLin) {
+        s_xl_lin_msg& m = out.tagData.linMsg;
+        out.tag = XL_LIN_MSG;
+        m.id = static_cast<uint8_t>(ev.id);
+        m.dlc = ev.dlc;
+        m.flags = ev.linFlags;
+        std::memcpy(m.data, ev.data, std::min<size_t>(ev.length, 8));
+        m.crc = ev.linChecksum;
+    } else {
+        s_xl_can_msg& m = out.tagData.msg;
+        out.tag = XL_RECEIVE_MSG;
+        m.id = ev.id;
+        if (ev.busFlags & xl::bus::kFlagFd) {
+            m.flags = XL_CAN_MSG_FLAG_ERROR_FRAME;  // a classic controller cannot read CAN FD frames
+        } else {
+            m.flags = ev.busFlags & xl::bus::kFlagRemote ? XL_CAN_MSG_FLAG_REMOTE_FRAME : 0;
+            m.dlc = ev.dlc;
+            std::memcpy(m.data, ev.data, std::min<size_t>(ev.length, MAX_MSG_LEN));
+        }
+        if (ev.overrun) {
+            m.flags |= XL_CAN_MSG_FLAG_OVERRUN;
+        }
+    }
+}
+
+// The record xlCanReceive gives for an event.
+void toCanRxEvent(const Port& p, const RxEvent& ev, XLcanRxEvent& event) {
+    std::memset(&event, 0, sizeof event);
+    event.size = sizeof event;
+    event.channelIndex = ev.chanIndex;
+    event.timeStampSync = p.clockTime(ev.timeNs);
+    if (ev.type == RxEvent::Type::kChipState) {
+        event.tag = XL_CAN_EV_TAG_CHIP_STATE;
+        event.tagData.canChipState.busStatus = ev.busStatus;
+        event.tagData.canChipState.txErrorCounter = ev.txErrorCounter;
+        event.tagData.canChipState.rxErrorCounter = ev.rxErrorCounter;
+    } else {
+        XL_CAN_EV_RX_MSG& m = event.tagData.canRxOkMsg;
+        event.tag = XL_CAN_EV_TAG_RX_OK;
+        m.canId = ev.id;
+        m.msgFlags = (ev.busFlags & xl::bus::kFlagFd ? XL_CAN_RXMSG_FLAG_EDL : 0) |
+                     (ev.busFlags & xl::bus::kFlagBrs ? XL_CAN_RXMSG_FLAG_BRS : 0) |
+                     (ev.busFlags & xl::bus::kFlagRemote ? XL_CAN_RXMSG_FLAG_RTR : 0) |
+                     (ev.overrun ? XL_CAN_RXMSG_FLAG_OVERRUN : 0);
+        m.dlc = ev.dlc;
+        std::memcpy(m.data, ev.data, ev.length);
+    }
+}
+
 }  // namespace
 
 void notifyIfDue(Port& p) {
@@ -168,51 +228,16 @@ XLstatus xlReceive(XLportHandle portHandle, uint32_t* eventCount, XLevent* event
         *eventCount = 0;
         return XL_ERR_WRONG_INTERFACE_VERSION;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    uint32_t n = 0;
-    while (n < *eventCount && !p->queue.empty()) {
-        const RxEvent& ev = p->queue.front();
-        XLevent& out = events[n++];
-        std::memset(&out, 0, sizeof out);
-        out.chanIndex = ev.chanIndex;
-        out.portHandle = static_cast<uint16_t>(p->handle);
-        out.timeStamp = ev.timeNs > p->clockBaseNs ? ev.timeNs - p->clockBaseNs : 0;
-        if (ev.type == RxEvent::Type::kChipState) {
-            out.tag = XL_CHIP_STATE;
-            out.tagData.chipState.busStatus = ev.busStatus;
-            out.tagData.chipState.txErrorCounter = ev.txErrorCounter;
-            out.tagData.chipState.rxErrorCounter = ev.rxErrorCounter;
-        } else if (ev.type == RxEvent::Type::kLin) {
-            s_xl_lin_msg& m = out.tagData.linMsg;
-            out.tag = XL_LIN_MSG;
-            m.id = static_cast<uint8_t>(ev.id);
-            m.dlc = ev.dlc;
-            m.flags = ev.linFlags;
-            std::memcpy(m.data, ev.data, std::min<size_t>(ev.length, 8));
-            m.crc = ev.linChecksum;
-        } else {
-            s_xl_can_msg& m = out.tagData.msg;
-            out.tag = XL_RECEIVE_MSG;
-            m.id = ev.id;
-            if (ev.busFlags & xl::bus::kFlagFd) {
-                m.flags = XL_CAN_MSG_FLAG_ERROR_FRAME;  // a classic controller cannot read CAN FD frames
-            } else {
-                m.flags = ev.busFlags & xl::bus::kFlagRemote ? XL_CAN_MSG_FLAG_REMOTE_FRAME : 0;
-                m.dlc = ev.dlc;
-                std::memcpy(m.data, ev.data, std::min<size_t>(ev.length, MAX_MSG_LEN));
-            }
-            if (ev.overrun) {
-                m.flags |= XL_CAN_MSG_FLAG_OVERRUN;
-            }
+    return whileOpen(*p, [&] {
+        uint32_t n = 0;
+        while (n < *eventCount && !p->queue.empty()) {
+            toEvent(*p, p->queue.front(), events[n++]);
+            p->queue.pop_front();
         }
-        p->queue.pop_front();
-    }
-    *eventCount = n;
-    notifyIfDue(*p);
-    return n > 0 ? XL_SUCCESS : XL_ERR_QUEUE_IS_EMPTY;
+        *eventCount = n;
+        notifyIfDue(*p);
+        return n > 0 ? XL_SUCCESS : XL_ERR_QUEUE_IS_EMPTY;
+    });
 }
 
 XLstatus xlCanReceive(XLportHandle portHandle, XLcanRxEvent* event) {
@@ -226,35 +251,13 @@ XLstatus xlCanReceive(XLportHandle portHandle, XLcanRxEvent* event) {
     if (p->ifVersion != XL_INTERFACE_VERSION_V4) {
         return XL_ERR_WRONG_INTERFACE_VERSION;
     }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    if (p->queue.empty()) {
-        return XL_ERR_QUEUE_IS_EMPTY;
-    }
-    const RxEvent& ev = p->queue.front();
-    std::memset(event, 0, sizeof *event);
-    event->size = sizeof *event;
-    event->channelIndex = ev.chanIndex;
-    event->timeStampSync = ev.timeNs > p->clockBaseNs ? ev.timeNs - p->clockBaseNs : 0;
-    if (ev.type == RxEvent::Type::kChipState) {
-        event->tag = XL_CAN_EV_TAG_CHIP_STATE;
-        event->tagData.canChipState.busStatus = ev.busStatus;
-        event->tagData.canChipState.txErrorCounter = ev.txErrorCounter;
-        event->tagData.canChipState.rxErrorCounter = ev.rxErrorCounter;
-    } else {
-        XL_CAN_EV_RX_MSG& m = event->tagData.canRxOkMsg;
-        event->tag = XL_CAN_EV_TAG_RX_OK;
-        m.canId = ev.id;
-        m.msgFlags = (ev.busFlags & xl::bus::kFlagFd ? XL_CAN_RXMSG_FLAG_EDL : 0) |
-                     (ev.busFlags & xl::bus::kFlagBrs ? XL_CAN_RXMSG_FLAG_BRS : 0) |
-                     (ev.busFlags & xl::bus::kFlagRemote ? XL_CAN_RXMSG_FLAG_RTR : 0) |
-                     (ev.overrun ? XL_CAN_RXMSG_FLAG_OVERRUN : 0);
-        m.dlc = ev.dlc;
-        std::memcpy(m.data, ev.data, ev.length);
-    }
-    p->queue.pop_front();
-    notifyIfDue(*p);
-    return XL_SUCCESS;
+    return whileOpen(*p, [&] {
+        if (p->queue.empty()) {
+            return XL_ERR_QUEUE_IS_EMPTY;
+        }
+        toCanRxEvent(*p, p->queue.front(), *event);
+        p->queue.pop_front();
+        notifyIfDue(*p);
+        return XL_SUCCESS;
+    });
 }

@@ -16,46 +16,16 @@ using namespace xl::driver;
 
 namespace xl::test {
 
-XLstatus injectChipState(XLportHandle port, XLaccess accessMask, uint8_t busStatus, uint8_t txErrorCounter,
-                         uint8_t rxErrorCounter) {
-    std::shared_ptr<Port> p;
-    if (XLstatus s = lookup(port, accessMask, XL_BUS_TYPE_CAN, &p); s != XL_SUCCESS) {
-        return s;
-    }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    XLstatus status = XL_SUCCESS;
-    p->forEach(accessMask, [&](ChannelState& c) { status = c.active ? status : XL_ERR_CHANNEL_NOT_ACTIVE; });
-    if (status != XL_SUCCESS) {
-        return status;
-    }
+namespace {
+
+Frame chipStateFrame(uint8_t busStatus, uint8_t txErrorCounter, uint8_t rxErrorCounter) {
     Frame f;
     f.kind = Kind::kChipState;
     f.busStatus = busStatus;
     f.txErrorCounter = txErrorCounter;
     f.rxErrorCounter = rxErrorCounter;
-    f.timeNs = nowNs();
-    p->forEach(accessMask, [&](ChannelState& c) { handleFrame(*p, c, f); });
-    notifyIfDue(*p);
-    return XL_SUCCESS;
+    return f;
 }
-
-XLstatus failNextTransmits(XLportHandle port, XLaccess accessMask, uint32_t count) {
-    std::shared_ptr<Port> p;
-    if (XLstatus s = lookup(port, accessMask, XL_BUS_TYPE_CAN, &p); s != XL_SUCCESS) {
-        return s;
-    }
-    std::lock_guard<std::mutex> guard(p->lock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    p->forEach(accessMask, [&](ChannelState& c) { c.failNext = count; });
-    return XL_SUCCESS;
-}
-
-namespace {
 
 XLstatus sendControl(const std::string& bus, Frame f, XLportHandle from) {
     if (from == XL_INVALID_PORTHANDLE) {
@@ -70,29 +40,51 @@ XLstatus sendControl(const std::string& bus, Frame f, XLportHandle from) {
     if (!p) {
         return XL_ERR_INVALID_PORT;
     }
-    std::lock_guard<std::mutex> tx(p->txLock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    for (ChannelState& c : p->channels) {
-        if (c.node && c.config.bus == bus) {
-            c.node->send(f);
-            return XL_SUCCESS;
+    return whileOpen(*p, p->txLock, [&] {
+        for (ChannelState& c : p->channels) {
+            if (c.node && c.config.bus == bus) {
+                c.node->send(f);
+                return XL_SUCCESS;
+            }
         }
-    }
-    return XL_ERR_INVALID_ACCESS;
+        return XL_ERR_INVALID_ACCESS;
+    });
 }
 
 }  // namespace
 
+XLstatus injectChipState(XLportHandle port, XLaccess accessMask, uint8_t busStatus, uint8_t txErrorCounter,
+                         uint8_t rxErrorCounter) {
+    std::shared_ptr<Port> p;
+    if (XLstatus s = lookup(port, accessMask, XL_BUS_TYPE_CAN, &p); s != XL_SUCCESS) {
+        return s;
+    }
+    return whileOpen(*p, [&] {
+        XLstatus status = XL_SUCCESS;
+        p->forEach(accessMask,
+                   [&](ChannelState& c) { status = c.active ? status : XL_ERR_CHANNEL_NOT_ACTIVE; });
+        if (status != XL_SUCCESS) {
+            return status;
+        }
+        Frame f = chipStateFrame(busStatus, txErrorCounter, rxErrorCounter);
+        f.timeNs = nowNs();
+        p->forEach(accessMask, [&](ChannelState& c) { handleFrame(*p, c, f); });
+        notifyIfDue(*p);
+        return XL_SUCCESS;
+    });
+}
+
+XLstatus failNextTransmits(XLportHandle port, XLaccess accessMask, uint32_t count) {
+    std::shared_ptr<Port> p;
+    if (XLstatus s = lookup(port, accessMask, XL_BUS_TYPE_CAN, &p); s != XL_SUCCESS) {
+        return s;
+    }
+    return setChannels(*p, accessMask, [&](ChannelState& c) { c.failNext = count; });
+}
+
 XLstatus busInjectChipState(const std::string& bus, uint8_t busStatus, uint8_t txErrorCounter,
                             uint8_t rxErrorCounter, XLportHandle from) {
-    Frame f;
-    f.kind = Kind::kChipState;
-    f.busStatus = busStatus;
-    f.txErrorCounter = txErrorCounter;
-    f.rxErrorCounter = rxErrorCounter;
-    return sendControl(bus, f, from);
+    return sendControl(bus, chipStateFrame(busStatus, txErrorCounter, rxErrorCounter), from);
 }
 
 XLstatus busFailNextTransmits(const std::string& bus, uint32_t count, XLportHandle from) {

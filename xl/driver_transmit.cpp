@@ -155,29 +155,20 @@ void drainTimedQueue(Port& p) {
 // Puts one frame on the bus of every channel of mask (with bus timing: in their transmit queues).
 XLstatus transmitFrame(Port& p, XLaccess mask, Frame f, std::unique_lock<std::mutex>& tx) {
     std::vector<ChannelState*> targets;
-    {
-        std::lock_guard<std::mutex> guard(p.lock);
-        if (p.closed) {
-            return XL_ERR_INVALID_PORT;
+    const XLstatus status = whileOpen(p, [&] {
+        const auto busOff = [](const ChannelState& c) { return c.busOff ? XL_ERR_BUS_OFF : XL_SUCCESS; };
+        if (XLstatus s = sendTargets(p, mask, busOff, &targets); s != XL_SUCCESS) {
+            return s;
         }
-        XLstatus status = XL_SUCCESS;
-        bool fail = false;
-        p.forEach(mask, [&](ChannelState& c) {
-            if (!c.active) {
-                status = XL_ERR_CHANNEL_NOT_ACTIVE;
-            } else if (c.busOff && status == XL_SUCCESS) {
-                status = XL_ERR_BUS_OFF;
-            }
-            fail = fail || c.failNext > 0;
-            targets.push_back(&c);
-        });
-        if (status != XL_SUCCESS) {
-            return status;
-        }
-        if (fail) {
+        if (std::any_of(targets.begin(), targets.end(),
+                        [](const ChannelState* c) { return c->failNext > 0; })) {
             p.forEach(mask, [](ChannelState& c) { c.failNext -= c.failNext > 0 ? 1 : 0; });
             return XL_ERR_QUEUE_IS_FULL;
         }
+        return XL_SUCCESS;
+    });
+    if (status != XL_SUCCESS) {
+        return status;
     }
     const bool timing = drv().timing;
     for (ChannelState* c : targets) {
@@ -213,24 +204,22 @@ XLstatus xlCanFlushTransmitQueue(XLportHandle portHandle, XLaccess accessMask) {
         return s;
     }
     // Only the timed transmit queue holds frames; the one on its way to the bus still goes.
-    std::lock_guard<std::mutex> tx(p->txLock);
-    if (p->closed) {
-        return XL_ERR_INVALID_PORT;
-    }
-    Transmitter& t = drv().tx;
-    {
-        std::lock_guard<std::mutex> guard(t.lock);
-        for (auto it = t.queue.begin(); it != t.queue.end();) {
-            if (it->second.port == p && (accessMask & (XLaccess{1} << it->second.index))) {
-                --p->channel(it->second.index)->txQueued;
-                it = t.queue.erase(it);
-            } else {
-                ++it;
+    return whileOpen(*p, p->txLock, [&] {
+        Transmitter& t = drv().tx;
+        {
+            std::lock_guard<std::mutex> guard(t.lock);
+            for (auto it = t.queue.begin(); it != t.queue.end();) {
+                if (it->second.port == p && (accessMask & (XLaccess{1} << it->second.index))) {
+                    --p->channel(it->second.index)->txQueued;
+                    it = t.queue.erase(it);
+                } else {
+                    ++it;
+                }
             }
         }
-    }
-    const uint64_t now = nowNs();
-    p->forEach(accessMask, [&](ChannelState& c) { c.txFreeAtNs = std::min(c.txFreeAtNs, now); });
-    t.done.notify_all();
-    return XL_SUCCESS;
+        const uint64_t now = nowNs();
+        p->forEach(accessMask, [&](ChannelState& c) { c.txFreeAtNs = std::min(c.txFreeAtNs, now); });
+        t.done.notify_all();
+        return XL_SUCCESS;
+    });
 }
