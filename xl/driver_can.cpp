@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "xl/bus.h"
 #include "xl/driver_internal.h"
@@ -44,6 +45,50 @@ namespace {
 constexpr uint32_t kMaxCanBitrate = 1000000;
 constexpr uint32_t kMaxCanFdDataBitrate = 8000000;
 
+// The frame of an xlCanTransmit record; none for one that is no transmit request.
+std::optional<Frame> classicFrame(const XLevent& e) {
+    if (e.tag != XL_TRANSMIT_MSG) {
+        return std::nullopt;
+    }
+    const s_xl_can_msg& m = e.tagData.msg;
+    return canFrame(m.id, m.dlc, m.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME ? xl::bus::kFlagRemote : 0, m.data,
+                    MAX_MSG_LEN);
+}
+
+// The frame of an xlCanTransmitEx record; none for one that is no transmit request.
+std::optional<Frame> fdFrame(const XLcanTxEvent& e) {
+    if (e.tag != XL_CAN_EV_TAG_TX_MSG) {
+        return std::nullopt;
+    }
+    const XL_CAN_TX_MSG& m = e.tagData.canMsg;
+    uint8_t flags = 0;
+    if (m.msgFlags & XL_CAN_TXMSG_FLAG_EDL) {
+        flags = xl::bus::kFlagFd | (m.msgFlags & XL_CAN_TXMSG_FLAG_BRS ? xl::bus::kFlagBrs : 0);
+    } else if (m.msgFlags & XL_CAN_TXMSG_FLAG_RTR) {
+        flags = xl::bus::kFlagRemote;
+    }
+    return canFrame(m.canId, m.dlc, flags, m.data, XL_CAN_MAX_DATA_LEN);
+}
+
+// Sends count records in order, each on every channel of mask, holding the port's txLock; *sent
+// counts those that went. A record frameOf gives no frame for, and one that cannot go, end the call.
+template <typename Record, typename FrameOf>
+XLstatus transmitRecords(Port& p, XLaccess mask, const Record* records, uint32_t count, uint32_t* sent,
+                         FrameOf frameOf) {
+    std::unique_lock<std::mutex> tx(p.txLock);
+    for (uint32_t i = 0; i < count; ++i) {
+        const std::optional<Frame> f = frameOf(records[i]);
+        if (!f) {
+            return XL_ERR_WRONG_PARAMETER;
+        }
+        if (XLstatus s = transmitFrame(p, mask, *f, tx); s != XL_SUCCESS) {
+            return s;
+        }
+        *sent = i + 1;
+    }
+    return XL_SUCCESS;
+}
+
 }  // namespace
 
 XLstatus xlCanTransmit(XLportHandle portHandle, XLaccess accessMask, uint32_t* messageCount,
@@ -60,22 +105,7 @@ XLstatus xlCanTransmit(XLportHandle portHandle, XLaccess accessMask, uint32_t* m
     if (p->ifVersion != XL_INTERFACE_VERSION) {
         return XL_ERR_WRONG_INTERFACE_VERSION;
     }
-    std::unique_lock<std::mutex> tx(p->txLock);
-    for (uint32_t i = 0; i < wanted; ++i) {
-        const XLevent& e = messages[i];
-        if (e.tag != XL_TRANSMIT_MSG) {
-            return XL_ERR_WRONG_PARAMETER;
-        }
-        const s_xl_can_msg& m = e.tagData.msg;
-        const Frame f =
-            canFrame(m.id, m.dlc, m.flags & XL_CAN_MSG_FLAG_REMOTE_FRAME ? xl::bus::kFlagRemote : 0, m.data,
-                     MAX_MSG_LEN);
-        if (XLstatus s = transmitFrame(*p, accessMask, f, tx); s != XL_SUCCESS) {
-            return s;
-        }
-        *messageCount = i + 1;
-    }
-    return XL_SUCCESS;
+    return transmitRecords(*p, accessMask, messages, wanted, messageCount, classicFrame);
 }
 
 XLstatus xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, uint32_t msgCnt, uint32_t* msgCntSent,
@@ -91,26 +121,7 @@ XLstatus xlCanTransmitEx(XLportHandle portHandle, XLaccess accessMask, uint32_t 
     if (p->ifVersion != XL_INTERFACE_VERSION_V4) {
         return XL_ERR_WRONG_INTERFACE_VERSION;
     }
-    std::unique_lock<std::mutex> tx(p->txLock);
-    for (uint32_t i = 0; i < msgCnt; ++i) {
-        const XLcanTxEvent& e = events[i];
-        if (e.tag != XL_CAN_EV_TAG_TX_MSG) {
-            return XL_ERR_WRONG_PARAMETER;
-        }
-        const XL_CAN_TX_MSG& m = e.tagData.canMsg;
-        uint8_t flags = 0;
-        if (m.msgFlags & XL_CAN_TXMSG_FLAG_EDL) {
-            flags = xl::bus::kFlagFd | (m.msgFlags & XL_CAN_TXMSG_FLAG_BRS ? xl::bus::kFlagBrs : 0);
-        } else if (m.msgFlags & XL_CAN_TXMSG_FLAG_RTR) {
-            flags = xl::bus::kFlagRemote;
-        }
-        const Frame f = canFrame(m.canId, m.dlc, flags, m.data, XL_CAN_MAX_DATA_LEN);
-        if (XLstatus s = transmitFrame(*p, accessMask, f, tx); s != XL_SUCCESS) {
-            return s;
-        }
-        *msgCntSent = i + 1;
-    }
-    return XL_SUCCESS;
+    return transmitRecords(*p, accessMask, events, msgCnt, msgCntSent, fdFrame);
 }
 
 XLstatus xlCanSetChannelBitrate(XLportHandle portHandle, XLaccess accessMask, uint32_t bitrate) {

@@ -69,6 +69,14 @@ void serviceNode(uint64_t key) {
     }
 }
 
+// Copies an event's chip state into the chip-state part of either record.
+template <typename ChipState>
+void copyChipState(const RxEvent& ev, ChipState& s) {
+    s.busStatus = ev.busStatus;
+    s.txErrorCounter = ev.txErrorCounter;
+    s.rxErrorCounter = ev.rxErrorCounter;
+}
+
 // The record xlReceive gives for an event.
 void toEvent(const Port& p, const RxEvent& ev, XLevent& out) {
     std::memset(&out, 0, sizeof out);
@@ -77,9 +85,7 @@ void toEvent(const Port& p, const RxEvent& ev, XLevent& out) {
     out.timeStamp = p.clockTime(ev.timeNs);
     if (ev.type == RxEvent::Type::kChipState) {
         out.tag = XL_CHIP_STATE;
-        out.tagData.chipState.busStatus = ev.busStatus;
-        out.tagData.chipState.txErrorCounter = ev.txErrorCounter;
-        out.tagData.chipState.rxErrorCounter = ev.rxErrorCounter;
+        copyChipState(ev, out.tagData.chipState);
     } else if (ev.type == RxEvent::Type::kLin) {
         s_xl_lin_msg& m = out.tagData.linMsg;
         out.tag = XL_LIN_MSG;
@@ -113,9 +119,7 @@ void toCanRxEvent(const Port& p, const RxEvent& ev, XLcanRxEvent& event) {
     event.timeStampSync = p.clockTime(ev.timeNs);
     if (ev.type == RxEvent::Type::kChipState) {
         event.tag = XL_CAN_EV_TAG_CHIP_STATE;
-        event.tagData.canChipState.busStatus = ev.busStatus;
-        event.tagData.canChipState.txErrorCounter = ev.txErrorCounter;
-        event.tagData.canChipState.rxErrorCounter = ev.rxErrorCounter;
+        copyChipState(ev, event.tagData.canChipState);
     } else {
         XL_CAN_EV_RX_MSG& m = event.tagData.canRxOkMsg;
         event.tag = XL_CAN_EV_TAG_RX_OK;
