@@ -2,7 +2,7 @@
 // The XL driver interface: the calls, records and constants through which the CAN and LIN channels
 // and the interface detection drive a bus interface.
 //
-// This build serves them with a virtual driver (xl/driver.cpp): its channels come from a small
+// This build serves them with a virtual driver (xl/driver_internal.h): its channels come from a small
 // configuration file (xl/config.h) and their ports meet other ports, in this and in other
 // processes, on a virtual bus (xl/bus.h). Every call answers a status: XL_SUCCESS (0) or an error
 // below; a handle the driver did not give, or gave and took back, is answered with
