@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -47,24 +48,28 @@ inline void appendBytes(std::vector<uint8_t>& request, It first, It last) {
 }
 
 // More than kMaxPages is refused on errorOut ("Incorrect number of pages: ").
-bool checkPageCount(uint32_t pages);
+// Called before a check prints its refusal (for example to close a progress bar first).
+using BeforeRefusal = std::function<void()>;
+
+bool checkPageCount(uint32_t pages, const BeforeRefusal& before = {});
 // A range must end at or below 2^32, or the request addresses would wrap: a start at or above it is
 // refused with startText and the address, a length past it with "Incorrect data length: 0x".
-bool checkAddressRange(uint64_t address, uint64_t length,
-                       const char* startText = "Incorrect start Addr.: 0x");
+bool checkAddressRange(uint64_t address, uint64_t length, const char* startText = "Incorrect start Addr.: 0x",
+                       const BeforeRefusal& before = {});
 
 // The checks a write in packets makes before anything is sent: the page count, a length that is a
 // non-zero multiple of pages x pageSize, a start aligned to pageSize and to startUnit, a range inside
 // the address space and data that covers the length. Each refusal prints its line on errorOut; a
-// refused start (misaligned or at or above 2^32) with startText and the address.
+// refused start (misaligned or at or above 2^32) with startText and the address. Without wholePackets
+// any non-zero length is taken.
 bool checkPacketWrite(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length,
                       uint32_t pages, uint32_t pageSize, const char* startText = "Incorrect start Addr.: 0x",
-                      uint64_t startUnit = 1);
+                      uint64_t startUnit = 1, bool wholePackets = true, const BeforeRefusal& before = {});
 
 // The checks a read in packets of pages x pageSize bytes makes before anything is sent: the page
 // count, a length that is a non-zero multiple of the packet, a range inside the address space and an
 // output buffer of outSize bytes that holds the length. Each refusal prints its line on errorOut.
 bool checkPacketRead(std::size_t outSize, uint64_t address, uint64_t length, uint32_t pages,
-                     uint32_t pageSize);
+                     uint32_t pageSize, const BeforeRefusal& before = {});
 
 }  // namespace ecupacket

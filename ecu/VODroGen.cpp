@@ -59,40 +59,14 @@ void VODroGen::ShowProgress(uint32_t percent, bool done) {
     showProgressBar(percent, done);
 }
 
-bool VODroGen::acceptsCall(const PacketCall& call) {
-    if (call.pages > ecupacket::kMaxPages) {
-        return refuse(*this, "Incorrect number of pages: ", std::dec, call.pages);
-    }
-    const uint64_t packet = static_cast<uint64_t>(call.pages) * call.pageSize;
-    if (call.length == 0 || packet == 0 || (!call.write && call.length % packet != 0)) {
-        return refuse(*this, "Incorrect data length: 0x", std::hex, call.length);
-    }
-    if (call.write && (call.address % call.pageSize != 0 || call.address % call.startUnit != 0)) {
-        return refuse(*this, call.startText, std::hex, call.address);
-    }
-    if (call.address >= ecupacket::kAddressSpace) {
-        return refuse(*this, call.startText, std::hex, call.address);
-    }
-    if (call.length > ecupacket::kAddressSpace - call.address) {
-        return refuse(*this, "Incorrect data length: 0x", std::hex, call.length);
-    }
-    if (call.bufferSize < call.length) {
-        return refuse(
-            *this,
-            call.write ? "Data shorter than the length: 0x" : "Output buffer shorter than the length: 0x",
-            std::hex, call.bufferSize);
-    }
-    return true;
-}
-
 bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, bool,
                          int* mode, uint32_t pages, uint32_t pageSize) const {
     auto* self = const_cast<VODroGen*>(this);
     if (mode == nullptr || *mode == -1) {
         return false;
     }
-    if (!self->acceptsCall(
-            {startAddress, length, pages, pageSize, data.size(), true, 1, "Incorrect start Addr.: 0x"})) {
+    if (!ecupacket::checkPacketWrite(data, startAddress, length, pages, pageSize, "Incorrect start Addr.: 0x",
+                                     1, false, [self] { self->ShowProgress(100, true); })) {
         return false;
     }
     // Every request carries pages x 256 bytes whatever the page size.
@@ -182,8 +156,8 @@ bool VODroGen::eraseBlocksDownward(unsigned int first, unsigned int last) const 
 bool VODroGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int*,
                          uint32_t pages, uint32_t pageSize) {
     // Erase units are whole: an address inside a unit would leave the unit's first bytes unerased.
-    if (!acceptsCall(
-            {address, length, pages, pageSize, data.size(), true, kDataUnit, "Incorrect startAddr.: 0x"})) {
+    if (!ecupacket::checkPacketWrite(data, address, length, pages, pageSize, "Incorrect startAddr.: 0x",
+                                     kDataUnit, false, [this] { ShowProgress(100, true); })) {
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
@@ -262,8 +236,8 @@ bool VODroGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t le
 
 bool VODroGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                            uint32_t pages) {
-    if (!acceptsCall(
-            {address, length, pages, kReadPageSize, out.size(), false, 1, "Incorrect start Addr.: 0x"})) {
+    if (!ecupacket::checkPacketRead(out.size(), address, length, pages, kReadPageSize,
+                                    [this] { ShowProgress(100, true); })) {
         return false;
     }
     return readInPackets({dataFlash, static_cast<uint8_t>(pages), 0xC00, 50, TextLayout::kes2Dro}, out,

@@ -68,21 +68,6 @@ class VODroGen : public VOEcuGenBase {
                   uint32_t pages) override;
 
   private:
-    // The argument checks of a read or write in packets, before anything is sent.
-    struct PacketCall {
-        uint64_t address;
-        uint64_t length;
-        uint32_t pages;
-        uint32_t pageSize;
-        // The data to write or the buffer to read into.
-        std::size_t bufferSize;
-        // Writes: any length, a start on a multiple of pageSize and of startUnit. Reads: whole packets.
-        bool write;
-        uint64_t startUnit;
-        const char* startText;
-    };
-    // A refusal closes the progress bar and prints its line on errorOut.
-    bool acceptsCall(const PacketCall& call);
     // ReadCode and ReadData: the checks, then the read in packets of pages x 256 bytes.
     bool readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
                      uint32_t pages);
