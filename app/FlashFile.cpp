@@ -432,6 +432,8 @@ bool writeDataFile(const std::string& fileName, uint32_t format, const std::vect
             out.writeFile();
         }
         return addressable;
+    } catch (const Io::out_of_memory&) {
+        normalOut << kNoMemory << std::endl;
     } catch (const Io::exception& e) {
         normalOut << e.what();
     } catch (const std::bad_alloc&) {

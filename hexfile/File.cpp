@@ -7,7 +7,10 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <iostream>
 #include <new>
 #include <stdexcept>
 
@@ -146,6 +149,8 @@ exception::~exception() = default;
 
 bad_open::~bad_open() = default;
 
+out_of_memory::~out_of_memory() = default;
+
 const char* bad_open::what() const noexcept {
     return "Could not open file";
 }
@@ -167,25 +172,75 @@ bool LineCursor::next(std::string_view& line) {
 
 std::string_view withoutTextMarks(std::string_view text) {
     constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
-    if (text.substr(0, byteOrderMark.size()) == byteOrderMark) {
+    while (text.substr(0, byteOrderMark.size()) == byteOrderMark) {
         text.remove_prefix(byteOrderMark.size());
     }
-    while (!text.empty() && text.back() == '\x1A') {
-        text.remove_suffix(1);
+    // The text ends at the first end-of-file byte of what follows its last character that is no line
+    // end, no blank and no end-of-file byte.
+    std::size_t end = text.size();
+    while (end > 0 && (text[end - 1] == '\x1A' || text[end - 1] == '\n' || isBlankCharacter(text[end - 1]))) {
+        --end;
     }
-    return text;
+    const std::size_t mark = text.find('\x1A', end);
+    return mark == std::string_view::npos ? text : text.substr(0, mark);
 }
 
-LastNonBlankLine lastNonBlankLine(std::string_view text) {
-    // The lines from the last one backwards: each begins after the line feed before its last byte.
-    while (!text.empty()) {
-        const std::size_t previous =
-            text.size() < 2 ? std::string_view::npos : text.rfind('\n', text.size() - 2);
-        const std::size_t start = previous == std::string_view::npos ? 0 : previous + 1;
-        const std::string_view line = withoutLineEnd(text.substr(start));
-        text = text.substr(0, start);
-        if (!isBlankLine(line)) {
-            return {true, line, text};
+bool holdsOnlyText(std::string_view text) {
+    // Sixteen bytes at a time: a byte below the tab, one from the shift-out to the unit separator, or
+    // DEL marks the block. Blocks are looked at in runs, so a binary file is told after a few bytes.
+    using Bytes16 = unsigned char __attribute__((vector_size(16)));
+    using Marks16 = signed char __attribute__((vector_size(16)));
+    constexpr std::size_t blocksPerRun = 16;
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left >= sizeof(Bytes16)) {
+        Marks16 marks{};
+        for (std::size_t block = 0; block < blocksPerRun && left >= sizeof(Bytes16); ++block) {
+            Bytes16 bytes;
+            std::memcpy(&bytes, p, sizeof bytes);
+            marks |= (bytes < '\t') | (static_cast<Bytes16>(bytes - ('\r' + 1)) < 0x20 - ('\r' + 1)) |
+                     (bytes == 0x7F);
+            p += sizeof bytes;
+            left -= sizeof bytes;
+        }
+        uint64_t halves[2];
+        std::memcpy(halves, &marks, sizeof halves);
+        if ((halves[0] | halves[1]) != 0) {
+            return false;
+        }
+    }
+    for (; left > 0; ++p, --left) {
+        if (!isTextByte(*p)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isCommentLine(std::string_view line) {
+    const std::string_view text = withoutLeadingBlanks(line);
+    return !text.empty() && (text.front() == ';' || text.front() == '#' || text.front() == '/') &&
+           holdsOnlyText(text);
+}
+
+bool ReverseLineCursor::next(std::string_view& line) {
+    if (rest.empty()) {
+        return false;
+    }
+    // The line begins after the line feed before its last byte.
+    const std::size_t previous = rest.size() < 2 ? std::string_view::npos : rest.rfind('\n', rest.size() - 2);
+    const std::size_t start = previous == std::string_view::npos ? 0 : previous + 1;
+    line = withoutLineEnd(rest.substr(start));
+    rest = rest.substr(0, start);
+    return true;
+}
+
+LastContentLine lastContentLine(std::string_view text) {
+    ReverseLineCursor cursor(text);
+    std::string_view line;
+    while (cursor.next(line)) {
+        if (!isBlankLine(line) && !isCommentLine(line)) {
+            return {true, line, cursor.before()};
         }
     }
     return {};
@@ -227,60 +282,144 @@ TextOutFile::TextOutFile(const char* fileName) : File(fileName) {}
 TextOutFile::~TextOutFile() = default;
 
 void TextOutFile::writeLines(const std::deque<std::string>& fileContent) {
-    Replacement file(fileName);
-    for (const std::string& entry : fileContent) {
-        file.append(entry);
-    }
-    file.commit();
+    writeHeld(true, [&] {
+        Replacement file(fileName);
+        for (const std::string& entry : fileContent) {
+            file.append(entry);
+        }
+        file.commit();
+    });
 }
 
 namespace {
 
 constexpr std::size_t flushSize = 1 << 20;
+// The room of the write buffer: a flush leaves it with less than one record.
+constexpr std::size_t bufferRoom = flushSize + 4096;
+// Links followed in a row before a name counts as a loop, as the system counts them.
+constexpr int maxLinks = 40;
+
+// The missing file that a link names once the links after it are followed, as opening the link
+// for writing would create it.
+std::string fileNamedByDanglingLink(std::string name) {
+    for (int followed = 0;; ++followed) {
+        struct stat status {};
+        if (::lstat(name.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            return name;
+        }
+        char link[PATH_MAX];
+        const ssize_t length = ::readlink(name.c_str(), link, sizeof link);
+        if (followed == maxLinks || length <= 0 || static_cast<std::size_t>(length) == sizeof link) {
+            throw bad_open();
+        }
+        const std::size_t slash = name.rfind('/');
+        name = (link[0] == '/' || slash == std::string::npos ? "" : name.substr(0, slash + 1)) +
+               std::string(link, static_cast<std::size_t>(length));
+    }
+}
+
+// Gives the new file the owner, group and mode of the target it replaces; false when it cannot have
+// that owner or group (only the owner's own processes and the superuser may give them).
+bool takeOver(int fd, const struct stat& target) {
+    struct stat own {};
+    if (::fstat(fd, &own) != 0) {
+        return false;
+    }
+    if ((own.st_uid != target.st_uid || own.st_gid != target.st_gid) &&
+        ::fchown(fd, target.st_uid, target.st_gid) != 0) {
+        return false;
+    }
+    ::fchmod(fd, target.st_mode & 07777);
+    return true;
+}
 
 }  // namespace
 
 TextOutFile::Replacement::Replacement(const std::string& fileName) : target(fileName) {
-    struct stat status {};
-    if (::lstat(target.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
-        // Replace the file the link points to, not the link.
-        if (char* resolved = ::realpath(target.c_str(), nullptr)) {
-            target = resolved;
-            std::free(resolved);
+    try {
+        pending.reserve(bufferRoom);
+        struct stat status {};
+        bool exists = ::stat(target.c_str(), &status) == 0;
+        if (!exists && errno != ENOENT) {
+            throw bad_open();
         }
+        struct stat link {};
+        if (::lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            // The file the link points to is written, not the link. A link of the system's own that
+            // names no path (a pipe, say) is opened as it stands.
+            if (!exists) {
+                target = fileNamedByDanglingLink(target);
+            } else if (char* resolved = ::realpath(target.c_str(), nullptr)) {
+                target = resolved;
+                std::free(resolved);
+                exists = ::stat(target.c_str(), &status) == 0;
+            }
+        }
+        if (exists && (!S_ISREG(status.st_mode) || status.st_nlink > 1)) {
+            openInPlace();
+            return;
+        }
+        if (exists) {
+            // A file the user may not write is not replaced, whatever the folder lets the user do.
+            const Descriptor writable(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+            if (writable.get() < 0) {
+                throw bad_open();
+            }
+        }
+        if (!createTemporary()) {
+            if (!exists) {
+                throw bad_open();
+            }
+            openInPlace();
+            return;
+        }
+        if (exists && !takeOver(fd, status)) {
+            dropTemporary();
+            openInPlace();
+        }
+    } catch (const std::bad_alloc&) {
+        dropTemporary();
+        throw out_of_memory();
+    } catch (...) {
+        dropTemporary();
+        throw;
     }
-    pending.reserve(flushSize + 4096);
-    const bool exists = ::stat(target.c_str(), &status) == 0;
-    if (exists && (!S_ISREG(status.st_mode) || status.st_nlink > 1)) {
-        openInPlace();
-        return;
-    }
+}
 
+bool TextOutFile::Replacement::createTemporary() {
     const std::size_t slash = target.rfind('/');
     const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     const std::string base =
         (slash == std::string::npos ? target : target.substr(slash + 1)).substr(0, NAME_MAX - 40);
-    int error = 0;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = directory + "." + base + ".tmp" + std::to_string(::getpid()) + "-" +
                     std::to_string(temporaryCounter++);
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        error = errno;
-        if (fd < 0 && error != EEXIST) {
-            break;
+        if (fd >= 0) {
+            return true;
+        }
+        const int error = errno;
+        if (error != EEXIST) {
+            temporary.clear();
+            if (error == EACCES || error == EPERM) {
+                return false;
+            }
+            throw bad_open();
         }
     }
-    if (fd < 0) {
-        temporary.clear();
-        if (exists && (error == EACCES || error == EPERM)) {
-            openInPlace();
-            return;
-        }
-        throw bad_open();
+    temporary.clear();
+    throw bad_open();
+}
+
+void TextOutFile::Replacement::dropTemporary() {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
     }
-    if (exists) {
-        ::fchmod(fd, status.st_mode & 07777);
+    if (!temporary.empty() && !keepTemporary) {
+        ::unlink(temporary.c_str());
     }
+    temporary.clear();
 }
 
 void TextOutFile::Replacement::openInPlace() {
@@ -291,39 +430,43 @@ void TextOutFile::Replacement::openInPlace() {
 }
 
 void TextOutFile::Replacement::copyIntoTarget() {
-    const Descriptor from(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
-    if (from.get() < 0) {
-        throw bad_open();
-    }
-    openInPlace();
-    pending.resize(flushSize);
-    for (;;) {
-        const ssize_t got = readSome(from.get(), pending.data(), pending.size());
-        if (got < 0) {
+    try {
+        const Descriptor from(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
+        if (from.get() < 0) {
             throw bad_open();
         }
-        if (got == 0) {
-            break;
+        openInPlace();
+        pending.resize(flushSize);
+        for (;;) {
+            const ssize_t got = readSome(from.get(), pending.data(), pending.size());
+            if (got < 0) {
+                throw bad_open();
+            }
+            if (got == 0) {
+                break;
+            }
+            if (!writeAll(fd, std::string_view(pending.data(), static_cast<std::size_t>(got)))) {
+                throw bad_open();
+            }
         }
-        if (!writeAll(fd, std::string_view(pending.data(), static_cast<std::size_t>(got)))) {
+        pending.clear();
+        const int closing = fd;
+        fd = -1;
+        if (::close(closing) != 0) {
             throw bad_open();
         }
-    }
-    pending.clear();
-    const int closing = fd;
-    fd = -1;
-    if (::close(closing) != 0) {
-        throw bad_open();
+    } catch (const bad_open&) {
+        // The target may now hold a part of the text: the whole of it stays in the temporary file.
+        keepTemporary = true;
+        std::cout << "TextOutFile(writeFile-Operation). The file (" << target
+                  << ") could not be written in full." << std::endl;
+        std::cout << "  Its complete content was kept in (" << temporary << ")." << std::endl;
+        throw;
     }
 }
 
 TextOutFile::Replacement::~Replacement() {
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    if (!temporary.empty()) {
-        ::unlink(temporary.c_str());
-    }
+    dropTemporary();
 }
 
 void TextOutFile::Replacement::append(std::string_view text) {
@@ -358,8 +501,8 @@ void TextOutFile::Replacement::commit() {
         temporary.clear();
         return;
     }
-    // A folder that lets no one but the target's owner replace it (sticky) or a target that is a
-    // mount point: the target takes the text in place, as a plain write would give it.
+    // A target that is a mount point, or a folder that refuses the rename after all: the target takes
+    // the text in place, as a plain write would give it.
     if (errno != EACCES && errno != EPERM && errno != EBUSY) {
         throw bad_open();
     }

@@ -15,21 +15,26 @@ GenericInFile::GenericInFile(const char* fileName)
 GenericInFile::~GenericInFile() = default;
 
 uint32_t GenericInFile::detectFileFormat() const {
+    // A text file whose lines include records is a record file, whatever its other lines are; the
+    // last record line tells which kind. Its reader answers for the other lines. Anything else, a
+    // file with bytes that text does not hold above all, is raw binary.
     const TextInFile file(fileName);
-    uint32_t type = 2;
-    LineCursor cursor(withoutTextMarks(file.content()));
+    const std::string_view text = withoutTextMarks(file.content());
+    if (!holdsOnlyText(text)) {
+        return 2;
+    }
+    ReverseLineCursor cursor(text);
     std::string_view line;
     while (cursor.next(line)) {
-        const char first = isBlankLine(line) ? '\0' : line.front();
-        if (first == ':') {
-            type = 0;
-        } else if (first == 'S') {
-            type = 1;
-        } else if (first != '\0' && first != '/') {
-            return 2;
+        const std::string_view start = withoutLeadingBlanks(line);
+        if (!start.empty() && start.front() == ':') {
+            return 0;
+        }
+        if (start.size() >= 2 && (start[0] == 'S' || start[0] == 's') && start[1] >= '0' && start[1] <= '9') {
+            return 1;
         }
     }
-    return type;
+    return 2;
 }
 
 std::unique_ptr<MorvaneImportApi> GenericInFile::createImporter() const {

@@ -1,6 +1,8 @@
 #pragma once
 // The importer for any input file: recognises Intel HEX, S-record or raw binary from the file's lines
-// and forwards every import operation to the matching reader.
+// and forwards every import operation to the matching reader. A text file with record lines among its
+// lines is read as records (the last record line tells Intel HEX from S-records); a file with bytes
+// that text does not hold, or without a record line, is raw binary.
 
 #include <cstdint>
 #include <deque>

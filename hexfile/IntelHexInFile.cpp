@@ -59,12 +59,15 @@ void IntelHexInFile::parse() {
         return;
     }
 
-    // The end-of-file record is the last record; only blank lines may follow it.
+    // The end-of-file record is the last record; only blank and comment lines may follow it. It is a
+    // line of text.
     const classic::rule<> endOfFileLine = classic::ch_p(':') >> classic::repeat_p(6)[classic::anychar_p] >>
                                           classic::str_p("01") >> *classic::anychar_p;
-    const LastNonBlankLine end = lastNonBlankLine(text);
+    const LastContentLine end = lastContentLine(text);
+    const std::string_view endRecord = withoutLeadingBlanks(end.line);
     if (!end.found ||
-        !classic::parse(end.line.data(), end.line.data() + end.line.size(), endOfFileLine).full) {
+        !classic::parse(endRecord.data(), endRecord.data() + endRecord.size(), endOfFileLine).full ||
+        !holdsOnlyText(endRecord)) {
         std::cout
             << "file: " << fileName
             << " has no intel format (last line mismatched). Execution aboarded. The file was not parsed."
@@ -88,18 +91,25 @@ void IntelHexInFile::parseRecords(std::string_view records) {
     LineCursor cursor(records);
     std::string_view line;
     while (cursor.next(line)) {
-        // Empty lines and lines of other text are passed over; a line that begins as a record must
-        // be one.
-        if (line.empty() || line.front() != ':') {
+        // Blank and comment lines are passed over. Any other line must be a record: a line that is
+        // none (a record that lost its colon, a line of other text) refuses the file, as does a line
+        // that begins as a record and is not one.
+        const std::string_view record = withoutLeadingBlanks(line);
+        if (record.empty() || (record.front() != ':' && isCommentLine(record))) {
             continue;
+        }
+        if (record.front() != ':') {
+            refuseLine(line, noRecordPattern);
+            return;
         }
         current.count = 0;
         current.address = 0;
         current.recordType = recordOther;
         current.checksum = 0;
         current.rawBytes.clear();
-        if (!classic::parse(line.data(), line.data() + line.size(), recordLine).full || !isValidRecord()) {
-            reportLogicalError(line);
+        if (!classic::parse(record.data(), record.data() + record.size(), recordLine).full ||
+            !isValidRecord()) {
+            refuseLine(line, recordLogicalError);
             return;
         }
         storeRecord();
@@ -158,13 +168,9 @@ void IntelHexInFile::storeRecord() {
     }
 }
 
-void IntelHexInFile::reportLogicalError(std::string_view line) {
-    state.discardData();
+void IntelHexInFile::refuseLine(std::string_view line, std::string_view reason) {
+    state.refuseLine(fileName, line, reason);
     baseAddress = 0;
-    std::cout << "file: " << fileName << " line: " << printableLine(line)
-              << " contains logical error. Please check line for Crc or Address/Type conflicts. Execution "
-                 "aboarded. The file was not parsed."
-              << std::endl;
 }
 
 }  // namespace Io::Import

@@ -48,7 +48,8 @@ class IntelHexInFile : public TextInFile, public TextImporter {
     void parseRecords(std::string_view records);
     bool isValidRecord() const;
     void storeRecord();
-    void reportLogicalError(std::string_view line);
+    // Refuses the file for the line: no data stays.
+    void refuseLine(std::string_view line, std::string_view reason);
 
     // Grammar actions.
     void storeParsedCount(unsigned value);

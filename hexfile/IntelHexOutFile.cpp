@@ -64,6 +64,7 @@ void IntelHexOutFile::insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuffe
         images.emplace_back(memoryBuffer);
     } catch (const std::bad_alloc&) {
         reportUnheldImage("IntelHexOutFile");
+        imageLeftOut = true;
         return;
     }
     pieces.insert(pieces.end(), cut.begin(), cut.end());
@@ -124,6 +125,10 @@ void IntelHexOutFile::getStringRepresentationFor(std::string& text, uint16_t add
 }
 
 void IntelHexOutFile::writeFile() {
+    writeHeld(!imageLeftOut, [this] { writeRecords(); });
+}
+
+void IntelHexOutFile::writeRecords() {
     // Every piece and the start address must be writable before the file is touched at all.
     std::vector<OffsetInformation> offsets;
     offsets.reserve(pieces.size());

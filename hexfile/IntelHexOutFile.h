@@ -43,10 +43,13 @@ class IntelHexOutFile : public TextOutFile, public MorvaneExportApi {
     ~IntelHexOutFile() override;
 
     void insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuffer) override;
+    // Writes the file; Io::out_of_memory, with the file left as it was, when an image was left out
+    // for lack of memory.
     void writeFile() override;
     void setStartAddress(uint64_t startAddress) override;
 
   private:
+    void writeRecords();
     OffsetInformation setOffsetInformation(uint64_t address) const;
     bool isStartAddressWritable() const;
     // Whether the addressing of the file reaches the address; prints the refusal of the operation when
@@ -58,6 +61,7 @@ class IntelHexOutFile : public TextOutFile, public MorvaneExportApi {
 
     std::map<enumRecordType, std::pair<uint8_t, std::string>> recordCodes;
     bool hasStartAddress = false;
+    bool imageLeftOut = false;  // an image could not be held
     uint64_t startAddress = 0;
     OutputStyle outputStyle;
     // A piece of a queued image: its bytes from first on, count of them, starting at address.

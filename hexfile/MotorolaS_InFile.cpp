@@ -1,5 +1,6 @@
 #include "hexfile/MotorolaS_InFile.h"
 
+#include <boost/spirit/include/classic_chset.hpp>
 #include <boost/spirit/include/classic_core.hpp>
 #include <boost/spirit/include/classic_loops.hpp>
 #include <iostream>
@@ -119,7 +120,7 @@ void MotorolaS_InFile::parse() {
 
     const HexByteParser hexByte;
     const auto recordLine =
-        classic::ch_p('S') >> classic::xdigit_p[([this](char c) { storeParsedType(c); })] >>
+        classic::chset_p("Ss") >> classic::xdigit_p[([this](char c) { storeParsedType(c); })] >>
         hexByte[([this](unsigned v) { storeParsedSize(v); })] >>
         classic::repeat_p(
             boost::ref(current.addressSize))[hexByte[([this](unsigned v) { storeParsedAddressByte(v); })]] >>
@@ -131,8 +132,9 @@ void MotorolaS_InFile::parse() {
     LineCursor cursor(text);
     std::string_view line;
     while (cursor.next(line)) {
-        // A record line is never blank; only other lines need the whole check.
-        if (line.empty() || (line.front() != 'S' && isBlankLine(line))) {
+        // Blank and comment lines are passed over; any other line must be a record.
+        const std::string_view record = withoutLeadingBlanks(line);
+        if (record.empty() || (record.front() != 'S' && record.front() != 's' && isCommentLine(record))) {
             continue;
         }
         current.recordType = recordOther;
@@ -141,14 +143,12 @@ void MotorolaS_InFile::parse() {
         current.dataLength = 0;
         current.checksum = 0;
         current.rawBytes.clear();
-        if (!classic::parse(line.data(), line.data() + line.size(), recordLine).full) {
-            stopParsing(line, " did not match parsing pattern. Execution aboarded. The file was not parsed.");
+        if (!classic::parse(record.data(), record.data() + record.size(), recordLine).full) {
+            state.refuseLine(fileName, line, noRecordPattern);
             return;
         }
         if (!isValidRecord()) {
-            stopParsing(line,
-                        " contains logical error. Please check line for Crc or Address/Type conflicts. "
-                        "Execution aboarded. The file was not parsed.");
+            state.refuseLine(fileName, line, recordLogicalError);
             return;
         }
         storeRecord();
@@ -210,11 +210,6 @@ void MotorolaS_InFile::storeRecord() {
         case recordOther:
             break;
     }
-}
-
-void MotorolaS_InFile::stopParsing(std::string_view line, const char* reason) {
-    state.discardData();
-    std::cout << "file: " << fileName << " line: " << printableLine(line) << reason << std::endl;
 }
 
 void MotorolaS_InFile::capSpan() {

@@ -66,7 +66,6 @@ class MotorolaS_InFile : public TextInFile, public TextImporter {
     bool isValidRecord() const;
     void storeRecord();
     void capSpan();
-    void stopParsing(std::string_view line, const char* reason);
 
     // Grammar actions.
     void storeParsedType(char digit);

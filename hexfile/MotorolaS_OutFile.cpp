@@ -15,6 +15,8 @@ constexpr uint32_t minimumRecordSize = 21;
 constexpr uint32_t maximumRecordSize = 119;
 constexpr uint64_t addressLimit = 0x100000000;  // an image must start below it and end at or below it
 constexpr std::size_t moduleNameLength = 10;
+// The number of data records from which a file has a count record.
+constexpr uint64_t countedFrom = 65535;
 // The count byte covers 2 address bytes, the data and the checksum.
 constexpr std::size_t maximumHeaderData = 255 - 2 - 1;
 
@@ -99,6 +101,7 @@ void MotorolaS_OutFile::insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuf
         pieces.emplace_back(memoryBuffer);
     } catch (const std::bad_alloc&) {
         reportUnheldImage("MotorolaS_OutFile");
+        imageLeftOut = true;
         return;
     }
     addressSize = std::max(addressSize, std::min<uint32_t>(bytesNeeded(end), 4));
@@ -155,6 +158,10 @@ void MotorolaS_OutFile::getStringRepresentationFor(std::string& text, const Reco
 }
 
 void MotorolaS_OutFile::writeFile() {
+    writeHeld(!imageLeftOut, [this] { writeRecords(); });
+}
+
+void MotorolaS_OutFile::writeRecords() {
     if (startAddress >= addressLimit) {
         std::cout << "MotorolaS_OutFile(writeFile-Operation). The execution start address int ("
                   << startAddress << ") is not addressable with Motorola Format." << std::endl;
@@ -187,8 +194,9 @@ void MotorolaS_OutFile::writeFile() {
             file.flushIfFull();
         } while (k < bytes.size());
     }
-    // One count record after the last data record, for the whole file, where its field can hold it.
-    if (dataRecords > 0 && dataRecords <= 0xFFFFFF) {
+    // A file of 65535 data records or more has one count record, after the last data record, holding
+    // the total (S6 above 65535) where its field can hold it; a smaller file has none.
+    if (dataRecords >= countedFrom && dataRecords <= 0xFFFFFF) {
         getStringRepresentationFor(text, setRecordInformation(Role::count, dataRecords));
     }
     getStringRepresentationFor(text, setRecordInformation(Role::termination, startAddress));

@@ -1,7 +1,8 @@
 #pragma once
 // Writes memory images as a Motorola S-record file: an S0 header, the data of every queued image in
-// S1, S2 or S3 records of one address size for the whole file, one count record (S5, or S6 for more
-// than 65535 data records) and one termination record (S9, S8 or S7).
+// S1, S2 or S3 records of one address size for the whole file, one count record of the total in a
+// file of 65535 data records or more (S5, or S6 above 65535) and one termination record (S9, S8 or
+// S7).
 
 #include <cstdint>
 #include <deque>
@@ -36,10 +37,13 @@ class MotorolaS_OutFile : public TextOutFile, public MorvaneExportApi {
     ~MotorolaS_OutFile() override;
 
     void insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuffer) override;
+    // Writes the file; Io::out_of_memory, with the file left as it was, when an image was left out
+    // for lack of memory.
     void writeFile() override;
     void setStartAddress(uint64_t startAddress) override;
 
   private:
+    void writeRecords();
     enum class Role { header, data, count, termination };
 
     // The kind and the address bytes of a record of that role for the value.
@@ -48,6 +52,7 @@ class MotorolaS_OutFile : public TextOutFile, public MorvaneExportApi {
     void getStringRepresentationFor(std::string& text, const RecordInformation& record);
 
     bool hasStartAddress = false;
+    bool imageLeftOut = false;  // an image could not be held
     uint32_t addressSize = 2;
     uint64_t startAddress = 0;
     OutputStyle outputStyle;

@@ -38,6 +38,11 @@ void TextImportData::discardData() {
     std::vector<Run>().swap(runs);
 }
 
+void TextImportData::refuseLine(const std::string& fileName, std::string_view line, std::string_view reason) {
+    discardData();
+    std::cout << "file: " << fileName << " line: " << printableLine(line) << reason << std::endl;
+}
+
 void TextImportData::finishParsing() {
     dataLength = runs.empty() ? 0 : maxAddress - minAddress + 1;
     bytes.shrink_to_fit();

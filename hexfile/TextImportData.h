@@ -31,6 +31,9 @@ struct TextImportData {
     void storeData(uint64_t address, const uint8_t* bytes, std::size_t count);
     // Forgets every data byte; minAddress and maxAddress become 0.
     void discardData();
+    // Refuses the file for one of its lines: forgets every data byte and prints "file: ", the file
+    // name, " line: ", the line as it may be shown, and the reason.
+    void refuseLine(const std::string& fileName, std::string_view line, std::string_view reason);
     bool hasData() const { return !runs.empty(); }
     // Sets dataLength from the bounds and gives back unused room; called once parsing is over.
     void finishParsing();
@@ -79,5 +82,13 @@ class TextImporter : public MorvaneImportApi {
 
 // The line as it may be shown on the console: control characters appear as \xNN.
 std::string printableLine(std::string_view line);
+
+// Why a text reader refuses a line: it does not have the form of a record, or it does but its
+// content is wrong.
+inline constexpr std::string_view noRecordPattern =
+    " did not match parsing pattern. Execution aboarded. The file was not parsed.";
+inline constexpr std::string_view recordLogicalError =
+    " contains logical error. Please check line for Crc or Address/Type conflicts. Execution aboarded. The "
+    "file was not parsed.";
 
 }  // namespace Io::Import

@@ -12,6 +12,8 @@
 #include "app/FlashFile.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/ecu/PacketBytes.h"
+#include "tests/hexfile/refused_allocations.h"
+#include "tests/support/shared_names.h"
 
 namespace apptest {
 namespace {
@@ -655,6 +657,33 @@ TEST(SaveDataFile, ReportsWhenTheFileIsNotWritten) {
         // Data past the 32-bit address range is refused by the writers.
         EXPECT_FALSE(writeDataFile(dir.path("high.hex"), format, counting(0x200), 0xFFFFFF00));
         EXPECT_TRUE(writeDataFile(dir.path("top.hex"), format, counting(0x100), 0xFFFFFF00));
+    }
+}
+
+// With allocations of the data's size failing, the writer cannot hold the image: the step fails with
+// the not-enough-memory line and the old read-back file stays as it was. The same for the write
+// buffer of 1 MiB.
+TEST(SaveDataFile, DataTheWriterCannotHoldFailsTheStepAndLeavesTheOldFile) {
+    ScratchDir dir;
+    const Bytes data = counting(4 << 20);
+    for (const std::size_t refused : {std::size_t{4} << 20, std::size_t{1} << 20}) {
+        for (const std::string name : {"back.hex", "back.s19"}) {
+            SCOPED_TRACE(name + " refusing from " + std::to_string(refused));
+            const std::string old = ":0400000001020304F2\n:00000001FF\n";
+            dir.writeText(name, old);
+            StreamCapture out;
+            testing_support::CoutCapture library;
+            bool saved = true;
+            {
+                const refused_allocations::RefuseFrom refuse(refused);
+                saved = saveDataFile(dir.path(name), data, 0x10000000);
+            }
+            EXPECT_FALSE(saved);
+            EXPECT_EQ(out.normal(), "  Not enough memory for the file data\n");
+            EXPECT_EQ(dir.readText(name), old);
+            EXPECT_EQ(dir.entries(), std::vector<std::string>{name});
+            std::filesystem::remove(dir.path(name));
+        }
     }
 }
 

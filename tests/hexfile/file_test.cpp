@@ -1,14 +1,20 @@
 #include "hexfile/File.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <deque>
+#include <filesystem>
 #include <functional>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -17,6 +23,7 @@
 #include "hexfile/IntelHexInFile.h"
 #include "hexfile/MotorolaS_InFile.h"
 #include "tests/hexfile/hexfile_test_support.h"
+#include "tests/support/other_user.h"
 
 namespace {
 
@@ -59,21 +66,21 @@ INSTANTIATE_TEST_SUITE_P(
                       LinesCase{"NulBytesAreText", std::string("a\0b\nc", 5), {std::string("a\0b", 3), "c"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The last non-blank line of a text as the forward walk of LineCursor finds it, and the text before
-// that line's first byte.
-Io::LastNonBlankLine lastNonBlankLineWalkingForward(std::string_view text) {
-    Io::LastNonBlankLine last;
+// The last line of a text that is neither blank nor a comment, as the forward walk of LineCursor
+// finds it, and the text before that line's first byte.
+Io::LastContentLine lastContentLineWalkingForward(std::string_view text) {
+    Io::LastContentLine last;
     Io::LineCursor cursor(text);
     std::string_view line;
     while (cursor.next(line)) {
-        if (!Io::isBlankLine(line)) {
+        if (!Io::isBlankLine(line) && !Io::isCommentLine(line)) {
             last = {true, line, text.substr(0, static_cast<std::size_t>(line.data() - text.data()))};
         }
     }
     return last;
 }
 
-TEST(LastNonBlankLine, TheLastLineThatIsNotBlankAndTheTextBeforeIt) {
+TEST(LastContentLine, TheLastLineThatIsNeitherBlankNorACommentAndTheTextBeforeIt) {
     struct Case {
         std::string text;
         bool found;
@@ -95,17 +102,111 @@ TEST(LastNonBlankLine, TheLastLineThatIsNotBlankAndTheTextBeforeIt) {
         {"\n\nx\n", true, "x", "\n\n"},
         {std::string("a\0\nb", 4), true, "b", std::string("a\0\n", 3)},
         {std::string("b\0", 2), true, std::string("b\0", 2), ""},
+        {"a\n; end\n  # note\r\n\t// more\n", true, "a", ""},
+        {"; only\n/ comments\n", false, "", ""},
+        // A line with bytes that text does not hold is no comment.
+        {std::string("a\n;\x01\n", 5), true, std::string(";\x01", 2), "a\n"},
     };
-    const auto fields = [](const Io::LastNonBlankLine& last) {
+    const auto fields = [](const Io::LastContentLine& last) {
         return std::make_tuple(last.found, std::string(last.line), std::string(last.before));
     };
     for (const Case& c : cases) {
-        const Io::LastNonBlankLine last = Io::lastNonBlankLine(c.text);
+        const Io::LastContentLine last = Io::lastContentLine(c.text);
         EXPECT_EQ(fields(last), std::make_tuple(c.found, c.line, c.before)) << testing::PrintToString(c.text);
         // The same lines as the forward walk splits them, at the same place in the text.
-        const Io::LastNonBlankLine walked = lastNonBlankLineWalkingForward(c.text);
+        const Io::LastContentLine walked = lastContentLineWalkingForward(c.text);
         EXPECT_EQ(fields(last), fields(walked)) << testing::PrintToString(c.text);
         EXPECT_EQ(last.line.data(), walked.line.data()) << testing::PrintToString(c.text);
+    }
+}
+
+// The backward walk gives the lines of the forward walk, last first.
+TEST(ReverseLineCursor, GivesTheLinesOfTheForwardWalkInReverse) {
+    for (const std::string text : {"", "a", "a\n", "a\r\nb", "\n\n", "a\n\nb\r\r\n\n", "x\ry\n\n z"}) {
+        std::vector<std::string> forward;
+        Io::LineCursor cursor(text);
+        std::string_view line;
+        while (cursor.next(line)) {
+            forward.emplace_back(line);
+        }
+        std::vector<std::string> backward;
+        Io::ReverseLineCursor reverse(text);
+        while (reverse.next(line)) {
+            backward.emplace_back(line);
+            // What is before the line ends where the line begins.
+            EXPECT_EQ(reverse.before().data() + reverse.before().size(), line.data());
+        }
+        std::reverse(backward.begin(), backward.end());
+        EXPECT_EQ(backward, forward) << testing::PrintToString(text);
+    }
+}
+
+// Every byte value, alone among text at the places where the wide test and the byte-wise rest meet:
+// a file holds only text exactly when each of its bytes is one that text holds.
+TEST(TextBytes, AFileHoldsOnlyTextWhenEveryByteIsText) {
+    for (int value = 0; value < 256; ++value) {
+        const char c = static_cast<char>(value);
+        const bool text = (value >= 0x20 && value != 0x7F) || (value >= '\t' && value <= '\r');
+        EXPECT_EQ(Io::isTextByte(c), text) << value;
+        for (const std::size_t at : {0u, 15u, 16u, 255u, 256u, 257u, 299u}) {
+            std::string sample(300, 'a');
+            sample[at] = c;
+            EXPECT_EQ(Io::holdsOnlyText(sample), text) << value << " at " << at;
+            EXPECT_EQ(Io::holdsOnlyText(std::string_view(sample).substr(0, at + 1)), text)
+                << value << " at " << at;
+        }
+    }
+    EXPECT_TRUE(Io::holdsOnlyText(""));
+}
+
+TEST(TextMarks, ByteOrderMarksBeforeAndEndOfFileBytesAfterAreLeftOut) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const struct {
+        std::string text;
+        std::string without;
+    } cases[] = {
+        {bom + ":x\n", ":x\n"},
+        {bom + bom + ":x\n", ":x\n"},
+        {":x\n\x1A", ":x\n"},
+        {":x\r\n\x1A\r\n", ":x\r\n"},
+        {":x\n\x1A\x1A \n\x1A\n", ":x\n"},
+        {":x \t\x1A", ":x \t"},
+        // An end-of-file byte with text after it is part of the text.
+        {":x\x1Ay\n", ":x\x1Ay\n"},
+        {"\x1A:x\n", "\x1A:x\n"},
+        {":x \n\n", ":x \n\n"},
+        {"\x1A\n", ""},
+        {":x" + bom, ":x" + bom},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Io::withoutTextMarks(c.text), c.without) << testing::PrintToString(c.text);
+    }
+}
+
+TEST(CommentLines, BeginWithASemicolonAHashOrASlashAndHoldText) {
+    const struct {
+        std::string line;
+        bool comment;
+    } cases[] = {
+        {"; end of file", true},
+        {"# made by hand", true},
+        {"// note", true},
+        {"/", true},
+        {"  \t; indented", true},
+        {";", true},
+        {"", false},
+        {"  ", false},
+        {":00000001FF", false},
+        {"S9030000FC", false},
+        {"end", false},
+        {std::string("; \0", 3), false},
+        {"; \x1B[2J", false},
+        {"; Pr\xC3\xBC"
+         "fsumme",
+         true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Io::isCommentLine(c.line), c.comment) << testing::PrintToString(c.line);
     }
 }
 
@@ -206,15 +307,13 @@ TEST_F(FileTest, WriteLinesKeepsOtherHardLinksOnTheFile) {
 // Runs the action in a child process as the user nobody and gives its exit code; -1 when the child
 // could not become nobody.
 int asNobody(const std::function<int()>& action) {
-    const passwd* nobody = ::getpwnam("nobody");
-    if (nobody == nullptr) {
+    const std::optional<testing_support::OtherUser> nobody = testing_support::nobodyUser();
+    if (!nobody) {
         return -1;
     }
-    const uid_t uid = nobody->pw_uid;
-    const gid_t gid = nobody->pw_gid;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) {
+        if (!testing_support::become(*nobody)) {
             std::_Exit(100);
         }
         std::_Exit(action());
@@ -226,10 +325,36 @@ int asNobody(const std::function<int()>& action) {
     return WEXITSTATUS(status);
 }
 
+// The lines written as nobody: 0 when written, 1 when refused with bad_open.
+int writeAsNobody(const std::string& file, const std::deque<std::string>& lines) {
+    return asNobody([&] {
+        try {
+            Lines(file.c_str()).writeLines(lines);
+            return 0;
+        } catch (const Io::bad_open&) {
+            return 1;
+        }
+    });
+}
+
+// The names in a folder.
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+enum class Owner { root, user };
+
 struct SecondUserCase {
     const char* name;
-    mode_t folderMode;  // of a folder of root's
-    mode_t fileMode;    // of a file of root's in it
+    Owner folderOwner;
+    mode_t folderMode;
+    Owner fileOwner;
+    mode_t fileMode;
     bool written;
 };
 
@@ -237,48 +362,228 @@ void PrintTo(const SecondUserCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-class SecondUserWrite : public FileTest, public ::testing::WithParamInterface<SecondUserCase> {};
+class SecondUserWrite : public testing_support::WithOtherUser<FileTest>,
+                        public ::testing::WithParamInterface<SecondUserCase> {};
 
-// Another user writes a file wherever a plain write would: the file keeps its owner, mode and name,
-// and nothing is left beside it.
-TEST_P(SecondUserWrite, WritesWhereAPlainWriteWould) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to act as a second user";
-    }
+// Another user (nobody) writes a file where a plain write would, and only there: the file keeps its
+// owner, mode and name, and nothing is left beside it. A file the user may not write stays as it was,
+// also in a folder where the user could replace it.
+TEST_P(SecondUserWrite, WritesWhereAPlainWriteWouldAndOnlyThere) {
     const SecondUserCase& c = GetParam();
+    const auto uidOf = [&](Owner owner) { return owner == Owner::root ? 0 : user->uid; };
+    const auto gidOf = [&](Owner owner) { return owner == Owner::root ? 0 : user->gid; };
+    const std::string old = "old content that is longer than the new one\n";
     ASSERT_EQ(::chmod(path().c_str(), 0755), 0);
     const std::string folder = path("folder");
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-    const std::string file = writeText("folder/out", "old content that is longer than the new one\n");
+    const std::string file = writeText("folder/out", old);
+    ASSERT_EQ(::chown(file.c_str(), uidOf(c.fileOwner), gidOf(c.fileOwner)), 0);
     ASSERT_EQ(::chmod(file.c_str(), c.fileMode), 0);
+    ASSERT_EQ(::chown(folder.c_str(), uidOf(c.folderOwner), gidOf(c.folderOwner)), 0);
     ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
 
-    const int result = asNobody([&] {
-        try {
-            Lines(file.c_str()).writeLines({"new\n"});
-            return 0;
-        } catch (const Io::bad_open&) {
-            return 1;
+    EXPECT_EQ(writeAsNobody(file, {"new\n"}), c.written ? 0 : 1);
+    EXPECT_EQ(readText("folder/out"), c.written ? "new\n" : old);
+    struct stat status {};
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, uidOf(c.fileOwner));
+    EXPECT_EQ(status.st_gid, gidOf(c.fileOwner));
+    EXPECT_EQ(status.st_mode & 07777, c.fileMode);
+    EXPECT_EQ(namesIn(folder), std::vector<std::string>{"out"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SecondUserWrite,
+    ::testing::Values(
+        SecondUserCase{"FolderThatTakesNoNewFile", Owner::root, 0755, Owner::root, 0666, true},
+        SecondUserCase{"StickyFolderOfAnotherUser", Owner::root, 01777, Owner::root, 0666, true},
+        SecondUserCase{"FileTheUserMayNotWrite", Owner::root, 0755, Owner::root, 0644, false},
+        SecondUserCase{"OwnReadOnlyFileInOwnFolder", Owner::user, 0755, Owner::user, 0444, false},
+        SecondUserCase{"AnotherUsersFileInOwnFolder", Owner::user, 0755, Owner::root, 0644, false},
+        SecondUserCase{"AnotherUsersWritableFileInOwnFolder", Owner::user, 0755, Owner::root, 0666, true},
+        SecondUserCase{"OwnFileInOwnFolder", Owner::user, 0755, Owner::user, 0640, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Mounts of a test's own, in a mount namespace of the test process's own, so that none of them is
+// seen outside it or outlives it; unmounted in reverse order at the end.
+class PrivateMounts {
+  public:
+    // Why mounts cannot be made here; empty when they can.
+    std::string unavailable() {
+        if (::geteuid() != 0) {
+            return "needs the superuser to mount file systems";
         }
-    });
-    EXPECT_EQ(result, c.written ? 0 : 1);
-    EXPECT_EQ(readText("folder/out"), c.written ? "new\n" : "old content that is longer than the new one\n");
+        if (::unshare(CLONE_NEWNS) != 0) {
+            return std::string("no mount namespace of its own: ") + std::strerror(errno);
+        }
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return std::string("mounts cannot be made private: ") + std::strerror(errno);
+        }
+        return "";
+    }
+    // A tmpfs of that many bytes on the folder.
+    bool smallFileSystem(const std::string& folder, std::size_t bytes, mode_t mode) {
+        const std::string options = "size=" + std::to_string(bytes) + ",mode=" + octal(mode);
+        return add(::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()), folder);
+    }
+    // The file from mounted on the file to.
+    bool bind(const std::string& from, const std::string& to) {
+        return add(::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr), to);
+    }
+    ~PrivateMounts() {
+        for (auto point = points.rbegin(); point != points.rend(); ++point) {
+            ::umount2(point->c_str(), MNT_DETACH);
+        }
+    }
+
+  private:
+    static std::string octal(mode_t mode) {
+        std::ostringstream text;
+        text << std::oct << mode;
+        return text.str();
+    }
+    bool add(int result, const std::string& point) {
+        if (result == 0) {
+            points.push_back(point);
+        }
+        return result == 0;
+    }
+    std::vector<std::string> points;
+};
+
+// Root's file in a sticky folder on a small file system, written by nobody with more than half the
+// room: a replacement cannot be made there (nobody may not rename over root's file), so the file is
+// written in place from the start, as a plain write would do, and takes the whole new content.
+TEST_F(FileTest, SecondUserWriteInAStickyFolderOfASmallFileSystem) {
+    if (!testing_support::nobodyUser()) {
+        GTEST_SKIP() << "needs the superuser, to run a process as another user";
+    }
+    PrivateMounts mounts;
+    if (const std::string why = mounts.unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    ASSERT_EQ(::chmod(path().c_str(), 0755), 0);
+    const std::string folder = path("small");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(mounts.smallFileSystem(folder, 1 << 20, 01777)) << std::strerror(errno);
+    const std::string file = writeText("small/out", std::string(300 << 10, 'o'));
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+
+    const std::string text(600 << 10, 'n');
+    EXPECT_EQ(writeAsNobody(file, {text}), 0);
+    EXPECT_TRUE(readText("small/out") == text) << readText("small/out").size() << " bytes";
     struct stat status {};
     ASSERT_EQ(::stat(file.c_str(), &status), 0);
     EXPECT_EQ(status.st_uid, 0u);
-    EXPECT_EQ(status.st_mode & 07777, c.fileMode);
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    EXPECT_EQ(names, std::vector<std::string>{"out"});
+    EXPECT_EQ(status.st_mode & 07777, 0666u);
+    EXPECT_EQ(namesIn(folder), std::vector<std::string>{"out"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SecondUserWrite,
-                         ::testing::Values(SecondUserCase{"FolderThatTakesNoNewFile", 0755, 0666, true},
-                                           SecondUserCase{"StickyFolderOfAnotherUser", 01777, 0666, true},
-                                           SecondUserCase{"FileTheUserMayNotWrite", 0755, 0644, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+// A target that a rename cannot replace (a file mounted on it) takes a copy of the complete text.
+// Where the copy fails, the complete text stays in the temporary file, which the message names.
+TEST_F(FileTest, ACopyThatFailsKeepsTheCompleteTextAndNamesIt) {
+    PrivateMounts mounts;
+    if (const std::string why = mounts.unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const std::string text(200 << 10, 'n');
+    for (const bool room : {true, false}) {
+        SCOPED_TRACE(room ? "room for the copy" : "no room for the copy");
+        const std::string where = room ? "large" : "tiny";
+        const std::string folder = path(where);
+        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+        ASSERT_TRUE(mounts.smallFileSystem(folder, room ? 1 << 20 : 64 << 10, 0755)) << std::strerror(errno);
+        writeText(where + "/backing", "old\n");
+        const std::string target = writeText(where + ".out", "");
+        ASSERT_TRUE(mounts.bind(folder + "/backing", target)) << std::strerror(errno);
+
+        CoutCapture out;
+        if (room) {
+            Lines(target.c_str()).writeLines({text});
+            EXPECT_EQ(out.take(), "");
+            EXPECT_TRUE(readText(where + "/backing") == text);
+            EXPECT_EQ(namesIn(path()), (std::vector<std::string>{"large", "large.out"}));
+            continue;
+        }
+        EXPECT_THROW(Lines(target.c_str()).writeLines({text}), Io::bad_open);
+        const std::string message = out.take();
+        const std::string lead = "TextOutFile(writeFile-Operation). The file (" + target +
+                                 ") could not be written in full.\n  Its complete content was kept in (";
+        ASSERT_EQ(message.substr(0, lead.size()), lead) << message;
+        ASSERT_EQ(message.substr(message.size() - 3), ").\n") << message;
+        const std::string kept = message.substr(lead.size(), message.size() - 3 - lead.size());
+        EXPECT_EQ(kept.substr(0, path().size() + 1), path() + "/") << kept;
+        EXPECT_TRUE(readText(kept.substr(path().size() + 1)) == text);
+        EXPECT_EQ(namesIn(path()).size(), 5u);  // large, large.out, tiny, tiny.out and the kept file
+    }
+}
+
+struct LinkCase {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // link name, what it names
+    std::vector<std::string> folders;
+    std::string written;  // the file that takes the text; empty when the write fails
+};
+
+void PrintTo(const LinkCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LinkWrite : public FileTest, public ::testing::WithParamInterface<LinkCase> {};
+
+// A link that names a missing file is written through, as a plain write would do: the file it names is
+// created and the link stays. Where a plain write fails, so does this one, and nothing is created.
+TEST_P(LinkWrite, WritesThroughALinkToAMissingFile) {
+    const LinkCase& c = GetParam();
+    for (const std::string& folder : c.folders) {
+        std::filesystem::create_directory(path(folder));
+    }
+    for (const auto& [link, named] : c.links) {
+        std::filesystem::create_symlink(named, path(link));
+    }
+    const std::string link = path(c.links.front().first);
+    if (c.written.empty()) {
+        EXPECT_THROW(Lines(link.c_str()).writeLines({"new\n"}), Io::bad_open);
+    } else {
+        Lines(link.c_str()).writeLines({"new\n"});
+        EXPECT_EQ(readText(c.written), "new\n");
+    }
+    for (const auto& [name, named] : c.links) {
+        EXPECT_TRUE(std::filesystem::is_symlink(path(name))) << name;
+        EXPECT_EQ(std::filesystem::read_symlink(path(name)).string(), named);
+    }
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path())) {
+        files += std::filesystem::is_regular_file(entry.symlink_status()) ? 1 : 0;
+    }
+    EXPECT_EQ(files, c.written.empty() ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LinkWrite,
+    ::testing::Values(LinkCase{"ToAMissingFile", {{"link", "missing"}}, {}, "missing"},
+                      LinkCase{"ToAMissingFileInAFolder", {{"link", "sub/missing"}}, {"sub"}, "sub/missing"},
+                      LinkCase{"ThroughALinkInAFolder",
+                               {{"link", "sub/inner"}, {"sub/inner", "../missing"}},
+                               {"sub"},
+                               "missing"},
+                      LinkCase{"ToAFileInAMissingFolder", {{"link", "nowhere/missing"}}, {}, ""},
+                      LinkCase{"InALoop", {{"link", "other"}, {"other", "link"}}, {}, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A link of the system's own that names no path, such as the one of an open pipe, is opened as it
+// stands, as a plain write opens it.
+TEST_F(FileTest, WritesThroughALinkToAPipe) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    Lines(("/proc/self/fd/" + std::to_string(ends[1])).c_str()).writeLines({"through ", "the pipe\n"});
+    ::close(ends[1]);
+    char received[64] = {};
+    const ssize_t got = ::read(ends[0], received, sizeof received);
+    ::close(ends[0]);
+    EXPECT_EQ(std::string(received, got > 0 ? static_cast<std::size_t>(got) : 0), "through the pipe\n");
+    EXPECT_TRUE(entries().empty());
+}
 
 TEST_F(FileTest, AFailedWriteThrowsBadOpen) {
     // A device is written in place; a full one fails the write.

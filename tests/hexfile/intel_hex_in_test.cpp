@@ -18,6 +18,7 @@ using hexfile_test::Span;
 using Io::Import::IntelHexInFile;
 
 const std::string eof = ":00000001FF";
+const std::string noMatch = " did not match parsing pattern. Execution aboarded. The file was not parsed.\n";
 
 class IntelHexTest : public hexfile_test::HexfileTest {};
 
@@ -40,11 +41,17 @@ INSTANTIATE_TEST_SUITE_P(
                  ""},
         ReadCase{"CrLfLineEnds", data4 + "\r\n" + eof + "\r\n", {{0, 4}}, {{0, {1, 2, 3, 4}}}, ""},
         ReadCase{"LastLineWithoutLineEnd", data4 + "\n" + eof, {{0, 4}}, {{0, {1, 2, 3, 4}}}, ""},
-        ReadCase{"EmptyLinesAndOtherTextArePassedOver",
-                 "\n# comment\n" + data4 + "\n\n; more\n" + eof + "\n",
+        ReadCase{"EmptyAndCommentLinesArePassedOver",
+                 "\n# comment\n" + data4 + "\n\n; more\n  // and more\n" + eof + "\n",
                  {{0, 4}},
                  {{0, {1, 2, 3, 4}}},
                  ""},
+        ReadCase{"CommentLinesAfterTheEndOfFileRecord",
+                 data4 + "\n" + eof + "\n; end of file\n\n# really\n",
+                 {{0, 4}},
+                 {{0, {1, 2, 3, 4}}},
+                 ""},
+        ReadCase{"IndentedRecords", "  " + data4 + "\n\t " + eof + "\n", {{0, 4}}, {{0, {1, 2, 3, 4}}}, ""},
         ReadCase{"ExtendedLinearAddress",
                  ihex(0, 4, {0x00, 0x01}) + "\n" + ihex(0x0010, 0, {0xAA}) + "\n" + eof,
                  {{0x10010, 1}},
@@ -97,9 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  "file: %F has no intel format (last line mismatched). Execution aboarded. The file was not "
                  "parsed.\n"},
-        // Only blank lines may follow the end-of-file record.
-        ReadCase{"TextAfterTheEndOfFileRecord",
-                 data4 + "\n" + eof + "\n; end\n",
+        // Only blank and comment lines may follow the end-of-file record.
+        ReadCase{"OtherTextAfterTheEndOfFileRecord",
+                 data4 + "\n" + eof + "\nend\n",
                  {},
                  {},
                  "file: %F has no intel format (last line mismatched). Execution aboarded. The file was not "
@@ -164,6 +171,29 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  {},
                  "file: %F line: " + ihex(0, 5, {0, 1}) + logicalError},
+        ReadCase{"EndOfFileRecordWithAControlCharacter",
+                 data4 + "\n" + eof + "\x01\n",
+                 {},
+                 {},
+                 "file: %F has no intel format (last line mismatched). Execution aboarded. The file was not "
+                 "parsed.\n"},
+        // A line that is no record could have held data: the file is refused, the line named.
+        ReadCase{"RecordWithoutItsColon",
+                 data4 + "\n" + data4.substr(1) + "\n" + eof,
+                 {},
+                 {},
+                 "file: %F line: " + data4.substr(1) + noMatch},
+        ReadCase{"LineOfOtherText", data4 + "\nhello\n" + eof, {}, {}, "file: %F line: hello" + noMatch},
+        ReadCase{"SRecordLine",
+                 data4 + "\nS107000001020304EE\n" + eof,
+                 {},
+                 {},
+                 "file: %F line: S107000001020304EE" + noMatch},
+        ReadCase{"CommentWithAControlCharacter",
+                 data4 + "\n; \x07\n" + eof,
+                 {},
+                 {},
+                 "file: %F line: ; \\x07" + noMatch},
         // Control characters of a damaged line are shown, not sent to the terminal.
         ReadCase{"ControlCharactersAreShownEscaped",
                  ":04\x1b[2J\n" + eof,

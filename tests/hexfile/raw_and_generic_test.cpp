@@ -86,7 +86,7 @@ void PrintTo(const DetectionCase& c, std::ostream* out) {
 
 class Detection : public hexfile_test::HexfileTest, public ::testing::WithParamInterface<DetectionCase> {};
 
-TEST_P(Detection, RecognisesTheFormatFromTheFirstCharacters) {
+TEST_P(Detection, RecognisesTheFormatFromTheRecordLines) {
     const std::string file = writeText("in", GetParam().content);
     CoutCapture out;
     EXPECT_EQ(GenericInFile(file.c_str()).getFileType(), GetParam().fileType);
@@ -94,47 +94,70 @@ TEST_P(Detection, RecognisesTheFormatFromTheFirstCharacters) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Detection,
-    ::testing::Values(DetectionCase{"IntelHexWithEmptyAndSlashLines", ":00000001FF\n\n// note\n:00000001FF\n",
-                                    0},
-                      DetectionCase{"TheLastRecordLineDecides", ":00000001FF\nS9030000FC\n", 1},
-                      DetectionCase{"OtherFirstCharacter", "X\n:00000001FF\n", 2},
-                      DetectionCase{"OtherCharacterLater", ":00000001FF\nhello\nS9030000FC\n", 2},
-                      DetectionCase{"LowerCaseS", "s9030000FC\n", 2}, DetectionCase{"Empty", "", 2},
-                      DetectionCase{"OnlyEmptyAndSlashLines", "\n/\n\n", 2},
-                      DetectionCase{"NulByteLineCountsAsEmpty", std::string("\0abc\nS9030000FC\n", 15), 1},
-                      DetectionCase{"CrLfIntelHex", ":00000001FF\r\n", 0}),
+    ::testing::Values(
+        DetectionCase{"IntelHexWithEmptyAndSlashLines", ":00000001FF\n\n// note\n:00000001FF\n", 0},
+        DetectionCase{"TheLastRecordLineDecides", ":00000001FF\nS9030000FC\n", 1},
+        DetectionCase{"TheLastRecordLineDecidesOverOtherText", "S9030000FC\n:00000001FF\n; end\n", 0},
+        // Other text does not make a text file raw: its reader answers for it.
+        DetectionCase{"OtherTextBeforeTheRecords", "X\n:00000001FF\n", 0},
+        DetectionCase{"OtherTextBetweenTheRecords", ":00000001FF\nhello\nS9030000FC\n", 1},
+        DetectionCase{"LowerCaseS", "s9030000FC\n", 1},
+        DetectionCase{"IndentedRecordLine", " \t:00000001FF\n", 0},
+        DetectionCase{"IndentedSRecordLine", "  S9030000FC\r\n", 1},
+        DetectionCase{"BytesFrom0x80OnAreText",
+                      ":00000001FF\n; Pr\xC3\xBC"
+                      "fsumme\n",
+                      0},
+        DetectionCase{"CrLfIntelHex", ":00000001FF\r\n", 0}, DetectionCase{"Empty", "", 2},
+        DetectionCase{"OnlyEmptyAndSlashLines", "\n/\n\n", 2},
+        DetectionCase{"TextWithoutRecordLines", "hello\nworld\n", 2},
+        DetectionCase{"SWithoutADigitIsNoRecordLine", "Start\nSummary\n", 2},
+        DetectionCase{"ColonLaterInTheLine", "a:00000001FF\n", 2},
+        // A byte that text does not hold makes the file raw, wherever it stands.
+        DetectionCase{"NulByteLine", std::string("\0abc\nS9030000FC\n", 15), 2},
+        DetectionCase{"ControlByteInARecordLine", ":00000001FF\x01\n", 2},
+        DetectionCase{"EscapeInAComment", ":00000001FF\n; \x1B[2J\n", 2},
+        DetectionCase{"DeleteByte", "S9030000FC\n\x7F\n", 2},
+        DetectionCase{"EndOfFileByteBeforeText", "\x1A:00000001FF\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct MarkedTextCase {
+struct TextFileCase {
     const char* name;
     std::string content;
     uint32_t fileType;
+    // What the reader prints, %F standing for the file name; a file it refuses gives no blocks.
+    std::string output = "";
 };
 
-void PrintTo(const MarkedTextCase& c, std::ostream* out) {
+void PrintTo(const TextFileCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-class MarkedText : public hexfile_test::HexfileTest, public ::testing::WithParamInterface<MarkedTextCase> {};
+class TextFileShapes : public hexfile_test::HexfileTest,
+                       public ::testing::WithParamInterface<TextFileCase> {};
 
-// What editors and tools add around the records (a byte-order mark, a DOS end-of-file byte, blank
-// lines) changes neither the format found nor the data read: 01 02 03 04 at 0x10. A binary stays a
-// binary, every byte of it at its offset.
-TEST_P(MarkedText, IsReadAsWithoutTheMarks) {
-    const MarkedTextCase& c = GetParam();
+// Files as editors and other tools leave them: what they add around and between the records (byte-order
+// marks, DOS end-of-file bytes, blank, indented and comment lines) changes neither the format found nor
+// the data read, 01 02 03 04 at 0x10. A line that could hold data but is no record refuses the file,
+// with the line named. A binary stays a binary, every byte of it at its offset.
+TEST_P(TextFileShapes, AreReadByTheirRecords) {
+    const TextFileCase& c = GetParam();
     const bool binary = c.fileType == 2;
-    const Blocks blocks = binary ? Blocks{{0, c.content.size()}} : Blocks{{0x10, 4}};
+    const bool refused = !c.output.empty();
+    const Blocks blocks = binary ? Blocks{{0, c.content.size()}} : refused ? Blocks{} : Blocks{{0x10, 4}};
     const std::vector<uint8_t> bytes =
         binary ? std::vector<uint8_t>(c.content.begin(), c.content.end()) : std::vector<uint8_t>{1, 2, 3, 4};
     const std::string file = writeText("in", c.content);
     CoutCapture out;
     const GenericInFile importer(file.c_str());
-    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(out.take(), hexfile_test::withFile(c.output, file));
     EXPECT_EQ(importer.getFileType(), c.fileType);
     EXPECT_EQ(importer.getBlockList(), blocks);
-    const MemoryBuffer image = importer.getMemory(blocks.front().start, bytes.size());
-    EXPECT_EQ(bytesOf(image), bytes);
-    EXPECT_EQ(setFlagsOf(image), std::string(bytes.size(), '1'));
+    if (!refused) {
+        const MemoryBuffer image = importer.getMemory(blocks.front().start, bytes.size());
+        EXPECT_EQ(bytesOf(image), bytes);
+        EXPECT_EQ(setFlagsOf(image), std::string(bytes.size(), '1'));
+    }
 }
 
 const std::string bom = "\xEF\xBB\xBF";
@@ -142,25 +165,50 @@ const std::string hexData = ":0400100001020304E2";
 const std::string hexEnd = ":00000001FF";
 const std::string sData = "S107001001020304DE";
 const std::string sEnd = "S9030010EC";
+const std::string noMatch = " did not match parsing pattern. Execution aboarded. The file was not parsed.\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, MarkedText,
+    Cases, TextFileShapes,
     ::testing::Values(
-        MarkedTextCase{"IntelHexAfterAByteOrderMark", bom + hexData + "\n" + hexEnd + "\n", 0},
-        MarkedTextCase{"IntelHexEndingWithA1A", hexData + "\r\n" + hexEnd + "\r\n\x1A", 0},
-        MarkedTextCase{"IntelHexWithBlankAndTabLines", hexData + "\n  \n\t\n" + hexEnd + "\n", 0},
-        MarkedTextCase{"IntelHexWithALoneCarriageReturnLine", hexData + "\n\r\r\n" + hexEnd + "\n", 0},
-        MarkedTextCase{"IntelHexEndingWithEmptyAndBlankLines", hexData + "\n" + hexEnd + "\n\n \r\n\n", 0},
-        MarkedTextCase{"IntelHexWithAllOfThem", bom + hexData + "\r\n\t\r\n" + hexEnd + "\r\n\r\n\x1A\x1A",
-                       0},
-        MarkedTextCase{"SRecordsAfterAByteOrderMark", bom + sData + "\n" + sEnd + "\n", 1},
-        MarkedTextCase{"SRecordsEndingWithA1A", sData + "\r\n" + sEnd + "\r\n\x1A", 1},
-        MarkedTextCase{"SRecordsWithBlankTabAndCarriageReturnLines",
-                       sData + "\n \n\t\n\r\r\n" + sEnd + "\n \n", 1},
-        MarkedTextCase{"BinaryBeginningWithEF", "\xEF\x01:\n", 2},
-        MarkedTextCase{"BinaryBeginningWith1A", "\x1A:00000001FF\n", 2},
-        MarkedTextCase{"BinaryOfA1AOnly", "\x1A", 2},
-        MarkedTextCase{"BinaryAfterAByteOrderMark", bom + "\x01\x02", 2}),
+        TextFileCase{"IntelHexAfterAByteOrderMark", bom + hexData + "\n" + hexEnd + "\n", 0},
+        TextFileCase{"IntelHexAfterTwoByteOrderMarks", bom + bom + hexData + "\n" + hexEnd + "\n", 0},
+        TextFileCase{"IntelHexEndingWithA1A", hexData + "\r\n" + hexEnd + "\r\n\x1A", 0},
+        TextFileCase{"IntelHexEndingWithA1AAndALineFeed", hexData + "\r\n" + hexEnd + "\r\n\x1A\n", 0},
+        TextFileCase{"IntelHexWithBlankAndTabLines", hexData + "\n  \n\t\n" + hexEnd + "\n", 0},
+        TextFileCase{"IntelHexWithALoneCarriageReturnLine", hexData + "\n\r\r\n" + hexEnd + "\n", 0},
+        TextFileCase{"IntelHexEndingWithEmptyAndBlankLines", hexData + "\n" + hexEnd + "\n\n \r\n\n", 0},
+        TextFileCase{"IntelHexWithACommentLineBefore", "; made by hand\n" + hexData + "\n" + hexEnd + "\n",
+                     0},
+        TextFileCase{"IntelHexWithACommentLineAfter", hexData + "\n" + hexEnd + "\n; end of file\n", 0},
+        TextFileCase{"IntelHexWithCommentLinesBetween", hexData + "\n# hash\n  // slashes\n" + hexEnd + "\n",
+                     0},
+        TextFileCase{"IntelHexWithIndentedLines", "  " + hexData + "\n\t" + hexEnd + "\n", 0},
+        TextFileCase{"IntelHexWithAllOfThem",
+                     bom + bom + "; made by hand\r\n  " + hexData + "\r\n\t\r\n\t" + hexEnd +
+                         "\r\n; end\r\n\r\n\x1A\x1A\r\n",
+                     0},
+        TextFileCase{"IntelHexRecordWithoutItsColon", hexData.substr(1) + "\n" + hexEnd + "\n", 0,
+                     "file: %F line: " + hexData.substr(1) + noMatch},
+        TextFileCase{"IntelHexWithALineOfOtherText", "X\n" + hexData + "\n" + hexEnd + "\n", 0,
+                     "file: %F line: X" + noMatch},
+        TextFileCase{"SRecordsAfterAByteOrderMark", bom + sData + "\n" + sEnd + "\n", 1},
+        TextFileCase{"SRecordsAfterTwoByteOrderMarks", bom + bom + sData + "\n" + sEnd + "\n", 1},
+        TextFileCase{"SRecordsEndingWithA1A", sData + "\r\n" + sEnd + "\r\n\x1A", 1},
+        TextFileCase{"SRecordsEndingWithA1AAndALineFeed", sData + "\r\n" + sEnd + "\r\n\x1A\n", 1},
+        TextFileCase{"SRecordsWithBlankTabAndCarriageReturnLines", sData + "\n \n\t\n\r\r\n" + sEnd + "\n \n",
+                     1},
+        TextFileCase{"SRecordsWithCommentLines",
+                     "; made by hand\n" + sData + "\n# between\n" + sEnd + "\n// end\n", 1},
+        TextFileCase{"SRecordsWithALowerCaseS", "s" + sData.substr(1) + "\n" + sEnd + "\n", 1},
+        TextFileCase{"SRecordsWithIndentedLines", "\t" + sData + "\n  " + sEnd + "\n", 1},
+        TextFileCase{"SRecordWithoutItsS", sData.substr(1) + "\n" + sEnd + "\n", 1,
+                     "file: %F line: " + sData.substr(1) + noMatch},
+        TextFileCase{"BinaryBeginningWithEF", "\xEF\x01:\n", 2},
+        TextFileCase{"BinaryBeginningWith1A", "\x1A:00000001FF\n", 2},
+        TextFileCase{"BinaryOfA1AOnly", "\x1A", 2},
+        TextFileCase{"BinaryAfterAByteOrderMark", bom + "\x01\x02", 2},
+        TextFileCase{"BinaryWithRecordLines", hexData + "\n" + hexEnd + std::string("\n\0\x01\x02", 4), 2},
+        TextFileCase{"RecordsWithAControlCharacterInAComment", hexData + "\n; \x01\n" + hexEnd + "\n", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RawBinaryTest, GenericImporterForwardsToTheReaderOfTheFormat) {

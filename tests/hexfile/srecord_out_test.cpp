@@ -94,64 +94,72 @@ const std::vector<uint8_t> top64k = counting(0x10000, 3);
 INSTANTIATE_TEST_SUITE_P(
     Cases, SRecordWrite,
     ::testing::Values(
-        // The count record stands once, after the last data record, holding the total.
+        // A file of fewer than 65535 data records has no count record.
         WriteCase{"FourBytes",
                   {imageOf(0, {1, 2, 3, 4})},
-                  headerLine() + "S107000001020304EE\nS5030001FB\nS9030000FC\n",
+                  "S026000020202020202020202020000043726561746564204279204D6F7276616E65203230303824\n"
+                  "S107000001020304EE\nS9030000FC\n",
                   ""},
         WriteCase{"RecordsOfTheMaximumSizeAndTheRest",
                   {imageOf(0, counting(40))},
                   headerLine() + srec('1', {0, 0}, counting(36)) + "\n" +
-                      srec('1', {0, 0x24}, counting(4, 36)) + "\nS5030002FA\nS9030000FC\n",
+                      srec('1', {0, 0x24}, counting(4, 36)) + "\nS9030000FC\n",
                   ""},
         WriteCase{"ImageEndingPast16BitsUsesThreeByteAddresses",
                   {imageOf(0xFF00, counting(0x100))},
-                  headerLine() + dataRecords('2', 0xFF00, counting(0x100)) + "S5030008F4\nS804000000FB\n",
+                  headerLine() + dataRecords('2', 0xFF00, counting(0x100)) + "S804000000FB\n",
                   ""},
         WriteCase{"ImageEndingAtFourGigabytesUsesFourByteAddresses",
                   {imageOf(0xFFFF0000, top64k)},
-                  headerLine() + dataRecords('3', 0xFFFF0000, top64k) + srec('5', {0x07, 0x1D}, {}) +
-                      "\nS70500000000FA\n",
+                  headerLine() + dataRecords('3', 0xFFFF0000, top64k) + "S70500000000FA\n",
                   ""},
         WriteCase{"OneAddressSizeForTheWholeFile",
                   {imageOf(0x10, {1}), imageOf(0x123456, {2})},
                   headerLine() + srec('2', {0, 0, 0x10}, {1}) + "\n" + srec('2', {0x12, 0x34, 0x56}, {2}) +
-                      "\nS5030002FA\nS804000000FB\n",
+                      "\nS804000000FB\n",
                   ""},
         WriteCase{"EmptyImageWritesARecordWithoutData",
                   {MemoryBuffer(0x100, 0)},
-                  headerLine() + "S1030100FB\nS5030001FB\nS9030000FC\n",
+                  headerLine() + "S1030100FB\nS9030000FC\n",
                   ""},
         WriteCase{"NothingInsertedHasNoCountRecord", {}, headerLine() + "S9030000FC\n", ""},
         WriteCase{"EmptyImageAtTheLastFourByteAddress",
                   {MemoryBuffer(0xFFFFFFFF, 0)},
-                  headerLine() + srec('3', {0xFF, 0xFF, 0xFF, 0xFF}, {}) + "\nS5030001FB\nS70500000000FA\n",
+                  headerLine() + srec('3', {0xFF, 0xFF, 0xFF, 0xFF}, {}) + "\nS70500000000FA\n",
                   ""},
         // Its address would need a fifth byte.
         WriteCase{"EmptyImageAtFourGigabytesIsLeftOut",
                   {MemoryBuffer(0x100000000, 0), imageOf(0, {1})},
-                  headerLine() + srec('1', {0, 0}, {1}) + "\nS5030001FB\nS9030000FC\n",
+                  headerLine() + srec('1', {0, 0}, {1}) + "\nS9030000FC\n",
                   "MotorolaS_OutFile(insertMemoryBuffer-Operation). The inserted MemoryBuffer has a to big "
                   "Offset for Motorola Format.\nThe MemoryBuffer will not be inserted.\nThe allowed maximum "
                   "Offset have to be (int)4294967295\n"},
         WriteCase{"ImageEndingPastFourGigabytesIsLeftOut",
                   {imageOf(0xFFFF0000, counting(0x10001)), imageOf(0, {1})},
-                  headerLine() + srec('1', {0, 0}, {1}) + "\nS5030001FB\nS9030000FC\n",
+                  headerLine() + srec('1', {0, 0}, {1}) + "\nS9030000FC\n",
                   "MotorolaS_OutFile(insertMemoryBuffer-Operation). The inserted MemoryBuffer has a to big "
                   "Offset for Motorola Format.\nThe MemoryBuffer will not be inserted.\nThe allowed maximum "
                   "Offset have to be (int)4294967295\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SRecordOutTest, MoreThan65535DataRecordsGetOneThreeByteCountRecord) {
-    for (const unsigned records : {65535u, 65536u}) {
+// From 65535 data records on, one count record holding the total follows the last data record: an S5
+// record for 65535, an S6 record above.
+TEST_F(SRecordOutTest, CountRecordFrom65535DataRecordsOn) {
+    for (const unsigned records : {65534u, 65535u, 65536u}) {
+        SCOPED_TRACE(records);
         const std::vector<std::string> lines =
             linesOf(writeImages({imageOf(0, std::vector<uint8_t>(records * 21u, 0x5A))},
                                 {"", "Created By Morvane 2008", 0, 0, 21}));
-        ASSERT_EQ(lines.size(), records + 3u);
+        const bool counted = records >= 65535;
+        ASSERT_EQ(lines.size(), records + (counted ? 3u : 2u));
         for (std::size_t i = 1; i <= records; ++i) {
             ASSERT_TRUE(lines[i].rfind("S2", 0) == 0 || lines[i].rfind("S1", 0) == 0) << lines[i];
         }
-        EXPECT_EQ(lines[records + 1], records == 65535 ? "S503FFFFFE" : srec('6', {0x01, 0x00, 0x00}, {}));
+        if (counted) {
+            EXPECT_EQ(lines[records + 1],
+                      records == 65535 ? "S503FFFFFE" : srec('6', {0x01, 0x00, 0x00}, {}));
+        }
+        EXPECT_EQ(lines.back().substr(0, 2), records * 21u > 0xFFFF ? "S8" : "S9");
 
         CoutCapture out;
         const Io::Import::MotorolaS_InFile reader(path("out.s19").c_str());
