@@ -1,19 +1,26 @@
-// libFuzzer target of the hex-file readers and the format detection: every input is read as Intel HEX,
-// as S-records, as raw binary and through detection, and each import operation is called on the
-// result. What a text reader gives is written back with the writer of its format and read again; the
-// bytes must come back unchanged. Built and run by scripts/fuzz-hexfile.
+// Fuzz target of the hex-file readers and the format detection: every input is read as Intel HEX, as
+// S-records, as raw binary and through detection, and each import operation is called on the result.
+// What a text reader gives is written back with the writer of its format and read again; the bytes
+// must come back unchanged. A text reader that reads data without a word must be the reader that
+// detection chooses: data that a reader takes silently is never flashed as raw bytes or read by the
+// other reader. Built as a libFuzzer target with -DVOFLASH_FUZZ=ON (scripts/fuzz-hexfile), and into
+// hexfile_fuzz_replay, which feeds it the seed corpus.
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <iostream>
 #include <streambuf>
 #include <string>
+#include <system_error>
 
 #include "hexfile/GenericInFile.h"
 #include "hexfile/IntelHexInFile.h"
@@ -24,27 +31,78 @@
 
 namespace {
 
-// Takes the readers' messages and drops them.
-class Discard : public std::streambuf {
+// Takes the readers' messages, drops them and tells whether any came.
+class Messages : public std::streambuf {
+  public:
+    // Forgets the messages so far.
+    void clear() { written = false; }
+    bool any() const { return written; }
+
   protected:
-    int overflow(int c) override { return c; }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+    int overflow(int c) override {
+        written = true;
+        return c;
+    }
+    std::streamsize xsputn(const char*, std::streamsize n) override {
+        written = written || n > 0;
+        return n;
+    }
+
+  private:
+    bool written = false;
 };
 
-Discard discard;
+Messages messages;
+std::streambuf* standardOutput = nullptr;
 int inputFd = -1;
 std::string inputPath;
 int markedFd = -1;
 std::string markedPath;
 std::string outputDirectory;
 
+// The scratch folders are named after the process that made them, so that the folder of a process
+// that ended without removing it (a finding ends it at once) is removed by the next one.
+constexpr const char* scratchPrefix = "hexfile-fuzz-";
+
 // Images up to this size are written back and compared.
 constexpr uint64_t roundTripLimit = 1 << 16;
+
+void removeOutputDirectory() {
+    if (!outputDirectory.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(outputDirectory, ignored);
+    }
+}
+
+// Gives standard output its own buffer back (the messages' one goes before it) and removes the scratch
+// folder.
+void atExit() {
+    std::cout.rdbuf(standardOutput);
+    removeOutputDirectory();
+}
 
 void check(bool condition, const char* what) {
     if (!condition) {
         std::fprintf(stderr, "hexfile_fuzz: %s\n", what);
+        removeOutputDirectory();
         std::abort();
+    }
+}
+
+// Removes the scratch folders of processes that are gone.
+void removeFoldersOfEndedProcesses(const std::filesystem::path& parent) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(scratchPrefix, 0) != 0) {
+            continue;
+        }
+        const long pid =
+            std::strtol(name.c_str() + std::char_traits<char>::length(scratchPrefix), nullptr, 10);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            std::filesystem::remove_all(entry.path(), ignored);
+        }
     }
 }
 
@@ -105,19 +163,38 @@ void roundTrip(const Reader& reader, const Style& style, const std::string& name
     ::unlink(file.c_str());
 }
 
+// The file's name, with the messages so far forgotten.
+const char* withoutMessages(const char* file) {
+    messages.clear();
+    return file;
+}
+
+// The reader of that kind on the file, and whether it read data without a message.
+template <class Reader>
+struct Read {
+    explicit Read(const char* file) : reader(withoutMessages(file)), silent(!messages.any()) {}
+    bool readDataSilently() const { return silent && !reader.getBlockList().empty(); }
+
+    Reader reader;
+    bool silent;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::cout.rdbuf(&discard);
+    standardOutput = std::cout.rdbuf(&messages);
     inputFd = ::memfd_create("hexfile-fuzz-input", 0);
     check(inputFd >= 0, "memfd_create failed");
     inputPath = "/proc/self/fd/" + std::to_string(inputFd);
     markedFd = ::memfd_create("hexfile-fuzz-marked", 0);
     check(markedFd >= 0, "memfd_create failed");
     markedPath = "/proc/self/fd/" + std::to_string(markedFd);
-    char pattern[] = "/tmp/hexfile-fuzz-XXXXXX";
-    check(::mkdtemp(pattern) != nullptr, "mkdtemp failed");
+    const std::filesystem::path parent = std::filesystem::temp_directory_path();
+    removeFoldersOfEndedProcesses(parent);
+    std::string pattern = (parent / (scratchPrefix + std::to_string(::getpid()) + "-XXXXXX")).string();
+    check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp failed");
     outputDirectory = pattern;
+    std::atexit(atExit);
     return 0;
 }
 
@@ -126,26 +203,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
           "writing the input failed");
     const char* file = inputPath.c_str();
 
-    const Io::Import::IntelHexInFile intelHex(file);
-    exercise(intelHex);
+    const Read<Io::Import::IntelHexInFile> intelHex(file);
+    exercise(intelHex.reader);
     roundTrip<Io::Import::IntelHexInFile, Io::Export::IntelHexOutFile>(
-        intelHex, Io::Export::IntelHexOutFile::OutputStyle{false, 16}, "out.hex", intelHexHolds);
+        intelHex.reader, Io::Export::IntelHexOutFile::OutputStyle{false, 16}, "out.hex", intelHexHolds);
 
-    const Io::Import::MotorolaS_InFile sRecord(file);
-    exercise(sRecord);
+    const Read<Io::Import::MotorolaS_InFile> sRecord(file);
+    exercise(sRecord.reader);
     roundTrip<Io::Import::MotorolaS_InFile, Io::Export::MotorolaS_OutFile>(
-        sRecord, Io::Export::MotorolaS_OutFile::OutputStyle{}, "out.s19", sRecordHolds);
+        sRecord.reader, Io::Export::MotorolaS_OutFile::OutputStyle{}, "out.s19", sRecordHolds);
 
     const Io::Import::RawBinaryInFile raw(file);
     exercise(raw);
 
     // The readers answer for the lines they parsed.
     const std::deque<std::string> lines = Io::TextInFile(file).getLines();
-    check(intelHex.getLines() == lines && sRecord.getLines() == lines, "a reader's lines are not the file's");
-    check(intelHex.hasLines() == (size != 0), "a reader's hasLines is not the file's");
+    check(intelHex.reader.getLines() == lines && sRecord.reader.getLines() == lines,
+          "a reader's lines are not the file's");
+    check(intelHex.reader.hasLines() == (size != 0), "a reader's hasLines is not the file's");
 
     const Io::Import::GenericInFile generic(file);
     exercise(generic);
+
+    // Data that a text reader takes without a word is read by that reader, never as raw bytes.
+    check(!intelHex.readDataSilently() || generic.getFileType() == 0,
+          "the Intel HEX reader reads data without a message, detection chose another format");
+    check(!sRecord.readDataSilently() || generic.getFileType() == 1,
+          "the S-record reader reads data without a message, detection chose another format");
 
     // A text file with a byte-order mark before it and a DOS end-of-file byte after it reads as without.
     const std::string input(reinterpret_cast<const char*>(data), size);
