@@ -1,6 +1,8 @@
 #pragma once
 // Reads an Intel HEX file (record types 00 to 05) completely at construction and serves it through
-// the import interface. Problems are printed on standard output; only Io::bad_open is thrown.
+// the import interface. Records may be indented; blank and comment lines are passed over, any other
+// line refuses the file (no data stays), so no data is left out without a word. Problems are printed
+// on standard output; only Io::bad_open is thrown.
 
 #include <cstdint>
 #include <deque>

@@ -1,7 +1,8 @@
 #pragma once
 // Reads a Motorola S-record file (S0, S1, S2, S3, S5, S6, S7, S8, S9) completely at construction and
-// serves it through the import interface. Problems are printed on standard output; only Io::bad_open
-// is thrown.
+// serves it through the import interface. Records may be indented and begin with a lower-case 's';
+// blank and comment lines are passed over, any other line refuses the file (no data stays). Problems
+// are printed on standard output; only Io::bad_open is thrown.
 
 #include <cstdint>
 #include <deque>
