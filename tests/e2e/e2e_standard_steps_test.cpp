@@ -359,6 +359,47 @@ TEST_P(StandardDataRange, WritesEveryBlockOfTheRange) {
 INSTANTIATE_TEST_SUITE_P(Ranges, StandardDataRange, testing::ValuesIn(kDataRanges),
                          [](const auto& info) { return info.param.label; });
 
+// A write that cannot be made as the file asks is refused with one line before anything is erased,
+// at every packet length, also where a block before it could be written; the reset after it is
+// answered and the memory is unchanged.
+TEST(StandardSteps, WriteRefusedBeforeAnyErase) {
+    const struct {
+        std::string label;
+        std::vector<std::string> args;
+        std::vector<e2e::Block> file;
+        std::string error;
+    } cases[] = {
+        // Pages of 0x300 bytes do not divide the erase blocks: the page of the second block begins in
+        // block 0, which holds nothing of it.
+        {"page reaching into another erase block",
+         {"--codePageSize", "300", "--writeCode"},
+         {{0x0, e2e::patternBytes(0x100, 131)}, {0x2010, e2e::patternBytes(0x10, 132)}},
+         "Incorrect page size: 0x300 (the page at 0x1e00 reaches into an erase block the file has no data "
+         "in)\n"},
+        {"data start inside an erase unit",
+         {"--dataStartAddr", "FF200010", "--dataLength", "40", "--writeData"},
+         {{kRh850Data, e2e::patternBytes(0x80, 133)}},
+         "Incorrect start Addr.: 0xff200010\n"},
+    };
+    for (const auto& c : cases) {
+        for (const char* pktlen : {"768", "1000"}) {
+            SCOPED_TRACE(c.label + " at " + pktlen);
+            Rh850 ecu;
+            ASSERT_TRUE(ecu.started) << ecu.rig.sim->output();
+            std::vector<std::string> args = {"--pktlen", pktlen};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            args.insert(args.end(), {ecu.file("in.hex", c.file), "--ecuReset"});
+            const RunResult r = ecu.run(args);
+            EXPECT_EQ(r.exitCode, 0) << describe(r);
+            EXPECT_TRUE(has(r, c.error)) << describe(r);
+            EXPECT_FALSE(has(r, "    Erase: ")) << describe(r);
+            EXPECT_TRUE(has(r, "ECU is not programmed successfully (KO)")) << describe(r);
+            EXPECT_TRUE(has(r, "---> ECU is in application mode now (OK)")) << describe(r);
+            expectMemoryLeft(ecu.rig);
+        }
+    }
+}
+
 // RH850 --eraseData erases the units of exactly that many KiB from the data flash's start; a size
 // that one request cannot name is refused with one line and nothing changes. The reset after it is
 // answered.
