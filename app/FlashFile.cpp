@@ -37,33 +37,68 @@ std::size_t lastComponentStart(const std::string& name) {
     return separator == std::string::npos ? 0 : separator + 1;
 }
 
-void roundUpToPackets(uint64_t& length, uint32_t packetLength) {
-    const uint64_t remainder = length % packetLength;
-    if (remainder != 0) {
-        length += packetLength - remainder;
-    }
+// How the code writes go out: requests of pages x pageLength bytes, the last request of a write
+// with only the pages left.
+struct CodeRequests {
+    uint32_t pages;
+    uint32_t pageLength;
+};
+
+// One code write: the pages [start, start + length), and [dataStart, dataEnd), the bytes of the file
+// block it was planned for that lie in them.
+struct PlannedCodeWrite {
+    uint64_t start;
+    uint64_t length;
+    uint64_t dataStart;
+    uint64_t dataEnd;
+};
+
+uint64_t roundDown(uint64_t value, uint64_t unit) {
+    return value - value % unit;
 }
 
-// Whether the planned write may be sent as it stands: the page count fits its byte and the start
-// lies on a page, as the code write wants; with erase, also whether the class's block map lets its
-// sectors be erased. Checked for every write before anything is erased or written, so a write that
-// the ECU object would refuse half-way never leaves erased sectors behind. ECU classes without a
-// block map leave the map to their erase service.
-bool writeFits(VOEcuGenBase& ecu, const BlockStartLengthPair& write, bool erase, uint32_t pages,
-               uint32_t pageLength) {
-    if (!ecupacket::checkPageCount(pages)) {
+uint64_t roundUp(uint64_t value, uint64_t unit) {
+    const uint64_t remainder = value % unit;
+    return remainder == 0 ? value : value + (unit - remainder);
+}
+
+// Whether the planned write may be sent as it stands: a page count the code write takes; with erase,
+// whether the class's block map lets its sectors be erased; and whether its pages stay in the erase
+// blocks of the file bytes they carry, so that no block the file has nothing in is erased or written.
+// Checked for every write before anything is erased or written, so a write that the ECU object would
+// refuse half-way never leaves erased sectors behind. ECU classes without a block map leave the map
+// to their erase service.
+bool writeFits(VOEcuGenBase& ecu, const PlannedCodeWrite& write, bool erase, const CodeRequests& requests) {
+    if (requests.pages == 0) {
+        errorOut << "Incorrect data length: 0x" << std::hex << write.length << std::endl;
         return false;
     }
-    if (write.start % pageLength != 0) {
-        errorOut << "Incorrect start Addr.: 0x" << std::hex << write.start << std::endl;
+    if (!ecupacket::checkPageCount(requests.pages)) {
         return false;
     }
     auto* kes = dynamic_cast<VOKesGen*>(&ecu);
-    return !erase || kes == nullptr || kes->CheckCodeEraseRange(write.start, write.length);
+    if (kes == nullptr) {
+        return true;
+    }
+    if (erase && !kes->CheckCodeEraseRange(write.start, write.length)) {
+        return false;
+    }
+    const uint64_t end = write.start + write.length;
+    if (!kes->InCodeBlockMap(write.start) || !kes->InCodeBlockMap(end - 1)) {
+        return true;
+    }
+    const bool headStays = kes->GetBlockNumber(write.start) == kes->GetBlockNumber(write.dataStart);
+    if (!headStays || kes->GetBlockNumber(end - 1) != kes->GetBlockNumber(write.dataEnd - 1)) {
+        errorOut << "Incorrect page size: 0x" << std::hex << requests.pageLength << " (the page at 0x"
+                 << (headStays ? roundDown(end - 1, requests.pageLength) : write.start)
+                 << " reaches into an erase block the file has no data in)" << std::endl;
+        return false;
+    }
+    return true;
 }
 
 // The code-flash area of the write's first byte; sector runs never reach from one area into the other.
-unsigned areaOf(const VOEcuGenBase& ecu, const BlockStartLengthPair& write) {
+unsigned areaOf(const VOEcuGenBase& ecu, const PlannedCodeWrite& write) {
     return dynamic_cast<const VOKesGen*>(&ecu) != nullptr ? VOKesGen::CodeAreaOf(write.start) : 0;
 }
 
@@ -72,6 +107,165 @@ struct SectorRun {
     uint8_t first;
     uint8_t last;
 };
+
+// The requests of the code write: whole pages of pageSize per packet; a page larger than the packet
+// goes out in pages of the code-range write, so that which bytes a write covers never depends on the
+// packet length.
+CodeRequests codeRequests(uint32_t packetLength, uint32_t pageSize) {
+    const uint32_t pageLength =
+        pageSize <= packetLength ? pageSize : std::min(kCodeRangePageSize, packetLength);
+    return {packetLength / pageLength, pageLength};
+}
+
+// The writes of blocks (ascending, each already cut to its range): the pages each block touches, its
+// start rounded down and its end rounded up to whole pages. A block that begins in the last page of
+// the write before shares that page, which carries its first bytes (the pages are read from the
+// file), and is written from that write's end, so no page is written twice.
+std::vector<PlannedCodeWrite> planCodeWrites(const std::vector<BlockStartLengthPair>& blocks,
+                                             uint32_t pageLength) {
+    std::vector<PlannedCodeWrite> writes;
+    uint64_t writtenEnd = 0;
+    for (const BlockStartLengthPair& block : blocks) {
+        const uint64_t dataEnd = block.start + block.length;
+        uint64_t from = roundDown(block.start, pageLength);
+        const uint64_t to = roundUp(dataEnd, pageLength);
+        if (!writes.empty() && from < writtenEnd) {
+            if (to <= writtenEnd) {
+                continue;
+            }
+            from = writtenEnd;
+        }
+        writes.push_back({from, to - from, std::max(block.start, from), dataEnd});
+        writtenEnd = to;
+    }
+    return writes;
+}
+
+// The bytes of write: the file's bytes of blocks (the blocks written, cut to their window or range)
+// where they lie in it, 0x00 elsewhere, so that the file's bytes that a page rounded out of the window
+// or range reaches are not written. Only the span of the blocks is read: the file has no bytes before
+// its first. False, with the line printed, when the file cannot be read.
+bool readWrite(FlashFile& file, const PlannedCodeWrite& write,
+               const std::vector<BlockStartLengthPair>& blocks, std::vector<uint8_t>& bytes) {
+    const uint64_t end = write.start + write.length;
+    uint64_t spanStart = end;
+    uint64_t spanEnd = write.start;
+    for (const BlockStartLengthPair& block : blocks) {
+        const uint64_t from = std::max(block.start, write.start);
+        const uint64_t to = std::min(block.start + block.length, end);
+        if (from < to) {
+            spanStart = std::min(spanStart, from);
+            spanEnd = std::max(spanEnd, to);
+        }
+    }
+    std::vector<uint8_t> span;
+    uint64_t readStart = spanStart;
+    uint64_t readLength = spanStart < spanEnd ? spanEnd - spanStart : 0;
+    if (readLength == 0 || !file.readRange(span, readStart, readLength)) {
+        normalOut << "  Unable to read data from file" << std::endl;
+        return false;
+    }
+    bytes.assign(write.length, 0x00);
+    for (const BlockStartLengthPair& block : blocks) {
+        const uint64_t from = std::max(block.start, write.start);
+        const uint64_t to = std::min(block.start + block.length, end);
+        if (from < to) {
+            std::copy(span.begin() + static_cast<std::ptrdiff_t>(from - spanStart),
+                      span.begin() + static_cast<std::ptrdiff_t>(to - spanStart),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(from - write.start));
+        }
+    }
+    return true;
+}
+
+// Checks every write of blocks, erases (with erase) the sectors they lie in, in merged runs, then
+// writes them in order; the write itself never erases. A failed erase or write ends it with false.
+bool writePlannedCode(FlashFile& file, const std::vector<BlockStartLengthPair>& blocks,
+                      const std::vector<PlannedCodeWrite>& writes, VOEcuGenBase& ecu, bool erase,
+                      const CodeRequests& requests) {
+    for (const PlannedCodeWrite& write : writes) {
+        if (!writeFits(ecu, write, erase, requests)) {
+            return false;
+        }
+    }
+    bool result = false;
+    if (erase) {
+        std::vector<SectorRun> runs;
+        for (const PlannedCodeWrite& write : writes) {
+            const unsigned area = areaOf(ecu, write);
+            const uint8_t startSector = ecu.GetBlockNumber(write.start);
+            const uint8_t endSector = ecu.GetBlockNumber(write.start + write.length - 1);
+            if (endSector < startSector) {
+                errorOut << "Incorrect data length: 0x" << std::hex << write.length << std::endl;
+                return false;
+            }
+            // A write continues the run when it starts in or right after it, in the same area; a
+            // write that overlaps an earlier one never shrinks the run.
+            if (!runs.empty() && runs.back().area == area && runs.back().first <= startSector &&
+                startSector <= static_cast<uint32_t>(runs.back().last) + 1) {
+                runs.back().last = std::max(runs.back().last, endSector);
+            } else {
+                runs.push_back({area, startSector, endSector});
+            }
+        }
+        if (runs.empty()) {
+            normalOut << "  No Data found!" << std::endl;
+            return false;
+        }
+        for (const SectorRun& run : runs) {
+            normalOut << std::endl;
+            result = ecu.EraseCodeBlocks(run.first, run.last);
+            normalOut << std::endl;
+            if (!result) {
+                return false;
+            }
+        }
+    }
+
+    bool nothing = true;
+    for (const PlannedCodeWrite& write : writes) {
+        std::vector<uint8_t> bytes;
+        if (readWrite(file, write, blocks, bytes)) {
+            nothing = false;
+            normalOut << std::endl;
+            result = ecu.FlashCode(bytes, write.start, bytes.size(), false, nullptr, requests.pages,
+                                   requests.pageLength);
+        }
+        if (!result) {
+            break;
+        }
+    }
+    if (nothing) {
+        normalOut << "  No Data found!" << std::endl;
+    }
+    return result;
+}
+
+// The data writes of blocks (ascending, each cut to the range from start): the pages of pageSize from
+// start, each cut to the file bytes it holds, a page's runs of units that hold file bytes written
+// apart. Units that hold none are neither erased nor written; blocks that share a unit are written in
+// one piece.
+std::vector<BlockStartLengthPair> dataPieces(const std::vector<BlockStartLengthPair>& within, uint64_t start,
+                                             uint32_t pageSize, uint64_t unit) {
+    std::vector<BlockStartLengthPair> pieces;
+    for (const BlockStartLengthPair& block : within) {
+        const uint64_t blockEnd = block.start + block.length;
+        for (uint64_t at = block.start; at < blockEnd;) {
+            const uint64_t pageStart = start + (at - start) / pageSize * pageSize;
+            const uint64_t end = std::min(blockEnd, pageStart + pageSize);
+            BlockStartLengthPair* last = pieces.empty() ? nullptr : &pieces.back();
+            if (last != nullptr && last->start >= pageStart &&
+                roundDown(at, unit) < roundUp(last->start + last->length, unit)) {
+                last->length = std::max(last->start + last->length, end) - last->start;
+            } else {
+                const uint64_t pieceStart = std::max(pageStart, roundDown(at, unit));
+                pieces.push_back({pieceStart, end - pieceStart});
+            }
+            at = end;
+        }
+    }
+    return pieces;
+}
 
 }  // namespace
 
@@ -211,29 +405,16 @@ bool FlashFile::readFromFile(const std::string& name, std::vector<uint8_t>& out,
     return readRange(out, start, length);
 }
 
-std::vector<BlockStartLengthPair> FlashFile::plannedWrites(uint64_t windowStart, uint64_t windowEnd,
-                                                           uint32_t chunk) {
-    std::vector<BlockStartLengthPair> writes;
-    uint64_t writtenEnd = 0;
+std::vector<BlockStartLengthPair> FlashFile::blocksWithin(uint64_t start, uint64_t end) const {
+    std::vector<BlockStartLengthPair> within;
     for (BlockStartLengthPair block : blocks) {
-        if (clipBlock(block, windowStart, windowEnd)) {
+        if (clipBlock(block, start, end)) {
             continue;
         }
-        // The rounded tail of the write before holds this block's first bytes already (they are read
-        // from the file): flash is written once, from where that write ended.
-        if (!writes.empty() && block.start < writtenEnd) {
-            const uint64_t end = block.start + block.length;
-            if (end <= writtenEnd) {
-                continue;
-            }
-            block.length = end - writtenEnd;
-            block.start = writtenEnd;
-        }
-        roundUpToPackets(block.length, chunk);
-        writtenEnd = block.start + block.length;
-        writes.push_back(block);
+        block.length = std::min(block.start + block.length, end) - block.start;
+        within.push_back(block);
     }
-    return writes;
+    return within;
 }
 
 bool FlashFile::writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase& ecu, bool erase,
@@ -242,74 +423,17 @@ bool FlashFile::writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase
         !checkNotZero("page size", pageSize, kPlannerLead)) {
         return false;
     }
-    const bool onePage = packetLength < pageSize;
-    const uint32_t pageLength = onePage ? packetLength : pageSize;
-    const uint32_t pages = onePage ? 1 : packetLength / pageSize;
-    // What one request carries; a packet length that is not a whole number of pages rounds the blocks
-    // to the requests actually sent.
-    const uint32_t chunk = pages * pageLength;
-    bool result = false;
+    const CodeRequests requests = codeRequests(packetLength, pageSize);
     scanBlocks();
-    const std::vector<BlockStartLengthPair> writes = plannedWrites(windowStart, windowEnd, chunk);
-    // The whole plan is checked before any erase.
-    for (const BlockStartLengthPair& write : writes) {
-        if (!writeFits(ecu, write, erase, pages, pageLength)) {
-            return false;
+    // A block that starts inside the window is written whole.
+    std::vector<BlockStartLengthPair> inWindow;
+    for (BlockStartLengthPair block : blocks) {
+        if (!clipBlock(block, windowStart, windowEnd)) {
+            inWindow.push_back(block);
         }
     }
-
-    if (erase) {
-        std::vector<SectorRun> runs;
-        for (const BlockStartLengthPair& write : writes) {
-            const unsigned area = areaOf(ecu, write);
-            const uint8_t startSector = ecu.GetBlockNumber(write.start);
-            const uint8_t endSector = ecu.GetBlockNumber(write.start + write.length - 1);
-            if (endSector < startSector) {
-                errorOut << "Incorrect data length: 0x" << std::hex << write.length << std::endl;
-                return false;
-            }
-            // A write continues the run when it starts in or right after it, in the same area; a
-            // write that overlaps an earlier one never shrinks the run.
-            if (!runs.empty() && runs.back().area == area && runs.back().first <= startSector &&
-                startSector <= static_cast<uint32_t>(runs.back().last) + 1) {
-                runs.back().last = std::max(runs.back().last, endSector);
-            } else {
-                runs.push_back({area, startSector, endSector});
-            }
-        }
-        if (runs.empty()) {
-            normalOut << "  No Data found!" << std::endl;
-            return false;
-        }
-        for (const SectorRun& run : runs) {
-            normalOut << std::endl;
-            result = ecu.EraseCodeBlocks(run.first, run.last);
-            normalOut << std::endl;
-            if (!result) {
-                return false;
-            }
-        }
-    }
-
-    bool nothing = true;
-    for (BlockStartLengthPair write : writes) {
-        std::vector<uint8_t> bytes;
-        if (readRange(bytes, write)) {
-            nothing = false;
-            normalOut << std::endl;
-            // The sectors were erased above, so the write itself never erases.
-            result = ecu.FlashCode(bytes, write.start, bytes.size(), false, nullptr, pages, pageLength);
-        } else {
-            normalOut << "  Unable to read data from file" << std::endl;
-        }
-        if (!result) {
-            break;
-        }
-    }
-    if (nothing) {
-        normalOut << "  No Data found!" << std::endl;
-    }
-    return result;
+    return writePlannedCode(*this, inWindow, planCodeWrites(inWindow, requests.pageLength), ecu, erase,
+                            requests);
 }
 
 bool FlashFile::rangeToWrite(uint64_t start, uint64_t& length, bool limitToLength, std::ostream& report,
@@ -319,8 +443,9 @@ bool FlashFile::rangeToWrite(uint64_t start, uint64_t& length, bool limitToLengt
         report << notInFile << std::endl;
         return false;
     }
-    if (limitToLength && requested < length) {
-        length = requested;
+    // The range runs over the blocks after the one that holds start too, up to the length asked for.
+    if (limitToLength) {
+        length = std::min(requested, ~uint64_t{0} - start);
     }
     // A length of 0 would read the whole file, from wherever it starts.
     if (length == 0) {
@@ -342,14 +467,18 @@ bool FlashFile::writeCodeRange(uint64_t start, uint64_t, uint64_t length, bool l
     }
     // Whole requests of whole pages: a packet length that is not a multiple of the page is rounded
     // down to the pages one request carries.
-    const uint32_t pages = packetLength / kCodeRangePageSize;
-    roundUpToPackets(length, std::max<uint32_t>(pages, 1) * kCodeRangePageSize);
-    std::vector<uint8_t> bytes;
-    if (!readRange(bytes, start, length)) {
-        normalOut << "  Unable to read data from file" << std::endl;
-        return false;
+    const CodeRequests requests = {packetLength / kCodeRangePageSize, kCodeRangePageSize};
+    const std::vector<BlockStartLengthPair> within = blocksWithin(start, start + length);
+    const std::vector<PlannedCodeWrite> writes = planCodeWrites(within, requests.pageLength);
+    if (writes.size() != 1) {
+        // Blocks with gaps between them: each is written alone, after the erase of the sectors they
+        // lie in, so that nothing between them is erased.
+        return writePlannedCode(*this, within, writes, ecu, erase, requests);
     }
-    return ecu.FlashCode(bytes, start, bytes.size(), erase, nullptr, pages, kCodeRangePageSize);
+    std::vector<uint8_t> bytes;
+    return readWrite(*this, writes[0], within, bytes) &&
+           ecu.FlashCode(bytes, writes[0].start, bytes.size(), erase, nullptr, requests.pages,
+                         requests.pageLength);
 }
 
 bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLength, VOEcuGenBase& ecu,
@@ -362,27 +491,37 @@ bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLeng
                       "  Data length 0: nothing to program.")) {
         return false;
     }
-    // Each page erases the units it touches: a page that ends inside a unit would have the next page
-    // erase that unit again, and lose its own last bytes.
-    if (dynamic_cast<const VOKesGen*>(&ecu) != nullptr && length > pageSize &&
-        pageSize % VOKesGen::kDataUnit != 0) {
-        errorOut << "  Invalid page size: 0x" << std::hex << pageSize << " (not a whole number of 0x"
-                 << VOKesGen::kDataUnit << "-byte erase units)" << std::endl;
+    const std::vector<BlockStartLengthPair> within = blocksWithin(start, start + length);
+    if (within.empty()) {
         return false;
     }
-    std::vector<uint8_t> bytes;
-    if (!readRange(bytes, start, length)) {
-        normalOut << "  Unable to read data from file" << std::endl;
+    const uint64_t dataEnd = within.back().start + within.back().length;
+    const bool units = dynamic_cast<const VOKesGen*>(&ecu) != nullptr;
+    const uint64_t unit = units ? VOKesGen::kDataUnit : 1;
+    // Each piece erases the units it touches: a piece that begins inside a unit would lose the unit's
+    // first bytes, and pages that end inside a unit would have the next page erase that unit again.
+    if (start % unit != 0) {
+        errorOut << "Incorrect start Addr.: 0x" << std::hex << start << std::endl;
+        return false;
+    }
+    if (dataEnd - start > pageSize && pageSize % unit != 0) {
+        errorOut << "  Invalid page size: 0x" << std::hex << pageSize << " (not a whole number of 0x" << unit
+                 << "-byte erase units)" << std::endl;
         return false;
     }
     bool result = true;
-    // Every page is tried, also after a failed one.
-    for (uint64_t offset = 0; offset < bytes.size(); offset += pageSize) {
-        const uint64_t count = std::min<uint64_t>(pageSize, bytes.size() - offset);
-        const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
-        const std::vector<uint8_t> page(first, first + static_cast<std::ptrdiff_t>(count));
+    // Every piece is tried, also after a failed one.
+    for (const BlockStartLengthPair& piece : dataPieces(within, start, pageSize, unit)) {
+        std::vector<uint8_t> bytes;
+        uint64_t pieceStart = piece.start;
+        uint64_t pieceLength = piece.length;
+        if (!readRange(bytes, pieceStart, pieceLength)) {
+            normalOut << "  Unable to read data from file" << std::endl;
+            return false;
+        }
         result =
-            ecu.FlashData(page, start + offset, count, nullptr, 1, static_cast<uint32_t>(count)) && result;
+            ecu.FlashData(bytes, pieceStart, bytes.size(), nullptr, 1, static_cast<uint32_t>(bytes.size())) &&
+            result;
     }
     return result;
 }

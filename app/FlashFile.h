@@ -49,35 +49,38 @@ class FlashFile {
     // readRange on the named file, switching to it first.
     bool readFromFile(const std::string& name, std::vector<uint8_t>& out, uint64_t& start, uint64_t& length);
 
-    // Writes every block that starts inside [windowStart, windowEnd) to code flash, each rounded up to
-    // whole packets; with erase, first erases the sectors the blocks cover in merged runs. Every write
-    // is checked before anything is erased or written.
+    // Writes every block that starts inside [windowStart, windowEnd) to code flash, trimmed at
+    // windowStart, as the whole pages it touches (pages of pageSize, or of 256 bytes where a page is
+    // larger than the packet); with erase, first erases the sectors those pages lie in, in merged
+    // runs. Every write is checked before anything is erased or written.
     bool writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase& ecu, bool erase,
                    uint32_t packetLength, uint32_t pageSize);
-    // Writes the rest of the file block that holds start (at most length bytes with limitToLength),
-    // rounded up to whole packets of 256-byte pages (the whole pages of packetLength). windowEnd and
-    // pageSize are not used.
+    // Writes the file's bytes of [start, start + length) (with limitToLength; else of the rest of
+    // the file block that holds start) as the whole 256-byte pages they touch, packetLength / 256
+    // pages per request; start must lie in a file block. One block goes out in one code write with
+    // its own erase; blocks with gaps between them as writeCode writes them. windowEnd and pageSize
+    // are not used.
     bool writeCodeRange(uint64_t start, uint64_t windowEnd, uint64_t length, bool limitToLength,
                         VOEcuGenBase& ecu, bool erase, uint32_t packetLength, uint32_t pageSize);
-    // Writes the rest of the file block that holds start (at most length bytes with limitToLength) to
-    // data flash, one request per page of pageSize bytes. Pages that are not whole data-flash erase
-    // units of the class are refused before any page is written. packetLength is not used.
+    // Writes the file's bytes of [start, start + length) (with limitToLength; else of the rest of
+    // the file block that holds start) to data flash, one request per page of pageSize bytes from
+    // start, each cut to the file bytes it holds; the data-flash erase units of the class that hold
+    // none are left alone. Pages that are not whole units, or a start inside a unit, are refused
+    // before any page is written. packetLength is not used.
     bool writeDataRange(uint64_t start, uint64_t length, bool limitToLength, VOEcuGenBase& ecu,
                         uint32_t packetLength, uint32_t pageSize);
 
   private:
-    // The code writes of writeCode: every block that starts inside the window, trimmed at windowStart
-    // and where the rounded tail of the write before already covers it, rounded up to whole chunks.
-    std::vector<Io::Import::BlockStartLengthPair> plannedWrites(uint64_t windowStart, uint64_t windowEnd,
-                                                                uint32_t chunk);
+    // The file blocks that reach into [start, end), cut to it.
+    std::vector<Io::Import::BlockStartLengthPair> blocksWithin(uint64_t start, uint64_t end) const;
     // Creates the importer unless there is one; false (the failure printed) when the file cannot be
     // read.
     bool ensureImporter();
     // Drops the importer and the blocks.
     void forget();
-    // The range writers' start: length becomes the rest of the file block that holds start, at most
-    // the length asked for with limitToLength. False, with notInFile or lengthZero on report, when
-    // there is nothing to write.
+    // The range writers' start: start must lie in a file block; length becomes the length asked
+    // for with limitToLength, else the rest of that block. False, with notInFile or lengthZero on
+    // report, when there is nothing to write.
     bool rangeToWrite(uint64_t start, uint64_t& length, bool limitToLength, std::ostream& report,
                       const char* notInFile, const char* lengthZero);
 

@@ -156,33 +156,44 @@ bool eraseCodeCyt2(VOCyt2Gen& ecu) {
     return ecu.EraseCodeBlocks(first, last);
 }
 
-// --eraseCode of NXP and RH850: "first,last" in decimal; any other text erases nothing and counts
-// nothing.
-void eraseCodeBlocksStep(VOKesGen& ecu, bool& verdict) {
-    std::istringstream text(getOptionText("eraseCode"));
+// --eraseCode of NXP and RH850: "first,last" in decimal, two block numbers, the first not above the
+// last. Any other text erases nothing and fails the step with a line saying why: cut to 8 bits, a
+// number above 255 would name another block.
+bool eraseCodeBlocksStep(VOKesGen& ecu) {
+    const std::string value = getOptionText("eraseCode");
+    std::istringstream text(value);
     int first = 0;
     int last = 0;
     char separator = 0;
-    if (!(text >> first >> separator >> last) || separator != ',') {
-        return;
-    }
-    normalOut << std::endl << "Erase code:          " << std::endl;
-    verdict &= ecu.EraseCodeBlocks(static_cast<uint8_t>(first), static_cast<uint8_t>(last));
-}
-
-// --eraseData of RH850: the option is the size in KiB, erased in units of --dataPageSize.
-bool eraseDataRh850(VOKesGen& ecu) {
-    const auto size = static_cast<uint32_t>(fromDecString(getOptionText("eraseData")));
-    const uint32_t bytes = size * 1024;
-    const uint32_t page = optionHex32("dataPageSize", 0x40);
-    if (!checkNotZero("data page size", page, "Error: ")) {
+    const bool read =
+        static_cast<bool>(text >> first >> separator >> last) && separator == ',' && (text >> std::ws).eof();
+    if (!read || first < 0 || last > 0xFF || first > last) {
+        errorOut << std::endl
+                 << "Error: Invalid --eraseCode \"" << value
+                 << "\": give the first and the last block (0 to 255) as first,last. Nothing erased."
+                 << std::endl;
         return false;
     }
-    uint16_t n = 0;
-    if (bytes >= page) {
-        n = static_cast<uint16_t>(static_cast<uint16_t>(bytes / page) - 1);
+    normalOut << std::endl << "Erase code:          " << std::endl;
+    return ecu.EraseCodeBlocks(static_cast<uint8_t>(first), static_cast<uint8_t>(last));
+}
+
+// --eraseData of RH850: the option is the size in KiB; the data-flash erase units that make it up are
+// erased, from the first, whatever --dataPageSize says (a page of 0 is refused as everywhere). One
+// request names at most 0xFFFF units.
+bool eraseDataRh850(VOKesGen& ecu) {
+    constexpr uint64_t kMaxUnits = 0xFFFF;
+    constexpr uint64_t kMaxKiB = kMaxUnits * VOKesGen::kDataUnit / 1024;
+    if (!checkNotZero("data page size", optionHex32("dataPageSize", 0x40), "Error: ")) {
+        return false;
     }
-    return ecu.EraseDataBlocks(0, n);
+    const uint64_t size = fromDecString(getOptionText("eraseData"));
+    if (size > kMaxKiB) {
+        errorOut << "Error: --eraseData " << std::dec << size << " KiB is more than one erase request names ("
+                 << kMaxKiB << " KiB). Nothing erased." << std::endl;
+        return false;
+    }
+    return ecu.EraseDataBlocks(0, static_cast<uint16_t>(size * 1024 / VOKesGen::kDataUnit));
 }
 
 template <typename Ecu>
@@ -352,7 +363,7 @@ int runStandardProgram(int argc, char* argv[]) {
         if constexpr (ecuClass == StandardEcuClass::Cyt2) {
             verdict &= eraseCodeCyt2(ecu);
         } else {
-            eraseCodeBlocksStep(ecu, verdict);
+            verdict &= eraseCodeBlocksStep(ecu);
         }
     }
     if (optionGiven("writeCode")) {

@@ -50,9 +50,11 @@ bool loginWithRetry(VOEcuGenBase& ecu);
 // --dataLength bytes of data flash from --dataStartAddr into the --readData file, saved only when the
 // read succeeded.
 bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass);
-// The --writeCode file into code flash, all of it above --codeStartAddr or --codeLength bytes.
+// The --writeCode file into code flash, all of it above --codeStartAddr, or the bytes of the
+// --codeLength bytes from there, from every block in that range.
 bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass);
-// The file block of --writeData that holds --dataStartAddr, at most --dataLength bytes of it.
+// The bytes of the --writeData file from --dataStartAddr (which a file block must hold) up to
+// --dataLength bytes on, from every block in that range.
 bool writeDataFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass);
 
 // Checks shared with the program's own steps. Each prints its refusal on errorOut.

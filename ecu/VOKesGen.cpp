@@ -147,7 +147,13 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
     // The erase, block and progress operations are the most-derived class's; none of them changes
     // anything in this object that FlashCode relies on.
     auto* self = const_cast<VOKesGen*>(this);
-    if (!ecupacket::checkPacketWrite(data, startAddress, length, pages, pageSize)) {
+    // Whole pages: a length that ends inside a page would leave the rest of the page to the ECU.
+    if (pageSize != 0 && length % pageSize != 0) {
+        errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
+        return false;
+    }
+    if (!ecupacket::checkPacketWrite(data, startAddress, length, pages, pageSize, "Incorrect start Addr.: 0x",
+                                     1, false)) {
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
@@ -164,11 +170,13 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
         normalOut << std::endl;
     }
     normalOut << "    Write: ";
-    for (uint64_t offset = 0; offset < length; offset += chunk) {
+    for (uint64_t offset = 0, count = 0; offset < length; offset += count) {
+        // The last request carries only the pages left.
+        count = std::min(chunk, length - offset);
         const uint32_t address = low32(startAddress + offset);
-        std::vector<uint8_t> request = packetHeader(0x70, address, pages);
+        std::vector<uint8_t> request = packetHeader(0x70, address, static_cast<uint32_t>(count / pageSize));
         const auto first = data.begin() + static_cast<std::ptrdiff_t>(offset);
-        ecupacket::appendBytes(request, first, first + static_cast<std::ptrdiff_t>(chunk));
+        ecupacket::appendBytes(request, first, first + static_cast<std::ptrdiff_t>(count));
         sleepMs(50);
         std::vector<uint8_t> reply;
         if (!transferToEcu(request, reply, 8)) {
@@ -177,7 +185,7 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
             return false;
         }
         if (reply.size() == 2 && reply[0] == 0xFB) {
-            self->ShowProgress(percentOf(offset + chunk, length), false);
+            self->ShowProgress(percentOf(offset + count, length), false);
             continue;
         }
         if (isNegative(reply)) {

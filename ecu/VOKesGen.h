@@ -37,7 +37,8 @@ class VOKesGen : public VOEcuGenBase {
     // The caller's request unchanged, answered with its first byte + 0x40.
     bool SendCommand(const std::vector<uint8_t>& request) override;
     // BB 70 per packet of pages x pageSize bytes, after the erase of the blocks the range touches
-    // when erase is set.
+    // when erase is set. The length is a whole number of pages; the last request carries only the
+    // pages left.
     bool FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, bool erase,
                    int* mode, uint32_t pages, uint32_t pageSize) const override;
     // Erases the data-flash units the range touches, then BB 80 per packet; the last request carries

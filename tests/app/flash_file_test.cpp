@@ -221,40 +221,59 @@ TEST_F(PlannerTest, WriteCodeWritesBlocksStartingInTheWindowWithTheStartTrimmed)
     }
 }
 
-TEST_F(PlannerTest, WriteCodeRoundsBlocksUpToWholePacketsWithTheFileBytesInTheTail) {
-    FlashFile file(
-        hexFile({{sector(0), counting(0x1234)}, {sector(2), counting(0x100)}, {sector(2) + 0x180, {7, 8}}}));
-    StreamCapture out;
-    ASSERT_TRUE(file.writeCode(sector(0), ~0ull, ecu, false, 512, 0x8000));
-    ASSERT_EQ(ecu.codeWrites.size(), 2u);
-    EXPECT_EQ(ecu.codeWrites[0].start, sector(0));
-    EXPECT_EQ(ecu.codeWrites[0].length, 0x1400u);
-    Bytes expected = counting(0x1234);
-    expected.resize(0x1400, 0x00);
-    EXPECT_EQ(ecu.codeWrites[0].data, expected);
-    // The rounded tail of the second block reaches into the third, whose bytes come along; the third
-    // is not written a second time over flash already written.
-    EXPECT_EQ(ecu.codeWrites[1].length, 0x200u);
-    EXPECT_EQ(ecu.codeWrites[1].data[0x180], 7);
-    EXPECT_EQ(ecu.codeWrites[1].data[0x181], 8);
-    EXPECT_EQ(ecu.codeWrites[1].data[0x17F], 0);
+// Bytes of n zeros, then bytes, then zeros up to size.
+Bytes placed(size_t n, const Bytes& bytes, size_t size) {
+    Bytes out(n, 0x00);
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    out.resize(size, 0x00);
+    return out;
 }
 
-// A block that begins inside the rounded tail of the write before and reaches past it is written from
-// where that write ended, so no byte of flash is written twice.
-TEST_F(PlannerTest, BlockReachingPastTheRoundedTailBeforeIsWrittenFromItsEnd) {
-    const Bytes third = counting(0x300, 5);
-    FlashFile file(hexFile({{sector(2), counting(0x100)}, {sector(2) + 0x180, third}}));
+// Each block is written as the whole pages it touches, its start rounded down and its end rounded up,
+// 0x00 where the file has nothing; the same writes at every packet length. A block that begins in the
+// last page of the block before shares that page, which carries its first bytes; one that reaches
+// past that page is written from its end, so no page is written twice.
+TEST_F(PlannerTest, WriteCodeWritesTheWholePagesEachBlockTouches) {
+    const Bytes a = counting(0x1234, 1);
+    const Bytes b = counting(0x80, 2);
+    const Bytes c = {7, 8};
+    const Bytes d = counting(0x300, 5);
+    FlashFile file(
+        hexFile({{sector(0) + 0x10, a}, {sector(2), b}, {sector(2) + 0xC0, c}, {sector(2) + 0xF0, d}}));
+    Bytes shared = placed(0, b, 0xC0);
+    shared.insert(shared.end(), c.begin(), c.end());
+    shared.resize(0xF0, 0x00);
+    shared.insert(shared.end(), d.begin(), d.begin() + 0x10);
+    const std::vector<std::pair<uint64_t, Bytes>> expected = {
+        {sector(0), placed(0x10, a, 0x1300)},
+        {sector(2), shared},
+        {sector(2) + 0x100, placed(0, slice(d, 0x10, 0x2F0), 0x300)},
+    };
+    for (const uint32_t packet : {256u, 512u, 768u, 1000u, 4095u}) {
+        SCOPED_TRACE(packet);
+        Rig<RecordingEcu> fresh;
+        StreamCapture out;
+        ASSERT_TRUE(file.writeCode(sector(0), ~0ull, fresh.ecu, true, packet, 0x8000));
+        ASSERT_EQ(fresh.ecu.codeWrites.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(fresh.ecu.codeWrites[i].start, expected[i].first);
+            EXPECT_EQ(fresh.ecu.codeWrites[i].length, expected[i].second.size());
+            EXPECT_EQ(fresh.ecu.codeWrites[i].data, expected[i].second);
+        }
+        EXPECT_EQ(fresh.ecu.erases, (std::vector<std::pair<uint8_t, uint8_t>>{{0, 0}, {2, 2}}));
+    }
+}
+
+// A window that begins inside a page: the page is written from its start, the file's bytes before
+// the window 0x00.
+TEST_F(PlannerTest, WriteCodeLeavesTheFileBytesBeforeTheWindowOut) {
+    const Bytes data = counting(0x200);
+    FlashFile file(hexFile({{sector(1), data}}));
     StreamCapture out;
-    ASSERT_TRUE(file.writeCode(sector(0), ~0ull, ecu, true, 512, 0x8000));
-    ASSERT_EQ(ecu.codeWrites.size(), 2u);
-    EXPECT_EQ(ecu.codeWrites[0].start, sector(2));
-    EXPECT_EQ(ecu.codeWrites[0].length, 0x200u);
-    EXPECT_EQ(slice(ecu.codeWrites[0].data, 0x180, 0x80), slice(third, 0, 0x80));
-    EXPECT_EQ(ecu.codeWrites[1].start, sector(2) + 0x200);
-    EXPECT_EQ(ecu.codeWrites[1].length, 0x400u);
-    EXPECT_EQ(slice(ecu.codeWrites[1].data, 0, 0x280), slice(third, 0x80, 0x280));
-    EXPECT_EQ(ecu.erases, (std::vector<std::pair<uint8_t, uint8_t>>{{2, 2}}));
+    ASSERT_TRUE(file.writeCode(sector(1) + 0x180, ~0ull, ecu, true, 512, 0x8000));
+    ASSERT_EQ(ecu.codeWrites.size(), 1u);
+    EXPECT_EQ(ecu.codeWrites[0].start, sector(1) + 0x100);
+    EXPECT_EQ(ecu.codeWrites[0].data, placed(0x80, slice(data, 0x180, 0x80), 0x100));
 }
 
 TEST_F(PlannerTest, WriteCodePagesAndPageLengthPerRequest) {
@@ -264,7 +283,11 @@ TEST_F(PlannerTest, WriteCodePagesAndPageLengthPerRequest) {
         uint32_t pages;
         uint32_t pageLength;
     } table[] = {
-        {512, 0x8000, 1, 512},
+        // A page larger than the packet goes out in pages of 256 bytes.
+        {256, 0x8000, 1, 256},
+        {512, 0x8000, 2, 256},
+        {1000, 0x8000, 3, 256},
+        {4095, 0x8000, 15, 256},
         {512, 256, 2, 256},
         {512, 512, 1, 512},
         {1024, 256, 4, 256},
@@ -281,9 +304,8 @@ TEST_F(PlannerTest, WriteCodePagesAndPageLengthPerRequest) {
         ASSERT_EQ(ecu.codeWrites.size(), 1u);
         EXPECT_EQ(ecu.codeWrites[0].pages, c.pages);
         EXPECT_EQ(ecu.codeWrites[0].pageSize, c.pageLength);
-        // The block is rounded up to whole requests, as the code write wants its length.
-        const uint64_t request = uint64_t{c.pages} * c.pageLength;
-        EXPECT_EQ(ecu.codeWrites[0].length, (0x300 + request - 1) / request * request);
+        // The block is rounded up to whole pages; the code write's last request carries those left.
+        EXPECT_EQ(ecu.codeWrites[0].length, (0x300 + c.pageLength - 1) / c.pageLength * c.pageLength);
         // The sectors were erased beforehand; the write itself never erases.
         EXPECT_FALSE(ecu.codeWrites[0].erase);
         EXPECT_EQ(ecu.erases.size(), 1u);
@@ -304,7 +326,7 @@ TEST_F(PlannerTest, EraseMergesSectorRunsAndSplitsAtGaps) {
          {{sector(3) + 0x4000, counting(0x8000)}, {sector(6), counting(0x100)}},
          {{3, 4}, {6, 6}}},
         {"same sector", {{sector(3), counting(0x10)}, {sector(3) + 0x200, counting(0x10)}}, {{3, 3}}},
-        {"rounded end reaches the next sector", {{sector(5) - 0x200, counting(0x10)}}, {{4, 5}}, 0x400},
+        {"last page of a sector stays in it", {{sector(5) - 0x200, counting(0x10)}}, {{4, 4}}, 0x400},
         {"8 KiB blocks of the upper group",
          {{0x101F0000, counting(0x2000)}, {0x101F4000, counting(0x10)}},
          {{62, 62}, {64, 64}}},
@@ -343,19 +365,18 @@ TEST_F(PlannerTest, EraseRunsNeverReachFromOneAreaIntoTheOther) {
 }
 
 TEST_F(PlannerTest, BlockAcrossTheGapBetweenTheAreasIsRefused) {
-    // From the lower area's last block, rounded across the gap into the upper area: the blocks of
-    // its two ends would be erased and the flash between them written unerased, whichever way their
-    // numbers run. The ECU's own code erase refuses it too.
-    // Pages of 64 KiB, so that one request reaches across; 0x3F0000 lies in block 132.
-    const uint32_t packets[] = {0xC20000, 0xC40000, 0xC80000};
-    for (const uint32_t packet : packets) {
-        SCOPED_TRACE(packet);
+    // From the lower area into the upper one: the blocks of its two ends would be erased and the flash
+    // between them written unerased. The ECU's own code erase refuses it too. Pages large enough that
+    // the page of a block at 0x3F0000 reaches across.
+    const uint32_t pageSizes[] = {0x1008000, 0x1100000, 0x1400000};
+    for (const uint32_t page : pageSizes) {
+        SCOPED_TRACE(page);
         Rig<RecordingKesEcu> kes;
         FlashFile file(hexFile({{0x3F0000, counting(0x100)}}));
         StreamCapture out;
-        EXPECT_FALSE(file.writeCode(0, ~0ull, kes.ecu, true, packet, 0x10000));
+        EXPECT_FALSE(file.writeCode(0, ~0ull, kes.ecu, true, page, page));
         std::ostringstream error;
-        error << "Incorrect data length: 0x" << std::hex << packet
+        error << "Incorrect data length: 0x" << std::hex << page
               << " (the range runs from one code flash area into the other)\n";
         EXPECT_EQ(out.error(), error.str());
         EXPECT_TRUE(kes.ecu.erases.empty());
@@ -372,9 +393,12 @@ TEST_F(PlannerTest, WriteTheCodeWriteWouldRefuseIsRefusedBeforeAnyErase) {
         uint32_t pageSize;
         std::string error;
     } table[] = {
-        {"start off a packet of one page", 512, 0x8000, "Incorrect start Addr.: 0x10030100\n"},
-        {"start off a page", 512, 0x200, "Incorrect start Addr.: 0x10030100\n"},
         {"more pages than a byte holds", 4096, 0x10, "Incorrect number of pages: 256\n"},
+        // 0x3000 does not divide the 32 KiB sectors: the page of the second block begins in sector 5,
+        // which holds nothing of the file.
+        {"page reaching into a sector without data", 0x3000, 0x3000,
+         "Incorrect page size: 0x3000 (the page at 0x1002f000 reaches into an erase block the file has no "
+         "data in)\n"},
     };
     for (const auto& c : table) {
         for (const bool erase : {true, false}) {
@@ -431,10 +455,6 @@ TEST_F(PlannerTest, EraseOutsideTheBlockMapFailsBeforeAnyErase) {
          0x100,
          "Incorrect start Addr.: 0xfffff00\n"},
         {"last byte past the map", {0x1020FF00, counting(0x101)}, 0x100, "Incorrect data length: 0x200\n"},
-        {"rounded length past the map",
-         {0x1020FF00, counting(0x100)},
-         0x200,
-         "Incorrect data length: 0x200\n"},
     };
     for (const auto& c : table) {
         SCOPED_TRACE(c.label);
@@ -446,6 +466,23 @@ TEST_F(PlannerTest, EraseOutsideTheBlockMapFailsBeforeAnyErase) {
         EXPECT_EQ(out.error(), c.error);
         EXPECT_TRUE(fresh.ecu.erases.empty());
         EXPECT_TRUE(fresh.ecu.codeWrites.empty());
+    }
+}
+
+// The last page of the flash is written at any packet length, its sector alone erased.
+TEST_F(PlannerTest, LastPageOfTheFlashIsWritten) {
+    const Bytes data = counting(0x100);
+    FlashFile file(hexFile({{0x1020FF00, data}}));
+    for (const uint32_t packet : {256u, 512u, 4095u}) {
+        SCOPED_TRACE(packet);
+        Rig<RecordingEcu> fresh;
+        StreamCapture out;
+        EXPECT_TRUE(file.writeCode(sector(0), ~0ull, fresh.ecu, true, packet, 0x100));
+        ASSERT_EQ(fresh.ecu.codeWrites.size(), 1u);
+        EXPECT_EQ(fresh.ecu.codeWrites[0].start, 0x1020FF00u);
+        EXPECT_EQ(fresh.ecu.codeWrites[0].data, data);
+        EXPECT_EQ(fresh.ecu.erases, (std::vector<std::pair<uint8_t, uint8_t>>{{77, 77}}));
+        EXPECT_EQ(out.error(), "");
     }
 }
 
@@ -488,7 +525,7 @@ TEST_F(PlannerTest, WriteCodeRangeSendsOnePacketPerRequestInPagesOf256) {
         uint64_t written;
     } table[] = {
         {sector(0) + 0x800, 0x400, true, true, 0x400},
-        {sector(0) + 0x800, 0x500, true, false, 0x800},
+        {sector(0) + 0x800, 0x500, true, false, 0x500},
         {sector(0) + 0x800, 0x400, false, true, 0x2800},
         {sector(0) + 0x800, 0x9000, true, true, 0x2800},
     };
@@ -508,17 +545,53 @@ TEST_F(PlannerTest, WriteCodeRangeSendsOnePacketPerRequestInPagesOf256) {
     }
 }
 
-// A packet length that is not a whole number of 256-byte pages: the range is rounded to the requests
-// actually sent, so the code write takes it.
-TEST_F(PlannerTest, WriteCodeRangeRoundsToTheWholePagesOfThePacket) {
+// A packet length that is not a whole number of 256-byte pages: requests of the whole pages it holds;
+// the range is rounded to pages, not to requests (the code write's last request carries the pages
+// left).
+TEST_F(PlannerTest, WriteCodeRangeRoundsToPagesNotToPackets) {
     FlashFile file(hexFile({{sector(0), counting(0x3000)}}));
     StreamCapture out;
-    EXPECT_TRUE(file.writeCodeRange(sector(0), 0, 0x400, true, ecu, true, 1000, 0x8000));
+    EXPECT_TRUE(file.writeCodeRange(sector(0) + 0x10, 0, 0x3F0, true, ecu, true, 1000, 0x8000));
     ASSERT_EQ(ecu.codeWrites.size(), 1u);
+    EXPECT_EQ(ecu.codeWrites[0].start, sector(0));
     EXPECT_EQ(ecu.codeWrites[0].pages, 3u);
     EXPECT_EQ(ecu.codeWrites[0].pageSize, 256u);
-    EXPECT_EQ(ecu.codeWrites[0].length, 0x600u);
-    EXPECT_EQ(ecu.codeWrites[0].data, counting(0x600));
+    EXPECT_EQ(ecu.codeWrites[0].length, 0x400u);
+    // The file's bytes before the range are not written.
+    EXPECT_EQ(ecu.codeWrites[0].data, placed(0x10, slice(counting(0x3000), 0x10, 0x3F0), 0x400));
+}
+
+// A range over blocks with gaps between them: every block of the range is written, cut at its ends,
+// after the erase of the sectors they lie in; nothing between them is erased or written.
+TEST_F(PlannerTest, WriteCodeRangeWritesEveryBlockOfTheRange) {
+    const Bytes a = counting(0x200, 1);
+    const Bytes b = counting(0x10, 2);
+    const Bytes c = counting(0x100, 3);
+    FlashFile file(hexFile(
+        {{sector(0) + 0x800, a}, {sector(0) + 0xA80, b}, {sector(3), c}, {sector(5), counting(0x100, 4)}}));
+    for (const bool erase : {true, false}) {
+        SCOPED_TRACE(erase);
+        Rig<RecordingEcu> fresh;
+        StreamCapture out;
+        const uint64_t start = sector(0) + 0x900;
+        EXPECT_TRUE(
+            file.writeCodeRange(start, 0, sector(3) + 0x80 - start, true, fresh.ecu, erase, 512, 0x8000));
+        ASSERT_EQ(fresh.ecu.codeWrites.size(), 3u);
+        EXPECT_EQ(fresh.ecu.codeWrites[0].start, sector(0) + 0x900);
+        EXPECT_EQ(fresh.ecu.codeWrites[0].data, slice(a, 0x100, 0x100));
+        EXPECT_EQ(fresh.ecu.codeWrites[1].start, sector(0) + 0xA00);
+        EXPECT_EQ(fresh.ecu.codeWrites[1].data, placed(0x80, b, 0x100));
+        EXPECT_EQ(fresh.ecu.codeWrites[2].start, sector(3));
+        EXPECT_EQ(fresh.ecu.codeWrites[2].data, placed(0, slice(c, 0, 0x80), 0x100));
+        for (const CodeCall& call : fresh.ecu.codeWrites) {
+            EXPECT_FALSE(call.erase);
+            EXPECT_EQ(call.pages, 2u);
+            EXPECT_EQ(call.pageSize, 256u);
+        }
+        using Erases = std::vector<std::pair<uint8_t, uint8_t>>;
+        const Erases erased = erase ? Erases{{0, 0}, {3, 3}} : Erases{};
+        EXPECT_EQ(fresh.ecu.erases, erased);
+    }
 }
 
 TEST_F(PlannerTest, WriteCodeRangeOutsideTheFileOrWithLengthZeroWritesNothing) {
@@ -574,6 +647,48 @@ TEST_F(PlannerTest, WriteDataRangeRefusesPagesThatAreNotWholeUnits) {
     EXPECT_TRUE(file.writeDataRange(0xFF200000, 0x50, true, ecu, 0x100, 0x50));
     ASSERT_EQ(ecu.dataWrites.size(), 1u);
     EXPECT_EQ(ecu.dataWrites[0].length, 0x50u);
+    // A start inside a unit would have the unit's first bytes erased and not written.
+    StreamCapture inside;
+    EXPECT_FALSE(file.writeDataRange(0xFF200010, 0x50, true, ecu, 0x100, 0x40));
+    EXPECT_EQ(inside.error(), "Incorrect start Addr.: 0xff200010\n");
+    EXPECT_EQ(ecu.dataWrites.size(), 1u);
+}
+
+// A range over blocks with gaps between them: every block is written, each page cut to the file bytes
+// it holds, the units of a page that hold none left out; blocks that share a unit go in one request.
+TEST_F(PlannerTest, WriteDataRangeWritesEveryBlockAndLeavesUnitsWithoutData) {
+    constexpr uint64_t base = 0xFF200000;
+    const Bytes a = counting(0x80, 1);
+    const Bytes b = counting(0x80, 2);
+    const Bytes c = counting(0x10, 3);
+    const Bytes d = counting(0x10, 4);
+    const Bytes e = counting(0x20, 5);
+    const Bytes f = {9, 9};
+    FlashFile file(hexFile({{base, a},
+                            {base + 0x100, b},
+                            {base + 0x200, c},
+                            {base + 0x220, d},
+                            {base + 0x830, e},
+                            {base + 0x880, f},
+                            {base + 0x900, counting(0x10, 6)}}));
+    StreamCapture out;
+    EXPECT_TRUE(file.writeDataRange(base, 0x900, true, ecu, 0x100, 0x800));
+    Bytes cd = placed(0, c, 0x20);
+    cd.insert(cd.end(), d.begin(), d.end());
+    const std::vector<std::pair<uint64_t, Bytes>> expected = {
+        {base, a},         {base + 0x100, b}, {base + 0x200, cd}, {base + 0x800, placed(0x30, e, 0x50)},
+        {base + 0x880, f},
+    };
+    ASSERT_EQ(ecu.dataWrites.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        const DataCall& call = ecu.dataWrites[i];
+        EXPECT_EQ(call.address, expected[i].first);
+        EXPECT_EQ(call.data, expected[i].second);
+        EXPECT_EQ(call.length, expected[i].second.size());
+        EXPECT_EQ(call.pages, 1u);
+        EXPECT_EQ(call.pageSize, expected[i].second.size());
+    }
 }
 
 TEST_F(PlannerTest, WriteDataRangeTriesEveryPageAndFailsWhenOneFails) {

@@ -141,6 +141,38 @@ class SimRig {
         EXPECT_TRUE(bytesOf(map, start, bytes.size(), 0) == bytes) << name;
     }
 
+    // What a write step may leave besides the bytes of memory: a flagged byte may end either 0x00 or
+    // 0xFF, as the bytes of erased units that the file does not hold may. Flags are set by the
+    // erase...Units calls and cleared by the write...Bytes calls below.
+    void eraseCodeUnits(uint64_t address, uint64_t n) {
+        eraseCode(address, n);
+        flag(codeOffset(address), n, true);
+    }
+    void eraseDataUnits(uint64_t address, uint64_t n) {
+        eraseData(address, n);
+        flag(dataOffset(address), n, true);
+    }
+    void writeCodeBytes(uint64_t address, const Bytes& bytes) {
+        setCode(address, bytes);
+        flag(codeOffset(address), bytes.size(), false);
+    }
+    void writeDataBytes(uint64_t address, const Bytes& bytes) {
+        setData(address, bytes);
+        flag(dataOffset(address), bytes.size(), false);
+    }
+    const std::vector<bool>& zeroOrErasedFlags() const { return zeroOrErased; }
+
+    // differencesFrom, where a byte flagged in zeroOrErasedAllowed may also be 0x00 or 0xFF.
+    std::string differencesFrom(const Bytes& expected, const std::vector<bool>& zeroOrErasedAllowed) const {
+        Bytes allowed = expected;
+        for (size_t i = 0; i < allowed.size() && i < memory.size() && i < zeroOrErasedAllowed.size(); ++i) {
+            if (zeroOrErasedAllowed[i] && (memory[i] == 0x00 || memory[i] == 0xFF)) {
+                allowed[i] = memory[i];
+            }
+        }
+        return differencesFrom(allowed);
+    }
+
     E2eEnv env;
     std::string ecuClass;
     MemoryLayout layout;
@@ -152,6 +184,61 @@ class SimRig {
     size_t dataOffset(uint64_t address) const {
         return static_cast<size_t>(layout.codeLength + (address - layout.dataStart));
     }
+    void flag(size_t offset, size_t n, bool zeroOrErasedAllowed) {
+        zeroOrErased.resize(memory.size(), false);
+        std::fill_n(zeroOrErased.begin() + static_cast<std::ptrdiff_t>(offset), n, zeroOrErasedAllowed);
+    }
+
+    std::vector<bool> zeroOrErased;
 };
+
+// An erase unit of a simulated ECU: its first address and its size.
+struct EraseUnit {
+    uint64_t start;
+    uint64_t size;
+};
+
+// The code-flash erase block of a standard class (CYT2, NXP, RH850) that holds address.
+inline EraseUnit codeEraseBlockOf(const std::string& ecuClass, uint64_t address) {
+    const auto within = [address](uint64_t base, uint64_t size) {
+        return EraseUnit{base + (address - base) / size * size, size};
+    };
+    if (ecuClass == "RH850") {
+        return address < 0x10000 ? within(0, 0x2000) : within(0x10000, 0x8000);
+    }
+    return address < 0x101F0000 ? within(0x10000000, 0x8000) : within(0x101F0000, 0x2000);
+}
+
+// The data-flash erase units of the standard classes: 64 bytes from the data flash's first byte.
+constexpr uint64_t kStandardDataUnit = 64;
+
+// What a code write of blocks should leave in a standard class's rig: the erase blocks that hold a
+// byte of the blocks erased (their other bytes 0x00 or 0xFF), then the blocks' bytes.
+inline void expectCodeWritten(SimRig& rig, const std::vector<Block>& blocks) {
+    for (const Block& b : blocks) {
+        for (uint64_t at = b.address; at < b.address + b.bytes.size();) {
+            const EraseUnit unit = codeEraseBlockOf(rig.ecuClass, at);
+            rig.eraseCodeUnits(unit.start, unit.size);
+            at = unit.start + unit.size;
+        }
+    }
+    for (const Block& b : blocks) {
+        rig.writeCodeBytes(b.address, b.bytes);
+    }
+}
+
+// The same for a data write: the 64-byte units that hold a byte of the blocks erased, then the bytes.
+inline void expectDataWritten(SimRig& rig, const std::vector<Block>& blocks) {
+    for (const Block& b : blocks) {
+        const uint64_t first =
+            rig.layout.dataStart + (b.address - rig.layout.dataStart) / kStandardDataUnit * kStandardDataUnit;
+        const uint64_t end = b.address + b.bytes.size();
+        rig.eraseDataUnits(first,
+                           (end - first + kStandardDataUnit - 1) / kStandardDataUnit * kStandardDataUnit);
+    }
+    for (const Block& b : blocks) {
+        rig.writeDataBytes(b.address, b.bytes);
+    }
+}
 
 }  // namespace e2e

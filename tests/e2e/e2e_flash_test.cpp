@@ -59,12 +59,13 @@ std::string imageText(const std::vector<Block>& blocks, bool srecord) {
     return srecord ? e2e::srecordText(blocks) : e2e::intelHexText(blocks);
 }
 
-// Bytes expected in flash for blocks written in packets of packet bytes over [start, start + length):
-// each block's data, its rounded tail 0x00, the rest erased 0xFF.
-Bytes expectedFlash(const std::vector<Block>& blocks, uint64_t start, uint64_t length, uint64_t packet) {
+// Bytes expected in flash for blocks written in whole pages of page bytes over [start, start +
+// length): each block's data, the rest of its last page 0x00, the rest erased 0xFF. The blocks begin
+// on a page.
+Bytes expectedFlash(const std::vector<Block>& blocks, uint64_t start, uint64_t length, uint64_t page) {
     Bytes out(length, 0xFF);
     for (const Block& b : blocks) {
-        const uint64_t rounded = (b.bytes.size() + packet - 1) / packet * packet;
+        const uint64_t rounded = (b.bytes.size() + page - 1) / page * page;
         for (uint64_t i = 0; i < rounded; ++i) {
             out[b.address - start + i] = i < b.bytes.size() ? b.bytes[i] : 0x00;
         }
@@ -116,8 +117,9 @@ TEST_P(FlashRoundTrip, WritesCodeAndDataAndReadsThemBack) {
 
     const e2e::ByteMap codeMap = e2e::readImageFile(env, codeBack);
     EXPECT_EQ(codeMap.size(), codeLength);
+    // Every class writes its code in pages of 256 bytes, whatever the packet length.
     EXPECT_EQ(e2e::bytesOf(codeMap, c.codeStart, codeLength),
-              expectedFlash(code, c.codeStart, codeLength, 2048));
+              expectedFlash(code, c.codeStart, codeLength, 256));
     const e2e::ByteMap dataMap = e2e::readImageFile(env, dataBack);
     EXPECT_EQ(dataMap.size(), 0x3000u);
     EXPECT_EQ(e2e::bytesOf(dataMap, c.dataStart, 0x3000), expectedFlash({data[0]}, c.dataStart, 0x3000, 1));

@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -98,46 +103,373 @@ TEST(StandardSteps, RunInTheirFixedOrder) {
     ecu.rig.expectFileHolds("code-back.hex", 0, oldCode);
     ecu.rig.expectFileHolds("data-back.hex", kRh850Data, oldData);
 
-    // Block 0 erased by the code write, block 9 by --eraseCode; 1 KiB of data flash less its last
-    // unit by --eraseData, then the data pages, each after the erase of its own unit.
+    // Block 0 erased by the code write, block 9 by --eraseCode; 1 KiB of data flash by --eraseData,
+    // then the data pages, each after the erase of its own unit.
     ecu.rig.eraseCode(0, 0x2000);
     ecu.rig.setCode(0, code);
     ecu.rig.eraseCode(0x18000, 0x8000);
-    ecu.rig.eraseData(kRh850Data, 0x3C0);
+    ecu.rig.eraseData(kRh850Data, 0x400);
     ecu.rig.setData(kRh850Data, data);
     expectMemoryLeft(ecu.rig);
 }
 
-// The code write does not depend on the packet length: blocks are rounded up to the requests sent
-// (a packet of 1000 bytes carries three pages of 256), a block inside the rounded tail of the one
-// before is not written twice, and every block lands whole.
-TEST(StandardSteps, CodeWriteLandsWholeAtEveryPacketLength) {
-    const struct {
-        std::string pktlen;
-        uint64_t lastTail;
-    } table[] = {{"256", 0x100}, {"512", 0x200}, {"1000", 0x300}};
-    const Bytes a = e2e::patternBytes(0x480, 31);
-    const Bytes b = e2e::patternBytes(0x10, 32);
-    const Bytes c = e2e::patternBytes(0x40, 33);
-    for (const auto& t : table) {
-        SCOPED_TRACE(t.pktlen);
-        Rh850 ecu;
-        ASSERT_TRUE(ecu.started) << ecu.rig.sim->output();
-        const RunResult r = ecu.run({"--pktlen", t.pktlen, "--writeCode",
-                                     ecu.file("code.hex", {{0x2000, a}, {0x2500, b}, {0x8100, c}})});
+// The packet lengths a user may give: whole and odd numbers of 256-byte pages, the least and the
+// most the program takes.
+const char* const kPacketLengths[] = {"256", "512", "768", "1000", "4095"};
+const std::vector<std::string> kAllPacketLengths(std::begin(kPacketLengths), std::end(kPacketLengths));
+
+std::string hexText(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// Stops the simulator and compares the whole memory it saved with what the test made of rig.memory:
+// bytes flagged there (erased bytes the file does not hold) may be 0x00 or 0xFF. Gives the memory
+// saved.
+Bytes expectWriteLeft(SimRig& rig) {
+    const Bytes expected = rig.memory;
+    const std::vector<bool> flags = rig.zeroOrErasedFlags();
+    rig.stop();
+    EXPECT_EQ(rig.differencesFrom(expected, flags), "");
+    return rig.memory;
+}
+
+// A standard class with the blocks of a file to write to it.
+struct ClassFile {
+    std::string ecuClass;
+    e2e::MemoryLayout layout;
+    std::vector<e2e::Block> blocks;
+};
+void PrintTo(const ClassFile& c, std::ostream* os) {
+    *os << c.ecuClass;
+}
+
+// Blocks that begin off a page, end a few bytes before the end of an erase block, share a page, sit
+// in the last page of the flash, with erase blocks between them that hold nothing of the file. RH850
+// also has the block of 0x100-0x1FFF, which a write rounded to packets carried into erase block 1.
+const ClassFile kCodeFiles[] = {
+    {"RH850",
+     e2e::kRh850Memory,
+     {{0x100, e2e::patternBytes(0x1F00, 71)},
+      {0x3E90, e2e::patternBytes(0x160, 72)},
+      {0x12010, e2e::patternBytes(0x70, 73)},
+      {0x120C0, e2e::patternBytes(0x100, 74)},
+      {0x3FFF40, e2e::patternBytes(0xC0, 75)}}},
+    {"CYT2",
+     e2e::kCyt2Memory,
+     {{0x10007E10, e2e::patternBytes(0x1E0, 76)},
+      {0x10010010, e2e::patternBytes(0x70, 77)},
+      {0x100100C0, e2e::patternBytes(0x100, 78)},
+      {0x101F1F80, e2e::patternBytes(0x40, 79)},
+      {0x1020FF80, e2e::patternBytes(0x80, 80)}}},
+    {"NXP",
+     e2e::kNxpMemory,
+     {{0x10007E10, e2e::patternBytes(0x1E0, 81)},
+      {0x10010010, e2e::patternBytes(0x70, 82)},
+      {0x100100C0, e2e::patternBytes(0x100, 83)},
+      {0x101F1F80, e2e::patternBytes(0x40, 84)},
+      {0x1020FF80, e2e::patternBytes(0x80, 85)}}},
+};
+
+// The bytes of blocks inside [start, start + length), as blocks.
+std::vector<e2e::Block> cut(const std::vector<e2e::Block>& blocks, uint64_t start, uint64_t length) {
+    std::vector<e2e::Block> inside;
+    for (const e2e::Block& b : blocks) {
+        const uint64_t from = std::max(b.address, start);
+        const uint64_t to = std::min(b.address + b.bytes.size(), start + length);
+        if (from < to) {
+            inside.push_back({from, e2e::slice(b.bytes, from - b.address, to - from)});
+        }
+    }
+    return inside;
+}
+
+// A write of a range of a file: its start and length, and the packet lengths it is run at.
+struct RangeCase {
+    std::string label;
+    ClassFile file;
+    uint64_t start;
+    uint64_t length;
+    std::vector<std::string> pktlens;
+};
+void PrintTo(const RangeCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+// Runs the write of each packet length on a programmed ECU with args; the memory must hold the file's
+// bytes of the range in the erase units they lie in, the same at every packet length.
+void expectRangeWritten(const RangeCase& c, const std::vector<std::string>& args, bool code) {
+    std::optional<Bytes> first;
+    const std::vector<e2e::Block> written = cut(c.file.blocks, c.start, c.length);
+    for (const std::string& pktlen : c.pktlens) {
+        SCOPED_TRACE(pktlen);
+        SimRig rig(c.file.ecuClass, c.file.layout);
+        rig.programAll();
+        ASSERT_TRUE(rig.start()) << rig.sim->output();
+        std::vector<std::string> all = {"--pktlen", pktlen, code ? "--writeCode" : "--writeData",
+                                        rig.env.write("in.hex", e2e::intelHexText(c.file.blocks))};
+        all.insert(all.end(), args.begin(), args.end());
+        const RunResult r = rig.run(all, {"-n"});
         EXPECT_EQ(r.exitCode, 0) << describe(r);
         EXPECT_TRUE(has(r, "ECU is programmed successfully (OK)")) << describe(r);
-        // Blocks 1 and 4 erased; what the rounded writes cover holds the file's bytes, 0x00 between.
-        ecu.rig.eraseCode(0x2000, 0x2000);
-        ecu.rig.eraseCode(0x8000, 0x2000);
-        ecu.rig.setCode(0x2000, Bytes(0x600, 0x00));
-        ecu.rig.setCode(0x2000, a);
-        ecu.rig.setCode(0x2500, b);
-        ecu.rig.setCode(0x8100, Bytes(t.lastTail, 0x00));
-        ecu.rig.setCode(0x8100, c);
+        if (code) {
+            e2e::expectCodeWritten(rig, written);
+        } else {
+            e2e::expectDataWritten(rig, written);
+        }
+        const Bytes left = expectWriteLeft(rig);
+        if (!first) {
+            first = left;
+        } else {
+            EXPECT_EQ(rig.differencesFrom(*first), "") << "differs from the memory at " << c.pktlens[0];
+        }
+    }
+}
+
+class StandardCodeWrite : public testing::TestWithParam<ClassFile> {};
+
+// --writeCode erases the erase blocks that hold the file's bytes and no other, and writes every byte
+// of the file; which bytes end where is the same at every packet length.
+TEST_P(StandardCodeWrite, FileLandsWholeAndAloneAtEveryPacketLength) {
+    expectRangeWritten({GetParam().ecuClass, GetParam(), 0, ~uint64_t{0}, kAllPacketLengths}, {}, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, StandardCodeWrite, testing::ValuesIn(kCodeFiles),
+                         [](const auto& info) { return info.param.ecuClass; });
+
+const RangeCase kCodeRanges[] = {
+    {"Rh850TwoBlocksWithAGap",
+     {"RH850",
+      e2e::kRh850Memory,
+      {{0x0, e2e::patternBytes(0x800, 91)}, {0x2000, e2e::patternBytes(0x400, 92)}}},
+     0,
+     0x2400,
+     kAllPacketLengths},
+    {"Rh850LastPageOfTheFlash",
+     {"RH850", e2e::kRh850Memory, {{0x3FFE00, e2e::patternBytes(0x200, 93)}}},
+     0x3FFF00,
+     0x100,
+     kAllPacketLengths},
+    // Cut at both ends, one block inside, erase blocks between them that hold nothing.
+    {"Rh850BlocksCutAtBothEnds",
+     {"RH850",
+      e2e::kRh850Memory,
+      {{0x1F00, e2e::patternBytes(0x300, 94)},
+       {0x9000, e2e::patternBytes(0x100, 95)},
+       {0x14000, e2e::patternBytes(0x400, 96)}}},
+     0x1F80,
+     0x14200 - 0x1F80,
+     kAllPacketLengths},
+    // The range ends with an erase block, the file goes on into the next one.
+    {"Cyt2RangeEndsAtAnEraseBlockEnd",
+     {"CYT2", e2e::kCyt2Memory, {{0x10007E00, e2e::patternBytes(0x300, 97)}}},
+     0x10007E80,
+     0x180,
+     kAllPacketLengths},
+    {"Cyt2BlocksWithAGap",
+     {"CYT2",
+      e2e::kCyt2Memory,
+      {{0x10000000, e2e::patternBytes(0x100, 98)},
+       {0x10010000, e2e::patternBytes(0x100, 99)},
+       {0x10018000, e2e::patternBytes(0x100, 100)}}},
+     0x10000000,
+     0x10100,
+     kAllPacketLengths},
+    {"NxpBlocksWithAGapToTheEndOfTheFlash",
+     {"NXP",
+      e2e::kNxpMemory,
+      {{0x101F1E00, e2e::patternBytes(0x1F0, 101)}, {0x1020FF00, e2e::patternBytes(0x100, 102)}}},
+     0x101F1E00,
+     0x1E200,
+     kAllPacketLengths},
+};
+
+class StandardCodeRange : public testing::TestWithParam<RangeCase> {};
+
+// --codeStartAddr with --codeLength writes every byte of the file in the range, from every block in
+// it, and erases the erase blocks those bytes lie in alone.
+TEST_P(StandardCodeRange, WritesEveryBlockOfTheRange) {
+    const RangeCase& c = GetParam();
+    expectRangeWritten(c, {"--codeStartAddr", hexText(c.start), "--codeLength", hexText(c.length)}, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, StandardCodeRange, testing::ValuesIn(kCodeRanges),
+                         [](const auto& info) { return info.param.label; });
+
+// The data write packs no more than the file holds either: the packet length plays no part, so two
+// are enough.
+const std::vector<std::string> kDataPacketLengths = {"256", "4095"};
+
+const RangeCase kDataRanges[] = {
+    {"Rh850TwoBlocksWithAGap",
+     {"RH850",
+      e2e::kRh850Memory,
+      {{0xFF200000, e2e::patternBytes(0x80, 111)}, {0xFF200100, e2e::patternBytes(0x80, 112)}}},
+     0xFF200000,
+     0x180,
+     kDataPacketLengths},
+    // Without --dataLength: the default 0x8000 bytes, the last unit of it written, the block after it
+    // not; a block that ends inside a unit.
+    {"Rh850DefaultLength",
+     {"RH850",
+      e2e::kRh850Memory,
+      {{0xFF200000, e2e::patternBytes(0x50, 113)},
+       {0xFF200300, e2e::patternBytes(0x30, 114)},
+       {0xFF207FC0, e2e::patternBytes(0x80, 115)}}},
+     0xFF200000,
+     0x8000,
+     kDataPacketLengths},
+    // Pages of 0x800 bytes: units of a page that hold nothing of the file between two blocks, and a
+    // block that starts inside a unit of the next page.
+    {"Cyt2BlocksInOnePage",
+     {"CYT2",
+      e2e::kCyt2Memory,
+      {{0x14000000, e2e::patternBytes(0x80, 116)},
+       {0x14000100, e2e::patternBytes(0x80, 117)},
+       {0x14000830, e2e::patternBytes(0x20, 118)}}},
+     0x14000000,
+     0x900,
+     kDataPacketLengths},
+    // Two blocks that share a unit, and the last unit of the data flash.
+    {"NxpSharedUnitAndTheEndOfTheDataFlash",
+     {"NXP",
+      e2e::kNxpMemory,
+      {{0x14000000, e2e::patternBytes(0x30, 119)},
+       {0x14000038, e2e::patternBytes(0x10, 120)},
+       {0x1400FFC0, e2e::patternBytes(0x40, 121)}}},
+     0x14000000,
+     0x10000,
+     kDataPacketLengths},
+};
+
+class StandardDataRange : public testing::TestWithParam<RangeCase> {};
+
+// --writeData writes every byte of the file from --dataStartAddr on, up to --dataLength, from every
+// block in it, and erases the units those bytes lie in alone.
+TEST_P(StandardDataRange, WritesEveryBlockOfTheRange) {
+    const RangeCase& c = GetParam();
+    std::vector<std::string> args = {"--dataStartAddr", hexText(c.start)};
+    if (c.label != "Rh850DefaultLength") {
+        args.insert(args.end(), {"--dataLength", hexText(c.length)});
+    }
+    expectRangeWritten(c, args, false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, StandardDataRange, testing::ValuesIn(kDataRanges),
+                         [](const auto& info) { return info.param.label; });
+
+// A write that cannot be made as the file asks is refused with one line before anything is erased,
+// at every packet length, also where a block before it could be written; the reset after it is
+// answered and the memory is unchanged.
+TEST(StandardSteps, WriteRefusedBeforeAnyErase) {
+    const struct {
+        std::string label;
+        std::vector<std::string> args;
+        std::vector<e2e::Block> file;
+        std::string error;
+    } cases[] = {
+        // Pages of 0x300 bytes do not divide the erase blocks: the page of the second block begins in
+        // block 0, which holds nothing of it.
+        {"page reaching into another erase block",
+         {"--codePageSize", "300", "--writeCode"},
+         {{0x0, e2e::patternBytes(0x100, 131)}, {0x2010, e2e::patternBytes(0x10, 132)}},
+         "Incorrect page size: 0x300 (the page at 0x1e00 reaches into an erase block the file has no data "
+         "in)\n"},
+        {"data start inside an erase unit",
+         {"--dataStartAddr", "FF200010", "--dataLength", "40", "--writeData"},
+         {{kRh850Data, e2e::patternBytes(0x80, 133)}},
+         "Incorrect start Addr.: 0xff200010\n"},
+    };
+    for (const auto& c : cases) {
+        for (const char* pktlen : {"768", "1000"}) {
+            SCOPED_TRACE(c.label + " at " + pktlen);
+            Rh850 ecu;
+            ASSERT_TRUE(ecu.started) << ecu.rig.sim->output();
+            std::vector<std::string> args = {"--pktlen", pktlen};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            args.insert(args.end(), {ecu.file("in.hex", c.file), "--ecuReset"});
+            const RunResult r = ecu.run(args);
+            EXPECT_EQ(r.exitCode, 0) << describe(r);
+            EXPECT_TRUE(has(r, c.error)) << describe(r);
+            EXPECT_FALSE(has(r, "    Erase: ")) << describe(r);
+            EXPECT_TRUE(has(r, "ECU is not programmed successfully (KO)")) << describe(r);
+            EXPECT_TRUE(has(r, "---> ECU is in application mode now (OK)")) << describe(r);
+            expectMemoryLeft(ecu.rig);
+        }
+    }
+}
+
+// RH850 --eraseData erases the units of exactly that many KiB from the data flash's start; a size
+// that one request cannot name is refused with one line and nothing changes. The reset after it is
+// answered.
+TEST(StandardSteps, Rh850EraseDataErasesExactlyTheKiBAsked) {
+    const struct {
+        std::string size;
+        uint64_t erased;
+        std::string text;
+    } cases[] = {
+        {"1", 0x400, "    Block: 0 - 16\n"},
+        {"3", 0xC00, "    Block: 0 - 48\n"},
+        {"64", 0x10000, "    Block: 0 - 1024\n"},
+        {"4096", 0,
+         "Error: --eraseData 4096 KiB is more than one erase request names (4095 KiB). Nothing erased.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        Rh850 ecu;
+        ASSERT_TRUE(ecu.started) << ecu.rig.sim->output();
+        const RunResult r = ecu.run({"--eraseData", c.size, "--ecuReset"});
+        EXPECT_EQ(r.exitCode, 0) << describe(r);
+        EXPECT_TRUE(has(r, c.text)) << describe(r);
+        EXPECT_TRUE(has(r, c.erased != 0 ? "ECU is programmed successfully (OK)"
+                                         : "ECU is not programmed successfully (KO)"))
+            << describe(r);
+        EXPECT_TRUE(has(r, "---> ECU is in application mode now (OK)")) << describe(r);
+        ecu.rig.eraseData(kRh850Data, c.erased);
         expectMemoryLeft(ecu.rig);
     }
 }
+
+class MalformedEraseCode : public testing::TestWithParam<std::string> {};
+
+// NXP and RH850 --eraseCode takes "first,last": any other text, a number past 255 or a first block
+// above the last erases nothing and fails the step with one line; the reset after it is answered.
+// "3,4" erases those two blocks.
+TEST_P(MalformedEraseCode, FailsTheStepWithOneLine) {
+    const std::string ecuClass = GetParam();
+    const e2e::MemoryLayout layout = ecuClass == "NXP" ? e2e::kNxpMemory : e2e::kRh850Memory;
+    for (const std::string value : {"3", "3-7", "3;7", "7,3", "3,300", "-1,3", "3,7x", "3,4"}) {
+        SCOPED_TRACE(value);
+        SimRig rig(ecuClass, layout);
+        rig.programAll();
+        ASSERT_TRUE(rig.start()) << rig.sim->output();
+        const RunResult r = rig.run({"--eraseCode", value, "--ecuReset"}, {"-n"});
+        EXPECT_EQ(r.exitCode, 0) << describe(r);
+        EXPECT_TRUE(has(r, "---> ECU is in application mode now (OK)")) << describe(r);
+        if (value == "3,4") {
+            EXPECT_TRUE(has(r, "Erase code:")) << describe(r);
+            EXPECT_TRUE(has(r, "ECU is programmed successfully (OK)")) << describe(r);
+            for (const uint64_t block : {3, 4}) {
+                const uint64_t address = ecuClass == "NXP" ? 0x10000000 + block * 0x8000 : block * 0x2000;
+                const e2e::EraseUnit unit = e2e::codeEraseBlockOf(ecuClass, address);
+                rig.eraseCode(unit.start, unit.size);
+            }
+        } else {
+            EXPECT_TRUE(has(r, "\nError: Invalid --eraseCode \"" + value +
+                                   "\": give the first and the last block (0 to 255) as first,last. Nothing "
+                                   "erased.\n"))
+                << describe(r);
+            EXPECT_FALSE(has(r, "Erase code:")) << describe(r);
+            EXPECT_FALSE(has(r, "    Erase: ")) << describe(r);
+            EXPECT_TRUE(has(r, "ECU is not programmed successfully (KO)")) << describe(r);
+        }
+        expectMemoryLeft(rig);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, MalformedEraseCode, testing::Values("NXP", "RH850"),
+                         [](const auto& info) { return info.param; });
 
 // --writeCode with --codeLength writes that range of the file block alone, after the erase of the
 // block it lies in.

@@ -142,8 +142,8 @@ TEST(EraseDataBlocks, RepliesAndTheirTexts) {
 
 TEST(FlashCode, RefusedBeforeAnythingIsSent) {
     const Refusal cases[] = {
-        {"length not a multiple of the packet", 0x10000, 0x300, 2, 0x100, 0x300,
-         "Incorrect data length: 0x300\n"},
+        {"length not a whole number of pages", 0x10000, 0x380, 2, 0x100, 0x380,
+         "Incorrect data length: 0x380\n"},
         {"start not page-aligned", 0x10080, 0x200, 2, 0x100, 0x200, "Incorrect start Addr.: 0x10080\n"},
         {"zero pages", 0x10000, 0x200, 0, 0x100, 0x200, "Incorrect data length: 0x200\n"},
         {"zero page size", 0x10000, 0x200, 2, 0, 0x200, "Incorrect data length: 0x200\n"},
@@ -190,6 +190,21 @@ TEST(FlashCode, WritesPacketByPacketWithProgress) {
     const std::string head = "\r    Addr:  0x10000, Length: 0x800\n    Write: ";
     EXPECT_EQ(out.normal().substr(0, head.size()), head);
     EXPECT_EQ(out.normal().back(), '\n');
+    EXPECT_EQ(out.error(), "");
+}
+
+// A length that is no whole number of packets: the last request carries only the pages left, so
+// nothing past the length is written.
+TEST(FlashCode, LastRequestCarriesOnlyThePagesLeft) {
+    Rig<VOKesGen> rig;
+    const Bytes data = counting(0x500);
+    rig.bus.expect(packet(0x70, 0x10000, 2, slice(data, 0, 0x200)), Answer::reply({0xFB, 0x70}))
+        .expect(packet(0x70, 0x10200, 2, slice(data, 0x200, 0x200)), Answer::reply({0xFB, 0x70}))
+        .expect(packet(0x70, 0x10400, 1, slice(data, 0x400, 0x100)), Answer::reply({0xFB, 0x70}));
+    StreamCapture out;
+    EXPECT_TRUE(rig.ecu.FlashCode(data, 0x10000, 0x500, false, nullptr, 2, 0x100));
+    EXPECT_TRUE(rig.bus.done());
+    EXPECT_EQ(progressValues(out.normal()), (std::vector<uint32_t>{40, 80, 100, 100}));
     EXPECT_EQ(out.error(), "");
 }
 
