@@ -2,8 +2,8 @@
 // The run both the KES2 and the DRO program make: options, one fixed interface, a VODroGen on the
 // Fiat transport protocol, the status screen, the login with a RAM routine only, the ECU information,
 // the RAM routine, the command file, then the program's own file steps. The exit code tells only
-// whether the login (3), the RAM routine's upload (4) and its start (5) succeeded; 2 is a failed set-up, 1 an
-// exception. Channel, protocol and ECU object are released before the frame returns.
+// whether the login (3), the RAM routine's upload (4) and its start (5) succeeded; 2 is a failed
+// set-up, 1 an exception. Channel, protocol and ECU object are released before the frame returns.
 
 #include <boost/program_options.hpp>
 #include <cstdint>
