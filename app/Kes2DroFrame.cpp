@@ -112,7 +112,9 @@ void runRamRoutine(VODroGen& ecu, const po::variables_map& map, const Kes2DroRun
     std::vector<uint8_t> image;
     uint64_t start = 0;
     const uint64_t wholeFile = 0;
+    // A routine that cannot be read is a failed RAM step, as one that cannot be uploaded.
     if (!loadHexFile(values.ramFile, &image, &start, &wholeFile)) {
+        ramOk = false;
         return;
     }
     normalOut << std::endl;

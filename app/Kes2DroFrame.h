@@ -2,8 +2,8 @@
 // The run both the KES2 and the DRO program make: options, one fixed interface, a VODroGen on the
 // Fiat transport protocol, the status screen, the login with a RAM routine only, the ECU information,
 // the RAM routine, the command file, then the program's own file steps. The exit code tells only
-// whether the login (3), the RAM download (4) and its start (5) succeeded; 2 is a failed set-up, 1 an
-// exception. Channel, protocol and ECU object are released before the frame returns.
+// whether the login (3), the RAM routine's upload (4) and its start (5) succeeded; 2 is a failed
+// set-up, 1 an exception. Channel, protocol and ECU object are released before the frame returns.
 
 #include <boost/program_options.hpp>
 #include <cstdint>
@@ -29,7 +29,8 @@ struct Kes2DroFrame {
 int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]);
 
 // The step after a login: the ECU information when asked for, then the RAM routine, downloaded to
-// its own start address and started there or at the Jump address cut to 32 bits. ramOk and startOk
-// become false when the download or the start fails.
+// its own start address and started there or at the Jump address cut to 32 bits. ramOk becomes false
+// when the routine file cannot be read or the upload fails (nothing is started then), startOk when
+// the start fails.
 void runRamRoutine(VODroGen& ecu, const boost::program_options::variables_map& map,
                    const Kes2DroRunValues& values, bool& ramOk, bool& startOk);

@@ -135,8 +135,7 @@ void readKes2DroOptions(Kes2DroTable table, int argc, char* argv[], po::options_
             addRow(description, rows[i]);
         }
         addRow(description, rows.back());
-        po::store(po::parse_command_line(argc, argv, description), map);
-        po::notify(map);
+        storeCommandLine(argc, argv, description, map);
         if (map.count(helpKey()) != 0 || map.empty()) {
             normalOut << description << std::endl;
         }

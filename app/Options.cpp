@@ -59,6 +59,19 @@ void addStandardOptions(po::options_description& description) {
     // clang-format on
 }
 
+void storeCommandLine(int argc, char* argv[], const po::options_description& description,
+                      po::variables_map& map) {
+    try {
+        po::store(po::parse_command_line(argc, argv, description), map);
+        po::notify(map);
+    } catch (...) {
+        // An error found while storing (an option given twice) comes after the options before it
+        // are stored; none of them may run without the rest of the command line.
+        map.clear();
+        throw;
+    }
+}
+
 void parseCommandLine(int argc, char* argv[]) {
     po::variables_map& map = getVariablesMap();
     po::options_description& description = getOptionsDescription();
@@ -69,8 +82,7 @@ void parseCommandLine(int argc, char* argv[]) {
             if (description.options().empty()) {
                 addStandardOptions(description);
             }
-            po::store(po::parse_command_line(argc, argv, description), map);
-            po::notify(map);
+            storeCommandLine(argc, argv, description, map);
         }
         const bool noOption = map.empty();
         if (map.count("help") != 0 || noOption) {

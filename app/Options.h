@@ -21,10 +21,16 @@ boost::program_options::options_description& getOptionsDescription();
 // Adds the option table of the standard programs to the description.
 void addStandardOptions(boost::program_options::options_description& description);
 
+// Parses the whole command line (argv[0] is the program path) into map. Every error of the option
+// library is thrown on with map left empty, so a rejected command line runs no step.
+void storeCommandLine(int argc, char* argv[], const boost::program_options::options_description& description,
+                      boost::program_options::variables_map& map);
+
 // Fills the option map from the whole command line (argv[0] is the program path) unless it holds
 // options already, then prints the help text (--help, or no option at all) and the interface list
 // (--listCom, or no option at all) on normalOut. Errors of the option library are reported on
-// errorOut ("Error: Exception of type " and the library's text); nothing is thrown.
+// errorOut ("Error: Exception of type " and the library's text) and leave the map empty; nothing
+// is thrown.
 void parseCommandLine(int argc, char* argv[]);
 
 // The text read as a number of the width of T: leading blanks skipped, digits of the base up to the

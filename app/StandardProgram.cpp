@@ -323,13 +323,14 @@ int runStandardProgram(int argc, char* argv[]) {
         std::vector<uint8_t> image;
         uint64_t start = 0;
         uint64_t length = 0;
-        if (flashFile.readFromFile(getOptionText("ram"), image, start, length)) {
-            ramOk = ecu.UploadApplRam(image, start, image.size(), pktlen);
-            if (ramOk) {
-                start = optionHex64("jumpAddr", start);
-                startOk = ecu.StartApplRam(static_cast<uint32_t>(start));
-            }
+        // A routine that cannot be read is a failed RAM step, as one that cannot be uploaded.
+        ramOk = flashFile.readFromFile(getOptionText("ram"), image, start, length) &&
+                ecu.UploadApplRam(image, start, image.size(), pktlen);
+        if (ramOk) {
+            start = optionHex64("jumpAddr", start);
+            startOk = ecu.StartApplRam(static_cast<uint32_t>(start));
         }
+        verdict &= ramOk;
     } else {
         const uint64_t start = optionHex64("jumpAddr", kDefaultJumpAddress);
         startOk = ecu.JumpApplRam(static_cast<uint32_t>(start));

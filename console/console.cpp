@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <string>
 
 #include "platform/terminal.h"
@@ -26,19 +27,6 @@ ConsoleScreenBufferInfo readScreenBufferInfo(ConsoleHandle) {
 uint32_t scaled(uint32_t a, uint32_t b, uint32_t c) {
     const uint64_t r = static_cast<uint64_t>(a) * b / c;
     return static_cast<uint32_t>(std::min<uint64_t>(r, std::numeric_limits<uint32_t>::max()));
-}
-
-// "[", width cells ("=" below filled, ">" at filled, " " after), "] ", the percentage in decimal
-// and " %\r" on normalOut.
-void drawBar(uint32_t width, uint32_t filled, uint32_t percent) {
-    std::string cells;
-    cells.reserve(width + 2);
-    cells += '[';
-    for (uint32_t i = 0; i < width; ++i) {
-        cells += i < filled ? '=' : i == filled ? '>' : ' ';
-    }
-    cells += "] ";
-    normalOut << cells << std::dec << percent << " %\r";
 }
 
 }  // namespace
@@ -90,6 +78,40 @@ std::ostream successOut __attribute__((init_priority(102))) (&successBuffer);
 std::ostream normalOut __attribute__((init_priority(102))) (&normalBuffer);
 std::ostream warningOut __attribute__((init_priority(102))) (&warningBuffer);
 
+namespace {
+
+// Where each row's last bar ended (the column after its " %"): the console knows only what it wrote
+// there itself, not what went into a buffer normalOut was pointed at instead.
+std::map<int, int>& barEnds() {
+    static std::map<int, int> ends;
+    return ends;
+}
+
+// "[", width cells ("=" below filled, ">" at filled, " " after), "] ", the percentage in decimal
+// and " %\r" on normalOut, drawn from column of row. A bar drawn over a longer one on that row gets
+// blanks before its "\r" up to the end of the longer one, so that no character of it stays behind.
+void drawBar(int column, int row, uint32_t width, uint32_t filled, uint32_t percent) {
+    std::string cells;
+    cells.reserve(width + 2);
+    cells += '[';
+    for (uint32_t i = 0; i < width; ++i) {
+        cells += i < filled ? '=' : i == filled ? '>' : ' ';
+    }
+    cells += "] ";
+    const int end = column + static_cast<int>(cells.size() + std::to_string(percent).size() + 2);
+    std::string clear;
+    if (normalOut.rdbuf() == &normalBuffer) {
+        const auto [last, added] = barEnds().try_emplace(row, end);
+        if (!added && last->second > end) {
+            clear.assign(static_cast<size_t>(last->second - end), ' ');
+        }
+        last->second = end;
+    }
+    normalOut << cells << std::dec << percent << " %" << clear << '\r';
+}
+
+}  // namespace
+
 ConsoleHandle getConsoleHandle() {
     static const ConsoleHandle handle = standardOutputHandle();
     return handle;
@@ -118,7 +140,7 @@ void showProgressBar(uint32_t percent, bool done) {
         return;
     }
     gotoXY(10, static_cast<uint16_t>(row));
-    drawBar(50, scaled(50, percent, 100), percent);
+    drawBar(10, row, 50, scaled(50, percent, 100), percent);
     gotoXY(10, static_cast<uint16_t>(row));
     normalOut.flush();
 }
@@ -160,7 +182,7 @@ void ProgressBar::update(uint32_t value) {
         return;
     }
     filled = newFilled;
-    drawBar(width, filled, scaled(value, 100, total));
+    drawBar(position.x, position.y, width, filled, scaled(value, 100, total));
     gotoXY(static_cast<uint16_t>(position.x), static_cast<uint16_t>(position.y));
     normalOut.flush();
 }

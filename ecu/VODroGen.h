@@ -40,8 +40,9 @@ class VODroGen : public VOEcuGenBase {
     VODroGen(Communication* comm, uint8_t frameAddress);
     ~VODroGen() override;
 
-    // Downloads image (clipped to length) in chunks, then asks for the bootloader's CRC; the result
-    // is the download's alone. An image of fewer than 4 bytes is refused before any download.
+    // Downloads image (clipped to length) in chunks, then asks for the bootloader's CRC; true only
+    // when every chunk was taken and the CRC answer matches the image's. An image of fewer than 4
+    // bytes is refused before any download.
     bool UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
                        uint64_t chunkSize) override;
     // The caller's request unchanged, answered with its first byte + 0x40.

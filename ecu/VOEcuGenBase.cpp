@@ -25,6 +25,13 @@ void connectDot(uint32_t& dotCount) {
     }
 }
 
+// A RAM upload of the standard classes that failed ends the process: nothing after it may run.
+[[noreturn]] void endFailedUpload() {
+    errorOut << std::endl << std::endl << "Upload RAM application failed (KO) !!!" << std::endl << std::endl;
+    restoreConsole();
+    std::exit(4);
+}
+
 void noticeOnce(bool& shown, const char* text) {
     if (!shown) {
         warningOut << text;
@@ -327,12 +334,7 @@ bool VOEcuGenBase::uploadRamImage(const std::vector<uint8_t>& image, uint64_t ad
         offset += step;
     }
     if (!downloaded && standard) {
-        errorOut << std::endl
-                 << std::endl
-                 << "Upload RAM application failed (KO) !!!" << std::endl
-                 << std::endl;
-        restoreConsole();
-        std::exit(4);
+        endFailedUpload();
     }
     if (downloaded) {
         ShowProgress(100, false);
@@ -355,6 +357,9 @@ bool VOEcuGenBase::uploadRamImage(const std::vector<uint8_t>& image, uint64_t ad
     if (!standard) {
         normalOut << std::endl;
     }
+    // Only a matching CRC answer shows that the routine arrived intact; anything else is a failed
+    // upload, so a damaged routine is never started.
+    bool intact = false;
     if (!answered) {
         errorOut << std::endl << "Read RAM CRC: NoResp! ";
         endOfText(errorOut);
@@ -374,12 +379,16 @@ bool VOEcuGenBase::uploadRamImage(const std::vector<uint8_t>& image, uint64_t ad
             std::ostream& passed = standard ? normalOut : successOut;
             passed << std::uppercase << std::hex << "CRC check passed (0x" << crc << ")";
             endOfText(passed);
+            intact = true;
         }
     }
     if (!standard) {
         normalOut << std::endl;
     }
-    return downloaded;
+    if (!intact && standard) {
+        endFailedUpload();
+    }
+    return downloaded && intact;
 }
 
 bool VOEcuGenBase::useProtocol(Protocol* protocol) {

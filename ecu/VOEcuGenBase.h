@@ -91,7 +91,7 @@ class VOEcuGenBase : public DevVO_ecuUDS_CAN {
   protected:
     // Where the console texts of the two families of ECU classes differ. The classes of the standard
     // programs (standard) begin a failed read's text on a new line, give the RAM download a heading
-    // and its CRC, end the process on a failed chunk and print in upper-case hexadecimal from then
+    // and its CRC, end the process on a failed upload and print in upper-case hexadecimal from then
     // on; the KES2/DRO class (kes2Dro) closes the progress bar before a failed read's text and puts
     // the CRC verdict alone between two line ends.
     enum class TextLayout { standard, kes2Dro };
@@ -113,9 +113,11 @@ class VOEcuGenBase : public DevVO_ecuUDS_CAN {
 
     // UploadApplRam: image (clipped to length) in DownloadRequest chunks of chunkSize bytes (0:
     // kDefaultChunkSize), then BC with the address and the CRC range, whose answer is compared with
-    // the image's CRC and reported; the comparison does not decide. An image of fewer than 4 bytes is
-    // refused before any download. A failed chunk ends the process with exit code 4 (standard), or
-    // ends the download, the CRC request still sent, and gives false (kes2Dro).
+    // the image's CRC and reported. An image of fewer than 4 bytes is refused before any download.
+    // The upload fails on a failed chunk, and on a CRC answer that is missing, too short or another
+    // CRC than the image's: the routine did not arrive intact. A failed upload ends the process with
+    // exit code 4 after its texts (standard), or gives false (kes2Dro; a failed chunk ends the
+    // download, the CRC request is still sent).
     bool uploadRamImage(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
                         uint64_t chunkSize, TextLayout layout);
 

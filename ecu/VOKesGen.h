@@ -29,9 +29,9 @@ class VOKesGen : public VOEcuGenBase {
     VOKesGen(Communication* comm, uint8_t frameAddress);
     ~VOKesGen() override;
 
-    // Downloads image (clipped to length) in chunks, then compares the bootloader's CRC with its own;
-    // the CRC comparison is reported but does not decide. A failed chunk ends the process with exit
-    // code 4. An image of fewer than 4 bytes is refused before any download.
+    // Downloads image (clipped to length) in chunks, then compares the bootloader's CRC with its own.
+    // A failed chunk, or a CRC answer that is missing, too short or does not match, ends the process
+    // with exit code 4. An image of fewer than 4 bytes is refused before any download.
     bool UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,
                        uint64_t chunkSize) override;
     // The caller's request unchanged, answered with its first byte + 0x40.

@@ -1,7 +1,13 @@
 #include "sim/SimMemory.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -187,9 +193,34 @@ bool Memory::load(const std::string& path, std::string* error) {
     return true;
 }
 
+std::string Memory::temporaryPath(const std::string& path) {
+    return path + ".tmp";
+}
+
+bool Memory::canSave(const std::string& path, std::string* error) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        *error = "cannot write " + path + ": it is a folder";
+        return false;
+    }
+    const std::string temporary = temporaryPath(path);
+    // A temporary file left by an earlier run is opened as it is, not truncated, and stays.
+    const bool existed = lstat(temporary.c_str(), &st) == 0;
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL), 0644);
+    if (fd < 0) {
+        *error = "cannot write " + temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    if (!existed) {
+        unlink(temporary.c_str());
+    }
+    return true;
+}
+
 bool Memory::save(const std::string& path, std::string* error) const {
     // Written aside and renamed, so that a reader never sees half a file.
-    const std::string temporary = path + ".tmp";
+    const std::string temporary = temporaryPath(path);
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(code_.data()), static_cast<std::streamsize>(code_.size()));

@@ -47,9 +47,15 @@ class Memory {
     // The file holds the code flash followed by the data flash, byte for byte. A file of another
     // size is refused and the memory stays as it was.
     bool load(const std::string& path, std::string* error);
+    // Written to path + ".tmp", then renamed to path.
     bool save(const std::string& path, std::string* error) const;
+    // Whether save could write path: its temporary file can be created (it is removed again, and
+    // one there already is left as it is) and path is no folder. Changes nothing at path.
+    static bool canSave(const std::string& path, std::string* error);
 
   private:
+    static std::string temporaryPath(const std::string& path);
+
     using RamPage = std::array<uint8_t, kRamPageSize>;
 
     const EcuProfile& profile_;

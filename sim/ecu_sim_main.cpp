@@ -30,6 +30,11 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // What was flashed is saved at the end; a memory file that cannot be written would lose it.
+    if (!cl.memoryFile.empty() && !sim::Memory::canSave(cl.memoryFile, &error)) {
+        std::cerr << "ecu-sim: " << error << std::endl;
+        return 1;
+    }
     sim::EcuSimulator ecu(cl.config);
     struct stat st {};
     if (!cl.memoryFile.empty() && stat(cl.memoryFile.c_str(), &st) == 0 &&

@@ -126,6 +126,12 @@ std::string parseLine(const std::string& line, Channel* c) {
 
 }  // namespace
 
+const char* programName() {
+    // The name the process was started by, without its folder (glibc keeps it from argv[0]).
+    const char* name = program_invocation_short_name;
+    return name != nullptr && *name != '\0' ? name : "xl";
+}
+
 bool parse(const std::string& text, const std::string& source, std::vector<Channel>* channels,
            std::string* error) {
     channels->clear();
@@ -176,12 +182,13 @@ std::vector<Channel> load() {
         }
     }
     if (!file.is_open() || file.bad()) {
-        std::cerr << "voflash: XL driver configuration " << path << " (VOFLASH_XL_CONFIG) cannot be read; "
+        std::cerr << programName() << ": XL driver configuration " << path
+                  << " (VOFLASH_XL_CONFIG) cannot be read; "
                   << "the driver has no channels" << std::endl;
         return {};
     }
     if (!parse(text.str(), path, &channels, &error)) {
-        std::cerr << "voflash: XL driver configuration " << error << "; the driver has no channels"
+        std::cerr << programName() << ": XL driver configuration " << error << "; the driver has no channels"
                   << std::endl;
         return {};
     }

@@ -42,6 +42,10 @@ extern const char* const kDefaultText;
 bool parse(const std::string& text, const std::string& source, std::vector<Channel>* channels,
            std::string* error);
 
+// The name of the running program (its file name, without the folder), which the driver's messages
+// on stderr begin with.
+const char* programName();
+
 // The configuration now in force ($VOFLASH_XL_CONFIG or the default); a file that cannot be read
 // or parsed prints its message on stderr and gives no channels.
 std::vector<Channel> load();

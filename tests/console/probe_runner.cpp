@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -177,6 +178,70 @@ Result run(const std::vector<std::string>& commands, const Setup& setup) {
         close(outPipe[0]);
     }
     return result;
+}
+
+std::vector<std::string> screenRows(const std::string& out, int columns) {
+    std::vector<std::string> rows(1);
+    size_t row = 0;
+    int column = 0;
+    const auto put = [&](char c) {
+        if (column >= columns) {
+            column = 0;
+            ++row;
+        }
+        if (rows.size() <= row) {
+            rows.resize(row + 1);
+        }
+        std::string& text = rows[row];
+        if (text.size() <= static_cast<size_t>(column)) {
+            text.resize(static_cast<size_t>(column) + 1, ' ');
+        }
+        text[static_cast<size_t>(column)] = c;
+        ++column;
+    };
+    for (size_t i = 0; i < out.size(); ++i) {
+        const char c = out[i];
+        if (c == '\x1b' && i + 1 < out.size() && out[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < out.size() && (out[end] < 0x40 || out[end] > 0x7E)) {
+                ++end;
+            }
+            if (end == out.size()) {
+                break;
+            }
+            const std::string parameter = out.substr(i + 2, end - i - 2);
+            const int n = parameter.empty() || parameter[0] == '?' ? 1 : std::stoi(parameter);
+            switch (out[end]) {
+                case 'A':
+                    row = row >= static_cast<size_t>(n) ? row - static_cast<size_t>(n) : 0;
+                    break;
+                case 'B':
+                    row += static_cast<size_t>(n);
+                    break;
+                case 'G':
+                    column = n - 1;
+                    break;
+                default:
+                    break;
+            }
+            i = end;
+        } else if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            // As a terminal's output processing has it: a new line starts at column 0.
+            ++row;
+            column = 0;
+        } else if (c == '\b') {
+            column = column > 0 ? column - 1 : 0;
+        } else {
+            put(c);
+        }
+    }
+    rows.resize(std::max(rows.size(), row + 1));
+    for (std::string& text : rows) {
+        text.erase(text.find_last_not_of(' ') + 1);
+    }
+    return rows;
 }
 
 std::string barText(int equals, bool arrow, const std::string& number) {

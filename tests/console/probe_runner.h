@@ -42,6 +42,12 @@ Result run(const std::vector<std::string>& commands, const Setup& setup = {});
 // " %\r".
 std::string barText(int equals, bool arrow, const std::string& number);
 
+// The rows of a screen of the given width after out was written to it from its top left corner, as
+// a terminal shows them: "\r", "\n" (to the next row's first column), "\b", printable characters (a character
+// past the last column goes to the next row), the cursor moves CSI n A, B and G; other escape sequences
+// change nothing. Each row without its trailing blanks; rows never written are empty.
+std::vector<std::string> screenRows(const std::string& out, int columns = 80);
+
 // Waits (up to seconds) until the terminal has line editing and echo off; false if it never does.
 bool waitForKeyMode(int slave, double seconds = 5.0);
 

@@ -50,7 +50,8 @@ TEST_P(Kes2DroRun, ExitCodes) {
     const Case cases[] = {
         // Without a RAM routine there is no login.
         {"no RAM routine", {}, {"--Jump", "2000"}, 3, ""},
-        {"RAM routine file missing", {}, {"--ram", "missing.hex"}, 0, "Could not open file"},
+        // A routine that cannot be read is a failed RAM step.
+        {"RAM routine file missing", {}, {"--ram", "missing.hex"}, 4, "Could not open file"},
         {"login refused", {"--nrc", "BA:35"}, {"--ram", "RAM"}, 3, ""},
         {"download refused", {"--nrc", "BD:31"}, {"--ram", "RAM"}, 4, ""},
         {"start refused", {"--nrc", "BE:22"}, {"--ram", "RAM"}, 5, ""},

@@ -482,16 +482,19 @@ TEST(DroUploadApplRam, ChunksThenTheCrcRequest) {
     struct Case {
         std::string label;
         Answer crcAnswer;
+        // Only a matching CRC answer shows the routine arrived intact.
+        bool intact;
         std::string error;
         std::string success;
     };
     const Case cases[] = {
-        {"crc matches", Answer::reply({0xFC, 0x26, 0x39, 0xF4, 0xCB}), "", "CRC check passed (0xCBF43926)"},
-        // A mismatch is reported but does not decide.
-        {"crc differs", Answer::reply({0xFC, 0x00, 0x00, 0x00, 0x00}),
+        {"crc matches", Answer::reply({0xFC, 0x26, 0x39, 0xF4, 0xCB}), true, "",
+         "CRC check passed (0xCBF43926)"},
+        {"crc differs", Answer::reply({0xFC, 0x00, 0x00, 0x00, 0x00}), false,
          "\nCrc mismatch (Expected: 0xCBF43926, Received: 0x0)", ""},
-        {"short reply", Answer::reply({0xFC, 0x26}), "CRC check failed: invalid response: 0XFC0X26\n", ""},
-        {"missing", Answer::none(), "\nRead RAM CRC: NoResp! ", ""},
+        {"short reply", Answer::reply({0xFC, 0x26}), false, "CRC check failed: invalid response: 0XFC0X26\n",
+         ""},
+        {"missing", Answer::none(), false, "\nRead RAM CRC: NoResp! ", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -502,7 +505,7 @@ TEST(DroUploadApplRam, ChunksThenTheCrcRequest) {
             .expect(download(0x2000000A, slice(image, 10, 3)), Answer::reply({0xFD}))
             .expect(kCrcRequest, c.crcAnswer);
         StreamCapture out;
-        EXPECT_TRUE(rig.ecu.UploadApplRam(image, 0x20000000, 100, 5));
+        EXPECT_EQ(rig.ecu.UploadApplRam(image, 0x20000000, 100, 5), c.intact);
         EXPECT_TRUE(rig.bus.done());
         EXPECT_EQ(out.error(), c.error);
         EXPECT_EQ(out.success(), c.success);
@@ -519,7 +522,8 @@ TEST(DroUploadApplRam, DefaultChunkOf512AndTheLengthClip) {
         .expect(download(0x1400, slice(image, 1024, 0x100)), Answer::reply({0xFD}))
         .expect({0xBC, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04, 0xFC}, Answer::none());
     StreamCapture out;
-    EXPECT_TRUE(rig.ecu.UploadApplRam(image, 0x1000, 0x500, 0));
+    // Without a CRC answer the upload has failed.
+    EXPECT_FALSE(rig.ecu.UploadApplRam(image, 0x1000, 0x500, 0));
     EXPECT_TRUE(rig.bus.done());
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include "console/console.h"
 #include "ecu/VOKesGen.h"
 #include "tests/ecu/EcuTestSupport.h"
@@ -97,7 +99,35 @@ TEST(UploadApplRam, OnlyTheLengthIsUploaded) {
     EXPECT_EQ(progressValues(out.normal()), (std::vector<uint32_t>{0, 85, 100}));
 }
 
-TEST(UploadApplRam, TheCrcAnswerIsReportedButDoesNotDecide) {
+// Uploads a 16-byte image whose CRC query gets crcAnswer, with errorOut on stderr for the death
+// test's pattern; "upload returned" when the upload came back.
+void uploadWithCrcAnswer(const Answer& crcAnswer) {
+    Rig<VOKesGen> rig;
+    const Bytes image = counting(16);
+    rig.bus.expect(download(0x20000000, image), Answer::reply({0xFD}))
+        .expect(crcQuery(0x20000000, 12), crcAnswer);
+    errorOut.rdbuf(std::cerr.rdbuf());
+    rig.ecu.UploadApplRam(image, 0x20000000, 16, 0);
+    std::fprintf(stderr, "upload returned\n");
+    std::exit(0);
+}
+
+// The text as a pattern that matches it literally.
+std::string literally(const std::string& text) {
+    std::string pattern;
+    for (const char c : text) {
+        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) {
+            pattern += '\\';
+        }
+        pattern += c;
+    }
+    return pattern;
+}
+
+// Only a CRC answer that matches shows the routine arrived intact. Any other answer is reported, then
+// fails the upload as a failed chunk does: the process ends with exit code 4, nothing is started.
+TEST(UploadApplRamDeathTest, ACrcAnswerThatDoesNotMatchEndsTheProcessWithExitCode4) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     const Bytes image = counting(16);
     const uint32_t crc = referenceCrc32(slice(image, 0, 12));
     struct Case {
@@ -115,17 +145,14 @@ TEST(UploadApplRam, TheCrcAnswerIsReportedButDoesNotDecide) {
         {"empty", Answer::empty(), "CRC check failed: invalid response: \n"},
         {"missing", Answer::none(), "\nRead RAM CRC: NoResp! \n"},
     };
+    const std::string failed = "\n\nUpload RAM application failed (KO) !!!\n\n";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        Rig<VOKesGen> rig;
-        rig.bus.expect(download(0x20000000, image), Answer::reply({0xFD}))
-            .expect(crcQuery(0x20000000, 12), c.answer);
-        StreamCapture out;
-        EXPECT_TRUE(rig.ecu.UploadApplRam(image, 0x20000000, 16, 0));
-        EXPECT_EQ(out.error(), c.error);
-        EXPECT_EQ(out.normal().find("CRC check passed"), std::string::npos);
-        EXPECT_TRUE(rig.bus.done());
+        EXPECT_EXIT(uploadWithCrcAnswer(c.answer), testing::ExitedWithCode(4),
+                    "^" + literally(c.error + failed) + "$");
     }
+    EXPECT_EXIT(uploadWithCrcAnswer(Answer::reply(crcReply(crc))), testing::ExitedWithCode(0),
+                "^upload returned\n$");
 }
 
 TEST(UploadApplRam, ImageShorterThanFourBytesIsRefusedBeforeDownload) {
@@ -156,7 +183,8 @@ void uploadWithFailingChunk(const Answer& second) {
     Rig<VOKesGen> rig;
     const Bytes image = counting(1000);
     rig.bus.expect(download(0x20000000, slice(image, 0, 512)), Answer::reply({0xFD}))
-        .expect(download(0x20000200, slice(image, 512, 488)), second);
+        .expect(download(0x20000200, slice(image, 512, 488)), second)
+        .expect(crcQuery(0x20000000, 996), Answer::reply(crcReply(referenceCrc32(slice(image, 0, 996)))));
     rig.ecu.UploadApplRam(image, 0x20000000, 1000, 0);
     std::fprintf(stderr, "upload returned\n");
     std::exit(0);

@@ -100,15 +100,32 @@ TEST_F(Rh850Test, RamApplicationUploadsWithItsCrcAndStarts) {
     EXPECT_TRUE(ecu().StartApplRam(0xFEDF8000)) << out.error();
 }
 
-TEST_F(Rh850Test, WrongRamCrcIsReportedAsAMismatch) {
-    sim::Config config = configFor(sim::EcuClass::kRh850);
-    config.faults.push_back({sim::FaultKind::kWrongRamCrc, {0xBC}, 0, 0});
-    startWith(config);
-    ASSERT_TRUE(tool->loginWithRetry());
-    const Bytes image = pattern(600);
-    ecutest::StreamCapture out;
-    EXPECT_TRUE(ecu().UploadApplRam(image, 0xFEDF8000, image.size(), 256));
-    EXPECT_NE(out.error().find("Crc mismatch (Expected: 0x"), std::string::npos) << out.error();
+// The CRC answer (FC and the CRC, least significant byte first) carries another CRC than that of the
+// bytes downloaded.
+TEST_F(Rh850Test, WrongRamCrcAnswersAnotherCrc) {
+    for (const bool wrong : {false, true}) {
+        SCOPED_TRACE(wrong ? "--wrong-ram-crc" : "healthy");
+        tool.reset();
+        simulator.reset();
+        sim::Config config = configFor(sim::EcuClass::kRh850);
+        if (wrong) {
+            config.faults.push_back({sim::FaultKind::kWrongRamCrc, {0xBC}, 0, 0});
+        }
+        startWith(config);
+        ASSERT_TRUE(tool->loginWithRetry());
+        const Bytes image = pattern(600);
+        ecutest::StreamCapture out;
+        ASSERT_TRUE(ecu().DownloadRequest(0xFEDF8000, image));
+        const Bytes query = {0xBC, 0xFE, 0xDF, 0x80, 0x00, 0x00, 0x00, 0x02, 0x54};
+        Bytes reply;
+        ASSERT_TRUE(ecu().transfer(query, reply, 8, kReqId, kRespId));
+        ASSERT_EQ(reply.size(), 5u);
+        EXPECT_EQ(reply[0], 0xFC);
+        const uint32_t received = static_cast<uint32_t>(reply[1]) | static_cast<uint32_t>(reply[2]) << 8 |
+                                  static_cast<uint32_t>(reply[3]) << 16 |
+                                  static_cast<uint32_t>(reply[4]) << 24;
+        EXPECT_EQ(received == ecuCrc32(Bytes(image.begin(), image.begin() + 596), 0xFFFFFFFF), !wrong);
+    }
 }
 
 TEST_F(Rh850Test, JumpIsAnsweredAndStartWithoutDownloadIsRefused) {

@@ -1,5 +1,6 @@
 // The driver configuration: built-in default, files, broken files, absent hardware.
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -175,6 +176,9 @@ TEST_F(ConfigTest, UnreadableFileIsReportedAndLeavesNoChannels) {
     EXPECT_EQ(cfg.channelCount, 0u);
     EXPECT_NE(err.find(path), std::string::npos) << err;
     EXPECT_NE(err.find("cannot be read"), std::string::npos) << err;
+    // The message names the program that reads the configuration, here the test program.
+    EXPECT_EQ(err.rfind(std::string(program_invocation_short_name) + ": XL driver configuration ", 0), 0u)
+        << err;
 }
 
 }  // namespace
