@@ -224,8 +224,10 @@ std::optional<std::pair<uint64_t, uint64_t>> heldIn(const CodeFile& file, uint64
 // one code write per run of consecutive erase blocks that hold bytes of the file, so that no block
 // without one is erased. Bytes of the file in the boot block are not written.
 void writeApplication(VODroGen& ecu, const CodeFile& file, uint64_t codeEnd, uint64_t packetLength) {
+    // From the page of the first byte the file holds to just past its last one.
     struct Range {
         uint64_t start;
+        uint64_t firstHeld;
         uint64_t end;
     };
     std::vector<Range> ranges;
@@ -238,7 +240,8 @@ void writeApplication(VODroGen& ecu, const CodeFile& file, uint64_t codeEnd, uin
         if (held && previousHeld) {
             ranges.back().end = held->second + 1;
         } else if (held) {
-            ranges.push_back({held->first / VODroGen::kPageSize * VODroGen::kPageSize, held->second + 1});
+            ranges.push_back(
+                {held->first / VODroGen::kPageSize * VODroGen::kPageSize, held->first, held->second + 1});
         }
         previousHeld = held.has_value();
     }
@@ -247,9 +250,9 @@ void writeApplication(VODroGen& ecu, const CodeFile& file, uint64_t codeEnd, uin
         return;
     }
     for (const Range& range : ranges) {
-        // A page the file begins inside: its bytes before the file's first stay erased.
+        // The bytes of the first page before the file's first byte stay erased.
         Bytes data(range.end - range.start, 0xFF);
-        for (uint64_t address = std::max(range.start, file.start); address < range.end; ++address) {
+        for (uint64_t address = range.firstHeld; address < range.end; ++address) {
             data[address - range.start] = file.image[address - file.start];
         }
         int mode = 0;

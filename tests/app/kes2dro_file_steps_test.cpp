@@ -101,11 +101,13 @@ TEST(Kes2FileSteps, FailedReadWritesNoFile) {
 }
 
 // The bytes of [start, start + length) as a write of the file's runs sends them: a run's bytes where
-// it has them, fill (0) elsewhere, and before the file's lowest address the erased value FF.
+// it has them, fill (0) elsewhere, and before the first byte the file holds there the erased value FF.
 Bytes imageOf(const std::vector<FileRun>& file, uint64_t start, uint64_t length) {
     uint64_t lowest = UINT64_MAX;
     for (const FileRun& run : file) {
-        lowest = std::min(lowest, run.address);
+        if (run.address + run.bytes.size() > start) {
+            lowest = std::min(lowest, std::max(run.address, start));
+        }
     }
     Bytes bytes(length);
     for (uint64_t i = 0; i < length; ++i) {
@@ -511,6 +513,13 @@ TEST(DroFileSteps, ApplicationWriteWithoutBmg) {
           {0x80000, pattern(0x100)},
           {0xDFF00, pattern(0x100)}},
          {{0x74000, 0x100}, {0x7C000, 0x4100}, {0xDFF00, 0x100}},
+         "",
+         ""},
+        // A run that begins inside a page: the page's bytes before the run stay erased.
+        {"run beginning inside a page",
+         {},
+         {{0x74000, pattern(0x100)}, {0x7C080, pattern(0x10)}},
+         {{0x74000, 0x100}, {0x7C000, 0x90}},
          "",
          ""},
         // A gap inside a block goes as the image's fill.

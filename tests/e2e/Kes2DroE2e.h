@@ -3,6 +3,7 @@
 // and the whole-memory comparison after a run.
 
 #include <string>
+#include <vector>
 
 #include "tests/e2e/SimRig.h"
 
@@ -28,6 +29,24 @@ inline std::string ramRoutine(const E2eEnv& env) {
 
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// The bytes of [from, from + n) as a write of the blocks sends them: a block's byte where one has
+// it (a later block over an earlier one), fill elsewhere.
+inline Bytes imageBytes(const std::vector<Block>& blocks, uint64_t from, uint64_t n, uint8_t fill = 0) {
+    Bytes bytes(n, fill);
+    for (const Block& block : blocks) {
+        for (uint64_t i = 0; i < block.bytes.size(); ++i) {
+            if (block.address + i >= from && block.address + i < from + n) {
+                bytes[block.address + i - from] = block.bytes[i];
+            }
+        }
+    }
+    return bytes;
+}
+
+inline std::string hexFile(const E2eEnv& env, const std::string& name, const std::vector<Block>& blocks) {
+    return env.write(name, e2e::intelHexText(blocks));
 }
 
 // Stops the simulator and gives where its saved memory differs from the rig's memory as it is now:
