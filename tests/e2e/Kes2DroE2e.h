@@ -2,6 +2,8 @@
 // The KES2 and DRO end-to-end tests: the shared rig under the names these tests use, a RAM routine
 // and the whole-memory comparison after a run.
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -56,6 +58,24 @@ inline std::string stopAndCompare(Kes2DroRig& rig) {
     const Bytes expected = rig.memory;
     rig.stop();
     return rig.differencesFrom(expected);
+}
+
+// The KES2 --Bmg code write of a file on a programmed ECU, at each packet length: the whole code flash
+// is erased and the file written from 0 to its last byte (length bytes), its gaps as fill.
+inline void expectWholeCodeFlashWrittenWithBmg(const std::vector<Block>& file, uint64_t length,
+                                               const std::vector<std::string>& packetLengths) {
+    for (const std::string& packetLength : packetLengths) {
+        SCOPED_TRACE(packetLength);
+        Kes2DroRig rig("KES2", kKes2Memory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        const RunResult r =
+            rig.run({"--Bmg", "--pktlen", packetLength, "--wP", hexFile(rig.env, "c.hex", file)});
+        EXPECT_EQ(r.exitCode, 3) << describe(r);
+        rig.eraseCode(0, kKes2Memory.codeLength);
+        rig.setCode(0, imageBytes(file, 0, length));
+        EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
+    }
 }
 
 }  // namespace kes2dro_e2e

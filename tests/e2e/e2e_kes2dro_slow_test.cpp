@@ -49,18 +49,7 @@ TEST(Kes2Slow, WholeImageWrite) {
 TEST(Kes2Slow, BootAreaAndApplicationBlockWithBmg) {
     const std::vector<e2e::Block> file = {{0, e2e::patternBytes(0x8000, 1)},
                                           {0x40000, e2e::patternBytes(0x1000, 2)}};
-    for (const std::string packetLength : {"1024", "2048"}) {
-        SCOPED_TRACE(packetLength);
-        Kes2DroRig rig("KES2", kKes2Memory);
-        rig.programAll();
-        ASSERT_TRUE(rig.start());
-        const RunResult r =
-            rig.run({"--Bmg", "--pktlen", packetLength, "--wP", hexFile(rig.env, "c.hex", file)});
-        EXPECT_EQ(r.exitCode, 3) << describe(r);
-        rig.eraseCode(0, 0x80000);
-        rig.setCode(0, imageBytes(file, 0, 0x41000));
-        EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
-    }
+    expectWholeCodeFlashWrittenWithBmg(file, 0x41000, {"1024", "2048"});
 }
 
 // A file that ends past the code flash's end: written up to its last byte, the rest named.

@@ -294,18 +294,7 @@ TEST(Kes2Program, CodeWriteErasesOnlyTheAreasItWrites) {
 TEST(Kes2Program, BootAreaWriteKeepsTheFilesBytesAboveIt) {
     const std::vector<e2e::Block> file = {{0, e2e::patternBytes(0x100, 1)},
                                           {0x8100, e2e::patternBytes(0x100, 2)}};
-    for (const std::string packetLength : {"512", "2048"}) {
-        SCOPED_TRACE(packetLength);
-        Kes2DroRig rig("KES2", kKes2Memory);
-        rig.programAll();
-        ASSERT_TRUE(rig.start());
-        const RunResult r =
-            rig.run({"--Bmg", "--pktlen", packetLength, "--wP", hexFile(rig.env, "c.hex", file)});
-        EXPECT_EQ(r.exitCode, 3) << describe(r);
-        rig.eraseCode(0, 0x80000);
-        rig.setCode(0, imageBytes(file, 0, 0x8200));
-        EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
-    }
+    expectWholeCodeFlashWrittenWithBmg(file, 0x8200, {"512", "2048"});
 }
 
 // Bytes of the files past the code flash and the data flash are named on one line each; the bytes
