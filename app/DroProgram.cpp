@@ -1,12 +1,16 @@
 // The DRO program: code flash from 0x70000, its length set by the chip type; the first 16 KiB block
 // holds the BMG area, the traceability blocks (TA) and the configuration blocks (CFG) and is written
-// only with --Bmg, optionally keeping the ECU's own TA and CFG data. Data flash 64 KiB from 0.
+// only with --Bmg, optionally keeping the ECU's own TA and CFG data. Data flash 64 KiB from 0. A code
+// file that reaches past the chip's code flash, and a data file longer than the data flash, are refused
+// before anything is sent.
 
 #include "app/DroProgram.h"
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <ostream>
+#include <utility>
 
 #include "app/FlashPrograms.h"
 #include "app/Kes2DroFrame.h"
@@ -61,27 +65,84 @@ struct KeepOptions {
     bool any() const { return ta || lastTa || cfg; }
 };
 
-// The TA blocks up to the last used one (a block is used unless its first four bytes are FF), or
-// with KeepLastTa that last one alone, moved to the first TA block with its first byte cleared.
-void writeTa(VODroGen& ecu, const Bytes& ta, const KeepOptions& keep) {
-    uint64_t used = kTaLength / kBlock;
-    while (used > 0 && std::all_of(ta.begin() + static_cast<Offset>((used - 1) * kBlock),
-                                   ta.begin() + static_cast<Offset>((used - 1) * kBlock + 4),
-                                   [](uint8_t b) { return b == 0xFF; })) {
-        --used;
+// A code file as read: its image from its lowest address on, and which of the image's bytes it holds.
+struct CodeFile {
+    Bytes image;
+    std::vector<bool> held;
+    uint64_t start = 0;
+
+    uint64_t end() const { return start + image.size(); }
+};
+
+// The TA or CFG area as its write takes it: the bytes, and per block of 0x100 bytes whether the source
+// holds it. The ECU's own area holds every block; a file only the blocks it has a byte in.
+struct Area {
+    Bytes bytes;
+    std::vector<bool> held;
+    // Where the bytes came from; a file's block counts as used by other rules than a kept one.
+    bool fromFile;
+
+    uint64_t blocks() const { return bytes.size() / kBlock; }
+    bool anyByteNotBlank(uint64_t block) const {
+        return std::any_of(bytes.begin() + static_cast<Offset>(block * kBlock),
+                           bytes.begin() + static_cast<Offset>((block + 1) * kBlock),
+                           [](uint8_t b) { return b != 0xFF; });
     }
-    if (used == 0) {
+};
+
+Area keptArea(const Bytes& kept, uint64_t from, uint64_t length) {
+    return {slice(kept, from, length), std::vector<bool>(length / kBlock, true), false};
+}
+
+// The file's bytes of [kCodeStart + offset, + length); a block the image does not reach is not held.
+Area fileArea(const CodeFile& file, uint64_t offset, uint64_t length) {
+    Area area = {Bytes(length, 0xFF), std::vector<bool>(length / kBlock, false), true};
+    for (uint64_t i = 0; i < length && offset + i < file.image.size(); ++i) {
+        area.bytes[i] = file.image[offset + i];
+        if (file.held[offset + i]) {
+            area.held[i / kBlock] = true;
+        }
+    }
+    return area;
+}
+
+// The TA blocks up to the last used one, or with KeepLastTa that last one alone, moved to the first
+// TA block with its first byte cleared. A kept block is used unless its first four bytes are FF; a
+// block of the file when the file holds it and it has a byte other than FF. A block the file does not
+// hold is not written.
+void writeTa(VODroGen& ecu, const Area& ta, const KeepOptions& keep) {
+    const auto used = [&](uint64_t block) {
+        if (ta.fromFile) {
+            return ta.held[block] && ta.anyByteNotBlank(block);
+        }
+        return !std::all_of(ta.bytes.begin() + static_cast<Offset>(block * kBlock),
+                            ta.bytes.begin() + static_cast<Offset>(block * kBlock + 4),
+                            [](uint8_t b) { return b == 0xFF; });
+    };
+    uint64_t count = ta.blocks();
+    while (count > 0 && !used(count - 1)) {
+        --count;
+    }
+    if (count == 0) {
         return;
     }
-    const uint64_t length = keep.lastTa ? kBlock : used * kBlock;
-    const uint64_t from = keep.lastTa ? (used - 1) * kBlock : 0;
+    std::vector<uint64_t> blocks;
+    for (uint64_t block = keep.lastTa ? count - 1 : 0; block < count; ++block) {
+        if (ta.held[block]) {
+            blocks.push_back(block);
+        }
+    }
+    const uint64_t length = blocks.size() * kBlock;
     if (keep.anyTa()) {
         normalOut << "Restore TA, 0x" << std::hex << length << " bytes found";
     } else {
         normalOut << "Flash TA, 0x" << std::hex << length << " bytes found in the input-file";
     }
-    for (uint64_t i = 0; i < length; i += kBlock) {
-        Bytes request = blockWriteRequest(static_cast<uint8_t>(kTaBlockByte + i / kBlock), ta, from + i);
+    for (const uint64_t block : blocks) {
+        // KeepLastTa moves its block to the first TA block.
+        const uint64_t target = keep.lastTa ? 0 : block;
+        Bytes request =
+            blockWriteRequest(static_cast<uint8_t>(kTaBlockByte + target), ta.bytes, block * kBlock);
         if (keep.lastTa) {
             request[7] = 0;
         }
@@ -90,24 +151,36 @@ void writeTa(VODroGen& ecu, const Bytes& ta, const KeepOptions& keep) {
     }
 }
 
-// Every CFG block with a byte other than FF, the last block first.
-void writeCfg(VODroGen& ecu, const Bytes& cfg, bool kept) {
-    for (uint64_t index = cfg.size(); index > 0;) {
-        --index;
-        if (cfg[index] == 0xFF) {
+// Every CFG block the source holds with a byte other than FF, the last block first.
+void writeCfg(VODroGen& ecu, const Area& cfg, bool kept) {
+    for (uint64_t block = cfg.blocks(); block > 0;) {
+        --block;
+        if (!cfg.held[block] || !cfg.anyByteNotBlank(block)) {
             continue;
         }
-        const uint64_t block = index & ~(kBlock - 1);
         normalOut << (kept ? "Restore CFG at addr. 0x" : "Flash CFG at addr. 0x") << std::hex
-                  << kCodeStart + kCfgOffset + block;
-        ecu.SendCommand(blockWriteRequest(static_cast<uint8_t>(kCfgBlockByte + block / kBlock), cfg, block));
-        index = block;
+                  << kCodeStart + kCfgOffset + block * kBlock;
+        ecu.SendCommand(
+            blockWriteRequest(static_cast<uint8_t>(kCfgBlockByte + block), cfg.bytes, block * kBlock));
     }
 }
 
+// The bytes the file holds from kCodeStart + offset on.
+LeftOutBytes heldFrom(const CodeFile& file, uint64_t offset) {
+    LeftOutBytes bytes;
+    for (uint64_t i = offset; i < file.image.size(); ++i) {
+        if (file.held[i]) {
+            bytes.first = bytes.count == 0 ? file.start + i : bytes.first;
+            bytes.last = file.start + i;
+            ++bytes.count;
+        }
+    }
+    return bytes;
+}
+
 // --Bmg: the BMG area from the file, then TA and CFG from the file or, with the Keep options, as the
-// ECU held them before the BMG write erased the block.
-void writeBootBlock(VODroGen& ecu, const Bytes& image, uint64_t start, const KeepOptions& keep) {
+// ECU held them before the BMG write erased the block. The application is not written.
+void writeBootBlock(VODroGen& ecu, const CodeFile& file, const KeepOptions& keep) {
     Bytes kept(kTaLength + kCfgLength, 0);
     if (keep.any()) {
         normalOut << "Read TA/Cfg";
@@ -117,51 +190,105 @@ void writeBootBlock(VODroGen& ecu, const Bytes& image, uint64_t start, const Kee
             return;
         }
     }
-    if (image.size() < kBmgLength || start != kCodeStart) {
+    if (file.image.size() < kBmgLength || file.start != kCodeStart) {
         ecu.ShowProgress(0, true);
-        normalOut << "Invalid File. len: 0x" << std::hex << image.size() << ", StartAddr:0x" << start << ")"
-                  << std::endl;
+        normalOut << "Invalid File. len: 0x" << std::hex << file.image.size() << ", StartAddr:0x"
+                  << file.start << ")" << std::endl;
         return;
     }
+    reportLeftOut(heldFrom(file, kBootBlockLength), "the boot block", kCodeStart, kBootBlockLength);
     Bytes bmg(kBootBlockLength, 0);
-    std::copy(image.begin(), image.begin() + static_cast<Offset>(kBmgLength), bmg.begin());
+    std::copy(file.image.begin(), file.image.begin() + static_cast<Offset>(kBmgLength), bmg.begin());
     normalOut << "Flash BMG";
     int mode = 0;
     ecu.FlashCode(bmg, kCodeStart, kBmgLength, true, &mode, 1, VODroGen::kPageSize);
-    if (keep.anyTa() || image.size() >= kCfgOffset) {
-        writeTa(ecu, keep.anyTa() ? slice(kept, 0, kTaLength) : slice(image, kTaOffset, kTaLength), keep);
+    writeTa(ecu, keep.anyTa() ? keptArea(kept, 0, kTaLength) : fileArea(file, kTaOffset, kTaLength), keep);
+    writeCfg(ecu, keep.cfg ? keptArea(kept, kTaLength, kCfgLength) : fileArea(file, kCfgOffset, kCfgLength),
+             keep.cfg);
+}
+
+// The lowest and the highest address in [from, to) of a byte the file holds; none when it holds none.
+std::optional<std::pair<uint64_t, uint64_t>> heldIn(const CodeFile& file, uint64_t from, uint64_t to) {
+    const uint64_t first = std::max(from, file.start);
+    const uint64_t last = std::min(to, file.end());
+    std::optional<std::pair<uint64_t, uint64_t>> found;
+    for (uint64_t address = first; address < last; ++address) {
+        if (file.held[address - file.start]) {
+            found = std::make_pair(found ? found->first : address, address);
+        }
     }
-    if (keep.cfg || image.size() >= kBootBlockLength) {
-        writeCfg(ecu, keep.cfg ? slice(kept, kTaLength, kCfgLength) : slice(image, kCfgOffset, kCfgLength),
-                 keep.cfg);
+    return found;
+}
+
+// Without --Bmg: the application, from the first page the file holds a byte of to its last byte, in
+// one code write per run of consecutive erase blocks that hold bytes of the file, so that no block
+// without one is erased. Bytes of the file in the boot block are not written.
+void writeApplication(VODroGen& ecu, const CodeFile& file, uint64_t codeEnd, uint64_t packetLength) {
+    // From the page of the first byte the file holds to just past its last one.
+    struct Range {
+        uint64_t start;
+        uint64_t firstHeld;
+        uint64_t end;
+    };
+    std::vector<Range> ranges;
+    bool previousHeld = false;
+    for (const VODroGen::tFlashBlockTag& block : VODroGen::flashBlocks) {
+        if (block.start < kApplicationStart || block.start >= codeEnd) {
+            continue;
+        }
+        const auto held = heldIn(file, block.start, uint64_t{block.end} + 1);
+        if (held && previousHeld) {
+            ranges.back().end = held->second + 1;
+        } else if (held) {
+            ranges.push_back(
+                {held->first / VODroGen::kPageSize * VODroGen::kPageSize, held->first, held->second + 1});
+        }
+        previousHeld = held.has_value();
+    }
+    if (ranges.empty()) {
+        reportNothingToWrite(ecu, file.image.size());
+        return;
+    }
+    for (const Range& range : ranges) {
+        // The bytes of the first page before the file's first byte stay erased.
+        Bytes data(range.end - range.start, 0xFF);
+        for (uint64_t address = range.firstHeld; address < range.end; ++address) {
+            data[address - range.start] = file.image[address - file.start];
+        }
+        int mode = 0;
+        if (!ecu.FlashCode(data, range.start, data.size(), true, &mode,
+                           static_cast<uint32_t>(packetLength / VODroGen::kPageSize), VODroGen::kPageSize)) {
+            return;
+        }
     }
 }
 
 void writeCode(VODroGen& ecu, const po::variables_map& map, uint64_t packetLength) {
-    Bytes image;
-    uint64_t start = 0;
+    CodeFile file;
     const uint64_t wholeFile = 0;
-    if (!loadHexFile(map[wP()].as<std::string>(), &image, &start, &wholeFile)) {
+    ImageCoverage coverage;
+    if (!loadHexFile(map[wP()].as<std::string>(), &file.image, &file.start, &wholeFile, &coverage)) {
         return;
     }
-    if (start < kCodeStart) {
-        normalOut << "Unexpected Start address" << std::hex << start << std::endl;
+    file.held = std::move(coverage.held);
+    if (file.start < kCodeStart) {
+        normalOut << "Unexpected Start address" << std::hex << file.start << std::endl;
+        return;
+    }
+    // Refused whole: a cut file is no image of the chip's code flash.
+    const uint64_t codeEnd = kCodeStart + droCodeLength(map);
+    if (file.end() > codeEnd) {
+        ecu.ShowProgress(0, true);
+        errorOut << "Unexpected End address 0x" << std::hex << file.end() - 1 << " (the code flash ends at 0x"
+                 << codeEnd - 1 << ")" << std::endl;
         return;
     }
     if (map.count(Bmg()) != 0) {
-        writeBootBlock(ecu, image, start,
+        writeBootBlock(ecu, file,
                        {map.count(KeepTa()) != 0, map.count(KeepLastTa()) != 0, map.count(KeepCfg()) != 0});
         return;
     }
-    // Without --Bmg the boot block is never written.
-    const uint64_t skip = start < kApplicationStart ? kApplicationStart - start : 0;
-    if (skip >= image.size()) {
-        return;
-    }
-    const Bytes data = slice(image, skip, std::min<uint64_t>(image.size(), droCodeLength(map)) - skip);
-    int mode = 0;
-    ecu.FlashCode(data, start + skip, data.size(), true, &mode,
-                  static_cast<uint32_t>(packetLength / VODroGen::kPageSize), VODroGen::kPageSize);
+    writeApplication(ecu, file, codeEnd, packetLength);
 }
 
 void writeData(VODroGen& ecu, const std::string& fileName, uint64_t packetLength) {
@@ -169,6 +296,12 @@ void writeData(VODroGen& ecu, const std::string& fileName, uint64_t packetLength
     uint64_t start = 0;
     const uint64_t wholeFile = 0;
     if (!loadHexFile(fileName, &image, &start, &wholeFile)) {
+        return;
+    }
+    if (image.size() > kDataFlashLength) {
+        ecu.ShowProgress(0, true);
+        errorOut << "Data file longer than the data flash: 0x" << std::hex << image.size() << " bytes (0x"
+                 << kDataFlashLength << " at most)" << std::endl;
         return;
     }
     // The file's lowest byte goes to address 0, whatever the file's own addresses.

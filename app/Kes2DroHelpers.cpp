@@ -1,5 +1,6 @@
 #include "app/Kes2DroHelpers.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -21,37 +22,64 @@ constexpr uint16_t kParsingColumn = 17;
 constexpr int kParsingFieldWidth = 49;
 constexpr std::size_t kLabelStart = 5;
 
+// Adds the part of [from, to) to leftOut.
+void addLeftOut(LeftOutBytes& leftOut, uint64_t from, uint64_t to) {
+    if (from >= to) {
+        return;
+    }
+    leftOut.first = leftOut.count == 0 ? from : std::min(leftOut.first, from);
+    leftOut.last = leftOut.count == 0 ? to - 1 : std::max(leftOut.last, to - 1);
+    leftOut.count += to - from;
+}
+
 // The file's image over the range the arguments ask for (see the header); may throw Io::exception.
+// leftOut, when given, gets the file's bytes outside a range that the importer took.
 std::vector<Buffer::MemoryBufferElement> readCells(const std::string& fileName, uint64_t* startAddress,
-                                                   const uint64_t* length) {
+                                                   const uint64_t* length, LeftOutBytes* leftOut = nullptr) {
     const Io::Import::GenericInFile file(fileName.c_str());
-    const Buffer::MemoryBuffer image =
-        *length != 0 ? file.getMemory(*startAddress, *length) : file.getWholeMemory();
+    const uint64_t from = *startAddress;
+    const Buffer::MemoryBuffer image = *length != 0 ? file.getMemory(from, *length) : file.getWholeMemory();
     *startAddress = image.getStartAddress();
-    return image.getElements();
+    std::vector<Buffer::MemoryBufferElement> cells = image.getElements();
+    if (leftOut != nullptr) {
+        *leftOut = {};
+        if (*length != 0 && cells.size() == *length) {
+            const uint64_t to = from + *length;
+            for (const Io::Import::BlockStartLengthPair& block : file.getBlockList()) {
+                const uint64_t end = block.start + block.length;
+                addLeftOut(*leftOut, block.start, std::min(end, from));
+                addLeftOut(*leftOut, std::max(block.start, to), end);
+            }
+        }
+    }
+    return cells;
 }
 
 }  // namespace
 
 bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint64_t* startAddress,
-                 const uint64_t* length, uint64_t* dataLength) {
+                 const uint64_t* length, ImageCoverage* coverage) {
     const std::string displayName = fileName.size() > kDisplayNameLength
                                         ? fileName.substr(fileName.size() - kDisplayNameLength)
                                         : fileName;
     setCursorColumn(kParsingColumn);
     normalOut << "...Parsing: " << displayName;
     try {
-        const std::vector<Buffer::MemoryBufferElement> cells = readCells(fileName, startAddress, length);
+        const std::vector<Buffer::MemoryBufferElement> cells =
+            readCells(fileName, startAddress, length, coverage != nullptr ? &coverage->leftOut : nullptr);
         image->resize(cells.size());
-        uint64_t used = 0;
         for (std::size_t i = 0; i < cells.size(); ++i) {
             (*image)[i] = cells[i].isSet ? cells[i].value : cells[i].fillValue;
-            if (cells[i].isSet) {
-                used = i + 1;
-            }
         }
-        if (dataLength != nullptr) {
-            *dataLength = used;
+        if (coverage != nullptr) {
+            coverage->held.resize(cells.size());
+            coverage->dataLength = 0;
+            for (std::size_t i = 0; i < cells.size(); ++i) {
+                coverage->held[i] = cells[i].isSet;
+                if (cells[i].isSet) {
+                    coverage->dataLength = i + 1;
+                }
+            }
         }
     } catch (const Io::exception& e) {
         normalOut << e.what();
@@ -62,13 +90,29 @@ bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint6
     return true;
 }
 
-void loadDataCells(const std::string& fileName, uint64_t* startAddress, const uint64_t* length,
-                   std::vector<Buffer::MemoryBufferElement>* cells) {
+bool loadDataCells(const std::string& fileName, uint64_t* startAddress, const uint64_t* length,
+                   std::vector<Buffer::MemoryBufferElement>* cells, LeftOutBytes* leftOut) {
     try {
-        *cells = readCells(fileName, startAddress, length);
+        *cells = readCells(fileName, startAddress, length, leftOut);
+        return true;
     } catch (const Io::exception& e) {
         normalOut << e.what() << std::endl;
+        return false;
     }
+}
+
+void reportLeftOut(const LeftOutBytes& leftOut, const char* area, uint64_t start, uint64_t length) {
+    if (leftOut.count == 0) {
+        return;
+    }
+    warningOut << "Left out: 0x" << std::hex << leftOut.count << " bytes of the file at 0x" << leftOut.first
+               << " - 0x" << leftOut.last << ", outside " << area << " 0x" << start << " - 0x"
+               << start + length - 1 << std::endl;
+}
+
+void reportNothingToWrite(VODroGen& ecu, uint64_t fileLength) {
+    ecu.ShowProgress(0, true);
+    normalOut << "Nothing tbd!(File len: 0x" << std::hex << fileLength << ")" << std::endl;
 }
 
 bool isCompleteImage(const std::string& fileName, uint64_t* startAddress, const uint64_t* length) {

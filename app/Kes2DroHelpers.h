@@ -19,17 +19,43 @@ class ComParams;
 class Communication;
 class VODroGen;
 
+// The bytes of a file that lie outside the range a file routine read: how many, and the lowest and
+// highest address among them (count 0: none).
+struct LeftOutBytes {
+    uint64_t count = 0;
+    uint64_t first = 0;
+    uint64_t last = 0;
+};
+
+// What loadHexFile tells besides the image's bytes.
+struct ImageCoverage {
+    // Per image byte: whether the file holds it.
+    std::vector<bool> held;
+    // The length of the image up to and including the last byte the file holds (0 when it holds none).
+    uint64_t dataLength = 0;
+    // The file's bytes outside the range read (none when the whole file was read, or when the
+    // importer refused the range).
+    LeftOutBytes leftOut;
+};
+
 // One byte per address of the image, the fill value where the file has none. Shows "...Parsing: " and
 // the name's last 34 characters while it reads and wipes them afterwards; a file error is printed after
-// the name, which then stays, and the result is false. When dataLength is given it gets the length of
-// the image up to and including the last byte the file holds (0 when it holds none).
+// the name, which then stays, and the result is false.
 bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint64_t* startAddress,
-                 const uint64_t* length, uint64_t* dataLength = nullptr);
+                 const uint64_t* length, ImageCoverage* coverage = nullptr);
 
-// The image's cells, set where the file has data. A file error is printed on its own line and leaves
-// *cells as it was.
-void loadDataCells(const std::string& fileName, uint64_t* startAddress, const uint64_t* length,
-                   std::vector<Buffer::MemoryBufferElement>* cells);
+// The image's cells, set where the file has data; false after a printed file error (on its own line),
+// which leaves *cells as it was. leftOut, when given, gets the file's bytes outside the range read.
+bool loadDataCells(const std::string& fileName, uint64_t* startAddress, const uint64_t* length,
+                   std::vector<Buffer::MemoryBufferElement>* cells, LeftOutBytes* leftOut = nullptr);
+
+// One line on warningOut that names the bytes a write leaves out because they lie outside area,
+// [start, start + length); nothing when there are none.
+void reportLeftOut(const LeftOutBytes& leftOut, const char* area, uint64_t start, uint64_t length);
+
+// A write step with nothing of its file to write says so on one line, after the progress bar is
+// closed: "Nothing tbd!(File len: 0x", the file's length in hexadecimal, ")".
+void reportNothingToWrite(VODroGen& ecu, uint64_t fileLength);
 
 // Whether every cell of the image is set (true for an empty image); false after a printed file error.
 bool isCompleteImage(const std::string& fileName, uint64_t* startAddress, const uint64_t* length);

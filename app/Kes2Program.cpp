@@ -1,5 +1,6 @@
 // The KES2 program: code flash 512 KiB from address 0 whose first 32 KiB, the boot area, is read and
-// written only with --Bmg; data flash 32 KiB at 0xFE000000, written by runs of the file's cells.
+// written only with --Bmg; data flash 32 KiB at 0xFE000000, written by runs of the file's cells. A
+// file's bytes outside the flash it is written to are named on one line; a write of nothing says so.
 
 #include "app/Kes2Program.h"
 
@@ -38,28 +39,24 @@ void writeCode(VODroGen& ecu, const std::string& fileName, bool bootArea, uint64
     std::vector<uint8_t> image;
     uint64_t start = 0;
     const uint64_t length = kCodeLength;
-    uint64_t dataLength = 0;
-    if (!loadHexFile(fileName, &image, &start, &length, &dataLength)) {
+    ImageCoverage coverage;
+    if (!loadHexFile(fileName, &image, &start, &length, &coverage)) {
         return;
     }
-    if (!bootArea) {
-        if (!hasApplicationByte(fileName)) {
-            normalOut << "Expected 512k HexFile!" << std::endl;
-            return;
-        }
-    } else if (!hasApplicationByte(fileName) && image.size() > kBootAreaLength) {
-        // A file of the boot area alone.
-        image.resize(kBootAreaLength);
+    if (!bootArea && !hasApplicationByte(fileName)) {
+        normalOut << "Expected 512k HexFile!" << std::endl;
+        return;
     }
-    // The write ends with the file's last byte: the fill after it is no data of the file.
-    image.resize(std::min<uint64_t>(image.size(), dataLength));
+    // The write ends with the file's last byte: the fill after it is no data of the file. With --Bmg
+    // a file that holds nothing above the boot area is so cut to the boot area.
+    image.resize(coverage.dataLength);
     // Without --Bmg the boot area is never written.
     const uint64_t skip = !bootArea && start < kBootAreaLength ? kBootAreaLength - start : 0;
     if (skip >= image.size()) {
-        ecu.ShowProgress(0, true);
-        normalOut << "Nothing tbd!(File len: 0x" << std::hex << image.size() << ")" << std::endl;
+        reportNothingToWrite(ecu, image.size());
         return;
     }
+    reportLeftOut(coverage.leftOut, "the code flash", 0, kCodeLength);
     const std::vector<uint8_t> data(image.begin() + static_cast<std::ptrdiff_t>(skip), image.end());
     int mode = 0;
     ecu.FlashCode(data, start + skip, data.size(), true, &mode, static_cast<uint32_t>(packetLength / kPage),
@@ -95,7 +92,16 @@ void writeData(VODroGen& ecu, const std::string& fileName, uint64_t packetLength
     std::vector<Buffer::MemoryBufferElement> cells;
     uint64_t start = kDataFlashStart;
     const uint64_t length = kDataFlashLength;
-    loadDataCells(fileName, &start, &length, &cells);
+    LeftOutBytes leftOut;
+    if (!loadDataCells(fileName, &start, &length, &cells, &leftOut)) {
+        return;
+    }
+    reportLeftOut(leftOut, "the data flash", kDataFlashStart, kDataFlashLength);
+    if (std::none_of(cells.begin(), cells.end(),
+                     [](const Buffer::MemoryBufferElement& c) { return c.isSet; })) {
+        reportNothingToWrite(ecu, 0);
+        return;
+    }
     std::vector<uint8_t> run;
     for (uint64_t index = 0; index < cells.size();) {
         nextSetRun(cells, &index, &run);

@@ -75,10 +75,11 @@ bool VODroGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
     }
     const uint64_t lastAddress = startAddress + length - 1;
     const std::vector<EraseArea> areas = eraseAreasFor(startAddress);
-    // A range that begins inside an area would erase the area's bytes before it without writing them
-    // back, or write onto the area unerased.
-    const auto first =
-        std::find_if(areas.begin(), areas.end(), [&](const EraseArea& a) { return a.start == startAddress; });
+    // The area the range begins in is erased whole, its bytes before the range included: left
+    // unerased, the data would go onto flash that is not erased.
+    const auto first = std::find_if(areas.begin(), areas.end(), [&](const EraseArea& a) {
+        return a.start <= startAddress && startAddress <= a.end;
+    });
     if (first == areas.end()) {
         return refuse(*self, "Incorrect start Addr.: 0x", std::hex, startAddress);
     }
@@ -161,10 +162,17 @@ bool VODroGen::FlashData(const std::vector<uint8_t>& data, uint64_t address, uin
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
-    // The last unit is erased as a whole even when the range ends inside it.
+    // The last unit is erased as a whole even when the range ends inside it. The first unit and the
+    // count travel in 16 bits each: a range they cannot name would be erased only in part.
+    const uint64_t unitsEnd = (address + length + kDataUnit - 1) / kDataUnit;
+    if (address / kDataUnit > kMaxDataUnits) {
+        return refuse(*this, "Incorrect startAddr.: 0x", std::hex, address);
+    }
+    if (unitsEnd - address / kDataUnit > kMaxDataUnits) {
+        return refuse(*this, "Incorrect data length: 0x", std::hex, length);
+    }
     const auto firstUnit = static_cast<uint16_t>(address / kDataUnit);
-    const auto count =
-        static_cast<uint16_t>((address + length + kDataUnit - 1) / kDataUnit - address / kDataUnit);
+    const auto count = static_cast<uint16_t>(unitsEnd - address / kDataUnit);
     const std::vector<uint8_t> erase = {0xBB,
                                         0x82,
                                         static_cast<uint8_t>(firstUnit >> 8),

@@ -5,8 +5,9 @@
 // VOEcuGenBase's defaults. Every failure of a read or write, its refusals included, closes the
 // progress bar before its message.
 //
-// A write either writes its whole range or is refused before anything is erased: it begins where an
-// erase area begins, and a length that is no whole number of packets ends in a shorter request.
+// A write either writes its whole range or is refused before anything is erased: the erase areas
+// it touches are erased whole, and a length that is no whole number of packets ends in a shorter
+// request.
 
 #include <cstddef>
 #include <cstdint>
@@ -32,8 +33,10 @@ class VODroGen : public VOEcuGenBase {
         {0x100000, 0x11FFFF}, {0x120000, 0x13FFFF}, {0x140000, 0x15FFFF}, {0x160000, 0x17FFFF},
     };
     static constexpr uint32_t kBlockCount = sizeof(flashBlocks) / sizeof(flashBlocks[0]);
-    // Data flash is erased in units of this many bytes.
+    // Data flash is erased in units of this many bytes; the first unit and the count of one erase
+    // are at most this.
     static constexpr uint64_t kDataUnit = 32;
+    static constexpr uint64_t kMaxDataUnits = 0xFFFF;
     // Every code-write request carries pages of this many bytes; the only page size accepted.
     static constexpr uint32_t kPageSize = 256;
 
@@ -49,13 +52,15 @@ class VODroGen : public VOEcuGenBase {
     bool SendCommand(const std::vector<uint8_t>& request) override;
     // Erases the blocks the range covers, from the last down to the first, then BB 70 per packet of
     // pages x 256 bytes; the last request carries the pages left, its last page filled with FF when
-    // the range ends inside it. A range that does not begin at the start of a block (or of the KES2
-    // application area) is refused. Nothing happens unless mode points to a value other than -1.
+    // the range ends inside it. The block the range begins in is erased whole (for the KES2 code
+    // flash: the boot area, or the whole application area). A range outside the blocks is refused.
+    // Nothing happens unless mode points to a value other than -1.
     bool FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress, uint64_t length, bool erase,
                    int* mode, uint32_t pages, uint32_t pageSize) const override;
-    // Erases the 32-byte units the range touches in one BB 82, then BB 80 per packet of pages x
-    // pageSize bytes; then the whole pages left in one shorter request, and bytes left below a page in
-    // a request of page count 0 that carries just them.
+    // Erases the 32-byte units the range touches in one BB 82 (a range whose first unit or count
+    // does not fit 16 bits is refused), then BB 80 per packet of pages x pageSize bytes; then the whole pages
+    // left in one shorter request, and bytes left below a page in a request of page count 0 that carries just
+    // them.
     bool FlashData(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, int* mode,
                    uint32_t pages, uint32_t pageSize) override;
     void ShowProgress(uint32_t percent, bool done) override;

@@ -29,6 +29,7 @@ struct Steps {
     RecordingDro ecu;
     std::string normal;
     std::string error;
+    std::string warning;
 
     void run(Kes2DroTable table, const std::vector<std::string>& args) {
         const auto map = parseOptions(table, args);
@@ -43,6 +44,7 @@ struct Steps {
         }
         normal = out.normal();
         error = out.error();
+        warning = out.warning();
     }
 };
 
@@ -98,22 +100,49 @@ TEST(Kes2FileSteps, FailedReadWritesNoFile) {
     EXPECT_FALSE(std::filesystem::exists(dir.path("d.hex")));
 }
 
-// The one code write a step made (none when length is 0): from start, length bytes of the file's
-// bytes from fileStart on, erase set, pages of 256 bytes.
-void expectOneCodeWrite(const RecordingDro& ecu, uint64_t start, uint64_t length, uint32_t pages,
-                        const FileRun& file) {
-    if (length == 0) {
-        EXPECT_TRUE(ecu.codeWrites.empty());
-        return;
+// The bytes of [start, start + length) as a write of the file's runs sends them: a run's bytes where
+// it has them, fill (0) elsewhere, and before the first byte the file holds there the erased value FF.
+Bytes imageOf(const std::vector<FileRun>& file, uint64_t start, uint64_t length) {
+    uint64_t lowest = UINT64_MAX;
+    for (const FileRun& run : file) {
+        if (run.address + run.bytes.size() > start) {
+            lowest = std::min(lowest, std::max(run.address, start));
+        }
     }
-    ASSERT_EQ(ecu.codeWrites.size(), 1u);
-    const apptest::CodeCall& write = ecu.codeWrites[0];
-    EXPECT_EQ(write.start, start);
-    EXPECT_EQ(write.length, length);
-    EXPECT_TRUE(write.erase);
-    EXPECT_EQ(write.pages, pages);
-    EXPECT_EQ(write.pageSize, 256u);
-    EXPECT_TRUE(write.data == slice(file.bytes, start - file.address, length));
+    Bytes bytes(length);
+    for (uint64_t i = 0; i < length; ++i) {
+        bytes[i] = start + i < lowest ? 0xFF : 0x00;
+    }
+    for (const FileRun& run : file) {
+        for (uint64_t i = 0; i < run.bytes.size(); ++i) {
+            if (run.address + i >= start && run.address + i < start + length) {
+                bytes[run.address + i - start] = run.bytes[i];
+            }
+        }
+    }
+    return bytes;
+}
+
+struct Write {
+    uint64_t start;
+    uint64_t length;
+};
+
+// The code writes a step made, in order: each from start, length bytes of the file, erase set,
+// pages of 256 bytes.
+void expectCodeWrites(const RecordingDro& ecu, const std::vector<Write>& writes, uint32_t pages,
+                      const std::vector<FileRun>& file) {
+    ASSERT_EQ(ecu.codeWrites.size(), writes.size());
+    for (size_t i = 0; i < writes.size(); ++i) {
+        SCOPED_TRACE(i);
+        const apptest::CodeCall& write = ecu.codeWrites[i];
+        EXPECT_EQ(write.start, writes[i].start);
+        EXPECT_EQ(write.length, writes[i].length);
+        EXPECT_TRUE(write.erase);
+        EXPECT_EQ(write.pages, pages);
+        EXPECT_EQ(write.pageSize, 256u);
+        EXPECT_TRUE(write.data == imageOf(file, writes[i].start, writes[i].length));
+    }
 }
 
 TEST(Kes2FileSteps, CodeWriteKeepsOutOfTheBootAreaWithoutBmg) {
@@ -124,28 +153,61 @@ TEST(Kes2FileSteps, CodeWriteKeepsOutOfTheBootAreaWithoutBmg) {
         // No write when length is 0.
         uint64_t start, length;
         std::string message;
+        std::string warning;
     };
+    const std::string pastTheFlash =
+        "Left out: 0x100 bytes of the file at 0x80000 - 0x800ff, outside the code flash 0x0 - 0x7ffff\n";
     const Case cases[] = {
-        {"whole image", {{0, pattern(0x80000)}}, false, 0x8000, 0x78000, ""},
-        {"whole image with Bmg", {{0, pattern(0x80000)}}, true, 0, 0x80000, ""},
+        {"whole image", {{0, pattern(0x80000)}}, false, 0x8000, 0x78000, "", ""},
+        {"whole image with Bmg", {{0, pattern(0x80000)}}, true, 0, 0x80000, "", ""},
         // The write ends with the file's last byte, not with the fill after it.
-        {"file ending in the application area", {{0, pattern(0x9001)}}, false, 0x8000, 0x1001, ""},
-        {"file ending in the application area with Bmg", {{0, pattern(0x9001)}}, true, 0, 0x9001, ""},
-        {"no byte at 0x8001", {{0, pattern(0x8001)}}, false, 0, 0, "Expected 512k HexFile!\n"},
-        // A file of the boot area alone is cut to it.
-        {"boot area alone with Bmg", {{0, pattern(0x8000)}, {0x8002, pattern(4)}}, true, 0, 0x8000, ""},
-        {"part of the boot area with Bmg", {{0, pattern(0x2345)}}, true, 0, 0x2345, ""},
+        {"file ending in the application area", {{0, pattern(0x9001)}}, false, 0x8000, 0x1001, "", ""},
+        {"file ending in the application area with Bmg", {{0, pattern(0x9001)}}, true, 0, 0x9001, "", ""},
+        {"no byte at 0x8001", {{0, pattern(0x8001)}}, false, 0, 0, "Expected 512k HexFile!\n", ""},
+        // With --Bmg a file is cut to the boot area only when it holds nothing above it.
+        {"boot area alone with Bmg", {{0, pattern(0x8000)}}, true, 0, 0x8000, "", ""},
+        {"bytes above the boot area but none at 0x8001 with Bmg",
+         {{0, pattern(0x8000)}, {0x8002, pattern(4)}},
+         true,
+         0,
+         0x8006,
+         "",
+         ""},
+        {"boot area and a block of the application with Bmg",
+         {{0, pattern(0x8000)}, {0x40000, pattern(0x1000)}},
+         true,
+         0,
+         0x41000,
+         "",
+         ""},
+        {"part of the boot area with Bmg", {{0, pattern(0x2345)}}, true, 0, 0x2345, "", ""},
+        // Bytes past the code flash are named; the rest is written.
+        {"bytes past the code flash",
+         {{0, pattern(0x9000)}, {0x7FF00, pattern(0x200)}},
+         false,
+         0x8000,
+         0x78000,
+         "",
+         pastTheFlash},
+        {"bytes past the code flash with Bmg",
+         {{0, pattern(0x100)}, {0x7FF00, pattern(0x200)}},
+         true,
+         0,
+         0x80000,
+         "",
+         pastTheFlash},
         // A file of its end record alone: nothing to write, not a boot area of fill bytes.
-        {"file without data with Bmg", {}, true, 0, 0, "Nothing tbd!(File len: 0x0)\n"},
-        {"file without data", {}, false, 0, 0, "Expected 512k HexFile!\n"},
+        {"file without data with Bmg", {}, true, 0, 0, "Nothing tbd!(File len: 0x0)\n", ""},
+        {"file without data", {}, false, 0, 0, "Expected 512k HexFile!\n", ""},
         // The range from 0 is refused when the file begins above 0: an empty image.
-        {"file from 0x8000", {{0x8000, pattern(0x1000)}}, false, 0, 0, "Nothing tbd!(File len: 0x0)\n"},
+        {"file from 0x8000", {{0x8000, pattern(0x1000)}}, false, 0, 0, "Nothing tbd!(File len: 0x0)\n", ""},
         {"file from 0x8000 with Bmg",
          {{0x8000, pattern(0x1000)}},
          true,
          0,
          0,
-         "Nothing tbd!(File len: 0x0)\n"},
+         "Nothing tbd!(File len: 0x0)\n",
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -158,7 +220,10 @@ TEST(Kes2FileSteps, CodeWriteKeepsOutOfTheBootAreaWithoutBmg) {
         Steps steps;
         steps.run(Kes2DroTable::kes2, args);
         EXPECT_EQ(steps.normal, parsingText(file) + std::string(49, ' ') + c.message);
-        expectOneCodeWrite(steps.ecu, c.start, c.length, 2, c.file.empty() ? FileRun{} : c.file[0]);
+        EXPECT_EQ(steps.warning, c.warning);
+        expectCodeWrites(steps.ecu,
+                         c.length == 0 ? std::vector<Write>{} : std::vector<Write>{{c.start, c.length}}, 2,
+                         c.file);
     }
 }
 
@@ -248,11 +313,50 @@ TEST(Kes2FileSteps, FailedRawDataRequestEndsTheStep) {
     }
 }
 
-TEST(Kes2FileSteps, DataFileThatBeginsAboveTheDataFlashWritesNothing) {
+// A data step that writes nothing says so on one line.
+TEST(Kes2FileSteps, DataFilesThatWriteNothing) {
+    struct Case {
+        std::string label;
+        std::vector<FileRun> file;
+        std::string warning;
+    };
+    const Case cases[] = {
+        {"end record alone", {}, ""},
+        // The importer refuses the window when the file begins above it.
+        {"file from above the data flash's start", {{0xFE000010, pattern(0x100)}}, ""},
+        {"file past the data flash",
+         {{0xFE000000 - 0x10, pattern(0x10)}, {0xFE008000, pattern(0x20)}},
+         "Left out: 0x30 bytes of the file at 0xfdfffff0 - 0xfe00801f, outside the data flash 0xfe000000 - "
+         "0xfe007fff\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        Steps steps;
+        steps.run(Kes2DroTable::kes2, {"--wD", writeHexFile(dir, "d.hex", c.file)});
+        EXPECT_TRUE(steps.ecu.dataWrites.empty());
+        EXPECT_TRUE(steps.ecu.commands.empty());
+        EXPECT_EQ(steps.normal, "Nothing tbd!(File len: 0x0)\n");
+        EXPECT_EQ(steps.warning, c.warning);
+    }
+}
+
+// The bytes past the data flash are named on one line; those inside are written.
+TEST(Kes2FileSteps, DataBytesPastTheDataFlashAreNamed) {
     ScratchDir dir;
     Steps steps;
-    steps.run(Kes2DroTable::kes2, {"--wD", writeHexFile(dir, "d.hex", {{0xFE000010, pattern(0x100)}})});
-    EXPECT_TRUE(steps.ecu.dataWrites.empty());
+    const Bytes last = pattern(0x200, 4);
+    steps.run(Kes2DroTable::kes2,
+              {"--wD", writeHexFile(dir, "d.hex", {{0xFE000000, pattern(0x100, 3)}, {0xFE007F00, last}})});
+    EXPECT_EQ(
+        steps.warning,
+        "Left out: 0x100 bytes of the file at 0xfe008000 - 0xfe0080ff, outside the data flash 0xfe000000 - "
+        "0xfe007fff\n");
+    ASSERT_EQ(steps.ecu.dataWrites.size(), 2u);
+    EXPECT_EQ(steps.ecu.dataWrites[0].address, 0u);
+    EXPECT_EQ(steps.ecu.dataWrites[0].data, pattern(0x100, 3));
+    EXPECT_EQ(steps.ecu.dataWrites[1].address, 0x7F00u);
+    EXPECT_EQ(steps.ecu.dataWrites[1].data, slice(last, 0, 0x100));
     EXPECT_TRUE(steps.ecu.commands.empty());
 }
 
@@ -344,35 +448,147 @@ TEST(DroFileSteps, DataReadAndWriteFromAddressZero) {
     EXPECT_EQ(steps.ecu.dataWrites[0].data, data);
 }
 
+// The data file is relocated to address 0: one that does not fit the data flash is refused before
+// anything is sent; one that just fits is written whole.
+TEST(DroFileSteps, DataFileLongerThanTheDataFlashIsRefused) {
+    struct Case {
+        std::string label;
+        std::vector<FileRun> file;
+        uint64_t written;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"0x200020 bytes",
+         {{0x5000, pattern(0x20)}, {0x205000, pattern(0x20)}},
+         0,
+         "Data file longer than the data flash: 0x200020 bytes (0x10000 at most)\n"},
+        {"one byte too long",
+         {{0x100, {1}}, {0x10100, {2}}},
+         0,
+         "Data file longer than the data flash: 0x10001 bytes (0x10000 at most)\n"},
+        {"just fits", {{0x100, {1}}, {0x100FF, {2}}}, 0x10000, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        Steps steps;
+        steps.run(Kes2DroTable::dro, {"--wD", writeHexFile(dir, "d.hex", c.file)});
+        EXPECT_EQ(steps.error, c.error);
+        EXPECT_TRUE(steps.ecu.commands.empty());
+        if (c.written == 0) {
+            EXPECT_TRUE(steps.ecu.dataWrites.empty());
+            continue;
+        }
+        ASSERT_EQ(steps.ecu.dataWrites.size(), 1u);
+        EXPECT_EQ(steps.ecu.dataWrites[0].address, 0u);
+        EXPECT_EQ(steps.ecu.dataWrites[0].length, c.written);
+    }
+}
+
 TEST(DroFileSteps, ApplicationWriteWithoutBmg) {
     struct Case {
         std::string label;
         std::vector<std::string> options;
-        FileRun file;
-        uint64_t start, length;
+        std::vector<FileRun> file;
+        std::vector<Write> writes;
         std::string message;
+        std::string error;
     };
     const Case cases[] = {
-        {"from the boot block", {"--t", "MB91F522D"}, {0x70000, pattern(0x50000)}, 0x74000, 0x4C000, ""},
-        {"above the boot block", {}, {0x78000, pattern(0x1000)}, 0x78000, 0x1000, ""},
-        {"boot block alone", {}, {0x70000, pattern(0x4000)}, 0, 0, ""},
-        {"below the code flash", {}, {0x6FFF0, pattern(0x1010)}, 0, 0, "Unexpected Start address6fff0\n"},
+        {"from the boot block",
+         {"--t", "MB91F522D"},
+         {{0x70000, pattern(0x50000)}},
+         {{0x74000, 0x4C000}},
+         "",
+         ""},
+        {"above the boot block", {}, {{0x78000, pattern(0x1000)}}, {{0x78000, 0x1000}}, "", ""},
+        // The block a file begins inside is erased whole; the write begins at the file's first page,
+        // whose bytes before the file stay erased.
+        {"from inside a block", {}, {{0x76080, pattern(0x3000)}}, {{0x76000, 0x3080}}, "", ""},
+        // No block without a byte of the file is erased: one write per run of blocks that hold bytes.
+        {"gap over whole blocks",
+         {},
+         {{0x74000, pattern(0x100)},
+          {0x7C000, pattern(0x100)},
+          {0x80000, pattern(0x100)},
+          {0xDFF00, pattern(0x100)}},
+         {{0x74000, 0x100}, {0x7C000, 0x4100}, {0xDFF00, 0x100}},
+         "",
+         ""},
+        // A run that begins inside a page: the page's bytes before the run stay erased.
+        {"run beginning inside a page",
+         {},
+         {{0x74000, pattern(0x100)}, {0x7C080, pattern(0x10)}},
+         {{0x74000, 0x100}, {0x7C000, 0x90}},
+         "",
+         ""},
+        // A gap inside a block goes as the image's fill.
+        {"gap inside a block",
+         {},
+         {{0x80000, pattern(0x100)}, {0x81000, pattern(0x10)}},
+         {{0x80000, 0x1010}},
+         "",
+         ""},
+        // The boot block's bytes are not written without --Bmg.
+        {"boot block alone", {}, {{0x70000, pattern(0x4000)}}, {}, "Nothing tbd!(File len: 0x4000)\n", ""},
+        {"below the code flash", {}, {{0x6FFF0, pattern(0x1010)}}, {}, "Unexpected Start address6fff0\n", ""},
         // The Keep options need --Bmg.
-        {"keep options alone", {"--KeepTa", "--KeepCfg"}, {0x74000, pattern(0x100)}, 0x74000, 0x100, ""},
+        {"keep options alone",
+         {"--KeepTa", "--KeepCfg"},
+         {{0x74000, pattern(0x100)}},
+         {{0x74000, 0x100}},
+         "",
+         ""},
+        // A file that reaches past the chip's code flash is refused whole.
+        {"ends at the chip's end",
+         {"--t", "MB91F522D"},
+         {{0xBFF00, pattern(0x100)}},
+         {{0xBFF00, 0x100}},
+         "",
+         ""},
+        {"past the chip's end",
+         {"--t", "MB91F522D"},
+         {{0x74000, pattern(0x100)}, {0xDFF00, pattern(0x100)}},
+         {},
+         "",
+         "Unexpected End address 0xdffff (the code flash ends at 0xbffff)\n"},
+        {"past the default chip's end",
+         {},
+         {{0x80000, pattern(0x100)}, {0x15FF00, pattern(0x100)}},
+         {},
+         "",
+         "Unexpected End address 0x15ffff (the code flash ends at 0x13ffff)\n"},
+        {"past the end with Bmg",
+         {"--t", "MB91F522D", "--Bmg", "--KeepTa"},
+         {{0x70000, pattern(0x4000)}, {0xC0000, {1}}},
+         {},
+         "",
+         "Unexpected End address 0xc0000 (the code flash ends at 0xbffff)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         ScratchDir dir;
         std::vector<std::string> args = c.options;
-        const std::string file = writeHexFile(dir, "code.hex", {c.file});
+        const std::string file = writeHexFile(dir, "code.hex", c.file);
         args.insert(args.end(), {"--wP", file});
         Steps steps;
         steps.run(Kes2DroTable::dro, args);
         EXPECT_TRUE(steps.ecu.reads.empty());
         EXPECT_TRUE(steps.ecu.commands.empty());
         EXPECT_EQ(steps.normal, parsingText(file) + std::string(49, ' ') + c.message);
-        expectOneCodeWrite(steps.ecu, c.start, c.length, 2, c.file);
+        EXPECT_EQ(steps.error, c.error);
+        expectCodeWrites(steps.ecu, c.writes, 2, c.file);
     }
+}
+
+// The runs of a file with gaps go one after another; a failed one ends the step.
+TEST(DroFileSteps, FailedApplicationRunEndsTheStep) {
+    ScratchDir dir;
+    Steps steps;
+    steps.ecu.failCode = {0};
+    steps.run(Kes2DroTable::dro,
+              {"--wP", writeHexFile(dir, "c.hex", {{0x74000, pattern(0x100)}, {0x80000, pattern(0x100)}})});
+    EXPECT_EQ(steps.ecu.codeWrites.size(), 1u);
 }
 
 // A TA/CFG block write as the DRO program sends it.
@@ -397,8 +613,8 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 struct BootBlockCase {
     std::string label;
     std::vector<std::string> keep;
-    // Boot-block image from 0x70000.
-    Bytes file;
+    // Runs of the file, the first from 0x70000.
+    std::vector<FileRun> file;
     // The ECU's own TA and CFG area (0x900 bytes from 0x73700) before the run.
     Bytes ecuArea;
     std::vector<Bytes> commands;
@@ -417,33 +633,64 @@ TEST(DroFileSteps, BootBlockWithBmg) {
     Bytes fileCfg = blank(0x200);
     fileCfg[0x1A0] = 0x42;
 
+    // TA block 2 held in part (its first four bytes not), block 4 used behind a blank first word.
+    const Bytes ta2Part = pattern(0x10, 13);
+    Bytes ta2FromFile(0x100, 0);
+    std::copy(ta2Part.begin(), ta2Part.end(), ta2FromFile.begin() + 0x10);
+    const Bytes ta4 = concat({blank(4), pattern(0xFC, 14)});
+    const Bytes cfg1 = pattern(0x100, 21);
+    const uint64_t ta = 0x73700;
+    const uint64_t cfg = 0x73E00;
+
     const BootBlockCase cases[] = {
-        {"BMG alone", {}, concat({bmg, pattern(0x100)}), ecuArea, {}, {"Flash BMG"}},
+        {"BMG alone", {}, {{0x70000, bmg}}, ecuArea, {}, {"Flash BMG"}},
+        // A file that ends inside the TA area: the block it holds is written.
+        {"BMG and the TA block the file holds",
+         {},
+         {{0x70000, concat({bmg, ta0})}},
+         ecuArea,
+         {blockRequest(0x37, ta0)},
+         {"Flash BMG", "Flash TA, 0x100 bytes found in the input-file"}},
         {"keep TA",
          {"--KeepTa"},
-         concat({bmg, pattern(0x100)}),
+         {{0x70000, concat({bmg, pattern(0x100)})}},
          ecuArea,
          {blockRequest(0x37, ta0), blockRequest(0x38, ta1), blockRequest(0x39, ta2)},
          {"Read TA/Cfg", "Flash BMG", "Restore TA, 0x300 bytes found"}},
         {"keep the last TA block",
          {"--KeepL"},
-         concat({bmg, pattern(0x100)}),
+         {{0x70000, concat({bmg, pattern(0x100)})}},
          ecuArea,
          {blockRequest(0x37, lastTa)},
          {"Restore TA, 0x100 bytes found"}},
         {"keep CFG, the later block first",
          {"--KeepCfg"},
-         bmg,
+         {{0x70000, bmg}},
          ecuArea,
          {blockRequest(0x3F, slice(cfg0, 0x100, 0x100)), blockRequest(0x3E, slice(cfg0, 0, 0x100))},
          {"Restore CFG at addr. 0x73f00", "Restore CFG at addr. 0x73e00"}},
         {"TA and CFG from the file",
          {},
-         concat({bmg, ta0, blank(0x600), fileCfg}),
+         {{0x70000, concat({bmg, ta0, blank(0x600), fileCfg})}},
          ecuArea,
          {blockRequest(0x37, ta0), blockRequest(0x3F, slice(fileCfg, 0x100, 0x100))},
          {"Flash TA, 0x100 bytes found in the input-file", "Flash CFG at addr. 0x73f00"}},
-        {"no TA block used", {"--KeepTa"}, bmg, blank(0x900), {}, {"Read TA/Cfg", "Flash BMG"}},
+        // No TA in the file: none of its fill is written as TA data.
+        {"CFG but no TA in the file",
+         {},
+         {{0x70000, bmg}, {cfg, cfg0}},
+         ecuArea,
+         {blockRequest(0x3F, slice(cfg0, 0x100, 0x100)), blockRequest(0x3E, slice(cfg0, 0, 0x100))},
+         {"Flash BMG", "Flash CFG at addr. 0x73f00", "Flash CFG at addr. 0x73e00"}},
+        // Only the blocks the file holds: not TA blocks 1, 3, 5 and 6, nor CFG block 0.
+        {"TA and CFG blocks with gaps",
+         {},
+         {{0x70000, bmg}, {ta, ta0}, {ta + 0x210, ta2Part}, {ta + 0x400, ta4}, {cfg + 0x100, cfg1}},
+         ecuArea,
+         {blockRequest(0x37, ta0), blockRequest(0x39, ta2FromFile), blockRequest(0x3B, ta4),
+          blockRequest(0x3F, cfg1)},
+         {"Flash TA, 0x300 bytes found in the input-file", "Flash CFG at addr. 0x73f00"}},
+        {"no TA block used", {"--KeepTa"}, {{0x70000, bmg}}, blank(0x900), {}, {"Read TA/Cfg", "Flash BMG"}},
     };
     for (const BootBlockCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -453,8 +700,7 @@ TEST(DroFileSteps, BootBlockWithBmg) {
             steps.ecu.code[0x73700 + i] = c.ecuArea[i];
         }
         std::vector<std::string> args = c.keep;
-        args.insert(args.end(),
-                    {"--Bmg", "--pktlen", "1024", "--wP", writeHexFile(dir, "b.hex", {{0x70000, c.file}})});
+        args.insert(args.end(), {"--Bmg", "--pktlen", "1024", "--wP", writeHexFile(dir, "b.hex", c.file)});
         steps.run(Kes2DroTable::dro, args);
         if (c.keep.empty()) {
             EXPECT_TRUE(steps.ecu.reads.empty());
@@ -473,12 +719,31 @@ TEST(DroFileSteps, BootBlockWithBmg) {
         EXPECT_TRUE(slice(write.data, 0, 0x3700) == bmg);
         EXPECT_EQ(steps.ecu.commands.size(), c.commands.size());
         EXPECT_TRUE(steps.ecu.commands == c.commands);
+        const bool taWritten = std::any_of(c.commands.begin(), c.commands.end(),
+                                           [](const Bytes& r) { return r[4] >= 0x37 && r[4] <= 0x3D; });
+        EXPECT_EQ(steps.normal.find("TA, 0x") != std::string::npos, taWritten) << steps.normal;
+        EXPECT_EQ(steps.warning, "");
         size_t at = 0;
         for (const std::string& text : c.texts) {
             at = steps.normal.find(text, at);
             EXPECT_NE(at, std::string::npos) << text << " in order in: " << steps.normal;
         }
     }
+}
+
+// With --Bmg only the boot block is written: the application's bytes are named on one line.
+TEST(DroFileSteps, ApplicationBytesLeftOutWithBmg) {
+    ScratchDir dir;
+    Steps steps;
+    steps.run(Kes2DroTable::dro,
+              {"--Bmg", "--wP",
+               writeHexFile(dir, "b.hex", {{0x70000, pattern(0x4000)}, {0x7FF00, pattern(0x100)}})});
+    EXPECT_EQ(
+        steps.warning,
+        "Left out: 0x100 bytes of the file at 0x7ff00 - 0x7ffff, outside the boot block 0x70000 - 0x73fff\n");
+    ASSERT_EQ(steps.ecu.codeWrites.size(), 1u);
+    EXPECT_EQ(steps.ecu.codeWrites[0].start, 0x70000u);
+    EXPECT_EQ(steps.ecu.codeWrites[0].length, 0x3700u);
 }
 
 TEST(DroFileSteps, BootBlockRefusals) {

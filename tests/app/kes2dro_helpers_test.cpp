@@ -60,10 +60,22 @@ TEST(LoadHexFile, RangeAndWholeFileImages) {
         bool refused;
         // Up to and including the file's last byte.
         uint64_t dataLength;
+        // The file's bytes outside the range.
+        uint64_t leftOutCount, leftOutFirst, leftOutLast;
     };
     const Case cases[] = {
         // Bytes past the file's end take the fill value 0.
-        {"range longer than the file", {{0, pattern(0x10000)}}, 0, 0x80000, 0x80000, 0, false, 0x10000},
+        {"range longer than the file",
+         {{0, pattern(0x10000)}},
+         0,
+         0x80000,
+         0x80000,
+         0,
+         false,
+         0x10000,
+         0,
+         0,
+         0},
         // The file's last bytes count although they equal the fill.
         {"gap inside the range",
          {{0, pattern(0x100)}, {0x3000, Bytes(0x10, 0)}},
@@ -72,11 +84,14 @@ TEST(LoadHexFile, RangeAndWholeFileImages) {
          0x80000,
          0,
          false,
-         0x3010},
+         0x3010,
+         0,
+         0,
+         0},
         // A file of its end record alone: no byte at all.
-        {"file without data", {}, 0, 0x80000, 0x80000, 0, false, 0},
-        // The importer refuses a range that begins below the file.
-        {"file begins above the range", {{0x8000, pattern(0x8000)}}, 0, 0x80000, 0, 0, true, 0},
+        {"file without data", {}, 0, 0x80000, 0x80000, 0, false, 0, 0, 0, 0},
+        // The importer refuses a range that begins below the file; nothing counts as left out.
+        {"file begins above the range", {{0x8000, pattern(0x8000)}}, 0, 0x80000, 0, 0, true, 0, 0, 0, 0},
         {"whole file from its lowest address",
          {{0x70000, pattern(0x300)}},
          0,
@@ -84,7 +99,32 @@ TEST(LoadHexFile, RangeAndWholeFileImages) {
          0x300,
          0x70000,
          false,
-         0x300},
+         0x300,
+         0,
+         0,
+         0},
+        {"file past the range's end",
+         {{0, pattern(0x100)}, {0x7FFF0, pattern(0x20)}, {0x90000, pattern(0x10)}},
+         0,
+         0x80000,
+         0x80000,
+         0,
+         false,
+         0x80000,
+         0x20,
+         0x80000,
+         0x9000F},
+        {"file on both sides of the range",
+         {{0x100, pattern(0x10)}, {0x200, pattern(0x10)}, {0x2F8, pattern(0x10)}},
+         0x200,
+         0x100,
+         0x100,
+         0x200,
+         false,
+         0x100,
+         0x18,
+         0x100,
+         0x307},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -93,18 +133,28 @@ TEST(LoadHexFile, RangeAndWholeFileImages) {
         uint64_t start = c.start;
         CoutCapture cout;
         StreamCapture out;
-        uint64_t dataLength = 99;
-        EXPECT_TRUE(loadHexFile(file, &image, &start, &c.length, &dataLength));
+        ImageCoverage coverage;
+        coverage.dataLength = 99;
+        EXPECT_TRUE(loadHexFile(file, &image, &start, &c.length, &coverage));
         EXPECT_EQ(image.size(), c.size);
         EXPECT_EQ(start, c.startAfter);
-        EXPECT_EQ(dataLength, c.dataLength);
+        EXPECT_EQ(coverage.dataLength, c.dataLength);
+        EXPECT_EQ(coverage.leftOut.count, c.leftOutCount);
+        if (c.leftOutCount != 0) {
+            EXPECT_EQ(coverage.leftOut.first, c.leftOutFirst);
+            EXPECT_EQ(coverage.leftOut.last, c.leftOutLast);
+        }
         EXPECT_EQ(cout.text().empty(), !c.refused) << cout.text();
-        if (!c.refused && !c.blocks.empty()) {
-            const Bytes& data = c.blocks[0].bytes;
-            const size_t at = c.blocks[0].address - c.startAfter;
-            EXPECT_EQ(Bytes(image.begin() + at, image.begin() + at + data.size()), data);
-            EXPECT_EQ(std::count(image.begin() + at + data.size(), image.end(), 0),
-                      image.end() - image.begin() - at - data.size());
+        // Held exactly where a block of the file lies inside the range, with its byte; fill elsewhere.
+        ASSERT_EQ(coverage.held.size(), image.size());
+        for (size_t i = 0; i < image.size(); ++i) {
+            const uint64_t address = c.startAfter + i;
+            const auto block = std::find_if(c.blocks.begin(), c.blocks.end(), [&](const FileRun& b) {
+                return b.address <= address && address < b.address + b.bytes.size();
+            });
+            ASSERT_EQ(coverage.held[i], block != c.blocks.end()) << std::hex << address;
+            ASSERT_EQ(image[i], block != c.blocks.end() ? block->bytes[address - block->address] : 0)
+                << std::hex << address;
         }
     }
 }
@@ -146,22 +196,39 @@ TEST(IsCompleteImage, MissingFileIsNotComplete) {
 TEST(LoadDataCells, CellsOfTheDataFlashWindow) {
     ScratchDir dir;
     // The importer refuses a window that begins below the file, so the file starts at the window.
-    const std::string file = writeHexFile(dir, "d.hex", {{0xFE000000, {9}}, {0xFE000010, {1, 2, 3}}});
+    const std::string file = writeHexFile(
+        dir, "d.hex", {{0xFE000000, {9}}, {0xFE000010, {1, 2, 3}}, {0xFE007FFF, {4, 5}}, {0xFE009000, {6}}});
     std::vector<MemoryBufferElement> cells;
     uint64_t start = 0xFE000000;
     const uint64_t length = 0x8000;
     StreamCapture out;
-    loadDataCells(file, &start, &length, &cells);
+    LeftOutBytes leftOut;
+    EXPECT_TRUE(loadDataCells(file, &start, &length, &cells, &leftOut));
+    // The bytes past the window: 0xFE008000 and 0xFE009000.
+    EXPECT_EQ(leftOut.count, 2u);
+    EXPECT_EQ(leftOut.first, 0xFE008000u);
+    EXPECT_EQ(leftOut.last, 0xFE009000u);
     ASSERT_EQ(cells.size(), 0x8000u);
     EXPECT_EQ(start, 0xFE000000u);
-    EXPECT_EQ(std::count_if(cells.begin(), cells.end(), [](const auto& c) { return c.isSet; }), 4);
+    EXPECT_EQ(std::count_if(cells.begin(), cells.end(), [](const auto& c) { return c.isSet; }), 5);
     EXPECT_TRUE(cells[0x10].isSet && cells[0x12].isSet);
     EXPECT_EQ(cells[0x11].value, 2);
 
     // A file error leaves the cells as they were.
-    loadDataCells("no/such.hex", &start, &length, &cells);
+    EXPECT_FALSE(loadDataCells("no/such.hex", &start, &length, &cells));
     EXPECT_EQ(cells.size(), 0x8000u);
     EXPECT_EQ(out.normal(), "Could not open file\n");
+}
+
+TEST(ReportLeftOut, OneWarningLineOrNothing) {
+    StreamCapture out;
+    reportLeftOut({}, "the code flash", 0, 0x80000);
+    EXPECT_EQ(out.warning(), "");
+    reportLeftOut({0x100, 0x80000, 0x800FF}, "the code flash", 0, 0x80000);
+    EXPECT_EQ(
+        out.warning(),
+        "Left out: 0x100 bytes of the file at 0x80000 - 0x800ff, outside the code flash 0x0 - 0x7ffff\n");
+    EXPECT_EQ(out.normal() + out.error(), "");
 }
 
 TEST(NextSetRun, WalksTheRunsOfSetCells) {

@@ -44,6 +44,47 @@ TEST(Kes2Slow, WholeImageWrite) {
     }
 }
 
+// With --Bmg the boot area and a block of the application, with no byte at 0x8001: written whole,
+// at several packet lengths.
+TEST(Kes2Slow, BootAreaAndApplicationBlockWithBmg) {
+    const std::vector<e2e::Block> file = {{0, e2e::patternBytes(0x8000, 1)},
+                                          {0x40000, e2e::patternBytes(0x1000, 2)}};
+    expectWholeCodeFlashWrittenWithBmg(file, 0x41000, {"1024", "2048"});
+}
+
+// A file that ends past the code flash's end: written up to its last byte, the rest named.
+TEST(Kes2Slow, CodeFileAcrossTheFlashEnd) {
+    const std::vector<e2e::Block> file = {{0, e2e::patternBytes(0x8100, 1)},
+                                          {0x7FF00, e2e::patternBytes(0x200, 2)}};
+    Kes2DroRig rig("KES2", kKes2Memory);
+    rig.programAll();
+    ASSERT_TRUE(rig.start());
+    const RunResult r = rig.run({"--pktlen", "2048", "--wP", hexFile(rig.env, "c.hex", file)});
+    EXPECT_EQ(r.exitCode, 3) << describe(r);
+    EXPECT_TRUE(contains(
+        r.out,
+        "Left out: 0x100 bytes of the file at 0x80000 - 0x800ff, outside the code flash 0x0 - 0x7ffff\n"))
+        << describe(r);
+    rig.setCode(0x8000, imageBytes(file, 0x8000, 0x78000));
+    EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
+}
+
+// A DRO data file that just fits the data flash, at the packet lengths the default run leaves out.
+TEST(DroSlow, DataFileOfTheWholeDataFlash) {
+    const std::vector<e2e::Block> file = {{0x2000, e2e::patternBytes(0x100, 3)},
+                                          {0x11F00, e2e::patternBytes(0x100, 4)}};
+    for (const std::string packetLength : {"256", "512"}) {
+        SCOPED_TRACE(packetLength);
+        Kes2DroRig rig("DRO", kDroMemory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        const RunResult r = rig.run({"--pktlen", packetLength, "--wD", hexFile(rig.env, "d.hex", file)});
+        EXPECT_EQ(r.exitCode, 3) << describe(r);
+        rig.setData(0, imageBytes(file, 0x2000, 0x10000));
+        EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
+    }
+}
+
 TEST(DroSlow, WholeCodeFlashReadOfTheChip) {
     Kes2DroRig rig("DRO", kDroMemory);
     const Bytes code = e2e::patternBytes(0x50000, 24);

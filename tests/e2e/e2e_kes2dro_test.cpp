@@ -290,6 +290,79 @@ TEST(Kes2Program, CodeWriteErasesOnlyTheAreasItWrites) {
     }
 }
 
+// With --Bmg a file that holds bytes above the boot area, though none at 0x8001, is written whole:
+// the whole code flash is erased and the file written from 0 to its last byte, its gap as fill.
+TEST(Kes2Program, BootAreaWriteKeepsTheFilesBytesAboveIt) {
+    const std::vector<e2e::Block> file = {{0, e2e::patternBytes(0x100, 1)},
+                                          {0x8100, e2e::patternBytes(0x100, 2)}};
+    expectWholeCodeFlashWrittenWithBmg(file, 0x8200, {"512", "2048"});
+}
+
+// Bytes of the files past the code flash and the data flash are named on one line each; the bytes
+// inside are written, the same at every packet length.
+TEST(Kes2Program, BytesPastTheFlashAreNamed) {
+    const std::vector<e2e::Block> code = {{0, e2e::patternBytes(0x8100, 1)},
+                                          {0x80000, e2e::patternBytes(0x100, 2)}};
+    // A run ending at the data flash's end, and its continuation past it.
+    const std::vector<e2e::Block> data = {{0xFE000000, e2e::patternBytes(0x100, 3)},
+                                          {0xFE007F00, e2e::patternBytes(0x200, 4)}};
+    for (const std::string packetLength : {"512", "2048"}) {
+        SCOPED_TRACE(packetLength);
+        Kes2DroRig rig("KES2", kKes2Memory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        const RunResult r = rig.run({"--pktlen", packetLength, "--wP", hexFile(rig.env, "c.hex", code),
+                                     "--wD", hexFile(rig.env, "d.hex", data)});
+        EXPECT_EQ(r.exitCode, 3) << describe(r);
+        EXPECT_TRUE(
+            contains(r.out,
+                     "Left out: 0x100 bytes of the file at 0x80000 - 0x800ff, outside the code flash 0x0 - "
+                     "0x7ffff\n"))
+            << describe(r);
+        EXPECT_TRUE(
+            contains(r.out,
+                     "Left out: 0x100 bytes of the file at 0xfe008000 - 0xfe0080ff, outside the data flash "
+                     "0xfe000000 - 0xfe007fff\n"))
+            << describe(r);
+        rig.eraseCode(0x8000, 0x78000);
+        rig.setCode(0x8000, slice(code[0].bytes, 0x8000, 0x100));
+        rig.setData(0, data[0].bytes);
+        rig.setData(0x7F00, slice(data[1].bytes, 0, 0x100));
+        EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
+    }
+}
+
+// A data file that gives no data says so and changes nothing; the next data write is made.
+TEST(Kes2Program, DataFileWithoutDataSaysSo) {
+    struct Case {
+        std::string label;
+        std::vector<e2e::Block> file;
+    };
+    const Case cases[] = {
+        {"end record alone", {}},
+        {"bytes past the data flash alone", {{0xFE008000, e2e::patternBytes(0x10, 1)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Kes2DroRig rig("KES2", kKes2Memory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        const RunResult nothing = rig.run({"--wD", hexFile(rig.env, "e.hex", c.file)});
+        EXPECT_EQ(nothing.exitCode, 3) << describe(nothing);
+        const size_t label = nothing.out.find(" Flash Data:");
+        ASSERT_NE(label, std::string::npos) << describe(nothing);
+        EXPECT_NE(nothing.out.find("Nothing tbd!(File len: 0x0)\n", label), std::string::npos)
+            << describe(nothing);
+        const Bytes next = e2e::patternBytes(0x100, 2);
+        const RunResult written =
+            rig.run({"--pktlen", "256", "--wD", hexFile(rig.env, "d.hex", {{0xFE000000, next}})});
+        EXPECT_EQ(written.exitCode, 3) << describe(written);
+        EXPECT_FALSE(contains(written.out, "Nothing tbd")) << describe(written);
+        rig.setData(0, next);
+        EXPECT_EQ(stopAndCompare(rig), "") << describe(nothing) << describe(written);
+    }
+}
+
 // The application write leaves the boot block; what changes is the application block it writes.
 TEST(DroProgram, ApplicationWriteLeavesTheBootBlock) {
     Kes2DroRig rig("DRO", kDroMemory);
@@ -304,23 +377,116 @@ TEST(DroProgram, ApplicationWriteLeavesTheBootBlock) {
     EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
 }
 
-// A range that begins inside a block is refused before any erase; a range from a block start
-// after it is written.
-TEST(DroProgram, CodeRangeFromInsideABlockIsRefused) {
-    Kes2DroRig rig("DRO", kDroMemory);
-    rig.programAll();
-    ASSERT_TRUE(rig.start());
-    // From block 1 into block 2.
-    const RunResult refused = rig.run(
-        {"--wP", rig.env.write("c.hex", e2e::intelHexText({{0x76000, e2e::patternBytes(0x3000, 1)}}))});
-    EXPECT_EQ(refused.exitCode, 3) << describe(refused);
-    EXPECT_TRUE(contains(refused.out + refused.err, "Incorrect start Addr.: 0x76000\n")) << describe(refused);
-    const Bytes next = e2e::patternBytes(0x1000, 2);
-    const RunResult written = rig.run({"--wP", rig.env.write("n.hex", e2e::intelHexText({{0x78000, next}}))});
-    EXPECT_EQ(written.exitCode, 3) << describe(written);
-    rig.eraseCode(0x78000, 0x4000);
-    rig.setCode(0x78000, next);
-    EXPECT_EQ(stopAndCompare(rig), "") << describe(refused) << describe(written);
+// A file that begins inside a block: the block is erased whole and the file written from its first
+// page, the block's bytes before it left erased; the same at every packet length.
+TEST(DroProgram, CodeFileFromInsideABlock) {
+    const Bytes file = e2e::patternBytes(0x3000, 1);
+    for (const std::string packetLength : {"256", "2048"}) {
+        SCOPED_TRACE(packetLength);
+        Kes2DroRig rig("DRO", kDroMemory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        // From block 1 into block 2.
+        const RunResult r =
+            rig.run({"--pktlen", packetLength, "--wP", hexFile(rig.env, "c.hex", {{0x76000, file}})});
+        EXPECT_EQ(r.exitCode, 3) << describe(r);
+        EXPECT_FALSE(contains(r.out + r.err, "Incorrect")) << describe(r);
+        rig.eraseCode(0x74000, 0x8000);
+        rig.setCode(0x76000, file);
+        EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
+    }
+}
+
+// A file with gaps over whole blocks: only the blocks that hold its bytes are erased, each run of
+// them written from the first page the file holds; bytes of those blocks the file does not hold end
+// erased (before and after its bytes) or as fill (between them).
+TEST(DroProgram, CodeFileWithGapsErasesOnlyTheBlocksItHolds) {
+    const std::vector<e2e::Block> file = {{0x74000, e2e::patternBytes(0x100, 2)},
+                                          {0x7FF80, e2e::patternBytes(0x80, 3)},
+                                          {0x80000, e2e::patternBytes(0x200, 4)},
+                                          {0x80400, e2e::patternBytes(0x10, 5)},
+                                          {0x13FF00, e2e::patternBytes(0x100, 6)}};
+    for (const std::string packetLength : {"512", "2048"}) {
+        SCOPED_TRACE(packetLength);
+        Kes2DroRig rig("DRO", kDroMemory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        const RunResult r = rig.run({"--pktlen", packetLength, "--wP", hexFile(rig.env, "c.hex", file)});
+        EXPECT_EQ(r.exitCode, 3) << describe(r);
+        // Blocks 1, 3, 4 and 9 (0x120000-0x13FFFF); 2 and 5 to 8 stay.
+        rig.eraseCode(0x74000, 0x4000);
+        rig.eraseCode(0x7C000, 0x24000);
+        rig.eraseCode(0x120000, 0x20000);
+        rig.setCode(0x74000, file[0].bytes);
+        rig.setCode(0x7FF80, imageBytes(file, 0x7FF80, 0x490));
+        rig.setCode(0x13FF00, file[4].bytes);
+        EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
+    }
+}
+
+// A code file that reaches past the chip's code flash is refused before any erase, with one line; the
+// next write, of a file that ends at the chip's end, is written.
+TEST(DroProgram, CodeFilePastTheChipIsRefused) {
+    struct Case {
+        std::string label;
+        // The chip and the packet length of both runs, then options of the refused run alone.
+        std::vector<std::string> options;
+        std::vector<std::string> refusedOptions;
+        std::vector<e2e::Block> refused;
+        std::string message;
+        // Ends at the chip's end; blocks other than the refused file's.
+        std::vector<e2e::Block> written;
+        std::vector<std::pair<uint64_t, uint64_t>> erased;
+    };
+    const Case cases[] = {
+        {"MB91F522D",
+         {"--t", "MB91F522D", "--pktlen", "256"},
+         {},
+         {{0x74000, e2e::patternBytes(0x100, 1)}, {0xDFF00, e2e::patternBytes(0x100, 2)}},
+         "Unexpected End address 0xdffff (the code flash ends at 0xbffff)\n",
+         {{0x78000, e2e::patternBytes(0x100, 3)}, {0xBFF00, e2e::patternBytes(0x100, 4)}},
+         {{0x78000, 0x4000}, {0xA0000, 0x20000}}},
+        {"default chip",
+         {"--pktlen", "2048"},
+         {},
+         {{0x80000, e2e::patternBytes(0x100, 1)}, {0x15FF00, e2e::patternBytes(0x100, 2)}},
+         "Unexpected End address 0x15ffff (the code flash ends at 0x13ffff)\n",
+         {{0x13FF00, e2e::patternBytes(0x100, 4)}},
+         {{0x120000, 0x20000}}},
+        // With --Bmg too, before the Keep read.
+        {"MB91F522D with Bmg",
+         {"--t", "MB91F522D", "--pktlen", "512"},
+         {"--Bmg", "--KeepTa"},
+         {{0x70000, e2e::patternBytes(0x4000, 1)}, {0xC0000, {7}}},
+         "Unexpected End address 0xc0000 (the code flash ends at 0xbffff)\n",
+         {{0xBFF00, e2e::patternBytes(0x100, 4)}},
+         {{0xA0000, 0x20000}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Kes2DroRig rig("DRO", kDroMemory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), c.refusedOptions.begin(), c.refusedOptions.end());
+        args.insert(args.end(), {"--wP", hexFile(rig.env, "r.hex", c.refused)});
+        const RunResult refused = rig.run(args);
+        EXPECT_EQ(refused.exitCode, 3) << describe(refused);
+        EXPECT_TRUE(contains(refused.out + refused.err, c.message)) << describe(refused);
+        EXPECT_FALSE(contains(refused.out, "Read TA/Cfg")) << describe(refused);
+        std::vector<std::string> next = c.options;
+        next.insert(next.end(), {"--wP", hexFile(rig.env, "w.hex", c.written)});
+        const RunResult written = rig.run(next);
+        EXPECT_EQ(written.exitCode, 3) << describe(written);
+        EXPECT_FALSE(contains(written.out + written.err, "Unexpected")) << describe(written);
+        for (const auto& [from, n] : c.erased) {
+            rig.eraseCode(from, n);
+        }
+        for (const e2e::Block& block : c.written) {
+            rig.setCode(block.address, block.bytes);
+        }
+        EXPECT_EQ(stopAndCompare(rig), "") << describe(refused) << describe(written);
+    }
 }
 
 // Code and data files that are no whole number of packets: written whole, the outcome the same at
@@ -434,6 +600,89 @@ TEST(DroProgram, BootBlockWithBmgAtTheDefaultPacketLength) {
                                      c.cfgFromEcu ? ecuCfg : slice(fileBlock, 0x3E00, 0x200)}));
         EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
     }
+}
+
+// TA and CFG blocks come only from the blocks the file holds: the BMG write erases the boot block,
+// and a TA or CFG block without a byte of the file stays erased, none of the image's fill written as
+// TA or CFG data. A block the file holds in part is written with fill for the rest.
+TEST(DroProgram, BootBlockTaAndCfgOnlyFromTheBlocksTheFileHolds) {
+    const Bytes bmg = e2e::patternBytes(0x3700, 1);
+    const uint64_t ta = 0x73700;
+    const uint64_t cfg = 0x73E00;
+    // TA block 4 is used behind a first word of FF.
+    const Bytes ta4 = concat({Bytes(4, 0xFF), e2e::patternBytes(0xFC, 5)});
+    struct Case {
+        std::string label;
+        std::string packetLength;
+        std::vector<e2e::Block> file;
+        // The TA and CFG blocks written.
+        std::vector<uint64_t> blocks;
+    };
+    const Case cases[] = {
+        {"CFG but no TA", "512", {{0x70000, bmg}, {cfg, e2e::patternBytes(0x200, 2)}}, {cfg, cfg + 0x100}},
+        {"blocks with gaps",
+         "2048",
+         {{0x70000, bmg},
+          {ta, e2e::patternBytes(0x100, 3)},
+          {ta + 0x210, e2e::patternBytes(0x10, 4)},
+          {ta + 0x400, ta4},
+          {cfg + 0x100, e2e::patternBytes(0x100, 6)}},
+         {ta, ta + 0x200, ta + 0x400, cfg + 0x100}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Kes2DroRig rig("DRO", kDroMemory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        const RunResult r =
+            rig.run({"--Bmg", "--pktlen", c.packetLength, "--wP", hexFile(rig.env, "b.hex", c.file)});
+        EXPECT_EQ(r.exitCode, 3) << describe(r);
+        EXPECT_TRUE(contains(r.out, "Flash BMG")) << describe(r);
+        EXPECT_EQ(contains(r.out, "Flash TA"), c.blocks.front() == ta) << describe(r);
+        rig.eraseCode(0x70000, 0x4000);
+        rig.setCode(0x70000, bmg);
+        for (const uint64_t block : c.blocks) {
+            rig.setCode(block, imageBytes(c.file, block, 0x100));
+        }
+        EXPECT_EQ(stopAndCompare(rig), "") << describe(r);
+    }
+}
+
+// A data file that does not fit the data flash is refused before anything is sent, with one line;
+// the next data write, of a file that just fits, is written whole.
+TEST(DroProgram, DataFileLongerThanTheDataFlashIsRefused) {
+    Kes2DroRig rig("DRO", kDroMemory);
+    rig.programAll();
+    ASSERT_TRUE(rig.start());
+    struct Case {
+        std::string label;
+        std::vector<e2e::Block> file;
+        std::string message;
+    };
+    const Case refusals[] = {
+        {"0x200020 bytes",
+         {{0, e2e::patternBytes(0x20, 1)}, {0x200000, e2e::patternBytes(0x20, 2)}},
+         "Data file longer than the data flash: 0x200020 bytes (0x10000 at most)\n"},
+        {"one byte too long",
+         {{0x100, {1}}, {0x10100, {2}}},
+         "Data file longer than the data flash: 0x10001 bytes (0x10000 at most)\n"},
+    };
+    std::string runs;
+    for (const Case& c : refusals) {
+        SCOPED_TRACE(c.label);
+        const RunResult r = rig.run({"--wD", hexFile(rig.env, "r.hex", c.file)});
+        EXPECT_EQ(r.exitCode, 3) << describe(r);
+        EXPECT_TRUE(contains(r.out, c.message)) << describe(r);
+        EXPECT_FALSE(contains(r.out, "Erase")) << describe(r);
+        runs += describe(r);
+    }
+    // Relocated to 0: from the data flash's first byte to its last, the gap as fill.
+    const std::vector<e2e::Block> fits = {{0x2000, e2e::patternBytes(0x100, 3)},
+                                          {0x11F00, e2e::patternBytes(0x100, 4)}};
+    const RunResult written = rig.run({"--pktlen", "2048", "--wD", hexFile(rig.env, "d.hex", fits)});
+    EXPECT_EQ(written.exitCode, 3) << describe(written);
+    rig.setData(0, imageBytes(fits, 0x2000, 0x10000));
+    EXPECT_EQ(stopAndCompare(rig), "") << runs << describe(written);
 }
 
 TEST(DroProgram, FailedKeepReadErasesNothing) {

@@ -75,6 +75,12 @@ TEST(DroFlashCode, ErasesTheCoveredBlocksFromTheLastDown) {
         {"KES2 application's first page", 0x8000, 0x100, 0x01, {3, 2, 1}},
         {"KES2 whole image", 0, 0x80000, 0x80, {3, 2, 1, 0}},
         {"KES2 boot area alone", 0, 0x8000, 0x80, {0}},
+        // The block the range begins in is erased whole: left unerased, the data would go onto flash
+        // that is not erased.
+        {"range inside a block it does not start", 0x75000, 0x3000, 0x30, {1}},
+        {"range from inside a block into the next", 0x76000, 0x3000, 0x30, {2, 1}},
+        {"KES2 range from inside the boot area", 0x100, 0x7F00, 0x7F, {0}},
+        {"KES2 range from inside the application area", 0x9000, 0x100, 0x01, {3, 2, 1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -163,16 +169,6 @@ TEST(DroFlashCode, RefusedBeforeAnythingIsSent) {
         // Outside the block table nothing would be erased where the data goes.
         {"end beyond the table", 0x160000, 0x20100, 1, 256, 0x20100, "Incorrect data length: 0x20100\n"},
         {"start beyond the table", 0x180000, 0x100, 1, 256, 0x100, "Incorrect start Addr.: 0x180000\n"},
-        // Block 1 begins below the start: erased, it would lose the bytes before the start; not
-        // erased, the data would go onto flash that is not erased.
-        {"range inside a block it does not start", 0x75000, 0x3000, 0x30, 256, 0x3000,
-         "Incorrect start Addr.: 0x75000\n"},
-        {"range from inside a block into the next", 0x76000, 0x3000, 0x30, 256, 0x3000,
-         "Incorrect start Addr.: 0x76000\n"},
-        {"KES2 range from inside the boot area", 0x100, 0x8000, 1, 256, 0x8000,
-         "Incorrect start Addr.: 0x100\n"},
-        {"KES2 range from inside the application area", 0x9000, 0x100, 1, 256, 0x100,
-         "Incorrect start Addr.: 0x9000\n"},
         {"KES2 range past its code flash", 0x8000, 0x78100, 1, 256, 0x78100,
          "Incorrect data length: 0x78100\n"},
     };
@@ -346,6 +342,10 @@ TEST(DroFlashData, RefusedBeforeAnythingIsSent) {
         {"start beyond 2^32", 0x100000000, 0x100, 1, 0x100, 0x100, "Incorrect startAddr.: 0x100000000\n"},
         {"data shorter than the length", 0x100, 0x200, 1, 0x100, 0x100,
          "Data shorter than the length: 0x100\n"},
+        // The first unit and the count of the erase travel in 16 bits each.
+        {"more units than the count holds", 0, 0x200020, 1, 0x100, 0x200020,
+         "Incorrect data length: 0x200020\n"},
+        {"first unit past 16 bits", 0x200000, 0x100, 1, 0x100, 0x100, "Incorrect startAddr.: 0x200000\n"},
     };
     expectRefusedBeforeSending<BarMarkingDro>(barClosedFirst(cases), [](VODroGen& ecu, const Refusal& c) {
         return ecu.FlashData(counting(c.dataSize), c.address, c.length, nullptr, c.pages, c.pageSize);
