@@ -36,7 +36,7 @@ Bytes crcQuery(uint32_t address, uint32_t length) {
 }
 
 Bytes crcReply(uint32_t crc) {
-    return {0xFB, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc >> 16),
+    return {0xFC, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc >> 16),
             static_cast<uint8_t>(crc >> 24)};
 }
 
@@ -106,12 +106,16 @@ TEST(UploadApplRam, TheCrcAnswerIsReportedButDoesNotDecide) {
         std::string error;
     };
     const Case cases[] = {
-        {"mismatch", Answer::reply({0xFB, 0x78, 0x56, 0x34, 0x12}),
+        {"mismatch", Answer::reply({0xFC, 0x78, 0x56, 0x34, 0x12}),
          "\nCrc mismatch (Expected: 0x" + upperHex(crc) + ", Received: 0x12345678)\n"},
-        {"byte 0 not tested", Answer::reply({0x00, 0x78, 0x56, 0x34, 0x12, 0x99}),
+        {"longer", Answer::reply({0xFC, 0x78, 0x56, 0x34, 0x12, 0x99}),
          "\nCrc mismatch (Expected: 0x" + upperHex(crc) + ", Received: 0x12345678)\n"},
-        {"short", Answer::reply({0xFB, 0x78, 0x56, 0x34}),
-         "CRC check failed: invalid response: 0XFB0X780X560X34\n"},
+        // A reply of another service is no answer to the query: a late FB, the erase's or the ECU
+        // information's, never passes for a CRC.
+        {"another service's reply", Answer::reply({0xFB, 0x78, 0x56, 0x34, 0x12}),
+         "\nRead RAM CRC: NoResp! \n"},
+        {"short", Answer::reply({0xFC, 0x78, 0x56, 0x34}),
+         "CRC check failed: invalid response: 0XFC0X780X560X34\n"},
         {"empty", Answer::empty(), "CRC check failed: invalid response: \n"},
         {"missing", Answer::none(), "\nRead RAM CRC: NoResp! \n"},
     };
@@ -212,7 +216,8 @@ TEST(SendCommand, RepliesAndTheirTexts) {
                       " Srv:0x22 NRC: 0x31 (RequestOutOfRange)\n", "", "", ""},
                      {"short negative", Answer::reply({0x7F, 0x22}), false,
                       "negative response or invalid response: 0X7F0X22\n"},
-                     {"invalid", Answer::reply({0x63, 0x00}), false, "Invalid Response: 0X6300\n"},
+                     // A reply of another service is no answer: the wait for the command's runs out.
+                     {"another service's reply", Answer::reply({0x63, 0x00}), false, none},
                      {"empty", Answer::empty(), false, none},
                      {"missing", Answer::none(), false, none},
                      {"send fails", Answer::sendFails(), false, none},
@@ -229,7 +234,8 @@ TEST(SendCommand, ServiceBytesWithoutAPositiveAnswer) {
                  [](VOKesGen& ecu) {
                      return ecu.SendCommand({0x3F, 0x01});
                  });
-    runTextCases({0xC0}, 5000, {{"C0", Answer::reply({0x00}), false, "Invalid Response: 00\n"}},
+    runTextCases({0xC0}, 5000,
+                 {{"C0", Answer::reply({0x00}), false, "Sending Command: No.Response! Service: 0xc0\n"}},
                  [](VOKesGen& ecu) { return ecu.SendCommand({0xC0}); });
 }
 
