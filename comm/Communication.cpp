@@ -260,20 +260,16 @@ bool Communication::receive(std::vector<uint8_t>& out, uint32_t count, uint32_t 
     }
     out.clear();
     return checkedUnderLock([&] {
-        const ReplyFilter* const outer = awaitedReply;
+        // The filter of an outer receive comes back whatever this one does.
+        struct Restore {
+            const ReplyFilter*& slot;
+            const ReplyFilter* const outer;
+            ~Restore() { slot = outer; }
+        } restore{awaitedReply, awaitedReply};
         awaitedReply = accept ? &accept : nullptr;
-        bool received = false;
-        try {
-            received = receiveUnlocked(txId, rxId, out, count, true);
-        } catch (...) {
-            awaitedReply = outer;
-            throw;
-        }
         // A protocol that waits for the awaited message delivers no other; what another one delivers
         // is checked here.
-        const bool awaited = received && isAwaitedReply(out);
-        awaitedReply = outer;
-        return awaited;
+        return receiveUnlocked(txId, rxId, out, count, true) && isAwaitedReply(out);
     });
 }
 
