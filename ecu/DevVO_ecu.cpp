@@ -12,6 +12,10 @@ constexpr std::array<uint8_t, 10> kBootloaderSubFunctions = {0x70, 0x71, 0x72, 0
                                                              0x82, 0x91, 0x92, 0xFE, 0xFF};
 constexpr size_t kFlashRequestLength = 5;
 constexpr uint8_t kWrongKeyAnswer = 0x7E;
+// The RAM CRC query, answered with the service byte plus 0x40 or, as the bootloader's BB services are,
+// with FB; its CRC follows at once, so no sub-function is looked at.
+constexpr uint8_t kCrcQueryService = 0xBC;
+constexpr uint8_t kBootloaderAnswer = 0xFB;
 // The jump to a RAM application is answered like its start.
 constexpr uint8_t kJumpService = 0xBF;
 constexpr uint8_t kJumpSubFunction = 0x01;
@@ -128,6 +132,9 @@ bool DevVO_ecu::answersRequest(const std::vector<uint8_t>& request, const std::v
     }
     const bool bootloader = service == kBootloaderService && request.size() >= 2;
     if (bootloader && request.size() == kFlashRequestLength && reply[0] == kWrongKeyAnswer) {
+        return true;
+    }
+    if (service == kCrcQueryService && reply[0] == kBootloaderAnswer) {
         return true;
     }
     const bool jump = service == kJumpService && request.size() >= 2 && request[1] == kJumpSubFunction;

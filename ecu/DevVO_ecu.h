@@ -52,10 +52,10 @@ class DevVO_ecu : public Device {
 
     // Whether reply can be the answer to request, by its first bytes: a negative reply is
     // negativeResponseSid followed by the request's service; a positive one begins with the service
-    // plus positiveResponseOffset, FE for the jump BF 01, and for the flash request (BB and four key
-    // bytes) also its wrong-key answer 7E. A positive reply to a BB service whose second byte names
-    // one of the BB sub-functions names the request's own. An empty request or reply, and a lone
-    // negativeResponseSid, pass: nothing tells them apart, and the service judges them.
+    // plus positiveResponseOffset, FE for the jump BF 01, for the RAM CRC query BC also FB, and for the
+    // flash request (BB and four key bytes) also its wrong-key answer 7E. A positive reply to a BB service
+    // whose second byte names one of the BB sub-functions names the request's own. An empty request or reply,
+    // and a lone negativeResponseSid, pass: nothing tells them apart, and the service judges them.
     bool answersRequest(const std::vector<uint8_t>& request, const std::vector<uint8_t>& reply) const;
 
   protected:

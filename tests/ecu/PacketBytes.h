@@ -45,10 +45,10 @@ inline void expectPacketWrites(ScriptedEcu& bus, uint8_t sub, uint64_t address, 
     }
 }
 
-// A read reply: FB and the read's sub-function (BB 71 code, BB 81 data), then n bytes counting from
-// first.
-inline Bytes readReply(size_t n, uint8_t first, uint8_t sub = 0x71) {
-    Bytes reply = {0xFB, sub};
+// A read reply: two header bytes and n bytes counting from first. The reads do not look at the second
+// header byte; it names no BB service, so the reply answers a code read and a data read alike.
+inline Bytes readReply(size_t n, uint8_t first) {
+    Bytes reply = {0xFB, 0x00};
     const Bytes data = counting(n, first);
     reply.insert(reply.end(), data.begin(), data.end());
     return reply;

@@ -104,8 +104,8 @@ TEST(Cyt2ReadCode, RepliesAndTheirTexts) {
 
 TEST(Cyt2ReadData, ZeroPageByteAndAnswerLengthSeven) {
     Rig<VOCyt2Gen> rig;
-    rig.bus.expect({0xBB, 0x81, 0x14, 0x00, 0x00, 0x00, 0x00}, Answer::reply(readReply(0x200, 7, 0x81)))
-        .expect({0xBB, 0x81, 0x14, 0x00, 0x02, 0x00, 0x00}, Answer::reply(readReply(0x200, 9, 0x81)));
+    rig.bus.expect({0xBB, 0x81, 0x14, 0x00, 0x00, 0x00, 0x00}, Answer::reply(readReply(0x200, 7)))
+        .expect({0xBB, 0x81, 0x14, 0x00, 0x02, 0x00, 0x00}, Answer::reply(readReply(0x200, 9)));
     Bytes out(0x400, 0xEE);
     StreamCapture capture;
     EXPECT_TRUE(rig.ecu.ReadData(out, 0x14000000, 0x400, nullptr, 2));
@@ -123,8 +123,8 @@ TEST(Cyt2ReadData, RepliesAndTheirTexts) {
     runTextCases<VOCyt2Gen>(
         {0xBB, 0x81, 0x14, 0x00, 0x00, 0x00, 0x00}, 7,
         {
-            {"positive", Answer::reply(readReply(0x200, 0, 0x81)), true, ""},
-            {"one page only", Answer::reply(readReply(0x100, 0, 0x81)), false,
+            {"positive", Answer::reply(readReply(0x200, 0)), true, ""},
+            {"one page only", Answer::reply(readReply(0x100, 0)), false,
              "\nInvalidResp(R_Data), Addr: 0x14000000\n", "", head},
             {"negative", Answer::negative(0xBB, 0x31), false,
              "\nR_Data, Addr: 0x14000000\n NRC(RequestOutOfRange)", "", head + "\n"},

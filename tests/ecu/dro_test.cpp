@@ -401,7 +401,7 @@ TEST(DroRead, CodeAndDataPacketsWithAnswerLength0xC00) {
         const uint8_t sub = dataFlash ? 0x81 : 0x71;
         for (uint32_t offset = 0; offset < 0x600; offset += 0x200) {
             rig.bus.expect(packet(sub, 0x80000 + offset, 2),
-                           Answer::reply(readReply(0x200, static_cast<uint8_t>(offset >> 8), sub)));
+                           Answer::reply(readReply(0x200, static_cast<uint8_t>(offset >> 8))));
         }
         Bytes out(0x600, 0xEE);
         StreamCapture capture;
@@ -457,11 +457,11 @@ TEST(DroReadData, RepliesAndTheirTexts) {
     runTextCases<VODroGen>(
         packet(0x81, 0x90000, 1), 0xC00,
         {
-            {"positive", Answer::reply(readReply(0x100, 0, 0x81)), true, ""},
+            {"positive", Answer::reply(readReply(0x100, 0)), true, ""},
             {"negative", Answer::negative(0xBB, 0x31), false, "R_Data, Addr: 0x90000 NRC(RequestOutOfRange)",
              "", "\n"},
             {"short negative", Answer::reply({0x7F, 0xBB}), false, "R_Data, Addr: 0x90000", "", "\n"},
-            {"one byte long", Answer::reply(readReply(0x101, 0, 0x81)), false,
+            {"one byte long", Answer::reply(readReply(0x101, 0)), false,
              "InvalidResp(R_Data), Addr: 0x90000\n", "", ""},
             {"empty", Answer::empty(), false, "InvalidResp(R_Data), Addr: 0x90000\n", "", ""},
             {"missing", Answer::none(), false, "NoResp(R_Data), Addr: 0x90000\n", "", ""},

@@ -494,12 +494,12 @@ TEST(ReadData, RepliesAndTheirTexts) {
     const std::string head = "\r    Addr:  0x30000, Length: 0x100\n\r    Read: ";
     runTextCases(packet(0x81, 0x30000, 1), 0xC00,
                  {
-                     {"positive", Answer::reply(readReply(0x100, 0, 0x81)), true, ""},
+                     {"positive", Answer::reply(readReply(0x100, 0)), true, ""},
                      {"negative", Answer::negative(0xBB, 0x31), false,
                       "\nR_Data, Addr: 0x30000\n NRC(RequestOutOfRange)", "", head + "\n"},
                      {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nR_Data, Addr: 0x30000", "",
                       head + "\n"},
-                     {"invalid", Answer::reply(readReply(0xFF, 0, 0x81)), false,
+                     {"invalid", Answer::reply(readReply(0xFF, 0)), false,
                       "\nInvalidResp(R_Data), Addr: 0x30000\n", "", head},
                      {"empty", Answer::empty(), false, "\nInvalidResp(R_Data), Addr: 0x30000\n", "", head},
                      {"missing", Answer::none(), false, "\nNoResp(R_Data), Addr: 0x30000\n", "", head},

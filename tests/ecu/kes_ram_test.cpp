@@ -36,7 +36,7 @@ Bytes crcQuery(uint32_t address, uint32_t length) {
 }
 
 Bytes crcReply(uint32_t crc) {
-    return {0xFC, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc >> 16),
+    return {0xFB, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc >> 16),
             static_cast<uint8_t>(crc >> 24)};
 }
 
@@ -106,16 +106,15 @@ TEST(UploadApplRam, TheCrcAnswerIsReportedButDoesNotDecide) {
         std::string error;
     };
     const Case cases[] = {
-        {"mismatch", Answer::reply({0xFC, 0x78, 0x56, 0x34, 0x12}),
+        {"mismatch", Answer::reply({0xFB, 0x78, 0x56, 0x34, 0x12}),
          "\nCrc mismatch (Expected: 0x" + upperHex(crc) + ", Received: 0x12345678)\n"},
-        {"longer", Answer::reply({0xFC, 0x78, 0x56, 0x34, 0x12, 0x99}),
+        {"service byte plus 0x40", Answer::reply({0xFC, 0x78, 0x56, 0x34, 0x12, 0x99}),
          "\nCrc mismatch (Expected: 0x" + upperHex(crc) + ", Received: 0x12345678)\n"},
-        // A reply of another service is no answer to the query: a late FB, the erase's or the ECU
-        // information's, never passes for a CRC.
-        {"another service's reply", Answer::reply({0xFB, 0x78, 0x56, 0x34, 0x12}),
-         "\nRead RAM CRC: NoResp! \n"},
-        {"short", Answer::reply({0xFC, 0x78, 0x56, 0x34}),
-         "CRC check failed: invalid response: 0XFC0X780X560X34\n"},
+        // A reply of another service is no answer to the query: the doubled reply of the last download
+        // never passes for a CRC.
+        {"the download's reply", Answer::reply({0xFD, 0x78, 0x56, 0x34, 0x12}), "\nRead RAM CRC: NoResp! \n"},
+        {"short", Answer::reply({0xFB, 0x78, 0x56, 0x34}),
+         "CRC check failed: invalid response: 0XFB0X780X560X34\n"},
         {"empty", Answer::empty(), "CRC check failed: invalid response: \n"},
         {"missing", Answer::none(), "\nRead RAM CRC: NoResp! \n"},
     };
