@@ -227,11 +227,13 @@ bool Communication::checkedUnderLock(Body&& body) {
 }
 
 bool Communication::sendAndReceive(const std::vector<uint8_t>& request, std::vector<uint8_t>& response,
-                                   uint32_t responseLength, uint32_t txId, uint32_t rxId) {
+                                   uint32_t responseLength, uint32_t txId, uint32_t rxId,
+                                   const ReplyFilter& accept) {
     return checkedUnderLock([&] {
         // The inner send and receive take the lock again; it is re-entrant for its owner.
         const bool sent = (txId == 0 && request.empty()) || send(request, txId, rxId);
-        const bool received = responseLength == 0 || (sent && receive(response, responseLength, txId, rxId));
+        const bool received =
+            responseLength == 0 || (sent && receive(response, responseLength, txId, rxId, accept));
         return sent && received;
     });
 }
@@ -251,12 +253,28 @@ bool Communication::sendRaw(const std::vector<uint8_t>& frame, uint32_t txId, ui
     return checkedUnderLock([&] { return sendUnlocked(txId, rxId, frame, false); });
 }
 
-bool Communication::receive(std::vector<uint8_t>& out, uint32_t count, uint32_t txId, uint32_t rxId) {
+bool Communication::receive(std::vector<uint8_t>& out, uint32_t count, uint32_t txId, uint32_t rxId,
+                            const ReplyFilter& accept) {
     if (count == 0) {
         return true;
     }
     out.clear();
-    return checkedUnderLock([&] { return receiveUnlocked(txId, rxId, out, count, true); });
+    return checkedUnderLock([&] {
+        // The filter of an outer receive comes back whatever this one does.
+        struct Restore {
+            const ReplyFilter*& slot;
+            const ReplyFilter* const outer;
+            ~Restore() { slot = outer; }
+        } restore{awaitedReply, awaitedReply};
+        awaitedReply = accept ? &accept : nullptr;
+        // A protocol that waits for the awaited message delivers no other; what another one delivers
+        // is checked here.
+        return receiveUnlocked(txId, rxId, out, count, true) && isAwaitedReply(out);
+    });
+}
+
+bool Communication::isAwaitedReply(const std::vector<uint8_t>& message) const {
+    return awaitedReply == nullptr || (*awaitedReply)(message);
 }
 
 bool Communication::flushReceiveLocked(uint32_t rxId) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -21,6 +22,8 @@ class Protocol;
 class Communication {
   public:
     using ProtocolMap = std::map<std::string, Protocol*>;
+    // Tells whether a received message is the answer a receive waits for.
+    using ReplyFilter = std::function<bool(const std::vector<uint8_t>&)>;
 
     struct exception : std::exception {};
 
@@ -102,12 +105,19 @@ class Communication {
     // lock cannot be taken. With no current protocol, send and receive fail without bus traffic. send
     // (and so sendAndReceive) discards what is queued for rxId before the payload goes out, so an
     // answer is never taken from what came for an earlier request.
+    //
+    // A receive given an accept filter takes only a message the filter accepts: a protocol that
+    // reassembles messages itself drops the others and waits on within its receive time-out (see
+    // isAwaitedReply); whatever another protocol delivers is refused when the filter does not accept it.
+    // Without a filter every message is taken.
     bool sendAndReceive(const std::vector<uint8_t>& request, std::vector<uint8_t>& response,
-                        uint32_t responseLength, uint32_t txId, uint32_t rxId);
+                        uint32_t responseLength, uint32_t txId, uint32_t rxId,
+                        const ReplyFilter& accept = {});
     bool send(const std::vector<uint8_t>& payload, uint32_t txId, uint32_t rxId);
     bool sendRaw(const std::vector<uint8_t>& frame, uint32_t txId, uint32_t rxId);
     // count 0 succeeds at once, before the initialisation, leaving out unchanged.
-    bool receive(std::vector<uint8_t>& out, uint32_t count, uint32_t txId, uint32_t rxId);
+    bool receive(std::vector<uint8_t>& out, uint32_t count, uint32_t txId, uint32_t rxId,
+                 const ReplyFilter& accept = {});
     bool flushReceiveLocked(uint32_t rxId);
     bool sendBreakLocked(uint32_t duration);
     bool sendByteAtBaudLocked(uint8_t byte, double baud);
@@ -115,6 +125,10 @@ class Communication {
     bool auxDeviceRequestLocked(uint32_t answerId);
     // 0xFFFFFFFF when the initialisation, the lock or its release failed.
     uint32_t lookupAnswerId(uint32_t id);
+
+    // For the current protocol while a receive runs: whether message is the answer the receive waits
+    // for. True for every message when the receive was given no filter, and outside a receive.
+    bool isAwaitedReply(const std::vector<uint8_t>& message) const;
 
   protected:
     // With the lock held.
@@ -151,6 +165,8 @@ class Communication {
     double lastRxMs = 0;
     Protocol* currentProtocol = nullptr;
     ProtocolMap protocols;
+    // The filter of the receive that runs, or none.
+    const ReplyFilter* awaitedReply = nullptr;
 
   protected:
     // Receive identifiers the channel accepts, guarded by rxIdLock.

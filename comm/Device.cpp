@@ -158,8 +158,9 @@ bool Device::send(const std::string& text) {
 }
 
 bool Device::sendAndReceive(std::vector<uint8_t>& response, const std::vector<uint8_t>& request,
-                            uint32_t maxLength) {
-    return underLock([&] { return comm->sendAndReceive(request, response, maxLength, id, answerId); });
+                            uint32_t maxLength, const ReplyFilter& accept) {
+    return underLock(
+        [&] { return comm->sendAndReceive(request, response, maxLength, id, answerId, accept); });
 }
 
 bool Device::receive(std::vector<uint8_t>& out, uint32_t count) {
@@ -193,8 +194,9 @@ bool Device::sendRawTo(const std::vector<uint8_t>& frame, uint32_t txId, uint32_
     return underLock([&] { return comm->sendRaw(frame, txId, rxId); });
 }
 
-bool Device::receiveFrom(std::vector<uint8_t>& out, uint32_t count, uint32_t txId, uint32_t rxId) {
-    return underLock([&] { return comm->receive(out, count, txId, rxId); });
+bool Device::receiveFrom(std::vector<uint8_t>& out, uint32_t count, uint32_t txId, uint32_t rxId,
+                         const ReplyFilter& accept) {
+    return underLock([&] { return comm->receive(out, count, txId, rxId, accept); });
 }
 
 bool Device::sendBreak(uint32_t duration) {
@@ -212,8 +214,8 @@ bool Device::sendByteAtBaud(uint8_t byte, double baud) {
 // ---- unlocked operations
 
 bool Device::transfer(const std::vector<uint8_t>& request, std::vector<uint8_t>& response, uint32_t count,
-                      uint32_t txId, uint32_t rxId) {
-    return comm != nullptr && comm->sendAndReceive(request, response, count, txId, rxId);
+                      uint32_t txId, uint32_t rxId, const ReplyFilter& accept) {
+    return comm != nullptr && comm->sendAndReceive(request, response, count, txId, rxId, accept);
 }
 
 namespace {

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "comm/Communication.h"
 #include "comm/UtilMutex.h"
 #include "platform/event.h"
 #include "platform/thread.h"
 
-class Communication;
 class Protocol;
 
 class Device {
@@ -52,26 +52,30 @@ class Device {
     // Runs the initialisation on the first call only; answers whether the device is valid.
     bool ensureInit();
 
+    using ReplyFilter = Communication::ReplyFilter;
+
     // Device-locked operations: each fails without touching the channel unless the device is valid and
-    // its lock can be taken. The own-id forms address the device with (id, answerId).
+    // its lock can be taken. The own-id forms address the device with (id, answerId). An accept filter
+    // takes only the messages it accepts as the answer (Communication::receive).
     bool send(const std::vector<uint8_t>& payload);
     bool send(const std::string& text);
     bool sendAndReceive(std::vector<uint8_t>& response, const std::vector<uint8_t>& request,
-                        uint32_t maxLength);
+                        uint32_t maxLength, const ReplyFilter& accept = {});
     bool receive(std::vector<uint8_t>& out, uint32_t count);
     // On success the received bytes are put in front of what answer / out holds already.
     bool query(std::string& answer, const std::string& command, uint32_t maxLength);
     bool readString(std::string& out, uint32_t count);
     bool sendTo(const std::vector<uint8_t>& payload, uint32_t txId, uint32_t rxId);
     bool sendRawTo(const std::vector<uint8_t>& frame, uint32_t txId, uint32_t rxId);
-    bool receiveFrom(std::vector<uint8_t>& out, uint32_t count, uint32_t txId, uint32_t rxId);
+    bool receiveFrom(std::vector<uint8_t>& out, uint32_t count, uint32_t txId, uint32_t rxId,
+                     const ReplyFilter& accept = {});
     bool sendBreak(uint32_t duration);
     bool flushReceive(uint32_t rxId);
     bool sendByteAtBaud(uint8_t byte, double baud);
 
     // Request and answer on the channel without the device's initialisation or lock.
     bool transfer(const std::vector<uint8_t>& request, std::vector<uint8_t>& response, uint32_t count,
-                  uint32_t txId, uint32_t rxId);
+                  uint32_t txId, uint32_t rxId, const ReplyFilter& accept = {});
 
     // Time-outs in the channel's parameter record, shared by every device on the channel.
     void setRxTimeout(uint32_t ms);

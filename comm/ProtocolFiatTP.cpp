@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "comm/ComParams.h"
+#include "comm/Communication.h"
 #include "comm/ProtocolFiatFrames.h"
 #include "comm/UtilTimeout.h"
 
@@ -89,13 +91,25 @@ bool ProtocolFiatTP::sendSegmented(Communication* channel, uint32_t txId, uint32
 }
 
 bool ProtocolFiatTP::sendBlock(Communication* channel, uint32_t txId, uint32_t rxId) {
+    const ReceiveWindow window(receiveTimeoutMs(channel));
     std::vector<uint8_t> received;
-    const bool read = readFrame(channel, txId, rxId, received, kFlowControlReadBytes);
-    // The rest of the flow control frame and anything else queued is stale once it has been read.
-    flushReceive(channel, rxId);
+    bool isFlowControl = false;
     uint8_t blockSize = 0;
     uint8_t stMin = 0;
-    if (!read || !parseFlowControl(received, blockSize, stMin)) {
+    for (;;) {
+        const bool read =
+            readWithin(channel, txId, rxId, received, kFlowControlReadBytes, window.remainingMs());
+        isFlowControl = read && parseFlowControl(received, blockSize, stMin);
+        if (isFlowControl || !read || window.over()) {
+            break;
+        }
+        // A frame of another message, such as a reply that came after its time-out or a doubled one:
+        // dropped, and the wait goes on.
+        dropRestOfFrame(channel, txId, rxId, received);
+    }
+    // The rest of the flow control frame and anything else queued is stale once it has been read.
+    flushReceive(channel, rxId);
+    if (!isFlowControl) {
         return false;
     }
     return writeBlock(channel, txId, rxId, blockLength(blockSize), stMin);
@@ -133,14 +147,34 @@ bool ProtocolFiatTP::writeBlock(Communication* channel, uint32_t txId, uint32_t 
 
 bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                              uint32_t) {
+    const ReceiveWindow window(receiveTimeoutMs(channel));
+    for (;;) {
+        const Arrival arrival = receiveMessage(channel, txId, rxId, out, window.remainingMs());
+        if (arrival == Arrival::message && channel->isAwaitedReply(out)) {
+            return true;
+        }
+        if (arrival == Arrival::nothing || arrival == Arrival::broken) {
+            return false;
+        }
+        // A stray frame, or a message that answers another request (a reply that came after its
+        // time-out, a doubled one): dropped, and the wait goes on while the time-out lasts.
+        out.clear();
+        if (window.over()) {
+            return false;
+        }
+    }
+}
+
+ProtocolFiatTP::Arrival ProtocolFiatTP::receiveMessage(Communication* channel, uint32_t txId, uint32_t rxId,
+                                                       std::vector<uint8_t>& out, uint32_t firstFrameWaitMs) {
     std::vector<uint8_t> received;
-    if (!readFrame(channel, txId, rxId, received, kFrameSize)) {
-        return false;
+    if (!readWithin(channel, txId, rxId, received, kFrameSize, firstFrameWaitMs)) {
+        return Arrival::nothing;
     }
     keepFirst(received, kFrameSize);
     out.clear();
     if (received.size() < 2) {
-        return false;
+        return Arrival::stray;
     }
 
     if (typeNibble(received) == 0x00) {
@@ -148,24 +182,24 @@ bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxI
         const uint8_t length = sf.getLength();
         // A length of 7 is refused before decoding; the bytes of the frame must all be there.
         if (length == 0 || length > ProtocolFiatSF::kMaxLength || received.size() < 2u + length) {
-            return false;
+            return Arrival::stray;
         }
-        return sf.decode(out, received);
+        return sf.decode(out, received) ? Arrival::message : Arrival::stray;
     }
 
     if (typeNibble(received) != 0x10) {
-        return false;
+        return Arrival::stray;
     }
     ProtocolFiatFF ff(received);
     const size_t length = ff.getLength();
     // A first frame carries five data bytes and announces at least that many; anything else is refused
     // before the flow control, so the sender never starts a block that nobody reads.
     if (received.size() < kFrameSize || length < ProtocolFiatFF::kDataBytes) {
-        return false;
+        return Arrival::stray;
     }
     if (!writeFrame(channel, txId, rxId,
                     ProtocolFiatFC(addressByte(), kReceiverBlockSize, kReceiverStMin).getFrame())) {
-        return false;
+        return Arrival::broken;
     }
     out.assign(length, 0x00);
     std::copy_n(received.begin() + 3, ProtocolFiatFF::kDataBytes, out.begin());
@@ -196,5 +230,51 @@ bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxI
         std::copy_n(received.begin() + 2, take, out.begin() + static_cast<std::ptrdiff_t>(filled));
         filled += take;
     }
-    return ok && !out.empty();
+    return ok && !out.empty() ? Arrival::message : Arrival::broken;
+}
+
+void ProtocolFiatTP::dropRestOfFrame(Communication* channel, uint32_t txId, uint32_t rxId,
+                                     const std::vector<uint8_t>& received) {
+    // The frame arrived whole, so its other bytes are queued already: nothing is waited for.
+    if (received.size() < kFrameSize) {
+        std::vector<uint8_t> rest;
+        (void)readWithin(channel, txId, rxId, rest, kFrameSize - static_cast<uint32_t>(received.size()), 0);
+    }
+}
+
+uint32_t ProtocolFiatTP::receiveTimeoutMs(const Communication* channel) {
+    const ComParams* params = channel != nullptr ? channel->getComParams() : nullptr;
+    return params != nullptr ? params->rxTimeoutMs : 0;
+}
+
+bool ProtocolFiatTP::readWithin(Communication* channel, uint32_t txId, uint32_t rxId,
+                                std::vector<uint8_t>& out, uint32_t count, uint32_t waitMs) {
+    ComParams* params = channel != nullptr ? channel->getComParams() : nullptr;
+    if (params == nullptr || waitMs >= params->rxTimeoutMs) {
+        return readFrame(channel, txId, rxId, out, count);
+    }
+    // The channel's read waits the receive time-out of its parameters, looked at on every read: cut for
+    // this one read, and put back whatever the read does.
+    struct Restore {
+        ComParams& params;
+        const uint32_t ms;
+        ~Restore() { params.rxTimeoutMs = ms; }
+    } restore{*params, params->rxTimeoutMs};
+    params->rxTimeoutMs = waitMs;
+    return readFrame(channel, txId, rxId, out, count);
+}
+
+ProtocolFiatTP::ReceiveWindow::ReceiveWindow(uint32_t ms)
+    : end(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
+
+uint32_t ProtocolFiatTP::ReceiveWindow::remainingMs() const {
+    const auto left = end - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+        return 0;
+    }
+    return static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+bool ProtocolFiatTP::ReceiveWindow::over() const {
+    return std::chrono::steady_clock::now() >= end;
 }

@@ -6,6 +6,7 @@
 // otherwise the first consecutive frame is 0 and 0xFF means no limit. As receiver it sends a single flow
 // control A 30 FF 00 00 00 00 00 for a first frame, in either mode.
 
+#include <chrono>
 #include <functional>
 
 #include "comm/ProtocolMultiFrame.h"
@@ -21,9 +22,11 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
     const std::string& name() const override;
     bool send(Communication* channel, uint32_t txId, uint32_t rxId,
               const std::vector<uint8_t>& payload) override;
-    // count is not used: the message length comes from the frames. A consecutive frame that does not
-    // come fails the message; later frames are still read while they come, and the receive ends at the
-    // second read in a row that brings nothing.
+    // count is not used: the message length comes from the frames. The first frame of the answer is
+    // waited for during the receive time-out; a frame that cannot begin a message, and a whole message
+    // the channel does not await (Communication::isAwaitedReply), are dropped and the wait goes on
+    // within that time-out. A consecutive frame that does not come fails the message; later frames are
+    // still read while they come, and the receive ends at the second read in a row that brings nothing.
     bool receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                  uint32_t count) override;
     // Clears the queue and fails for an empty payload or one above 4095 bytes.
@@ -33,12 +36,48 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
     bool isStandardized() const { return standardized; }
 
   protected:
+    // The time left of a wait that began when the window was made.
+    class ReceiveWindow {
+      public:
+        explicit ReceiveWindow(uint32_t ms);
+        // Whole milliseconds, rounded up; 0 once the window is over.
+        uint32_t remainingMs() const;
+        bool over() const;
+
+      private:
+        std::chrono::steady_clock::time_point end;
+    };
+
+    // What one wait for a message brought.
+    enum class Arrival {
+        nothing,  // no frame within the wait
+        stray,    // a frame that cannot begin a message
+        message,  // a whole message, in out
+        broken    // a message that lost frames, or whose flow control could not be written
+    };
+
     // Segments the payload, writes the first frame and, while all went well and frames are left, runs
     // sendNextBlock; clears the queue.
     bool sendSegmented(Communication* channel, uint32_t txId, uint32_t rxId,
                        const std::vector<uint8_t>& payload, const std::function<bool()>& sendNextBlock);
-    // Reads the receiver's flow control, then writes the block it allows, STmin ms before each frame.
+    // Waits for the receiver's flow control within the receive time-out, then writes the block it
+    // allows, STmin ms before each frame. A frame that is not a flow control is dropped and the wait
+    // goes on.
     bool sendBlock(Communication* channel, uint32_t txId, uint32_t rxId);
+    // One message: its first frame within firstFrameWaitMs (never longer than the receive time-out);
+    // for a first frame the flow control and the consecutive frames, each within the receive time-out.
+    // out is cleared once a frame came; it then holds the message, or what arrived of a broken one.
+    Arrival receiveMessage(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
+                           uint32_t firstFrameWaitMs);
+    // Drops the bytes of a frame, of which received holds the first, that a read of fewer bytes than
+    // a frame left queued.
+    static void dropRestOfFrame(Communication* channel, uint32_t txId, uint32_t rxId,
+                                const std::vector<uint8_t>& received);
+    // The channel's receive time-out; 0 for a channel without parameters.
+    static uint32_t receiveTimeoutMs(const Communication* channel);
+    // A read that waits at most waitMs, or the receive time-out when that is shorter.
+    static bool readWithin(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
+                           uint32_t count, uint32_t waitMs);
     // Block size and STmin of a flow control read (its first 4 bytes); false unless it is one.
     static bool parseFlowControl(const std::vector<uint8_t>& received, uint8_t& blockSize, uint8_t& stMin);
     // How many of the frames left a flow control with this block size allows.

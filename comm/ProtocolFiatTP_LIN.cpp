@@ -1,5 +1,6 @@
 #include "comm/ProtocolFiatTP_LIN.h"
 
+#include "comm/Communication.h"
 #include "comm/UtilTimeout.h"
 
 namespace {
@@ -29,14 +30,26 @@ bool ProtocolFiatTP_LIN::send(Communication* channel, uint32_t txId, uint32_t rx
 }
 
 bool ProtocolFiatTP_LIN::sendBlock(Communication* channel, uint32_t txId, uint32_t rxId) {
-    const bool requested = requestSlaveFrame(channel);
-    sleepMs(kHeaderWaitMs);
+    const ReceiveWindow window(receiveTimeoutMs(channel));
     std::vector<uint8_t> received;
-    const bool read = readFrame(channel, 0, kSlaveResponseId, received, kFlowControlReadBytes);
-    flushReceive(channel, rxId);
+    bool isFlowControl = false;
     uint8_t blockSize = 0;
     uint8_t stMin = 0;
-    if (!requested || !read || !parseFlowControl(received, blockSize, stMin)) {
+    for (;;) {
+        const bool requested = requestSlaveFrame(channel);
+        sleepMs(kHeaderWaitMs);
+        const bool read =
+            readWithin(channel, 0, kSlaveResponseId, received, kFlowControlReadBytes, window.remainingMs());
+        isFlowControl = requested && read && parseFlowControl(received, blockSize, stMin);
+        if (isFlowControl || !requested || !read || window.over()) {
+            break;
+        }
+        // Not a flow control (a reply of the ECU that came after its time-out): dropped; the next
+        // header fetches the ECU's next frame.
+        dropRestOfFrame(channel, 0, kSlaveResponseId, received);
+    }
+    flushReceive(channel, rxId);
+    if (!isFlowControl) {
         return false;
     }
     // The ECU's STmin does not pace LIN frames: the master's schedule does.
@@ -44,15 +57,21 @@ bool ProtocolFiatTP_LIN::sendBlock(Communication* channel, uint32_t txId, uint32
 }
 
 bool ProtocolFiatTP_LIN::receive(Communication* channel, uint32_t txId, uint32_t rxId,
-                                 std::vector<uint8_t>& out, uint32_t count) {
+                                 std::vector<uint8_t>& out, uint32_t) {
     sleepMs(kHeaderWaitMs);
     const UtilTimeout deadline(kReceiveRetryMs);
     for (;;) {
         const bool requested = requestSlaveFrame(channel);
         sleepMs(kHeaderWaitMs);
-        // An attempt runs to its end even when the deadline passes during it.
-        if (ProtocolFiatTP::receive(channel, txId, rxId, out, count) && requested) {
-            return true;
+        // An attempt runs to its end even when the deadline passes during it. A frame that begins no
+        // message, and a message that answers another request, fail the attempt like a missing one:
+        // the next header fetches the ECU's next frame.
+        const Arrival arrival = receiveMessage(channel, txId, rxId, out, receiveTimeoutMs(channel));
+        if (arrival == Arrival::message && requested) {
+            if (channel->isAwaitedReply(out)) {
+                return true;
+            }
+            out.clear();
         }
         if (deadline.expired()) {
             return false;

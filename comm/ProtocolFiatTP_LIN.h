@@ -1,9 +1,10 @@
 #pragma once
 // The Fiat transport on LIN, with the program as master: the frames, segmentation and flow-control
 // rules of ProtocolFiatTP, but every frame of the ECU is fetched with a header of the slave-response
-// identifier 0x3D. The sender fetches the ECU's flow control that way; the receiver sends one header
-// per attempt and repeats attempts for up to 1000 ms. Its reads of consecutive frames send no header,
-// so a multi-frame reply of the ECU does not arrive.
+// identifier 0x3D. The sender fetches the ECU's flow control that way, with a new header after each
+// frame that is not one, within the receive time-out; the receiver sends one header per attempt and
+// repeats attempts for up to 1000 ms, also after a message the channel does not await. Its reads of
+// consecutive frames send no header, so a multi-frame reply of the ECU does not arrive.
 
 #include "comm/ProtocolFiatTP.h"
 
@@ -23,8 +24,8 @@ class ProtocolFiatTP_LIN : public ProtocolFiatTP {
               const std::vector<uint8_t>& payload) override;
     bool receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                  uint32_t count) override;
-    // Header request, 20 ms, the ECU's flow control read under 0x3D, then the block it allows, 8 ms
-    // before each frame.
+    // Header request, 20 ms, the ECU's flow control read under 0x3D (again while another frame comes
+    // and the receive time-out lasts), then the block it allows, 8 ms before each frame.
     virtual bool sendBlock(Communication* channel, uint32_t txId, uint32_t rxId);
 
   private:

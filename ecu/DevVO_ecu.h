@@ -49,4 +49,16 @@ class DevVO_ecu : public Device {
     // The session request behind Login (10 FE) and Logout (10 81), exchanged with the device's own
     // identifiers under the device lock.
     bool request(bool login);
+
+    // Whether reply can be the answer to request, by its first bytes: a negative reply is
+    // negativeResponseSid followed by the request's service; a positive one begins with the service
+    // plus positiveResponseOffset, FE for the jump BF 01, for the RAM CRC query BC also FB, and for the
+    // flash request (BB and four key bytes) also its wrong-key answer 7E. A positive reply to a BB service
+    // whose second byte names one of the BB sub-functions names the request's own. An empty request or reply,
+    // and a lone negativeResponseSid, pass: nothing tells them apart, and the service judges them.
+    bool answersRequest(const std::vector<uint8_t>& request, const std::vector<uint8_t>& reply) const;
+
+  protected:
+    // The filter that takes only an answer to request; it refers to request, which must outlive it.
+    ReplyFilter answerFilter(const std::vector<uint8_t>& request) const;
 };

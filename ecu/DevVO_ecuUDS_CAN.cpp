@@ -213,7 +213,13 @@ uint8_t DevVO_ecuUDS_CAN::addressAndLengthFormat(const std::vector<uint8_t>& add
 bool DevVO_ecuUDS_CAN::transferToEcu(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply,
                                      uint32_t answerLength) const {
     // Device::transfer keeps no state in the device; the channel it reaches is not part of this object.
-    return const_cast<DevVO_ecuUDS_CAN*>(this)->transfer(request, reply, answerLength, txCanId, rxCanId);
+    return const_cast<DevVO_ecuUDS_CAN*>(this)->transfer(request, reply, answerLength, txCanId, rxCanId,
+                                                         answerFilter(request));
+}
+
+bool DevVO_ecuUDS_CAN::receiveAnswer(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply,
+                                     uint32_t answerLength) {
+    return receiveFrom(reply, answerLength, txCanId, rxCanId, answerFilter(request));
 }
 
 void DevVO_ecuUDS_CAN::appendBigEndian32(std::vector<uint8_t>& bytes, uint32_t value) {

@@ -68,10 +68,13 @@ class DevVO_ecuUDS_CAN : public DevVO_ecu {
     uint8_t getMemoryAddressLength() const { return memoryAddressLength; }
 
   protected:
-    // Device::transfer of request on txCanId, reply from rxCanId. Callable from const services: it
-    // changes nothing in the object.
+    // Device::transfer of request on txCanId, reply from rxCanId, taking only an answer to the request
+    // (answersRequest). Callable from const services: it changes nothing in the object.
     bool transferToEcu(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply,
                        uint32_t answerLength) const;
+    // Device::receiveFrom on txCanId and rxCanId of the answer to request, sent before with sendTo.
+    bool receiveAnswer(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply,
+                       uint32_t answerLength);
 
     // Appends value big-endian (bits 24-31 first).
     static void appendBigEndian32(std::vector<uint8_t>& bytes, uint32_t value);

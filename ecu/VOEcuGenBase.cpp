@@ -111,7 +111,7 @@ bool VOEcuGenBase::Login() {
         return false;
     }
     std::vector<uint8_t> reply;
-    if (!receiveFrom(reply, 8, txCanId, rxCanId)) {
+    if (!receiveAnswer(request, reply, 8)) {
         noticeOnce(state.loginNoticeShown, "Attempting to connect to the ECU");
         connectDot(state.loginDotCount);
         return false;
@@ -142,7 +142,7 @@ bool VOEcuGenBase::EcuFlashRequest(uint64_t key) {
         return false;
     }
     std::vector<uint8_t> reply;
-    if (receiveFrom(reply, 8, txCanId, rxCanId)) {
+    if (receiveAnswer(request, reply, 8)) {
         if (startsWith(reply, 0xFB)) {
             return true;
         }
@@ -167,7 +167,7 @@ bool VOEcuGenBase::EcuReset() {
         return false;
     }
     std::vector<uint8_t> reply;
-    if (!receiveFrom(reply, 8, txCanId, rxCanId)) {
+    if (!receiveAnswer(request, reply, 8)) {
         errorOut << "ECU Reset failed (KO) !!!" << std::endl;
         return false;
     }

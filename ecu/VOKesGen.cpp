@@ -351,7 +351,7 @@ bool VOKesGen::progSessionRequestDownload() {
         return false;
     }
     std::vector<uint8_t> reply;
-    if (!receiveFrom(reply, 8, txCanId, rxCanId)) {
+    if (!receiveAnswer(request, reply, 8)) {
         errorOut << ".... RequestDownload failed: No.Response !" << std::endl;
         return false;
     }

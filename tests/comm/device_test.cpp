@@ -305,6 +305,36 @@ TEST(Device, TransferThroughTheTransportProtocol) {
     EXPECT_EQ(channel.trace(), "OFWRFWR");
 }
 
+// transfer and receiveFrom hand their filter to the channel: the transport drops a late reply and takes
+// the next message; a protocol that cannot wait on for one fails the exchange instead of taking it.
+TEST(Device, TransferAndReceiveFromTakeOnlyWhatTheFilterAccepts) {
+    const auto answersBe = [](const Bytes& m) { return !m.empty() && m[0] == 0xFE; };
+    {
+        ScriptedChannel channel;
+        ProtocolFiatTP tp(0x43);
+        Device device(&channel, kDeviceId);
+        ASSERT_TRUE(device.addProtocol(&tp) && device.selectProtocol(tp.name()));
+        channel.frame(bytes("43 05 FC 01 02 03 04 00")).frame(bytes("43 02 FE 01 00 00 00 00"));
+        Bytes response;
+        ASSERT_TRUE(device.transfer(bytes("BE 01"), response, 8, kDeviceId, kAnswerId, answersBe));
+        EXPECT_EQ(hex(response), "FE 01");
+        EXPECT_EQ(channel.trace(), "OFWRR");
+    }
+    {
+        ScriptedChannel channel;
+        channel.setAnswerId(kAnswerId);
+        channel.reply(bytes("49 44"));
+        ConnectingDevice device(&channel, kDeviceId);
+        ASSERT_TRUE(device.ensureInit());
+        channel.reply(bytes("FC 01"));
+        Bytes response;
+        EXPECT_FALSE(device.receiveFrom(response, 8, kDeviceId, kAnswerId, answersBe));
+        channel.reply(bytes("FE 01"));
+        EXPECT_TRUE(device.receiveFrom(response, 8, kDeviceId, kAnswerId, answersBe));
+        EXPECT_EQ(hex(response), "FE 01");
+    }
+}
+
 TEST(Device, TimeOutsAreTheChannelsAndSharedByItsDevices) {
     ScriptedChannel channel;
     Device first(&channel, 1);

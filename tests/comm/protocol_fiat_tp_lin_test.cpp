@@ -221,4 +221,51 @@ TEST(LinTransportReceive, MultiFrameReplyEndsAfterTwoReceiveTimeOuts) {
     EXPECT_LT(elapsed, 40 + 2 * 600 + 300);
 }
 
+// ---- frames and messages of other requests
+
+// A frame that is not the flow control, such as a reply that came after its time-out, is dropped, and
+// the next header fetches the ECU's next frame. The scripted channel hands out the four bytes a read
+// asks for (the LIN channel, the whole frame): the other four of the dropped frame go with it.
+TEST(LinTransportSend, FrameOtherThanTheFlowControlIsFetchedPast) {
+    LinTransport t;
+    t.channel.frame(bytes("73 02 FE 01 00 00 00 00")).frame(bytes("73 30 00 00 00 00 00 00"));
+    EXPECT_TRUE(t.send(testing_support::counting(20, 0xA0)));
+    EXPECT_EQ(t.channel.trace(), "WWRRWRFWWW");
+    const std::vector<ChannelCall>& calls = t.channel.calls();
+    for (const size_t header : {1, 4}) {
+        EXPECT_EQ(calls[header].txId, kHeaderId);
+        EXPECT_EQ(calls[header].rxId, 0u);
+        EXPECT_EQ(calls[header + 1].txId, 0u);
+        EXPECT_EQ(calls[header + 1].rxId, kHeaderId);
+    }
+    EXPECT_EQ(hex(calls.back().bytes), kCf3);
+}
+
+// The fetching goes on only within the receive time-out, which the dropped frame does not start again.
+// The upper bound leaves a loaded machine 150 ms; a time-out started again would end 300 ms later.
+TEST(LinTransportSend, NoFlowControlAfterADroppedFrameEndsWithTheTimeOut) {
+    LinTransport t(300);
+    t.channel.frame(bytes("73 02 FE 01 00 00 00 00"));
+    const auto start = Clock::now();
+    EXPECT_FALSE(t.send(testing_support::counting(20, 0xA0)));
+    const long long elapsed = msBetween(start, Clock::now());
+    EXPECT_EQ(t.channel.trace(), "WWRRWrF");
+    EXPECT_GE(elapsed, 300);
+    EXPECT_LT(elapsed, 300 + 150);
+    EXPECT_EQ(t.channel.getComParams()->rxTimeoutMs, 300u);
+}
+
+// A receive through the channel, which names the answer it awaits (FE): a reply of another request is
+// dropped, and the next attempt's header fetches the awaited one.
+TEST(LinTransportReceive, ReplyOfAnotherRequestIsFetchedPast) {
+    LinTransport t;
+    t.channel.registerProtocol(&t.tp);
+    t.channel.selectProtocolUnlocked(t.tp.name());
+    t.channel.frame(bytes("73 05 FC 01 02 03 04 00")).frame(bytes("73 02 FE 01 00 00 00 00"));
+    Bytes out;
+    EXPECT_TRUE(t.channel.receive(out, 8, kTx, kRx, [](const Bytes& m) { return m[0] == 0xFE; }));
+    EXPECT_EQ(hex(out), "FE 01");
+    EXPECT_EQ(t.channel.trace(), "OWRWR");
+}
+
 }  // namespace

@@ -26,6 +26,8 @@ constexpr uint8_t kAddress = 0x43;
 
 const std::string kFcStandard = "43 30 00 00 00 00 00 00";
 const std::string kFcNoLimitFF = "43 30 FF 00 00 00 00 00";
+// A single-frame answer after frames that begin no message.
+const std::string kAnswer = "43 02 FA 00 00 00 00 00";
 
 struct Transport {
     explicit Transport(bool standardized) : tp(kAddress) { tp.setStandardized(standardized); }
@@ -256,10 +258,6 @@ INSTANTIATE_TEST_SUITE_P(
         SendFailureCase{"SingleFrameNotWritten", {kFcStandard}, {0}, "w", 6},
         SendFailureCase{"FirstFrameNotWritten", {kFcStandard}, {0}, "w"},
         SendFailureCase{"NoFlowControl", {"-"}, {}, "WrF"},
-        SendFailureCase{"FlowControl31", {"43 31 00 00 00 00 00 00"}, {}, "WRF"},
-        SendFailureCase{"FlowControl32", {"43 32 00 00 00 00 00 00"}, {}, "WRF"},
-        SendFailureCase{"ConsecutiveFrameType", {"43 21 00 00 00 00 00 00"}, {}, "WRF"},
-        SendFailureCase{"FlowControlTooShort", {"43 30 00"}, {}, "WRF"},
         SendFailureCase{"NoSecondFlowControl", {"43 30 02 00 00 00 00 00", "-"}, {}, "WRFWWrF"},
         // A failed consecutive frame: the rest of its block still goes out, no further flow control.
         SendFailureCase{"ConsecutiveFrameNotWritten",
@@ -391,14 +389,18 @@ INSTANTIATE_TEST_SUITE_P(
         ReceiveCase{"SingleFrame", {"43 03 0A 0B 0C 00 00 00"}, true, "0A 0B 0C", "R"},
         ReceiveCase{"FullSingleFrame", {"43 06 01 02 03 04 05 06"}, true, "01 02 03 04 05 06", "R"},
         ReceiveCase{"AddressNotCompared", {"99 01 5A 00 00 00 00 00"}, true, "5A", "R"},
-        ReceiveCase{"SingleFrameWithoutData", {"43 00 0A 0B 0C 00 00 00"}, false, "", "R"},
-        ReceiveCase{"SingleFrameLengthSeven", {"43 07 01 02 03 04 05 06"}, false, "", "R"},
-        ReceiveCase{"SingleFrameCutShort", {"43 03 0A 0B"}, false, "", "R"},
-        ReceiveCase{"OneByteRead", {"43"}, false, "", "R"}, ReceiveCase{"EmptyRead", {""}, false, "", "R"},
+        // A frame that cannot begin a message is dropped, and the wait goes on.
+        ReceiveCase{"SingleFrameWithoutData", {"43 00 0A 0B 0C 00 00 00", kAnswer}, true, "FA 00", "RR"},
+        ReceiveCase{"SingleFrameLengthSeven", {"43 07 01 02 03 04 05 06", kAnswer}, true, "FA 00", "RR"},
+        ReceiveCase{"SingleFrameCutShort", {"43 03 0A 0B", kAnswer}, true, "FA 00", "RR"},
+        ReceiveCase{"OneByteRead", {"43", kAnswer}, true, "FA 00", "RR"},
+        ReceiveCase{"EmptyRead", {"", kAnswer}, true, "FA 00", "RR"},
         ReceiveCase{"NothingArrives", {"-"}, false, "EE", "r"},
-        ReceiveCase{"ConsecutiveFrameFirst", {"43 21 01 02 03 04 05 06"}, false, "", "R"},
-        ReceiveCase{"FlowControlFirst", {"43 30 00 00 00 00 00 00"}, false, "", "R"},
-        ReceiveCase{"UnknownType", {"43 40 00 00 00 00 00 00"}, false, "", "R"},
+        ReceiveCase{"ConsecutiveFrameFirst", {"43 21 01 02 03 04 05 06", kAnswer}, true, "FA 00", "RR"},
+        ReceiveCase{"FlowControlFirst", {"43 30 00 00 00 00 00 00", kAnswer}, true, "FA 00", "RR"},
+        ReceiveCase{"UnknownType", {"43 40 00 00 00 00 00 00", kAnswer}, true, "FA 00", "RR"},
+        ReceiveCase{
+            "OnlyStrayFrames", {"43 21 01 02 03 04 05 06", "43 30 00 00 00 00 00 00"}, false, "", "RRr"},
         ReceiveCase{"FirstFrameOfThirteen",
                     {"43 10 0D 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "43 22 0C 0D 00 00 00 00"},
                     true,
@@ -457,10 +459,10 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D",
                     "RWRR"},
-        // Fewer than its own five bytes: refused before any flow control or further read.
-        ReceiveCase{"FirstFrameAnnouncingFour", {"43 10 04 01 02 03 04 05"}, false, "", "R"},
-        ReceiveCase{"FirstFrameAnnouncingNothing", {"43 10 00 01 02 03 04 05"}, false, "", "R"},
-        ReceiveCase{"FirstFrameCutShort", {"43 10 0D 01 02"}, false, "", "R"}),
+        // Fewer than its own five bytes: refused before any flow control, and dropped like a stray frame.
+        ReceiveCase{"FirstFrameAnnouncingFour", {"43 10 04 01 02 03 04 05", kAnswer}, true, "FA 00", "RR"},
+        ReceiveCase{"FirstFrameAnnouncingNothing", {"43 10 00 01 02 03 04 05", kAnswer}, true, "FA 00", "RR"},
+        ReceiveCase{"FirstFrameCutShort", {"43 10 0D 01 02", kAnswer}, true, "FA 00", "RR"}),
     [](const auto& info) { return info.param.label; });
 
 TEST(TransportReceive, FailedFlowControlWriteClearsTheOutput) {
@@ -487,6 +489,211 @@ TEST(TransportReceive, LongestMessage) {
     EXPECT_EQ(out, payload);
     EXPECT_EQ(t.channel.callCount(ChannelCall::Kind::Read), 683u);
     EXPECT_EQ(t.channel.callCount(ChannelCall::Kind::Write), 1u);
+}
+
+// ---- frames and messages of other requests
+
+// While a sender waits for the flow control, a frame that is not one (a reply that came after its
+// time-out, a doubled reply, the first frame of another message) is dropped with its other bytes and
+// the wait goes on.
+struct FlowControlWaitCase {
+    std::string label;
+    std::vector<std::string> script;  // steps as play takes them
+    bool result;
+    std::string trace;
+};
+
+void PrintTo(const FlowControlWaitCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class TransportFlowControlWait : public ::testing::TestWithParam<FlowControlWaitCase> {};
+
+TEST_P(TransportFlowControlWait, DropsWhatIsNotAFlowControl) {
+    const FlowControlWaitCase& c = GetParam();
+    Transport t(true);
+    play(t.channel, c.script);
+    const Bytes payload = counting(35);
+    EXPECT_EQ(t.send(payload), c.result);
+    EXPECT_EQ(t.channel.trace(), c.trace);
+    if (c.result) {
+        EXPECT_EQ(t.channel.writtenBytes(), segmented(true, payload));
+    }
+}
+
+// The trace of a 35-byte send whose flow control comes after a dropped 8-byte frame: the first frame,
+// the first four bytes and the other four of the dropped frame, the flow control, the flush, five
+// consecutive frames.
+const std::string kSentAfterOneDropped = "WRRRFWWWWW";
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, TransportFlowControlWait,
+    ::testing::Values(
+        FlowControlWaitCase{
+            "LateSingleFrameReply", {"43 02 FB FE 00 00 00 00", kFcStandard}, true, kSentAfterOneDropped},
+        FlowControlWaitCase{
+            "FirstFrameOfAReply", {"43 10 0D FB 71 01 02 03", kFcStandard}, true, kSentAfterOneDropped},
+        FlowControlWaitCase{
+            "ConsecutiveFrame", {"43 21 00 00 00 00 00 00", kFcStandard}, true, kSentAfterOneDropped},
+        // 0x31 and 0x32 are not flow control frames of this transport.
+        FlowControlWaitCase{
+            "FlowControl31", {"43 31 00 00 00 00 00 00", kFcStandard}, true, kSentAfterOneDropped},
+        FlowControlWaitCase{
+            "FlowControl32", {"43 32 00 00 00 00 00 00", kFcStandard}, true, kSentAfterOneDropped},
+        // The data bytes of a dropped frame are never read as a flow control of their own.
+        FlowControlWaitCase{"FrameWhoseSecondHalfLooksLikeAFlowControl",
+                            {"43 06 FB 92 00 30 00 00", kFcStandard},
+                            true,
+                            kSentAfterOneDropped},
+        FlowControlWaitCase{"TwoRepliesBeforeTheFlowControl",
+                            {"43 02 FB FE 00 00 00 00", "43 02 FB FE 00 00 00 00", kFcStandard},
+                            true,
+                            "WRRRRRFWWWWW"},
+        FlowControlWaitCase{
+            "NoFlowControlAfterADroppedFrame", {"43 02 FB FE 00 00 00 00", "-"}, false, "WRRrF"},
+        // A read of three bytes is no flow control; nothing of the next frame is there to drop with it.
+        FlowControlWaitCase{"FlowControlTooShort", {"43 30 00"}, false, "WRrrF"}),
+    [](const auto& info) { return info.param.label; });
+
+long long msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// A dropped frame does not start the receive time-out again: a flow control due 400 ms after the
+// wait began misses a time-out of 300 ms, though it comes 200 ms after the dropped frame. The wait
+// lasts the whole time-out, not longer. The upper bound leaves a loaded machine 150 ms and is still
+// below the 500 ms that a time-out started again at the dropped frame would end at.
+TEST(TransportFlowControlWait, ADroppedFrameDoesNotExtendTheTimeOut) {
+    Transport t(true);
+    t.channel.getComParams()->rxTimeoutMs = 300;
+    t.channel.late(bytes("43 02 FB FE 00 00 00 00"), 200).late(bytes(kFcStandard), 200);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(t.send(counting(20)));
+    const long long elapsed = msSince(start);
+    EXPECT_GE(elapsed, 300);
+    EXPECT_LT(elapsed, 450);
+    EXPECT_EQ(t.channel.trace(), "WRRrF");
+    EXPECT_EQ(t.channel.getComParams()->rxTimeoutMs, 300u);
+}
+
+TEST(TransportFlowControlWait, FlowControlAfterADroppedFrameWithinTheTimeOut) {
+    Transport t(true);
+    t.channel.getComParams()->rxTimeoutMs = 600;
+    t.channel.late(bytes("43 02 FB FE 00 00 00 00"), 100).late(bytes(kFcStandard), 100);
+    EXPECT_TRUE(t.send(counting(20)));
+    EXPECT_EQ(t.channel.trace(), "WRRRFWWW");
+}
+
+// A receive through the channel, which names the answer it awaits: the answer to BB FF begins FB FF.
+struct AwaitingChannel {
+    explicit AwaitingChannel(uint32_t rxTimeoutMs = ScriptedChannel::kDefaultRxTimeoutMs)
+        : channel(rxTimeoutMs), tp(kAddress) {
+        tp.setStandardized(true);
+        channel.registerProtocol(&tp);
+        channel.selectProtocolUnlocked(tp.name());
+    }
+    bool receive(Bytes& out) {
+        return channel.receive(out, 8, kTx, kRx,
+                               [](const Bytes& m) { return m.size() >= 2 && m[0] == 0xFB && m[1] == 0xFF; });
+    }
+
+    ScriptedChannel channel;
+    ProtocolFiatTP tp;
+};
+
+struct AwaitedReplyCase {
+    std::string label;
+    std::vector<std::string> script;  // steps as play takes them
+    bool result;
+    std::string out;
+    std::string trace;  // after the channel's open
+};
+
+void PrintTo(const AwaitedReplyCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class TransportAwaitedReply : public ::testing::TestWithParam<AwaitedReplyCase> {};
+
+TEST_P(TransportAwaitedReply, DropsMessagesThatDoNotAnswer) {
+    const AwaitedReplyCase& c = GetParam();
+    AwaitingChannel a;
+    play(a.channel, c.script);
+    Bytes out = bytes("EE");
+    EXPECT_EQ(a.receive(out), c.result);
+    EXPECT_EQ(hex(out), c.out);
+    EXPECT_EQ(a.channel.trace(), "O" + c.trace);
+    // A message of another request is received whole, with its own flow control, before it is dropped.
+    for (const Bytes& written : a.channel.writtenBytes()) {
+        EXPECT_EQ(hex(written), kFcNoLimitFF);
+    }
+}
+
+const std::string kOwnAnswer = "43 06 FB FF 11 22 33 44";
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, TransportAwaitedReply,
+    ::testing::Values(AwaitedReplyCase{"OwnAnswer", {kOwnAnswer}, true, "FB FF 11 22 33 44", "R"},
+                      AwaitedReplyCase{"LateReplyOfTheRequestBefore",
+                                       {"43 02 FB FE 00 00 00 00", kOwnAnswer},
+                                       true,
+                                       "FB FF 11 22 33 44",
+                                       "RR"},
+                      AwaitedReplyCase{"MultiFrameReplyOfAnotherRequest",
+                                       {"43 10 0D FB 71 01 02 03", "43 21 04 05 06 07 08 09",
+                                        "43 22 0A 0B 00 00 00 00", kOwnAnswer},
+                                       true,
+                                       "FB FF 11 22 33 44",
+                                       "RWRRR"},
+                      AwaitedReplyCase{"StrayFramesAndAReply",
+                                       {"43 21 01 02 03 04 05 06", "43 02 FB FE 00 00 00 00",
+                                        "43 30 00 00 00 00 00 00", kOwnAnswer},
+                                       true,
+                                       "FB FF 11 22 33 44",
+                                       "RRRR"},
+                      AwaitedReplyCase{"OnlyRepliesOfOtherRequests",
+                                       {"43 02 FB FE 00 00 00 00", "43 02 FB FE 00 00 00 00"},
+                                       false,
+                                       "",
+                                       "RRr"},
+                      // A message that lost a frame ends the receive as before.
+                      AwaitedReplyCase{"OwnAnswerBroken",
+                                       {"43 10 0D FB FF 01 02 03", "43 21 04 05 06 07 08 09", "-"},
+                                       false,
+                                       "FB FF 01 02 03 04 05 06 07 08 09 00 00",
+                                       "RWRr"}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(TransportAwaitedReply, WithoutAFilterTheFirstMessageIsTaken) {
+    AwaitingChannel a;
+    a.channel.frame(bytes("43 02 FB FE 00 00 00 00")).frame(bytes(kOwnAnswer));
+    Bytes out;
+    EXPECT_TRUE(a.channel.receive(out, 8, kTx, kRx));
+    EXPECT_EQ(hex(out), "FB FE");
+}
+
+// As for the flow control: the answer due 400 ms after the receive began misses its 300 ms, though it
+// comes 200 ms after the dropped reply; the receive ends when the time-out does.
+TEST(TransportAwaitedReply, ADroppedReplyDoesNotExtendTheTimeOut) {
+    AwaitingChannel a(300);
+    a.channel.late(bytes("43 02 FB FE 00 00 00 00"), 200).late(bytes(kOwnAnswer), 200);
+    Bytes out;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(a.receive(out));
+    const long long elapsed = msSince(start);
+    EXPECT_GE(elapsed, 300);
+    EXPECT_LT(elapsed, 450);
+    EXPECT_EQ(a.channel.trace(), "ORr");
+    EXPECT_EQ(a.channel.getComParams()->rxTimeoutMs, 300u);
+}
+
+TEST(TransportAwaitedReply, AnswerAfterADroppedReplyWithinTheTimeOut) {
+    AwaitingChannel a(600);
+    a.channel.late(bytes("43 02 FB FE 00 00 00 00"), 100).late(bytes(kOwnAnswer), 100);
+    Bytes out;
+    EXPECT_TRUE(a.receive(out));
+    EXPECT_EQ(hex(out), "FB FF 11 22 33 44");
 }
 
 TEST(ProtocolFiatTP, NameAndModes) {

@@ -45,9 +45,10 @@ inline void expectPacketWrites(ScriptedEcu& bus, uint8_t sub, uint64_t address, 
     }
 }
 
-// A read reply: two header bytes and n bytes counting from first.
+// A read reply: two header bytes and n bytes counting from first. The reads do not look at the second
+// header byte; it names no BB service, so the reply answers a code read and a data read alike.
 inline Bytes readReply(size_t n, uint8_t first) {
-    Bytes reply = {0xFB, 0x71};
+    Bytes reply = {0xFB, 0x00};
     const Bytes data = counting(n, first);
     reply.insert(reply.end(), data.begin(), data.end());
     return reply;

@@ -196,7 +196,8 @@ TEST(DroFlashCode, EraseRepliesAndTheirTexts) {
             {"negative", Answer::negative(0xBB, 0x72), false,
              "EraseCode, Block: 0x0 NRC(GeneralProgrammingFailure)", "", "\n"},
             {"short negative", Answer::reply({0x7F, 0xBB}), false, "EraseCode, Block: 0x0", "", "\n"},
-            {"invalid", Answer::reply({0xFA, 0x00}), false, "InvalidResp. (EraseCode), Block: 0x0", "", "\n"},
+            {"another service's reply", Answer::reply({0xFA, 0x00}), false,
+             "NoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n", "", "\n"},
             {"empty", Answer::empty(), false, "InvalidResp. (EraseCode), Block: 0x0", "", "\n"},
             {"missing", Answer::none(), false, "NoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n",
              "", "\n"},
@@ -359,7 +360,8 @@ TEST(DroFlashData, EraseRepliesAndTheirTexts) {
             {"negative", Answer::negative(0xBB, 0x31), false, "Erase,EepromUnit: 0x8 NRC(RequestOutOfRange)",
              "", "\n"},
             {"short negative", Answer::reply({0x7F, 0xBB}), false, "Erase,EepromUnit: 0x8", "", "\n"},
-            {"invalid", Answer::reply({0xFA}), false, "InvalidResp(Erase), EepromUnit: 0x8\n", "", ""},
+            {"another service's reply", Answer::reply({0xFA}), false,
+             "NoResp. Erase DataFlash-Error\n\nErasing failed (KO) !!!\n\n", "", ""},
             {"empty", Answer::empty(), false, "InvalidResp(Erase), EepromUnit: 0x8\n", "", ""},
             {"missing", Answer::none(), false, "NoResp. Erase DataFlash-Error\n\nErasing failed (KO) !!!\n\n",
              "", ""},
@@ -558,7 +560,7 @@ TEST(DroStartApplRam, RepliesAndTheirTexts) {
              "Srv: 0xbe NRC: 0x72 (GeneralProgrammingFailure-Incorrect FileCRC found)\n", "", ""},
             {"short negative", Answer::reply({0x7F, 0xBE}), false,
              "Negative response or invalid response: 0X7F0XBE\n", "", ""},
-            {"invalid", Answer::reply({0xFD}), false, noResponse, "", ""},
+            {"another service's reply", Answer::reply({0xFD}), false, noResponse, "", ""},
             {"empty", Answer::empty(), false, noResponse, "", ""},
             {"missing", Answer::none(), false, noResponse, "", ""},
         },
@@ -574,7 +576,9 @@ TEST(DroSendCommand, RepliesAndTheirTexts) {
             {"negative", Answer::negative(0x31, 0x12), false, " Srv:0x31 NRC:0x12 (SubFuncNotSupported)\n"},
             {"short negative", Answer::reply({0x7F, 0x31}), false,
              "Negative response or invalid response: 0X7F0X31\n"},
-            {"invalid", Answer::reply({0x72, 0x01}), false, "Invalid Response: 0X720X1\n"},
+            // A reply of another service is no answer: the wait for the command's runs out.
+            {"another service's reply", Answer::reply({0x72, 0x01}), false,
+             "Sending Command: No.Response! Service: 0x31\n"},
             {"empty", Answer::empty(), false, "Sending Command: No.Response! Service: 0x31\n"},
             {"missing", Answer::none(), false, "Sending Command: No.Response! Service: 0x31\n"},
         },
@@ -585,7 +589,8 @@ TEST(DroSendCommand, RepliesAndTheirTexts) {
 
 TEST(DroSendCommand, NoReplyIsPositiveToAServiceAbove0xBF) {
     runTextCases<VODroGen>({0xC0, 0x00}, 5000,
-                           {{"low byte of C0 + 40", Answer::reply({0x00}), false, "Invalid Response: 00\n"}},
+                           {{"low byte of C0 + 40", Answer::reply({0x00}), false,
+                             "Sending Command: No.Response! Service: 0xc0\n"}},
                            [](VODroGen& ecu) {
                                return ecu.SendCommand({0xC0, 0x00});
                            });

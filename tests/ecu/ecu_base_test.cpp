@@ -222,7 +222,9 @@ TEST(DevVOEcuUdsCan, SessionLogin) {
     const Case cases[] = {
         {{Answer::reply({0x50, 0x01}), Answer::reply({0x50, 0x63})}, {def, prog}, true},
         {{Answer::empty(), Answer::reply({0x50, 0x01}), Answer::reply({0x50, 0x63})}, {def, def, prog}, true},
-        {{Answer::empty(), Answer::empty(), Answer::reply({0x12})}, {def, def, prog}, true},
+        {{Answer::empty(), Answer::empty(), Answer::reply({0x50})}, {def, def, prog}, true},
+        // A reply of another service answers neither request.
+        {{Answer::empty(), Answer::empty(), Answer::reply({0x12})}, {def, def, prog}, false},
         {{Answer::none(), Answer::none(), Answer::reply({0x50, 0x63})}, {def, def, prog}, true},
         {{Answer::reply({0x50}), Answer::negative(0x10, 0x22)}, {def, prog}, false},
         {{Answer::reply({0x50}), Answer::empty()}, {def, prog}, false},

@@ -61,7 +61,8 @@ TEST(Login, RepliesAndTheirTexts) {
                      {"negative", Answer::negative(0xBA, 0x35), false, "Srv: 0xba NRC: 0x35 (InvalidKEy)\n"},
                      {"short negative", Answer::reply({0x7F, 0xBA}), false,
                       "Negative Response or InvalidResponse: 0X7F0XBA\n"},
-                     {"invalid", Answer::reply({0xFB, 0x00}), false, "Invalid Response: 0XFB00\n"},
+                     // A reply of another service is no answer: the wait for the login's runs out.
+                     {"another service's reply", Answer::reply({0xFB, 0x00}), false, "", notice + "."},
                      {"empty", Answer::empty(), false, "Invalid Response: \n"},
                      {"missing", Answer::none(), false, "", notice + "."},
                      {"send fails", Answer::sendFails(), false, " Error while sending Login request\n"},
@@ -142,7 +143,8 @@ TEST(FlashRequest, RepliesAndTheirTexts) {
             {"negative", Answer::negative(0xBB, 0x35), false, "Invalid Response: 0X7F0XBB0X35\n",
              notice + "."},
             {"short negative", Answer::reply({0x7F}), false, "Invalid Response: 0X7F\n", notice + "."},
-            {"invalid", Answer::reply({0xFA}), false, "Invalid Response: 0XFA\n", notice + "."},
+            {"another service's reply", Answer::reply({0xFA}), false, "", notice + "."},
+            {"reply to another BB service", Answer::reply({0xFB, 0xFE}), false, "", notice + "."},
             {"empty", Answer::empty(), false, "Invalid Response: \n", notice + "."},
             {"missing", Answer::none(), false, "", notice + "."},
             {"send fails", Answer::sendFails(), false, " Error while sending ECU Flash request\n"},
@@ -184,7 +186,7 @@ TEST(EcuReset, RepliesAndTheirTexts) {
             {"negative", Answer::negative(0xBF, 0x22), false, "Srv: 0xbf NRC: 0x22 (ConditiosNotCorrect)\n"},
             {"short negative", Answer::reply({0x7F, 0xBF}), false,
              "Negative Response or InvalidResponse: 0X7F0XBF\n"},
-            {"invalid", Answer::reply({0xFE}), false, "Invalid Response: 0XFE\n"},
+            {"another service's reply", Answer::reply({0xFE}), false, "ECU Reset failed (KO) !!!\n"},
             {"empty", Answer::empty(), false, "Invalid Response: \n"},
             {"missing", Answer::none(), false, "ECU Reset failed (KO) !!!\n"},
             {"send fails", Answer::sendFails(), false, " Error while sending ECU Reset request\n"},
@@ -204,7 +206,8 @@ TEST(GetEcuInfo, RepliesAndTheirTexts) {
              "GetEcuInfo Srv: 0xbb NRC: 0x31 (RequestOutOfRange)\n"},
             {"short negative", Answer::reply({0x7F, 0xBB}), false,
              "Negative Response or Invalid Response: 0X7F0XBB\n"},
-            {"invalid", Answer::reply({0xFA, 0, 1, 2, 3, 4}), false, none},
+            {"another service's reply", Answer::reply({0xFA, 0, 1, 2, 3, 4}), false, none},
+            {"reply to another BB service", Answer::reply({0xFB, 0xFE, 0x12, 0x34, 0x56, 0x78}), false, none},
             {"empty", Answer::empty(), false, none},
             {"missing", Answer::none(), false, none},
             {"send fails", Answer::sendFails(), false, none},
@@ -226,7 +229,8 @@ TEST(SetEcuInfo, RepliesAndTheirTexts) {
             {"negative", Answer::negative(0xBB, 0x13), false,
              "SetEcuInfo Srv: 0xbb NRC: 0x13 (IncorrectMsgLen/InvalidFormat)\n"},
             {"short negative", Answer::reply({0x7F}), false, "Negative response or invalid response: 0X7F\n"},
-            {"invalid", Answer::reply({0xFE, 0x00}), false, none},
+            {"another service's reply", Answer::reply({0xFE, 0x00}), false, none},
+            {"reply to another BB service", Answer::reply({0xFB, 0xFF}), false, none},
             {"empty", Answer::empty(), false, none},
             {"missing", Answer::none(), false, none},
             {"send fails", Answer::sendFails(), false, none},
@@ -247,7 +251,7 @@ TEST(DownloadRequest, RepliesAndTheirTexts) {
                       "\n\nSrv: 0xbd NRC: 0x70 (UploadDownloadNotAccepted)\n"},
                      {"short negative", Answer::reply({0x7F, 0xBD}), false,
                       "\n\nNegative Response or InvalidResponse: 0X7F0XBD\n"},
-                     {"invalid", Answer::reply({0xFB}), false, "\n\n Invalid Response: 0XFB\n"},
+                     {"another service's reply", Answer::reply({0xFB}), false, none},
                      {"empty", Answer::empty(), false, none},
                      {"missing", Answer::none(), false, none},
                      {"send fails", Answer::sendFails(), false, none},
@@ -304,6 +308,37 @@ TEST(OverTheCanTransport, DownloadRequestInConsecutiveFramesAfterFlowControl) {
     };
     EXPECT_EQ(rig.channel.writtenBytes(), expected);
     EXPECT_EQ(out.error(), "");
+}
+
+// A reply that came after its request's time-out, or a doubled one, is still on its way when the next
+// request goes out: the services that send and receive separately and those that use transfer take
+// only their own answer, which follows it.
+TEST(OverTheCanTransport, LateReplyOfTheRequestBeforeIsNotTheAnswer) {
+    const Bytes late = {0x43, 0x02, 0xFB, 0xFE, 0, 0, 0, 0};
+    {
+        TransportRig rig;
+        rig.channel.frame(late).frame({0x43, 0x02, 0xFA, 0x00, 0, 0, 0, 0});
+        StreamCapture out;
+        EXPECT_TRUE(rig.ecu.Login());
+        EXPECT_EQ(out.error() + out.warning(), "");
+    }
+    {
+        TransportRig rig;
+        rig.channel.frame(late).frame({0x43, 0x06, 0xFB, 0xFF, 0x11, 0x22, 0x33, 0x44});
+        StreamCapture out;
+        uint32_t info = 0;
+        EXPECT_TRUE(rig.ecu.GetEcuInfo(info));
+        EXPECT_EQ(info, 0x11223344u);
+        EXPECT_EQ(out.error(), "");
+    }
+    {
+        TransportRig rig;
+        rig.channel.frame({0x43, 0x05, 0xFC, 0x01, 0x02, 0x03, 0x04, 0})
+            .frame({0x43, 0x02, 0xFE, 0x01, 0, 0, 0, 0});
+        StreamCapture out;
+        EXPECT_TRUE(rig.ecu.StartApplRam(0xFEDF8000));
+        EXPECT_EQ(out.error(), "");
+    }
 }
 
 }  // namespace

@@ -138,8 +138,11 @@ TEST(UploadApplRamDeathTest, ACrcAnswerThatDoesNotMatchEndsTheProcessWithExitCod
     const Case cases[] = {
         {"mismatch", Answer::reply({0xFB, 0x78, 0x56, 0x34, 0x12}),
          "\nCrc mismatch (Expected: 0x" + upperHex(crc) + ", Received: 0x12345678)\n"},
-        {"byte 0 not tested", Answer::reply({0x00, 0x78, 0x56, 0x34, 0x12, 0x99}),
+        {"service byte plus 0x40", Answer::reply({0xFC, 0x78, 0x56, 0x34, 0x12, 0x99}),
          "\nCrc mismatch (Expected: 0x" + upperHex(crc) + ", Received: 0x12345678)\n"},
+        // A reply of another service is no answer to the query: the doubled reply of the last download
+        // never passes for a CRC.
+        {"the download's reply", Answer::reply({0xFD, 0x78, 0x56, 0x34, 0x12}), "\nRead RAM CRC: NoResp! \n"},
         {"short", Answer::reply({0xFB, 0x78, 0x56, 0x34}),
          "CRC check failed: invalid response: 0XFB0X780X560X34\n"},
         {"empty", Answer::empty(), "CRC check failed: invalid response: \n"},
@@ -240,7 +243,8 @@ TEST(SendCommand, RepliesAndTheirTexts) {
                       " Srv:0x22 NRC: 0x31 (RequestOutOfRange)\n", "", "", ""},
                      {"short negative", Answer::reply({0x7F, 0x22}), false,
                       "negative response or invalid response: 0X7F0X22\n"},
-                     {"invalid", Answer::reply({0x63, 0x00}), false, "Invalid Response: 0X6300\n"},
+                     // A reply of another service is no answer: the wait for the command's runs out.
+                     {"another service's reply", Answer::reply({0x63, 0x00}), false, none},
                      {"empty", Answer::empty(), false, none},
                      {"missing", Answer::none(), false, none},
                      {"send fails", Answer::sendFails(), false, none},
@@ -257,7 +261,8 @@ TEST(SendCommand, ServiceBytesWithoutAPositiveAnswer) {
                  [](VOKesGen& ecu) {
                      return ecu.SendCommand({0x3F, 0x01});
                  });
-    runTextCases({0xC0}, 5000, {{"C0", Answer::reply({0x00}), false, "Invalid Response: 00\n"}},
+    runTextCases({0xC0}, 5000,
+                 {{"C0", Answer::reply({0x00}), false, "Sending Command: No.Response! Service: 0xc0\n"}},
                  [](VOKesGen& ecu) { return ecu.SendCommand({0xC0}); });
 }
 
