@@ -41,9 +41,14 @@ struct LinTransport {
     ProtocolFiatTP_LIN tp;
 };
 
-// Added to every upper bound: a loaded machine wakes late. It stays below what tells the waits apart
-// (an 8 ms pace from the ECU's STmin of 50 ms, one more 50 ms attempt from none).
-constexpr long long kLateWakeMs = 15;
+// Added to every upper bound: a loaded machine wakes late, a 20 ms wait by 40 ms and more. The
+// behaviours the bounds tell apart lie further out: a read that waits out its receive time-out of
+// kSlowRxTimeoutMs though the frame is there, one more attempt of 20 ms and such a read after the
+// second, a third receive time-out of 600 ms, and three consecutive frames paced by the ECU's STmin of
+// 127 ms (381 ms) instead of 8 ms.
+constexpr long long kLateWakeMs = 100;
+// A receive time-out long enough that a read waiting it out stands clear of the allowance.
+constexpr uint32_t kSlowRxTimeoutMs = 300;
 
 long long msBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
@@ -147,8 +152,8 @@ const std::string kCf3 = "73 23 B1 B2 B3 00 00 00";
 INSTANTIATE_TEST_SUITE_P(
     Blocks, LinTransportSend,
     ::testing::Values(SendCase{"NoLimit",
-                               {"73 30 00 32 00 00 00 00"},
-                               {frameWrite(kFirstFrame), header(0, 20), flowControlRead("73 30 00 32"),
+                               {"73 30 00 7F 00 00 00 00"},
+                               {frameWrite(kFirstFrame), header(0, 20), flowControlRead("73 30 00 7F"),
                                 flushRow(), frameWrite(kCf1, 8, 28), frameWrite(kCf2, 8, 28),
                                 frameWrite(kCf3, 8, 28)}},
                       SendCase{"BlocksOfTwo",
@@ -159,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.label; });
 
 TEST(LinTransportReceive, SingleFrameReplyAfterOneHeader) {
-    LinTransport t;
+    LinTransport t(kSlowRxTimeoutMs);
     t.channel.frame(bytes("73 03 50 01 02 00 00 00"));
     Bytes out;
     const auto start = Clock::now();
@@ -169,10 +174,10 @@ TEST(LinTransportReceive, SingleFrameReplyAfterOneHeader) {
                {header(20, 40), {Kind::Read, kTx, kRx, "73 03 50 01 02 00 00 00", 8, 20, 40}}, start);
 }
 
-// Attempts of a header, 20 ms, and a read that waits out its 30 ms time-out follow each other until
+// Attempts of a header, 20 ms, and a read that waits out its receive time-out follow each other until
 // the 1000 ms that started after the first 20 ms wait are over; the last one starts before that.
 TEST(LinTransportReceive, NoReplyIsAskedForDuringOneSecond) {
-    LinTransport t;
+    LinTransport t(kSlowRxTimeoutMs);
     Bytes out;
     const auto start = Clock::now();
     EXPECT_FALSE(t.receive(out));
@@ -180,7 +185,8 @@ TEST(LinTransportReceive, NoReplyIsAskedForDuringOneSecond) {
     const std::vector<ChannelCall>& calls = t.channel.calls();
     ASSERT_GE(calls.size(), 2u);
     ASSERT_EQ(calls.size() % 2, 0u);
-    std::vector<Row> rows = {header(20, 40), {Kind::Read, kTx, kRx, "", 8, 50, 100}};
+    const long long attemptMs = 20 + kSlowRxTimeoutMs;
+    std::vector<Row> rows = {header(20, 40), {Kind::Read, kTx, kRx, "", 8, attemptMs, attemptMs + 50}};
     for (size_t i = 2; i < calls.size(); i += 2) {
         rows.push_back(header(0, 20));
         rows.push_back(rows[1]);
