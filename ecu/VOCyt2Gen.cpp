@@ -8,8 +8,6 @@
 
 namespace {
 
-// The CYT2 bootloader answers a read request of 7 bytes with this answer length.
-constexpr uint32_t kReadAnswerLength = 7;
 constexpr uint32_t kCodeReadWaitMs = 500;
 constexpr uint32_t kDataReadWaitMs = 50;
 
@@ -59,12 +57,11 @@ bool VOCyt2Gen::ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t l
         normalOut << std::endl;
         return true;
     }
-    return readPackets(false, out, address, length, pages, static_cast<uint8_t>(pages), kReadAnswerLength,
-                       kCodeReadWaitMs);
+    return readPackets(false, out, address, length, pages, static_cast<uint8_t>(pages), kCodeReadWaitMs);
 }
 
 bool VOCyt2Gen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
-    return readPackets(true, out, address, length, pages, 0x00, kReadAnswerLength, kDataReadWaitMs);
+    return readPackets(true, out, address, length, pages, 0x00, kDataReadWaitMs);
 }
 
 bool VOCyt2Gen::RequestDownload() {

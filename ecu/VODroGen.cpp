@@ -248,8 +248,8 @@ bool VODroGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t a
                                     [this] { ShowProgress(100, true); })) {
         return false;
     }
-    return readInPackets({dataFlash, static_cast<uint8_t>(pages), 0xC00, 50, TextLayout::kes2Dro}, out,
-                         address, length, pages);
+    return readInPackets({dataFlash, static_cast<uint8_t>(pages), 50, TextLayout::kes2Dro}, out, address,
+                         length, pages);
 }
 
 bool VODroGen::UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,

@@ -254,7 +254,8 @@ bool VOEcuGenBase::readInPackets(const PacketRead& read, std::vector<uint8_t>& o
         const std::vector<uint8_t> request =
             ecupacket::packetHeader(read.dataFlash ? 0x81 : 0x71, packetAddress, read.pageByte);
         std::vector<uint8_t> reply;
-        const bool answered = transferToEcu(request, reply, read.answerLength);
+        // The answer the ECU sends: a serial read takes the length asked for as its byte count.
+        const bool answered = transferToEcu(request, reply, static_cast<uint32_t>(packet + 2));
         if (answered && reply.size() == packet + 2) {
             std::copy(reply.begin() + 2, reply.end(), out.begin() + static_cast<std::ptrdiff_t>(offset));
             ShowProgress(ecupacket::percentOf(offset + packet, length), false);

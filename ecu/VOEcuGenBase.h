@@ -96,12 +96,11 @@ class VOEcuGenBase : public DevVO_ecuUDS_CAN {
     // the CRC verdict alone between two line ends.
     enum class TextLayout { standard, kes2Dro };
 
-    // One read in packets: BB 71 (code) or BB 81 (data), the packet address and pageByte, answered
-    // with up to answerLength bytes; waitMs before each request.
+    // One read in packets: BB 71 (code) or BB 81 (data), the packet address and pageByte; waitMs
+    // before each request.
     struct PacketRead {
         bool dataFlash;
         uint8_t pageByte;
-        uint32_t answerLength;
         uint32_t waitMs;
         TextLayout layout;
     };

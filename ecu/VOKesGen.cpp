@@ -290,22 +290,21 @@ bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address
 }
 
 bool VOKesGen::ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
-    return readPackets(false, out, address, length, pages, static_cast<uint8_t>(pages), pages * 3, 50);
+    return readPackets(false, out, address, length, pages, static_cast<uint8_t>(pages), 50);
 }
 
 bool VOKesGen::ReadData(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*, uint32_t pages) {
-    return readPackets(true, out, address, length, pages, static_cast<uint8_t>(pages), 0xC00, 50);
+    return readPackets(true, out, address, length, pages, static_cast<uint8_t>(pages), 50);
 }
 
 bool VOKesGen::readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
-                           uint32_t pages, uint8_t pageByte, uint32_t answerLength, uint32_t waitMs) {
+                           uint32_t pages, uint8_t pageByte, uint32_t waitMs) {
     if (!ecupacket::checkPacketRead(out.size(), address, length, pages, kReadPageSize)) {
         return false;
     }
     normalOut << std::hex << "\r    Addr:  0x" << address << ", Length: 0x" << length << std::endl
               << "\r    Read: ";
-    return readInPackets({dataFlash, pageByte, answerLength, waitMs, TextLayout::standard}, out, address,
-                         length, pages);
+    return readInPackets({dataFlash, pageByte, waitMs, TextLayout::standard}, out, address, length, pages);
 }
 
 bool VOKesGen::UploadApplRam(const std::vector<uint8_t>& image, uint64_t address, uint64_t length,

@@ -89,10 +89,9 @@ class VOKesGen : public VOEcuGenBase {
     bool flashDataUnits(const std::vector<uint8_t>& data, uint64_t address, uint64_t length, uint32_t pages,
                         uint32_t pageSize, uint64_t unitBase);
     // ReadCode (BB 71) and ReadData (BB 81): the checks and the heading, then the read in packets;
-    // pageByte is the last request byte, answerLength the receive's, waitMs the pause before each
-    // request.
+    // pageByte is the last request byte, waitMs the pause before each request.
     bool readPackets(bool dataFlash, std::vector<uint8_t>& out, uint64_t address, uint64_t length,
-                     uint32_t pages, uint8_t pageByte, uint32_t answerLength, uint32_t waitMs);
+                     uint32_t pages, uint8_t pageByte, uint32_t waitMs);
 
     // 34 and the login code, answered 74: the download request of the programming session of the
     // standard-program classes (CYT2, NXP, RH850).

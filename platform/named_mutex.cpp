@@ -97,20 +97,49 @@ NamedMutex::NamedMutex(const std::string& name) : systemName_(systemNameFor(name
         error_ = EINVAL;
         return;
     }
-    const int fd = shm_open(systemName_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMode);
+    const int fd = openSegmentFile();
     if (fd < 0) {
-        error_ = errno;
         return;
-    }
-    // The umask narrows the mode at creation, and a segment may be left from a build that made it
-    // for its owner alone: either would lock every other user out, so the mode is set here. For a
-    // user who is neither the owner nor the superuser this fails, harmlessly: the mode let them in.
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && (st.st_mode & 07777) != kMode) {
-        fchmod(fd, kMode);
     }
     segment_ = mapSegment(fd);
     close(fd);
+}
+
+// An existing segment is opened as it is, without O_CREAT: where the system protects files in
+// world-writable sticky directories (fs.protected_regular), an open with O_CREAT of a segment that
+// belongs to another user is refused, the superuser's included, whatever its mode. Only a missing
+// one is created, and exclusively, so that such an open never meets another user's segment. A
+// segment that another process makes or removes between the two steps sends the opener round
+// again.
+int NamedMutex::openSegmentFile() {
+    constexpr int kAttempts = 8;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        int fd = shm_open(systemName_.c_str(), O_RDWR | O_CLOEXEC, 0);
+        if (fd >= 0) {
+            // A segment left by a build that made it for its owner alone would lock every other
+            // user out. For a user who is neither the owner nor the superuser this fails,
+            // harmlessly: the mode let them in.
+            struct stat st {};
+            if (fstat(fd, &st) == 0 && (st.st_mode & 07777) != kMode) {
+                fchmod(fd, kMode);
+            }
+            return fd;
+        }
+        if (errno != ENOENT) {
+            break;
+        }
+        fd = shm_open(systemName_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kMode);
+        if (fd >= 0) {
+            // The umask narrows the mode at creation.
+            fchmod(fd, kMode);
+            return fd;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    error_ = errno;
+    return -1;
 }
 
 // Openers are serialised by a lock on the segment file. The kernel drops that lock when its holder

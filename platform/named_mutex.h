@@ -55,6 +55,9 @@ class NamedMutex : public Waitable {
   private:
     struct Segment;
 
+    // The segment's file, opened for reading and writing (created when missing); -1 (error_ set)
+    // when that failed.
+    int openSegmentFile();
     // The initialised segment behind fd, mapped; nullptr (error_ set) when that failed.
     Segment* mapSegment(int fd);
 

@@ -7,13 +7,6 @@
 
 namespace sim {
 
-namespace {
-
-// How often an idle link looks whether its flow control went out and must be armed again.
-constexpr int kPollMs = 2;
-
-}  // namespace
-
 XlLinLink::XlLinLink(uint8_t requestId, uint8_t responseId, const Bytes& flowControl)
     : requestId_(requestId), responseId_(responseId), flowControl_(flowControl) {
     flowControl_.resize(8, 0x00);
@@ -32,29 +25,17 @@ bool XlLinLink::open(unsigned channel, std::string* error) {
     options.hwChannel = c->hwChannel;
     options.requestId = requestId_;
     options.responseId = responseId_;
+    options.idleResponse = flowControl_;
     peer_ = xl::LinSlavePeer::open(options, error);
-    if (!peer_) {
-        return false;
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    armFlowControlIfIdle();
-    return true;
-}
-
-void XlLinLink::armFlowControlIfIdle() {
-    if (peer_->pendingResponses() == 0) {
-        peer_->queueResponse(flowControl_);
-    }
+    return peer_ != nullptr;
 }
 
 bool XlLinLink::sendFrame(const Bytes& frame) {
     if (!peer_ || frame.size() < 2) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(lock_);
     if (frame[1] == 0x30) {
-        // The armed flow control serves; one is put up if it already went out.
-        armFlowControlIfIdle();
+        // The flow control armed while idle serves.
         return true;
     }
     const uint8_t type = frame[1] >> 4;
@@ -71,13 +52,11 @@ std::optional<Bytes> XlLinLink::receiveFrame(uint32_t timeoutMs) {
         return std::nullopt;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // In short slices, so that a stop is seen soon.
+    constexpr int kSliceMs = 20;
     while (!stopping()) {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            armFlowControlIfIdle();
-        }
         Bytes frame;
-        if (peer_->nextRequest(frame, kPollMs)) {
+        if (peer_->nextRequest(frame, kSliceMs)) {
             return frame;
         }
         if (std::chrono::steady_clock::now() >= deadline) {

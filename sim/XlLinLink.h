@@ -5,13 +5,13 @@
 //
 // The tool fetches the flow control for its first frame with a header written right after that
 // frame, before the ECU can have read it; so while nothing else waits to go out, the ECU's flow
-// control stays armed for the next header. A header that meets it while a reply is still being
-// prepared gets that flow control, which the tool takes as no reply and asks again. Multi-frame
-// replies cannot arrive: the tool sends no headers for consecutive frames.
+// control stays armed for the next header (the driver puts it back the moment a frame went out,
+// however late this process runs). A header that meets it while a reply is still being prepared
+// gets that flow control, which the tool takes as no reply and asks again. Multi-frame replies
+// cannot arrive: the tool sends no headers for consecutive frames.
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "sim/ServerTransport.h"
@@ -36,13 +36,9 @@ class XlLinLink : public FrameLink {
     std::optional<Bytes> receiveFrame(uint32_t timeoutMs) override;
 
   private:
-    // Arms the flow control when nothing is queued; lock held.
-    void armFlowControlIfIdle();
-
     const uint8_t requestId_;
     const uint8_t responseId_;
     Bytes flowControl_;
-    std::mutex lock_;
     std::unique_ptr<xl::LinSlavePeer> peer_;
 };
 

@@ -73,6 +73,10 @@ struct LinSlave {
     uint8_t dlc = 0;
     uint16_t checksum = XL_LIN_CALC_CHECKSUM;
     bool on = false;
+    // What the entry holds once it has answered a header (xl::test::linSlaveAfterResponse).
+    bool renewed = false;
+    uint8_t renewedData[8] = {};
+    uint8_t renewedDlc = 0;
 };
 
 struct ChannelState {

@@ -5,7 +5,8 @@
 // the identifier (the master itself first): that node sends the entry's data, data length and the
 // checksum of its model, and every node of the bus files the frame as an XL_LIN_MSG event, the
 // responder's own copy flagged XL_LIN_MSGFLAG_TX. A header that no node serves gives no frame. A
-// slave entry is switched on by xlLinSetSlave and keeps its data until the next one.
+// slave entry is switched on by xlLinSetSlave and keeps its data until the next one, or, with
+// xl::test::linSlaveAfterResponse, until it has answered a header.
 //
 // A header from another node reaches a channel through the I/O thread (handleLinFrame, under
 // Port::lock); the response it owes goes out once that lock is free (sendLinResponse).
@@ -24,6 +25,7 @@
 #include "xl/driver_internal.h"
 #include "xl/lin.h"
 #include "xl/xl_api.h"
+#include "xl/xl_test_control.h"
 
 namespace xl::driver {
 
@@ -43,6 +45,19 @@ bool linResponse(const ChannelState& c, uint8_t id, Frame& out) {
     std::memcpy(out.data, s.data, s.dlc);
     out.checksum = xl::lin::frameChecksum(id, s.checksum == XL_LIN_CALC_CHECKSUM_ENHANCED, s.data, s.dlc);
     out.bitrate = c.linParamsSet ? c.lin.baudrate : 0;
+    return true;
+}
+
+// The frame the entry sends for a header of id, which it thereby answers; false when it has none.
+bool answerLinHeader(ChannelState& c, uint8_t id, Frame& out) {
+    if (!linResponse(c, id, out)) {
+        return false;
+    }
+    LinSlave& s = c.slaves[id];
+    if (s.renewed) {
+        std::memcpy(s.data, s.renewedData, 8);
+        s.dlc = s.renewedDlc;
+    }
     return true;
 }
 
@@ -89,7 +104,7 @@ void handleLinFrame(Port& p, ChannelState& c, const Frame& f, std::vector<Pendin
     Frame response;
     if (f.kind == Kind::kLinFrame) {
         pushLin(p, c, f, false);
-    } else if (responses != nullptr && linResponse(c, static_cast<uint8_t>(f.id), response)) {
+    } else if (responses != nullptr && answerLinHeader(c, static_cast<uint8_t>(f.id), response)) {
         responses->push_back({&c, response});
     }
 }
@@ -195,7 +210,7 @@ XLstatus xlLinSendRequest(XLportHandle portHandle, XLaccess accessMask, uint8_t 
         bool own = false;
         {
             std::lock_guard<std::mutex> guard(p->lock);
-            own = linResponse(*c, linId, f);
+            own = answerLinHeader(*c, linId, f);
             if (!own) {
                 f.kind = Kind::kLinHeader;
                 f.id = linId;
@@ -211,4 +226,21 @@ XLstatus xlLinSendRequest(XLportHandle portHandle, XLaccess accessMask, uint8_t 
         }
     }
     return XL_SUCCESS;
+}
+
+XLstatus xl::test::linSlaveAfterResponse(XLportHandle port, XLaccess accessMask, uint8_t linId,
+                                         const uint8_t* data, uint8_t dlc) {
+    return linChannelCall(port, accessMask, [&](ChannelState& c) {
+        if (linId > XL_LIN_MAX_ID || dlc > 8) {
+            return XL_ERR_WRONG_PARAMETER;
+        }
+        LinSlave& s = c.slaves[linId];
+        s.renewed = data != nullptr;
+        std::memset(s.renewedData, 0, 8);
+        if (data != nullptr) {
+            std::memcpy(s.renewedData, data, dlc);
+        }
+        s.renewedDlc = dlc;
+        return XL_SUCCESS;
+    });
 }

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "platform/event.h"
+#include "xl/xl_test_control.h"
 
 namespace xl {
 
@@ -14,6 +15,16 @@ constexpr uint8_t kFrameLength = 8;
 
 std::string failure(const char* step, XLstatus status) {
     return std::string(step) + ": " + xlGetErrorString(status);
+}
+
+// A frame of up to 8 bytes filled up with 0x00, longer ones cut; an empty one stays empty.
+std::vector<uint8_t> padded(const std::vector<uint8_t>& frame) {
+    if (frame.empty()) {
+        return frame;
+    }
+    std::vector<uint8_t> data(frame.begin(), frame.begin() + std::min<size_t>(frame.size(), kFrameLength));
+    data.resize(kFrameLength, 0x00);
+    return data;
 }
 
 }  // namespace
@@ -62,15 +73,19 @@ std::unique_ptr<LinSlavePeer> LinSlavePeer::open(const Options& options, std::st
         return nullptr;
     }
     std::unique_ptr<LinSlavePeer> peer(new LinSlavePeer(options, port, mask, notify));
+    if (!peer->idle_.empty()) {
+        xl::test::linSlaveAfterResponse(port, mask, options.responseId, peer->idle_.data(), kFrameLength);
+    }
     {
         std::lock_guard<std::mutex> guard(peer->lock_);
-        peer->arm();  // no response yet: the entry is switched off
+        peer->arm();  // no response yet: the entry is switched off, or holds the idle response
     }
     return peer;
 }
 
 LinSlavePeer::LinSlavePeer(const Options& options, XLportHandle port, XLaccess mask, XLhandle notify)
     : options_(options),
+      idle_(padded(options.idleResponse)),
       port_(port),
       mask_(mask),
       notify_(notify),
@@ -87,10 +102,8 @@ LinSlavePeer::~LinSlavePeer() {
 }
 
 void LinSlavePeer::queueResponse(const std::vector<uint8_t>& frame) {
-    std::vector<uint8_t> data(frame.begin(), frame.begin() + std::min<size_t>(frame.size(), kFrameLength));
-    data.resize(kFrameLength, 0x00);
     std::lock_guard<std::mutex> guard(lock_);
-    responses_.push_back(std::move(data));
+    responses_.push_back(padded(frame));
     if (responses_.size() == 1) {
         arm();
     }
@@ -126,7 +139,9 @@ bool LinSlavePeer::nextRequest(std::vector<uint8_t>& frame, int timeoutMs) {
 }
 
 void LinSlavePeer::arm() {
-    if (responses_.empty()) {
+    if (responses_.empty() && !idle_.empty()) {
+        xlLinSetSlave(port_, mask_, options_.responseId, idle_.data(), kFrameLength, options_.checksumModel);
+    } else if (responses_.empty()) {
         xlLinSwitchSlave(port_, mask_, options_.responseId, XL_LIN_SLAVE_OFF);
     } else {
         xlLinSetSlave(port_, mask_, options_.responseId, responses_.front().data(), kFrameLength,

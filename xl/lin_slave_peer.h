@@ -4,7 +4,8 @@
 // every frame of the ECU (single frames, first frames, flow controls) with a header of 0x3D. This
 // class opens one configured channel as LIN slave through the xl* calls and
 //   - answers each 0x3D header with the next frame queued by queueResponse (one frame per header,
-//     in order; with none queued its slave entry is switched off and the header gets no frame);
+//     in order; with none queued its slave entry is switched off and the header gets no frame, or,
+//     given an idle response, the header gets that);
 //   - hands every 0x3C frame the master puts on the bus to nextRequest, in bus order.
 //
 // Use (the driver stand-in is configured by VOFLASH_XL_CONFIG and VOFLASH_BUS_DIR as usual):
@@ -50,6 +51,9 @@ class LinSlavePeer {
         uint16_t checksumModel = XL_LIN_CALC_CHECKSUM;
         uint32_t baud = 19200;
         uint32_t linVersion = XL_LIN_VERSION_2_0;
+        // The frame a header gets while no response is queued (empty: none). The driver puts it in
+        // place the moment a queued frame went out, so it is there however late this side runs.
+        std::vector<uint8_t> idleResponse = {};
     };
 
     // Opens the driver and the channel as an active LIN slave; null with *error set when it cannot.
@@ -81,6 +85,7 @@ class LinSlavePeer {
     void arm();
 
     const Options options_;
+    const std::vector<uint8_t> idle_;  // 8 bytes, or empty
     const XLportHandle port_;
     const XLaccess mask_;
     const XLhandle notify_;

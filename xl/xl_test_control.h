@@ -23,6 +23,14 @@ XLstatus injectChipState(XLportHandle port, XLaccess accessMask, uint8_t busStat
 // nothing (0 ends an earlier request).
 XLstatus failNextTransmits(XLportHandle port, XLaccess accessMask, uint32_t count);
 
+// LIN: from now on, whenever the switched-on slave entry of linId on the channels of accessMask
+// has answered a header, it holds these dlc bytes (sent with the entry's checksum model) until the
+// next xlLinSetSlave renews it; data null ends this. A node that renews its entry only once it has
+// seen its frame go out is late for a header that comes at once: that header gets these bytes
+// rather than a copy of the frame before.
+XLstatus linSlaveAfterResponse(XLportHandle port, XLaccess accessMask, uint8_t linId, const uint8_t* data,
+                               uint8_t dlc);
+
 // The same for every port on the named bus. XL_ERR_BUS_UNAVAILABLE when the bus cannot be reached;
 // XL_ERR_INVALID_ACCESS when `from` is a port with no channel on that bus.
 XLstatus busInjectChipState(const std::string& bus, uint8_t busStatus, uint8_t txErrorCounter,

@@ -41,9 +41,11 @@ struct LinTransport {
     ProtocolFiatTP_LIN tp;
 };
 
-// Added to every upper bound: a loaded machine wakes late. It stays below what tells the waits apart
-// (an 8 ms pace from the ECU's STmin of 50 ms, one more 50 ms attempt from none).
-constexpr long long kLateWakeMs = 15;
+// Added to every upper bound: a loaded machine wakes late, a 20 ms wait by well over 100 ms. The
+// behaviours the bounds tell apart lie further out: a read that waits out a receive time-out of
+// 1000 ms though the frame is there, one more attempt after the second, a third receive time-out of
+// 1000 ms, and three consecutive frames paced by the ECU's STmin of 255 ms instead of 8 ms.
+constexpr long long kLateWakeMs = 250;
 
 long long msBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
@@ -128,7 +130,8 @@ TEST_P(LinTransportSend, FetchesEachFlowControlWithAHeader) {
     const auto start = Clock::now();
     EXPECT_TRUE(t.send(testing_support::counting(20, 0xA0)));
     expectRows(t.channel.calls(), c.rows, start);
-    // Together the three consecutive frames took their 8 ms waits, not the ECU's STmin nor a longer pace.
+    // Together the three consecutive frames took their 8 ms waits, not the ECU's STmin nor a longer pace;
+    // each of the three waits may wake late.
     const std::vector<ChannelCall>& calls = t.channel.calls();
     long long framesMs = 0;
     for (size_t i = 1; i < calls.size() && i < c.rows.size(); ++i) {
@@ -136,7 +139,7 @@ TEST_P(LinTransportSend, FetchesEachFlowControlWithAHeader) {
             framesMs += msBetween(calls[i - 1].at, calls[i].at);
         }
     }
-    EXPECT_LT(framesMs, 3 * 8 + 20 + kLateWakeMs);
+    EXPECT_LT(framesMs, 3 * 8 + 2 * kLateWakeMs);
 }
 
 const std::string kFirstFrame = "73 10 14 A0 A1 A2 A3 A4";
@@ -147,8 +150,8 @@ const std::string kCf3 = "73 23 B1 B2 B3 00 00 00";
 INSTANTIATE_TEST_SUITE_P(
     Blocks, LinTransportSend,
     ::testing::Values(SendCase{"NoLimit",
-                               {"73 30 00 32 00 00 00 00"},
-                               {frameWrite(kFirstFrame), header(0, 20), flowControlRead("73 30 00 32"),
+                               {"73 30 00 FF 00 00 00 00"},
+                               {frameWrite(kFirstFrame), header(0, 20), flowControlRead("73 30 00 FF"),
                                 flushRow(), frameWrite(kCf1, 8, 28), frameWrite(kCf2, 8, 28),
                                 frameWrite(kCf3, 8, 28)}},
                       SendCase{"BlocksOfTwo",
@@ -159,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.label; });
 
 TEST(LinTransportReceive, SingleFrameReplyAfterOneHeader) {
-    LinTransport t;
+    LinTransport t(1000);
     t.channel.frame(bytes("73 03 50 01 02 00 00 00"));
     Bytes out;
     const auto start = Clock::now();
@@ -169,10 +172,13 @@ TEST(LinTransportReceive, SingleFrameReplyAfterOneHeader) {
                {header(20, 40), {Kind::Read, kTx, kRx, "73 03 50 01 02 00 00 00", 8, 20, 40}}, start);
 }
 
-// Attempts of a header, 20 ms, and a read that waits out its 30 ms time-out follow each other until
-// the 1000 ms that started after the first 20 ms wait are over; the last one starts before that.
+// Attempts of a header, 20 ms, and a read that waits out its receive time-out follow each other until
+// the 1000 ms that started after the first 20 ms wait, just before the first header, are over; the
+// last one starts before that. Attempts of 470 ms end at 470 and 940 ms after the first header, so
+// that a fourth, wrongly started after the 1000 ms, would begin at 1410 ms.
 TEST(LinTransportReceive, NoReplyIsAskedForDuringOneSecond) {
-    LinTransport t;
+    constexpr uint32_t kRxTimeoutMs = 450;
+    LinTransport t(kRxTimeoutMs);
     Bytes out;
     const auto start = Clock::now();
     EXPECT_FALSE(t.receive(out));
@@ -180,14 +186,15 @@ TEST(LinTransportReceive, NoReplyIsAskedForDuringOneSecond) {
     const std::vector<ChannelCall>& calls = t.channel.calls();
     ASSERT_GE(calls.size(), 2u);
     ASSERT_EQ(calls.size() % 2, 0u);
-    std::vector<Row> rows = {header(20, 40), {Kind::Read, kTx, kRx, "", 8, 50, 100}};
+    const long long attemptMs = 20 + kRxTimeoutMs;
+    std::vector<Row> rows = {header(20, 40), {Kind::Read, kTx, kRx, "", 8, attemptMs, attemptMs + 50}};
     for (size_t i = 2; i < calls.size(); i += 2) {
         rows.push_back(header(0, 20));
         rows.push_back(rows[1]);
     }
     expectRows(calls, rows, start);
     EXPECT_GE(msBetween(start, end), 1020);
-    EXPECT_LT(msBetween(start, calls[calls.size() - 2].at), 1020 + 20 + kLateWakeMs);
+    EXPECT_LT(msBetween(calls[0].at, calls[calls.size() - 2].at), 1000 + kLateWakeMs);
 }
 
 TEST(LinTransportReceive, AttemptThatOutlastsTheSecondStillSucceeds) {
@@ -205,7 +212,7 @@ TEST(LinTransportReceive, AttemptThatOutlastsTheSecondStillSucceeds) {
 // read in a row that brings nothing, not after one receive time-out per frame announced (43 here), and
 // the second is over by then.
 TEST(LinTransportReceive, MultiFrameReplyEndsAfterTwoReceiveTimeOuts) {
-    LinTransport t(600);
+    LinTransport t(1000);
     t.channel.frame(bytes("73 11 02 FB 01 02 03 04"));
     Bytes out;
     const auto start = Clock::now();
@@ -215,10 +222,10 @@ TEST(LinTransportReceive, MultiFrameReplyEndsAfterTwoReceiveTimeOuts) {
                {header(20, 40),
                 {Kind::Read, kTx, kRx, "73 11 02 FB 01 02 03 04", 8, 20, 40},
                 frameWrite("73 30 FF 00 00 00 00 00"),
-                {Kind::Read, kTx, kRx, "", 8, 600, 700},
-                {Kind::Read, kTx, kRx, "", 8, 600, 700}},
+                {Kind::Read, kTx, kRx, "", 8, 1000, 1100},
+                {Kind::Read, kTx, kRx, "", 8, 1000, 1100}},
                start);
-    EXPECT_LT(elapsed, 40 + 2 * 600 + 300);
+    EXPECT_LT(elapsed, 40 + 2 * 1000 + 2 * kLateWakeMs);
 }
 
 // ---- frames and messages of other requests

@@ -1,7 +1,8 @@
 // Runs of voflash over the serial interfaces, full and half duplex, against a bootloader of the
 // test's own on the other end of a pseudo-terminal pair: the standard program sends its requests as
 // they are, the KES2 and DRO programs in the 8-byte frames of the Fiat transport. Each run logs in,
-// uploads a RAM routine whose bytes must all arrive, checks its CRC and starts it.
+// uploads a RAM routine whose bytes must all arrive, checks its CRC and starts it, or reads code or
+// data flash back into a file.
 
 #include <gtest/gtest.h>
 
@@ -36,13 +37,42 @@ bool has(const RunResult& r, const std::string& text) {
     return r.out.find(text) != std::string::npos;
 }
 
+// One read request as the bootloader got it.
+struct ReadRequest {
+    uint8_t sub;  // 0x71 code, 0x81 data
+    uint32_t address;
+    uint8_t pages;
+
+    bool operator==(const ReadRequest&) const = default;
+};
+
+void PrintTo(const ReadRequest& r, std::ostream* os) {
+    *os << "BB " << std::hex << int{r.sub} << " at 0x" << r.address << ", " << std::dec << int{r.pages}
+        << " pages";
+}
+
+// What the flash holds: a byte of its own for every address, different in code and data flash.
+uint8_t flashByte(uint8_t sub, uint64_t address) {
+    return static_cast<uint8_t>(address * 31 + (address >> 8) * 7 + (address >> 16) + sub);
+}
+
 // The bootloader's services as the runs here use them: login, ECU information, the RAM download
-// with its CRC query, the start of the RAM routine and one raw command.
+// with its CRC query, the start of and the jump to the RAM routine, the code and data reads, and one
+// raw command.
 class Bootloader {
   public:
     Bytes serve(const Bytes& request) {
         std::lock_guard<std::mutex> guard(lock);
         services.push_back(request.empty() ? 0 : request[0]);
+        if (request.size() == 7 && request[0] == 0xBB && (request[1] == 0x71 || request[1] == 0x81)) {
+            const ReadRequest read{request[1], bigEndian32(request, 2), request[6]};
+            reads.push_back(read);
+            Bytes reply = {0xFB, read.sub};
+            for (uint32_t i = 0; i < read.pages * 256u; ++i) {
+                reply.push_back(flashByte(read.sub, uint64_t{read.address} + i));
+            }
+            return reply;
+        }
         if (request.size() == 6 && request[0] == 0xBA) {
             return {0xFA};
         }
@@ -76,7 +106,7 @@ class Bootloader {
             return {0xFB, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8),
                     static_cast<uint8_t>(crc >> 16), static_cast<uint8_t>(crc >> 24)};
         }
-        if (request.size() == 6 && request[0] == 0xBE && request[1] == 0x01) {
+        if (request.size() == 6 && (request[0] == 0xBE || request[0] == 0xBF) && request[1] == 0x01) {
             startedAt = bigEndian32(request, 2);
             return {0xFE};
         }
@@ -98,6 +128,10 @@ class Bootloader {
         std::lock_guard<std::mutex> guard(lock);
         return services;
     }
+    std::vector<ReadRequest> readRequests() {
+        std::lock_guard<std::mutex> guard(lock);
+        return reads;
+    }
 
   private:
     std::mutex lock;
@@ -105,6 +139,7 @@ class Bootloader {
     uint32_t ecuInfo = 0;
     uint32_t startedAt = 0;
     std::vector<uint8_t> services;
+    std::vector<ReadRequest> reads;
 };
 
 // The ECU's side of the Fiat transport on a byte stream: 8-byte frames; a first frame from the tool
@@ -252,6 +287,112 @@ INSTANTIATE_TEST_SUITE_P(Interfaces, SerialStandardRun,
                                          StandardCase{"half_duplex_longest_packets", "2", "UART_HalfDuplex",
                                                       "4095", 6000}),
                          [](const auto& info) { return info.param.label; });
+
+struct ReadCase {
+    std::string label;
+    std::string ecuClass;
+    std::string com;
+    std::string pktlen;
+    std::vector<std::string> step;
+    uint8_t sub;
+    uint64_t fileStart;  // the first address in the saved file
+    uint32_t ecuStart;   // the first address the requests ask for
+    uint64_t length;
+    uint8_t pages;  // per request
+};
+
+void PrintTo(const ReadCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class SerialStandardRead : public testing::TestWithParam<ReadCase> {};
+
+// A read packet is answered with FB, the sub-function and pages x 256 bytes; the read asks for that
+// many bytes, all of them land in the file, each at its own address.
+TEST_P(SerialStandardRead, EveryPacketArrivesWhole) {
+    const ReadCase& c = GetParam();
+    SerialRig rig;
+    rig.peer.answerWith([&](const Bytes& request) { return rig.ecu.serve(request); }, {30, c.com == "2"});
+    std::vector<std::string> args = {
+        "--ecuClass",          c.ecuClass, "--nonVerbose", "--com",    c.com,   "--port",
+        std::to_string(kPort), "--baud",   "115200",       "--pktlen", c.pktlen};
+    args.insert(args.end(), c.step.begin(), c.step.end());
+    args.push_back(rig.env.path("back.hex"));
+
+    const RunResult r = rig.env.runVoflash(args);
+    rig.peer.stop();
+
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    EXPECT_TRUE(has(r, "ECU is programmed successfully (OK)")) << describe(r);
+    EXPECT_FALSE(has(r, "InvalidResp")) << describe(r);
+    std::vector<ReadRequest> expected;
+    for (uint64_t offset = 0; offset < c.length; offset += c.pages * 256u) {
+        expected.push_back({c.sub, static_cast<uint32_t>(c.ecuStart + offset), c.pages});
+    }
+    EXPECT_EQ(rig.ecu.readRequests(), expected);
+    ByteMap want;
+    for (uint64_t i = 0; i < c.length; ++i) {
+        want[c.fileStart + i] = flashByte(c.sub, c.ecuStart + i);
+    }
+    EXPECT_EQ(e2e::readImageFile(rig.env, "back.hex"), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SerialStandardRead,
+    testing::Values(ReadCase{"rh850_code_full_duplex",
+                             "RH850",
+                             "1",
+                             "512",
+                             {"--codeStartAddr", "10000", "--codeLength", "1000", "--readCode"},
+                             0x71,
+                             0x10000,
+                             0x10000,
+                             0x1000,
+                             2},
+                    // 15 pages: an answer of 3842 bytes, beyond the 0xC00 a data read was once allowed.
+                    ReadCase{"rh850_data_half_duplex_longest_packets",
+                             "RH850",
+                             "2",
+                             "4095",
+                             {"--dataLength", "F00", "--readData"},
+                             0x81,
+                             0xFF200000,
+                             0,
+                             0xF00,
+                             15},
+                    // 12 pages: two bytes more than 0xC00.
+                    ReadCase{"nxp_data_twelve_pages",
+                             "NXP",
+                             "1",
+                             "3072",
+                             {"--dataStartAddr", "14000400", "--dataLength", "1800", "--readData"},
+                             0x81,
+                             0x14000400,
+                             0x400,
+                             0x1800,
+                             12},
+                    ReadCase{"nxp_code_longest_packets_half_duplex",
+                             "NXP",
+                             "2",
+                             "4095",
+                             {"--codeStartAddr", "10020000", "--codeLength", "1E00", "--readCode"},
+                             0x71,
+                             0x10020000,
+                             0x10020000,
+                             0x1E00,
+                             15},
+                    // The packet length counts bytes here; the wait before each request is 500 ms.
+                    ReadCase{"cyt2_code",
+                             "CYT2",
+                             "1",
+                             "512",
+                             {"--codeStartAddr", "10008000", "--codeLength", "400", "--readCode"},
+                             0x71,
+                             0x10008000,
+                             0x10008000,
+                             0x400,
+                             2}),
+    [](const auto& info) { return info.param.label; });
 
 struct Kes2DroCase {
     std::string label;

@@ -26,7 +26,7 @@ TEST(Cyt2ReadCode, PacketsOfTheGivenBytesHalfASecondApart) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1450));
     EXPECT_TRUE(rig.bus.done());
     for (const Exchange& e : rig.bus.exchanges()) {
-        EXPECT_EQ(e.answerLength, 7u);
+        EXPECT_EQ(e.answerLength, 0x202u);
     }
     for (uint32_t offset = 0; offset < 0x600; offset += 0x200) {
         EXPECT_EQ(slice(out, offset, 0x200), counting(0x200, static_cast<uint8_t>(offset >> 9)));
@@ -85,7 +85,7 @@ TEST(Cyt2ReadCode, RefusedBeforeAnythingIsSent) {
 
 TEST(Cyt2ReadCode, RepliesAndTheirTexts) {
     runTextCases<VOCyt2Gen>(
-        packet(0x71, 0x10030000, 1), 7,
+        packet(0x71, 0x10030000, 1), 0x102,
         {
             {"positive", Answer::reply(readReply(0x100, 0)), true, ""},
             {"negative", Answer::negative(0xBB, 0x31), false,
@@ -102,7 +102,7 @@ TEST(Cyt2ReadCode, RepliesAndTheirTexts) {
         });
 }
 
-TEST(Cyt2ReadData, ZeroPageByteAndAnswerLengthSeven) {
+TEST(Cyt2ReadData, ZeroPageByteAndTheWholeAnswerAskedFor) {
     Rig<VOCyt2Gen> rig;
     rig.bus.expect({0xBB, 0x81, 0x14, 0x00, 0x00, 0x00, 0x00}, Answer::reply(readReply(0x200, 7)))
         .expect({0xBB, 0x81, 0x14, 0x00, 0x02, 0x00, 0x00}, Answer::reply(readReply(0x200, 9)));
@@ -113,7 +113,7 @@ TEST(Cyt2ReadData, ZeroPageByteAndAnswerLengthSeven) {
     EXPECT_EQ(slice(out, 0, 0x200), counting(0x200, 7));
     EXPECT_EQ(slice(out, 0x200, 0x200), counting(0x200, 9));
     for (const Exchange& e : rig.bus.exchanges()) {
-        EXPECT_EQ(e.answerLength, 7u);
+        EXPECT_EQ(e.answerLength, 0x202u);
     }
     EXPECT_EQ(capture.error(), "");
 }
@@ -121,7 +121,7 @@ TEST(Cyt2ReadData, ZeroPageByteAndAnswerLengthSeven) {
 TEST(Cyt2ReadData, RepliesAndTheirTexts) {
     const std::string head = "\r    Addr:  0x14000000, Length: 0x200\n\r    Read: ";
     runTextCases<VOCyt2Gen>(
-        {0xBB, 0x81, 0x14, 0x00, 0x00, 0x00, 0x00}, 7,
+        {0xBB, 0x81, 0x14, 0x00, 0x00, 0x00, 0x00}, 0x202,
         {
             {"positive", Answer::reply(readReply(0x200, 0)), true, ""},
             {"one page only", Answer::reply(readReply(0x100, 0)), false,

@@ -394,7 +394,7 @@ TEST(DroFlashData, WriteRepliesAndTheirTexts) {
     }
 }
 
-TEST(DroRead, CodeAndDataPacketsWithAnswerLength0xC00) {
+TEST(DroRead, CodeAndDataPacketsAskForTheWholeAnswer) {
     for (const bool dataFlash : {false, true}) {
         SCOPED_TRACE(dataFlash ? "data" : "code");
         Rig<VODroGen> rig;
@@ -409,7 +409,7 @@ TEST(DroRead, CodeAndDataPacketsWithAnswerLength0xC00) {
                               : rig.ecu.ReadCode(out, 0x80000, 0x600, nullptr, 2));
         EXPECT_TRUE(rig.bus.done());
         for (const Exchange& e : rig.bus.exchanges()) {
-            EXPECT_EQ(e.answerLength, 0xC00u);
+            EXPECT_EQ(e.answerLength, 0x202u);
         }
         for (uint32_t offset = 0; offset < 0x600; offset += 0x200) {
             EXPECT_EQ(slice(out, offset, 0x200), counting(0x200, static_cast<uint8_t>(offset >> 8)));
@@ -436,7 +436,7 @@ TEST(DroRead, RefusedBeforeAnythingIsSent) {
 
 TEST(DroReadCode, RepliesAndTheirTexts) {
     runTextCases<VODroGen>(
-        packet(0x71, 0x90000, 1), 0xC00,
+        packet(0x71, 0x90000, 1), 0x102,
         {
             {"positive", Answer::reply(readReply(0x100, 0)), true, ""},
             {"negative", Answer::negative(0xBB, 0x31), false,
@@ -455,7 +455,7 @@ TEST(DroReadCode, RepliesAndTheirTexts) {
 
 TEST(DroReadData, RepliesAndTheirTexts) {
     runTextCases<VODroGen>(
-        packet(0x81, 0x90000, 1), 0xC00,
+        packet(0x81, 0x90000, 1), 0x102,
         {
             {"positive", Answer::reply(readReply(0x100, 0)), true, ""},
             {"negative", Answer::negative(0xBB, 0x31), false, "R_Data, Addr: 0x90000 NRC(RequestOutOfRange)",

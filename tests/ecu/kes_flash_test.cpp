@@ -446,7 +446,7 @@ TEST(ReadCode, ReadsPacketByPacketIntoOut) {
     EXPECT_TRUE(rig.ecu.ReadCode(out, 0x8000, 0x1000, nullptr, 2));
     EXPECT_TRUE(rig.bus.done());
     for (const Exchange& e : rig.bus.exchanges()) {
-        EXPECT_EQ(e.answerLength, 6u);
+        EXPECT_EQ(e.answerLength, 0x202u);
     }
     for (uint32_t offset = 0; offset < 0x1000; offset += 0x200) {
         EXPECT_EQ(slice(out, offset, 0x200), counting(0x200, static_cast<uint8_t>(offset >> 9)));
@@ -486,7 +486,7 @@ TEST(ReadCodeAndData, RefusedBeforeAnythingIsSent) {
 }
 
 TEST(ReadCode, RepliesAndTheirTexts) {
-    runTextCases(packet(0x71, 0x30000, 1), 3,
+    runTextCases(packet(0x71, 0x30000, 1), 0x102,
                  {
                      {"positive", Answer::reply(readReply(0x100, 0)), true, ""},
                      {"negative", Answer::negative(0xBB, 0x31), false,
@@ -507,7 +507,7 @@ TEST(ReadCode, RepliesAndTheirTexts) {
 
 TEST(ReadData, RepliesAndTheirTexts) {
     const std::string head = "\r    Addr:  0x30000, Length: 0x100\n\r    Read: ";
-    runTextCases(packet(0x81, 0x30000, 1), 0xC00,
+    runTextCases(packet(0x81, 0x30000, 1), 0x102,
                  {
                      {"positive", Answer::reply(readReply(0x100, 0)), true, ""},
                      {"negative", Answer::negative(0xBB, 0x31), false,

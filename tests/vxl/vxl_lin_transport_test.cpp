@@ -27,18 +27,26 @@ constexpr uint32_t kRx = 0x3D;
 constexpr uint32_t kMasterChannel = 5;  // Lin F
 constexpr uint32_t kEcuChannel = 1;     // Bench B
 
-// Child side: the ECU's script. Exit code 0 when every frame it got was the expected one.
-using Script = int (*)(xl::LinSlavePeer& ecu);
+// Child side: the ECU's script. first holds the frames the ECU serves first, queued before the ECU
+// tells the test it is ready, so that no header of the tool can come before them; run then follows
+// the exchange, exit code 0 when every frame it got was the expected one.
+struct Script {
+    std::vector<Bytes> first;
+    int (*run)(xl::LinSlavePeer& ecu);
+};
 
-int runEcu(ChildProcess& me, Script script) {
+int runEcu(ChildProcess& me, const Script& script) {
     std::string error;
     auto ecu =
         xl::LinSlavePeer::open({.hwType = kHwType, .hwIndex = kHwIndex, .hwChannel = kEcuChannel}, &error);
     if (!ecu) {
         return 100;
     }
+    for (const Bytes& frame : script.first) {
+        ecu->queueResponse(frame);
+    }
     me.send('r');
-    const int result = script(*ecu);
+    const int result = script.run(*ecu);
     me.send('d');
     me.receive();  // the test's end: the ECU stays on the bus until then
     return result;
@@ -53,7 +61,7 @@ class LinTransportTest : public ChannelTest {
     }
 
     // Forks the ECU, then opens the tool's channel with the protocol selected.
-    void start(Script script) {
+    void start(const Script& script) {
         ecu = std::make_unique<ChildProcess>([script](ChildProcess& me) { return runEcu(me, script); });
         ASSERT_TRUE(ecu->started());
         ASSERT_EQ(ecu->receive(), 'r');
@@ -87,10 +95,9 @@ Bytes payload20() {
 }
 
 // First frame, the flow control fetched by a header, three consecutive frames; then a single-frame
-// reply fetched by the reception's header request.
+// reply fetched by the reception's header request. The tool sends its header right after the first
+// frame, so the flow control is served first.
 int multiFrameRequestScript(xl::LinSlavePeer& ecu) {
-    // The tool sends its header right after the first frame, so the flow control is ready before.
-    ecu.queueResponse({0x73, 0x30, 0x00, 0x00});
     Bytes frame;
     if (!ecu.nextRequest(frame, 5000) || frame != Bytes{0x73, 0x10, 0x14, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4}) {
         return 1;
@@ -113,7 +120,7 @@ int multiFrameRequestScript(xl::LinSlavePeer& ecu) {
 }
 
 TEST_F(LinTransportTest, MultiFrameRequestThenSingleFrameReply) {
-    start(multiFrameRequestScript);
+    start({{{0x73, 0x30, 0x00, 0x00}}, multiFrameRequestScript});
     ASSERT_TRUE(tool->send(payload20(), kTx, kRx));
     Bytes reply;
     const auto begin = std::chrono::steady_clock::now();
@@ -127,9 +134,6 @@ TEST_F(LinTransportTest, MultiFrameRequestThenSingleFrameReply) {
 // out, but no header fetches the consecutive frames; later attempts get them as first frames of
 // nothing and fail until the 1000 ms are over.
 int multiFrameReplyScript(xl::LinSlavePeer& ecu) {
-    ecu.queueResponse({0x73, 0x10, 0x0D, 1, 2, 3, 4, 5});
-    ecu.queueResponse({0x73, 0x21, 6, 7, 8, 9, 10, 11});
-    ecu.queueResponse({0x73, 0x22, 12, 13});
     Bytes frame;
     if (!ecu.nextRequest(frame, 5000) || frame != Bytes{0x73, 0x30, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00}) {
         return 1;
@@ -139,7 +143,8 @@ int multiFrameReplyScript(xl::LinSlavePeer& ecu) {
 }
 
 TEST_F(LinTransportTest, MultiFrameReplyNeverCompletes) {
-    start(multiFrameReplyScript);
+    start({{{0x73, 0x10, 0x0D, 1, 2, 3, 4, 5}, {0x73, 0x21, 6, 7, 8, 9, 10, 11}, {0x73, 0x22, 12, 13}},
+           multiFrameReplyScript});
     Bytes reply;
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_FALSE(tool->receive(reply, 1, kTx, kRx));
@@ -151,7 +156,6 @@ TEST_F(LinTransportTest, MultiFrameReplyNeverCompletes) {
 // the header, the flow control goes out, and the reception gives up at the second read in a row that
 // brings nothing, not after one receive time-out per frame; the 1000 ms are over by then.
 int longMultiFrameReplyScript(xl::LinSlavePeer& ecu) {
-    ecu.queueResponse({0x73, 0x11, 0x02, 0xFB, 1, 2, 3, 4});
     Bytes frame;
     if (!ecu.nextRequest(frame, 5000) || frame != Bytes{0x73, 0x30, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00}) {
         return 1;
@@ -160,14 +164,15 @@ int longMultiFrameReplyScript(xl::LinSlavePeer& ecu) {
 }
 
 TEST_F(LinTransportTest, LongMultiFrameReplyEndsAfterTwoReceiveTimeOuts) {
-    start(longMultiFrameReplyScript);
-    tool->setRxTimeout(600);
+    start({{{0x73, 0x11, 0x02, 0xFB, 1, 2, 3, 4}}, longMultiFrameReplyScript});
+    tool->setRxTimeout(1000);
     Bytes reply;
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_FALSE(tool->receive(reply, 1, kTx, kRx));
     const auto elapsed = std::chrono::steady_clock::now() - begin;
-    EXPECT_GE(elapsed, std::chrono::milliseconds(40 + 2 * 600 - 10));
-    EXPECT_LT(elapsed, std::chrono::milliseconds(40 + 2 * 600 + 300));
+    // A third receive time-out would end beyond the upper bound, which leaves a loaded machine room.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(40 + 2 * 1000 - 10));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(40 + 2 * 1000 + 500));
     EXPECT_EQ(finish(), 0);
 }
 

@@ -9,6 +9,7 @@
 #include "xl/lin.h"
 #include "xl/lin_slave_peer.h"
 #include "xl/xl_api.h"
+#include "xl/xl_test_control.h"
 
 namespace {
 
@@ -118,6 +119,29 @@ TEST_F(LinBusTest, AMasterServesItsOwnEntries) {
         EXPECT_EQ(m.id, 0x3C);
         EXPECT_EQ(linData(m), expected);
         EXPECT_EQ(m.flags, port == master ? XL_LIN_MSGFLAG_TX : 0);
+    }
+}
+
+// An entry that answered a header holds the bytes set to follow it at once, so a header that comes
+// before its node could renew the entry gets those, never a second copy of the frame before.
+TEST_F(LinBusTest, AnEntryThatAnsweredHoldsWhatWasSetToFollowIt) {
+    const Bytes after{0x73, 0x30, 0x00, 0xFF, 0, 0, 0, 0};
+    ASSERT_EQ(xl::test::linSlaveAfterResponse(slave, maskOf(kB), 0x3D, after.data(), 8), XL_SUCCESS);
+    ASSERT_EQ(setLinSlave(slave, 0x3D, {0x73, 0x02, 0x50, 0x01}, 8, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
+    const Bytes first{0x73, 0x02, 0x50, 0x01, 0, 0, 0, 0};
+    for (const Bytes& expected : {first, after, after}) {
+        ASSERT_EQ(header(master, 0x3D), XL_SUCCESS);
+        EXPECT_EQ(linData(nextLin(master)), expected);
+    }
+    // A new entry is sent once, then gives way again; with the bytes cleared it stays.
+    ASSERT_EQ(setLinSlave(slave, 0x3D, {0x11}, 8, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
+    ASSERT_EQ(header(master, 0x3D), XL_SUCCESS);
+    EXPECT_EQ(linData(nextLin(master)), (Bytes{0x11, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(xl::test::linSlaveAfterResponse(slave, maskOf(kB), 0x3D, nullptr, 0), XL_SUCCESS);
+    ASSERT_EQ(setLinSlave(slave, 0x3D, {0x22}, 8, XL_LIN_CALC_CHECKSUM), XL_SUCCESS);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(header(master, 0x3D), XL_SUCCESS);
+        EXPECT_EQ(linData(nextLin(master)), (Bytes{0x22, 0, 0, 0, 0, 0, 0, 0}));
     }
 }
 
