@@ -1,5 +1,7 @@
 #include "comm/ProtocolFiatTP_LIN.h"
 
+#include <optional>
+
 #include "comm/Communication.h"
 #include "comm/UtilTimeout.h"
 
@@ -30,7 +32,9 @@ bool ProtocolFiatTP_LIN::send(Communication* channel, uint32_t txId, uint32_t rx
 }
 
 bool ProtocolFiatTP_LIN::sendBlock(Communication* channel, uint32_t txId, uint32_t rxId) {
-    const ReceiveWindow window(receiveTimeoutMs(channel));
+    // The receive time-out runs from the first read, after the first header's wait, as a read
+    // without frames to drop would wait it.
+    std::optional<ReceiveWindow> window;
     std::vector<uint8_t> received;
     bool isFlowControl = false;
     uint8_t blockSize = 0;
@@ -38,10 +42,13 @@ bool ProtocolFiatTP_LIN::sendBlock(Communication* channel, uint32_t txId, uint32
     for (;;) {
         const bool requested = requestSlaveFrame(channel);
         sleepMs(kHeaderWaitMs);
+        if (!window) {
+            window.emplace(receiveTimeoutMs(channel));
+        }
         const bool read =
-            readWithin(channel, 0, kSlaveResponseId, received, kFlowControlReadBytes, window.remainingMs());
+            readWithin(channel, 0, kSlaveResponseId, received, kFlowControlReadBytes, window->remainingMs());
         isFlowControl = requested && read && parseFlowControl(received, blockSize, stMin);
-        if (isFlowControl || !requested || !read || window.over()) {
+        if (isFlowControl || !requested || !read || window->over()) {
             break;
         }
         // Not a flow control (a reply of the ECU that came after its time-out): dropped; the next
