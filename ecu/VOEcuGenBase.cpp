@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "comm/Protocol.h"
-#include "comm/UtilChecksum.h"
+#include "checksum/UtilChecksum.h"
 #include "comm/UtilTimeout.h"
 #include "console/console.h"
 #include "ecu/EcuPacketRequest.h"

@@ -8,7 +8,7 @@
 #include <deque>
 #include <map>
 
-#include "comm/UtilChecksum.h"
+#include "checksum/UtilChecksum.h"
 #include "hexfile/File.h"
 #include "hexfile/MemoryBuffer.h"
 #include "hexfile/MorvaneImportApi.h"

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "comm/UtilChecksum.h"
+#include "checksum/UtilChecksum.h"
 #include "hexfile/File.h"
 #include "hexfile/IntelHexInFile.h"
 #include "hexfile/MemoryBuffer.h"

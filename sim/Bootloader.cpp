@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "comm/UtilChecksum.h"
+#include "checksum/UtilChecksum.h"
 
 namespace sim {
 

@@ -1,14 +1,10 @@
 #include "app/ComInterfaceSelector.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,40 +18,13 @@
 #include "comm/ProtocolSingleFrame.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
+#include "tests/support/bus_environment.h"
 
 namespace {
 
 using apptest::expectCanRecord;
 using apptest::expectSerialRecord;
 using ecutest::StreamCapture;
-
-// Points the XL driver at a configuration file of its own for the test's lifetime.
-class DriverConfig {
-  public:
-    explicit DriverConfig(const std::string& text) {
-        path = std::filesystem::temp_directory_path() /
-               ("voflash_selector_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".cfg");
-        std::ofstream(path) << text;
-        const char* old = std::getenv("VOFLASH_XL_CONFIG");
-        if (old != nullptr) {
-            saved = old;
-        }
-        setenv("VOFLASH_XL_CONFIG", path.c_str(), 1);
-    }
-    ~DriverConfig() {
-        if (saved) {
-            setenv("VOFLASH_XL_CONFIG", saved->c_str(), 1);
-        } else {
-            unsetenv("VOFLASH_XL_CONFIG");
-        }
-        std::filesystem::remove(path);
-    }
-
-  private:
-    static inline int counter = 0;
-    std::filesystem::path path;
-    std::optional<std::string> saved;
-};
 
 // The serial channels the factory builds in this process open ports that lead nowhere, so no real
 // device is touched.
@@ -78,7 +47,7 @@ const char* const kOneChannel = "VN1640 Channel 3, 59, 0, 2, CAN+LIN, 40001, bus
 
 // Detects the channels of a driver configuration text.
 void detectFrom(ComInterfaceSelector& selector, const char* configText) {
-    DriverConfig config(configText);
+    testing_support::BusEnvironment config(configText);
     selector.detectVectorHw();
 }
 
@@ -105,7 +74,7 @@ std::vector<std::string> detectedNames(const ComInterfaceSelector& selector) {
 // ---- Detection and listing ----------------------------------------------------------------------
 
 TEST(ComInterfaceSelectorDetect, KeepsCanAndLinChannelsOfRealHardwareInDriverOrder) {
-    DriverConfig config(kThreeChannels);
+    testing_support::BusEnvironment config(kThreeChannels);
     ComInterfaceSelector selector;
     EXPECT_EQ(selector.detectVectorHw(), 0);
     EXPECT_EQ(detectedNames(selector),
@@ -123,7 +92,7 @@ TEST(ComInterfaceSelectorDetect, KeepsCanAndLinChannelsOfRealHardwareInDriverOrd
 }
 
 TEST(ComInterfaceSelectorDetect, BrokenConfigurationDetectsNothing) {
-    DriverConfig config("no commas here\n");
+    testing_support::BusEnvironment config("no commas here\n");
     ComInterfaceSelector selector;
     EXPECT_EQ(selector.detectVectorHw(), 0);
     EXPECT_TRUE(selector.detectedChannels().empty());
@@ -249,7 +218,7 @@ TEST(ComInterfaceSelectorMenu, OnlyTheAnswerLineIsConsumed) {
 // ---- Names --------------------------------------------------------------------------------------
 
 TEST(ComInterfaceSelectorNames, InterfaceNameOfTheStoredType) {
-    DriverConfig config(kThreeChannels);
+    testing_support::BusEnvironment config(kThreeChannels);
     ComInterfaceSelector selector;
     struct Case {
         enumInterfaceType type;

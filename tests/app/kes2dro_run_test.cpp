@@ -11,6 +11,7 @@
 #include "app/FlashPrograms.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
+#include "tests/support/bus_environment.h"
 
 namespace {
 
@@ -23,10 +24,9 @@ size_t threadCount() {
 }
 
 TEST(Kes2DroRunEnd, ChannelClosedWhenTheProgramReturns) {
-    const apptest::ScratchDir dir;
     // A virtual bus of this test's own; nobody else is on it.
-    setenv("VOFLASH_BUS_DIR", dir.path("bus").c_str(), 1);
-    std::filesystem::create_directories(dir.path("bus"));
+    const testing_support::BusEnvironment environment(std::nullopt);
+    std::filesystem::create_directories(environment.dir().path("bus"));
     apptest::CommandLine line({"--ecuClass", "KES2", "--Com", "9", "--p", "1", "--nv"});
     const size_t before = threadCount();
     int exitCode = -1;

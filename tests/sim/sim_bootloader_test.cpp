@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "comm/UtilChecksum.h"
+#include "checksum/UtilChecksum.h"
 #include "sim/Bootloader.h"
 #include "tests/support/bytes.h"
 

@@ -101,8 +101,7 @@ class SimProcess {
 
 class ExecutableTest : public ::testing::Test {
   protected:
-    testing_support::ProcessLockPrefix locks{"tsimexe"};
-    BusEnvironment environment;
+    testing_support::BusEnvironment environment{kBusConfig, "tsimexe"};
 };
 
 TEST_F(ExecutableTest, ServesUntilSignalledAndKeepsItsMemoryFile) {

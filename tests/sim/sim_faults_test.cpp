@@ -179,8 +179,7 @@ class RawBus {
 
 class MalformedTest : public ::testing::Test {
   protected:
-    testing_support::ProcessLockPrefix locks{"tsimbad"};
-    BusEnvironment environment;
+    testing_support::BusEnvironment environment{kBusConfig, "tsimbad"};
 };
 
 TEST_F(MalformedTest, BadFramesGetSilenceAndTheEcuGoesOnServing) {

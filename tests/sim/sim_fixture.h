@@ -16,7 +16,7 @@
 #include "comm/ProtocolFiatTP.h"
 #include "ecu/VOEcuGenBase.h"
 #include "sim/EcuSimulator.h"
-#include "tests/support/lock_prefix.h"
+#include "tests/support/bus_environment.h"
 #include "tests/xl/xl_fixture.h"
 
 namespace simtest {
@@ -30,23 +30,6 @@ constexpr unsigned kToolChannel = 0;
 constexpr unsigned kSimChannel = 1;
 constexpr uint32_t kReqId = 0x6F1;
 constexpr uint32_t kRespId = 0x643;
-
-// The bus directory and the driver configuration, set for the test's lifetime.
-class BusEnvironment {
-  public:
-    BusEnvironment() {
-        setenv("VOFLASH_BUS_DIR", (dir_.path() + "/bus").c_str(), 1);
-        setenv("VOFLASH_XL_CONFIG", dir_.writeText("xl.cfg", kBusConfig).c_str(), 1);
-    }
-    ~BusEnvironment() {
-        unsetenv("VOFLASH_XL_CONFIG");
-        unsetenv("VOFLASH_BUS_DIR");
-    }
-    const std::string& path() const { return dir_.path(); }
-
-  private:
-    testing_support::ScratchDir dir_;
-};
 
 // The tool's side: channel, protocol and an ECU object of class Ecu, attached and addressed.
 template <typename Ecu>
@@ -108,8 +91,7 @@ class ToolSimTest : public ::testing::Test {
         return out;
     }
 
-    testing_support::ProcessLockPrefix locks{"tsim"};
-    BusEnvironment environment;
+    testing_support::BusEnvironment environment{kBusConfig, "tsim"};
     std::unique_ptr<sim::EcuSimulator> simulator;
     std::unique_ptr<ToolT> tool;
 };

@@ -11,7 +11,6 @@
 
 #include "comm/ComParams.h"
 #include "comm/ComVXLapiCAN.h"
-#include "tests/support/lock_prefix.h"
 #include "tests/xl/xl_fixture.h"
 
 namespace vxltest {
@@ -51,9 +50,7 @@ inline ComParamsVXLapiCAN fdParams(uint32_t hwChannel) {
 
 class ChannelTest : public xltest::XlTest {
   protected:
-    // The channel locks get a prefix of this test process (see ProcessLockPrefix).
     void SetUp() override {
-        lockPrefix_.emplace("tvxl");
         if (openDriverFirst()) {
             xltest::XlTest::SetUp();
         } else {
@@ -63,10 +60,8 @@ class ChannelTest : public xltest::XlTest {
     // False for tests that fork peer processes first (the driver's I/O thread must not be running
     // at the fork); their channels open the driver themselves.
     virtual bool openDriverFirst() const { return true; }
-    void TearDown() override {
-        xltest::XlTest::TearDown();
-        lockPrefix_.reset();
-    }
+    // The channel locks get a prefix of this test process (see ProcessLockPrefix).
+    std::optional<std::string> lockPrefix() const override { return "tvxl"; }
 
     std::string configText() const override {
         return std::string(xltest::kTestConfig) + "Far Q, 1, 0, 16, CAN, 11, busA\n";
@@ -83,9 +78,6 @@ class ChannelTest : public xltest::XlTest {
     static bool waitQueued(ComVXLapiCAN& channel, uint32_t id, uint32_t n) {
         return waitUntil([&] { return channel.available(id) >= n; });
     }
-
-  private:
-    std::optional<testing_support::ProcessLockPrefix> lockPrefix_;
 };
 
 }  // namespace vxltest

@@ -9,10 +9,12 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/event.h"
+#include "tests/support/bus_environment.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/wait_until.h"
 #include "xl/xl_api.h"
@@ -45,20 +47,18 @@ class XlTest : public ::testing::Test {
         ASSERT_EQ(xlOpenDriver(), XL_SUCCESS);
     }
     // The bus directory and configuration of this test, without opening the driver.
-    void prepareEnvironment() {
-        setenv("VOFLASH_BUS_DIR", (dir_.path() + "/bus").c_str(), 1);
-        setenv("VOFLASH_XL_CONFIG", dir_.writeText("xl.cfg", configText()).c_str(), 1);
-    }
+    void prepareEnvironment() { environment_.emplace(configText(), lockPrefix()); }
     void TearDown() override {
         while (xlCloseDriver() == XL_SUCCESS) {
         }
-        unsetenv("VOFLASH_XL_CONFIG");
-        unsetenv("VOFLASH_BUS_DIR");
-        unsetenv("VOFLASH_BUS_TIMING");
+        environment_.reset();
     }
     virtual std::string configText() const { return kTestConfig; }
+    // A lock-name prefix of the test's own, for tests whose channels take the system-wide locks.
+    virtual std::optional<std::string> lockPrefix() const { return std::nullopt; }
 
-    std::string busDir(const std::string& bus) const { return dir_.path() + "/bus/" + bus; }
+    const std::string& scratchPath() const { return environment_->path(); }
+    std::string busDir(const std::string& bus) const { return environment_->busDir(bus); }
 
     // Opens a port on one channel; fails the test when the driver refuses.
     XLportHandle open(unsigned channel, uint32_t version = XL_INTERFACE_VERSION, uint32_t queueSize = 256,
@@ -174,7 +174,7 @@ class XlTest : public ::testing::Test {
         }
     }
 
-    ScratchDir dir_;
+    std::optional<testing_support::BusEnvironment> environment_;
     std::map<XLportHandle, unsigned> channelOf_;
     std::map<XLportHandle, XLhandle> events_;
 };

@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A bus that cannot be reached fails the open with a message, and leaves no port behind.
 TEST_F(PortTest, UnreachableBusFailsTheOpenWithAMessage) {
     const std::pair<std::string, const char*> cases[] = {
-        {dir_.path() + "/" + std::string(100, 'd'), "too long for a socket"},
+        {scratchPath() + "/" + std::string(100, 'd'), "too long for a socket"},
         {"/proc/voflash-bus", "cannot create bus directory"},
     };
     for (const auto& [dir, problem] : cases) {

@@ -1,4 +1,4 @@
-#include "comm/UtilChecksum.h"
+#include "checksum/UtilChecksum.h"
 
 #include <algorithm>
 #include <array>
