@@ -1,11 +1,9 @@
 // The flash program of the CYT2, NXP and RH850 classes: one sequence of steps, with the ECU object,
 // the defaults and a few step variants per class.
 
+#include <cstdint>
 #include <cstdlib>
-#include <ios>
 #include <memory>
-#include <sstream>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -44,7 +42,6 @@ struct ClassTraits<VORh850Gen> {
 };
 
 constexpr uint32_t kDefaultJumpAddress = 0xFEDF8000;
-constexpr uint16_t kDataEraseLastUnit = 303;
 
 // The one owner of a run's channel: every way out of the run closes the channel through it, so no
 // receive thread outlives the run. A return closes it at the end of the owner's scope, the run's own
@@ -100,195 +97,115 @@ class RunChannel {
     std::unique_ptr<Communication> channel;
 };
 
-// --readCode: the class's read into the --readCode file, saved only when the read succeeded.
-template <typename Ecu>
-bool readCodeStep(Ecu& ecu, uint32_t pktlen) {
-    const StepDefaults& defaults = stepDefaults(ClassTraits<Ecu>::kClass);
-    const uint64_t codeStartAddr = optionHex64("codeStartAddr", defaults.codeStartAddr);
-    const uint64_t codeLength = optionHex64("codeLength", defaults.codeReadLength);
-    const uint32_t codePageSize = optionHex32("codePageSize", defaults.codePageSize);
-    normalOut << std::endl << "Read code:          " << std::endl;
-    if (!checkRangeBelow4G("code", codeStartAddr, codeLength)) {
-        return false;
-    }
-    uint32_t last = 0;
-    if constexpr (ClassTraits<Ecu>::kClass == StandardEcuClass::Cyt2) {
-        last = pktlen;
-    } else if constexpr (ClassTraits<Ecu>::kClass == StandardEcuClass::Nxp) {
-        last = pktlen / 256;
-    } else {
-        if (!checkNotZero("code page size", codePageSize, "Error: ")) {
-            return false;
-        }
-        last = pktlen / codePageSize;
-        if (last == 0) {
-            errorOut << "Error: Invalid page count 0 (code page size 0x" << std::hex << codePageSize
-                     << " above the packet length " << std::dec << pktlen << ")" << std::endl;
-            return false;
-        }
-    }
-    std::vector<uint8_t> bytes;
-    if (!allocateReadBuffer("code", bytes, codeLength)) {
-        return false;
-    }
-    VOEcuGenBase& base = ecu;
-    const bool read = base.ReadCode(bytes, codeStartAddr, codeLength, nullptr, last);
-    // A read whose file could not be written is a failed step.
-    return read && saveDataFile(getOptionText("readCode"), bytes, codeStartAddr);
-}
-
-// --eraseCode of CYT2: the blocks of the code range, from its first to its last byte. Without a
-// range, the block of the start address alone. A range outside the block map is refused.
-bool eraseCodeCyt2(VOCyt2Gen& ecu) {
-    const uint64_t codeStartAddr = optionHex64("codeStartAddr", 0);
-    const uint64_t codeLength = optionHex64("codeLength", 0);
-    normalOut << std::endl << "Erase code:          " << std::endl;
-    const bool ranged = optionGiven("codeStartAddr") || optionGiven("codeLength");
-    const uint64_t lastAddress = codeLength == 0 ? codeStartAddr : codeStartAddr + codeLength - 1;
-    if (ranged && (lastAddress < codeStartAddr || !inCodeBlockGroups(codeStartAddr) ||
-                   !inCodeBlockGroups(lastAddress))) {
-        errorOut << "Error: The code range 0x" << std::hex << codeStartAddr << " to 0x" << lastAddress
-                 << " leaves the code flash blocks." << std::endl;
-        return false;
-    }
-    const uint8_t first = ecu.GetBlockNumber(codeStartAddr);
-    const uint8_t last = ecu.GetBlockNumber(lastAddress);
-    return ecu.EraseCodeBlocks(first, last);
-}
-
-// --eraseCode of NXP and RH850: "first,last" in decimal, two block numbers, the first not above the
-// last. Any other text erases nothing and fails the step with a line saying why: cut to 8 bits, a
-// number above 255 would name another block.
-bool eraseCodeBlocksStep(VOKesGen& ecu) {
-    const std::string value = getOptionText("eraseCode");
-    std::istringstream text(value);
-    int first = 0;
-    int last = 0;
-    char separator = 0;
-    const bool read =
-        static_cast<bool>(text >> first >> separator >> last) && separator == ',' && (text >> std::ws).eof();
-    if (!read || first < 0 || last > 0xFF || first > last) {
-        errorOut << std::endl
-                 << "Error: Invalid --eraseCode \"" << value
-                 << "\": give the first and the last block (0 to 255) as first,last. Nothing erased."
-                 << std::endl;
-        return false;
-    }
-    normalOut << std::endl << "Erase code:          " << std::endl;
-    return ecu.EraseCodeBlocks(static_cast<uint8_t>(first), static_cast<uint8_t>(last));
-}
-
-// --eraseData of RH850: the option is the size in KiB; the data-flash erase units that make it up are
-// erased, from the first, whatever --dataPageSize says (a page of 0 is refused as everywhere). One
-// request names at most 0xFFFF units.
-bool eraseDataRh850(VOKesGen& ecu) {
-    constexpr uint64_t kMaxUnits = 0xFFFF;
-    constexpr uint64_t kMaxKiB = kMaxUnits * VOKesGen::kDataUnit / 1024;
-    if (!checkNotZero("data page size", optionHex32("dataPageSize", 0x40), "Error: ")) {
-        return false;
-    }
-    const uint64_t size = fromDecString(getOptionText("eraseData"));
-    if (size > kMaxKiB) {
-        errorOut << "Error: --eraseData " << std::dec << size << " KiB is more than one erase request names ("
-                 << kMaxKiB << " KiB). Nothing erased." << std::endl;
-        return false;
-    }
-    return ecu.EraseDataBlocks(0, static_cast<uint16_t>(size * 1024 / VOKesGen::kDataUnit));
-}
-
-template <typename Ecu>
-int runStandardProgram(int argc, char* argv[]) {
-    constexpr StandardEcuClass ecuClass = ClassTraits<Ecu>::kClass;
-
-    // Start and options.
-    printVersionInfo(argc > 0 ? argv[0] : "");
-    parseCommandLine(argc, argv);
-    bool ramOk = true;
-    bool startOk = true;
+// The settings of a run from its options, for the interface and the connection.
+struct RunSettings {
     uint16_t rxId = 0x643;
     uint16_t txId = 0x6F1;
     enumInterfaceType interfaceType = AutoDetectHW;
+    bool lin = false;
     uint32_t busMode = ComInterfaceSelector::kBusCan;
+    uint8_t frameAddress = 'C';
     uint32_t port = 0;
     uint32_t baud = 500000;
     uint32_t hwIndex = 0;
     uint32_t pktlen = 512;
-    FlashFile flashFile;
+};
 
-    if (optionGiven("help") || getVariablesMap().empty()) {
-        return 0;
-    }
+// How the RAM routine or the jump went: the exit code of the run follows from it.
+struct RamOutcome {
+    bool loaded = true;
+    bool started = true;
+};
+
+RunSettings readSettings() {
+    RunSettings settings;
     if (optionGiven("rxId")) {
-        rxId = getOptionHex<uint16_t>("rxId");
+        settings.rxId = getOptionHex<uint16_t>("rxId");
     }
     if (optionGiven("txId")) {
-        txId = getOptionHex<uint16_t>("txId");
+        settings.txId = getOptionHex<uint16_t>("txId");
     }
-    const bool lin = optionGiven("lin");
-    if (lin) {
-        busMode = ComInterfaceSelector::kBusLin;
+    settings.lin = optionGiven("lin");
+    if (settings.lin) {
+        settings.busMode = ComInterfaceSelector::kBusLin;
+        settings.frameAddress = 's';
     }
-    port = optionDec32("port", port);
-    baud = optionDec32("baud", baud);
-    hwIndex = optionDec32("hwIndex", hwIndex);
+    settings.port = optionDec32("port", settings.port);
+    settings.baud = optionDec32("baud", settings.baud);
+    settings.hwIndex = optionDec32("hwIndex", settings.hwIndex);
     if (optionGiven("com")) {
-        interfaceType = getOptionDec<enumInterfaceType>("com");
+        settings.interfaceType = getOptionDec<enumInterfaceType>("com");
     }
-    pktlen = optionDec32("pktlen", pktlen);
-    if (pktlen < 256 || pktlen > 4095) {
+    settings.pktlen = optionDec32("pktlen", settings.pktlen);
+    if (settings.pktlen < 256 || settings.pktlen > 4095) {
         normalOut << "An invalid Packet Length (pktlen) has been provided.\n" << std::flush;
         normalOut << "The default value will be used [512 bytes]." << std::endl;
-        pktlen = 512;
+        settings.pktlen = 512;
     }
+    return settings;
+}
 
-    // Interface and connection.
-    ComInterfaceSelector selector;
-    if (interfaceType == AutoDetectHW) {
-        selector.detectVectorHw();
-        if (!optionGiven("nonVerbose")) {
-            port = 0;
-            selector.selectDetectedHw();
-        } else {
-            selector.printDetectedHw();
-        }
-        if (port == 0) {
-            port = static_cast<uint32_t>(selector.getDetectedChannel());
-        }
-        // A port given in batch mode still needs a detected channel to build on.
-        if (port == 0 || selector.getDetectedChannel() == 0) {
-            normalOut << std::endl << "Error: No CAN hardware found!" << std::endl << std::endl;
-            return 1;
-        }
+// Without --com, the Vector hardware found: chosen by the user, or in batch mode listed. False when
+// there is no channel to build on.
+bool selectInterface(ComInterfaceSelector& selector, RunSettings& settings) {
+    if (settings.interfaceType != AutoDetectHW) {
+        return true;
     }
-    RunChannel channel(selector.createCommunication(interfaceType, port, baud, hwIndex, rxId, busMode));
-    if (!channel) {
-        normalOut << "Invalid parameters: " << std::endl;
-        return 2;
+    selector.detectVectorHw();
+    if (!optionGiven("nonVerbose")) {
+        settings.port = 0;
+        selector.selectDetectedHw();
+    } else {
+        selector.printDetectedHw();
     }
-    uint8_t frameAddress = 'C';
-    if (lin) {
-        // The checksum model belongs to the Vector LIN channel; a serial line has none.
+    if (settings.port == 0) {
+        settings.port = static_cast<uint32_t>(selector.getDetectedChannel());
+    }
+    // A port given in batch mode still needs a detected channel to build on.
+    if (settings.port == 0 || selector.getDetectedChannel() == 0) {
+        normalOut << std::endl << "Error: No CAN hardware found!" << std::endl << std::endl;
+        return false;
+    }
+    return true;
+}
+
+// The run's channel on the selected interface; none when the parameters do not make one.
+std::unique_ptr<Communication> createChannel(ComInterfaceSelector& selector, const RunSettings& settings) {
+    std::unique_ptr<Communication> channel =
+        selector.createCommunication(settings.interfaceType, settings.port, settings.baud, settings.hwIndex,
+                                     settings.rxId, settings.busMode);
+    // The checksum model belongs to the Vector LIN channel; a serial line has none.
+    if (settings.lin) {
         if (auto* linChannel = dynamic_cast<ComVXLapiLIN*>(channel.get())) {
-            linChannel->setChecksumModel(txId, false);
-            linChannel->setChecksumModel(rxId, false);
+            linChannel->setChecksumModel(settings.txId, false);
+            linChannel->setChecksumModel(settings.rxId, false);
         }
-        frameAddress = 's';
     }
-    Ecu ecu(channel.get(), frameAddress);
-    bool verdict = initEcuConnection(ecu, selector, busMode, frameAddress, txId, rxId);
-    if (!verdict) {
-        normalOut << "Invalid parameters: " << std::endl;
-        return 2;
+    return channel;
+}
+
+// The ECU object on its protocol and identifiers, then the connection lines. False when the
+// connection could not be set up.
+bool connect(VOEcuGenBase& ecu, RunChannel& channel, ComInterfaceSelector& selector,
+             const RunSettings& settings) {
+    if (!initEcuConnection(ecu, selector, settings.busMode, settings.frameAddress, settings.txId,
+                           settings.rxId)) {
+        return false;
     }
     // The connection set-up opened the channel.
     channel.closeOnEveryExit();
     normalOut << "Connecting:" << std::endl;
     normalOut << "  Interface: " << selector.getInterfaceName() << std::endl;
-    normalOut << "  Port:      " << std::dec << port << std::endl;
-    normalOut << "  Baud:      " << std::dec << baud << std::endl;
+    normalOut << "  Port:      " << std::dec << settings.port << std::endl;
+    normalOut << "  Baud:      " << std::dec << settings.baud << std::endl;
     printTargetInfo();
+    return true;
+}
 
-    // Session.
+// The flash request and the programming session when asked for, the login and the ECU information.
+// A failed flash request ends the process with exit code 4, a failed login with exit code 3.
+template <typename Ecu>
+void openSession(Ecu& ecu, RunChannel& channel) {
     if (optionGiven("ecuFlashRequest")) {
         if (sendEcuFlashRequest(ecu)) {
             successOut << std::endl << "ECU is in bootloader mode (OK)" << std::endl;
@@ -302,7 +219,6 @@ int runStandardProgram(int argc, char* argv[]) {
         ecu.ProgSessionHook();
         sleepMs(200);
     }
-    // A failed login ends the process with exit code 3.
     if (loginWithRetry(ecu)) {
         successOut << std::endl << "ECU responding (OK)" << std::endl;
     } else {
@@ -316,46 +232,47 @@ int runStandardProgram(int argc, char* argv[]) {
             infoOut << "ActEcuInfo: " << std::dec << info;
         }
     }
+}
 
-    // RAM routine or jump.
-    if (optionGiven("ram")) {
-        normalOut << std::endl << "Upload RAM application:           " << std::endl;
-        std::vector<uint8_t> image;
-        uint64_t start = 0;
-        uint64_t length = 0;
-        // A routine that cannot be read is a failed RAM step, as one that cannot be uploaded.
-        ramOk = flashFile.readFromFile(getOptionText("ram"), image, start, length) &&
-                ecu.UploadApplRam(image, start, image.size(), pktlen);
-        if (ramOk) {
-            start = optionHex64("jumpAddr", start);
-            startOk = ecu.StartApplRam(static_cast<uint32_t>(start));
-        }
-        verdict &= ramOk;
-    } else {
+// --ram: the routine uploaded and started at --jumpAddr (its own start by default); else the jump to
+// --jumpAddr.
+RamOutcome startRamRoutine(VOKesGen& ecu, FlashFile& flashFile, uint32_t pktlen) {
+    RamOutcome outcome;
+    if (!optionGiven("ram")) {
         const uint64_t start = optionHex64("jumpAddr", kDefaultJumpAddress);
-        startOk = ecu.JumpApplRam(static_cast<uint32_t>(start));
+        outcome.started = ecu.JumpApplRam(static_cast<uint32_t>(start));
+        return outcome;
     }
+    normalOut << std::endl << "Upload RAM application:           " << std::endl;
+    std::vector<uint8_t> image;
+    uint64_t start = 0;
+    uint64_t length = 0;
+    // A routine that cannot be read is a failed RAM step, as one that cannot be uploaded.
+    outcome.loaded = flashFile.readFromFile(getOptionText("ram"), image, start, length) &&
+                     ecu.UploadApplRam(image, start, image.size(), pktlen);
+    if (outcome.loaded) {
+        start = optionHex64("jumpAddr", start);
+        outcome.started = ecu.StartApplRam(static_cast<uint32_t>(start));
+    }
+    return outcome;
+}
 
-    // The requested steps, in their fixed order.
+// The requested steps, in their fixed order; each runs whatever the ones before gave. True when
+// every one succeeded.
+template <typename Ecu>
+bool runRequestedSteps(Ecu& ecu, FlashFile& flashFile, uint32_t pktlen) {
+    constexpr StandardEcuClass ecuClass = ClassTraits<Ecu>::kClass;
+    bool verdict = true;
     if (optionGiven("cmdFile")) {
         CommandFile commands;
         commands.load(getOptionText("cmdFile"));
         commands.execute(ecu);
     }
     if (optionGiven("readCode")) {
-        verdict &= readCodeStep(ecu, pktlen);
+        verdict &= readCodeStep(ecu, pktlen, ecuClass);
     }
     if (optionGiven("readOpt")) {
-        normalOut << std::endl << "Read option bytes:        " << std::endl;
-        uint32_t value = 0;
-        const bool read = ecu.ReadOptionBytes(0, &value);
-        // A failed read shows 0, in lower-case digits on this line only: an upload before may have set
-        // upper case for the run.
-        const std::ios_base::fmtflags flags = normalOut.flags();
-        normalOut << "   0x" << std::hex << std::nouppercase << (read ? value : 0) << std::endl;
-        normalOut.flags(flags);
-        normalOut << std::hex;
-        verdict &= read;
+        verdict &= readOptionBytesStep(ecu);
     }
     if (optionGiven("readData")) {
         verdict &= readDataFlash(ecu, pktlen, ecuClass);
@@ -371,23 +288,21 @@ int runStandardProgram(int argc, char* argv[]) {
         verdict &= writeCodeFlash(ecu, flashFile, pktlen, ecuClass);
     }
     if (optionGiven("writeOpt")) {
-        normalOut << std::endl << "Write option bytes:           " << std::endl;
-        auto value = static_cast<uint32_t>(fromHexString(getOptionText("writeOpt")));
-        verdict &= ecu.WriteOptionBytes(0, &value);
+        verdict &= writeOptionBytesStep(ecu);
     }
     if (optionGiven("eraseData")) {
-        normalOut << std::endl << "Erase all flash data:" << std::endl << std::endl;
-        if constexpr (ecuClass == StandardEcuClass::Rh850) {
-            verdict &= eraseDataRh850(ecu);
-        } else {
-            verdict &= ecu.EraseDataBlocks(0, kDataEraseLastUnit);
-        }
+        verdict &= eraseDataStep(ecu, ecuClass);
     }
     if (optionGiven("writeData")) {
         verdict &= writeDataFlash(ecu, flashFile, pktlen, ecuClass);
     }
+    return verdict;
+}
 
-    // End.
+// The verdict line, then the reset to the application and the end of the programming session when
+// asked for.
+template <typename Ecu>
+void finishRun(Ecu& ecu, bool verdict) {
     if (verdict) {
         successOut << std::endl
                    << std::endl
@@ -415,13 +330,41 @@ int runStandardProgram(int argc, char* argv[]) {
     if (optionGiven("progSession")) {
         ecu.ProgSessionHook();
     }
+}
+
+template <typename Ecu>
+int runStandardProgram(int argc, char* argv[]) {
+    printVersionInfo(argc > 0 ? argv[0] : "");
+    parseCommandLine(argc, argv);
+    FlashFile flashFile;
+    if (optionGiven("help") || getVariablesMap().empty()) {
+        return 0;
+    }
+    RunSettings settings = readSettings();
+    ComInterfaceSelector selector;
+    if (!selectInterface(selector, settings)) {
+        return 1;
+    }
+    RunChannel channel(createChannel(selector, settings));
+    if (!channel) {
+        normalOut << "Invalid parameters: " << std::endl;
+        return 2;
+    }
+    Ecu ecu(channel.get(), settings.frameAddress);
+    if (!connect(ecu, channel, selector, settings)) {
+        normalOut << "Invalid parameters: " << std::endl;
+        return 2;
+    }
+    openSession(ecu, channel);
+    const RamOutcome ram = startRamRoutine(ecu, flashFile, settings.pktlen);
+    const bool stepsOk = runRequestedSteps(ecu, flashFile, settings.pktlen);
+    finishRun(ecu, ram.loaded && stepsOk);
     channel.close();
     normalOut << std::endl;
-
-    if (!ramOk) {
+    if (!ram.loaded) {
         return 4;
     }
-    if (!startOk) {
+    if (!ram.started) {
         return 5;
     }
     return 0;
