@@ -1,4 +1,4 @@
-#include "app/StepHelpers.h"
+#include "app/standard/StepHelpers.h"
 
 #include <algorithm>
 #include <chrono>
