@@ -19,6 +19,8 @@
 #include "comm/UtilTimeout.h"
 #include "console/console.h"
 #include "ecu/VOCyt2Gen.h"
+#include "ecu/VOEcuGenBase.h"
+#include "ecu/VOKesGen.h"
 #include "ecu/VONxpGen.h"
 #include "ecu/VORh850Gen.h"
 
