@@ -119,6 +119,7 @@ struct RamOutcome {
     bool started = true;
 };
 
+// The settings from the options; a packet length outside 256 to 4095 gives way to 512, with a notice.
 RunSettings readSettings() {
     RunSettings settings;
     if (optionGiven("rxId")) {
