@@ -436,12 +436,16 @@ bool FlashFile::writeCode(uint64_t windowStart, uint64_t windowEnd, VOEcuGenBase
                             requests);
 }
 
-bool FlashFile::rangeToWrite(uint64_t start, uint64_t& length, bool limitToLength, std::ostream& report,
-                             const char* notInFile, const char* lengthZero) {
+std::optional<std::vector<BlockStartLengthPair>> FlashFile::openRange(uint64_t start, uint64_t length,
+                                                                      bool limitToLength,
+                                                                      const RangeOpening& opening) {
+    if (!checkNotZero(opening.sizeName, opening.size, kPlannerLead)) {
+        return std::nullopt;
+    }
     const uint64_t requested = length;
     if (!containsRange(start, length, true)) {
-        report << notInFile << std::endl;
-        return false;
+        opening.report << opening.notInFile << std::endl;
+        return std::nullopt;
     }
     // The range runs over the blocks after the one that holds start too, up to the length asked for.
     if (limitToLength) {
@@ -449,53 +453,47 @@ bool FlashFile::rangeToWrite(uint64_t start, uint64_t& length, bool limitToLengt
     }
     // A length of 0 would read the whole file, from wherever it starts.
     if (length == 0) {
-        report << lengthZero << std::endl;
-        return false;
+        opening.report << opening.lengthZero << std::endl;
+        return std::nullopt;
     }
-    return true;
+    return blocksWithin(start, start + length);
 }
 
 bool FlashFile::writeCodeRange(uint64_t start, uint64_t, uint64_t length, bool limitToLength,
                                VOEcuGenBase& ecu, bool erase, uint32_t packetLength, uint32_t) {
-    if (!checkNotZero("packet length", packetLength, kPlannerLead)) {
-        return false;
-    }
-    if (!rangeToWrite(start, length, limitToLength, normalOut,
-                      "  File does not include data to program. First one in file.",
-                      "  Code length 0: nothing to program.")) {
+    const std::optional<std::vector<BlockStartLengthPair>> within =
+        openRange(start, length, limitToLength,
+                  {"packet length", packetLength, normalOut,
+                   "  File does not include data to program. First one in file.",
+                   "  Code length 0: nothing to program."});
+    if (!within) {
         return false;
     }
     // Whole requests of whole pages: a packet length that is not a multiple of the page is rounded
     // down to the pages one request carries.
     const CodeRequests requests = {packetLength / kCodeRangePageSize, kCodeRangePageSize};
-    const std::vector<BlockStartLengthPair> within = blocksWithin(start, start + length);
-    const std::vector<PlannedCodeWrite> writes = planCodeWrites(within, requests.pageLength);
+    const std::vector<PlannedCodeWrite> writes = planCodeWrites(*within, requests.pageLength);
     if (writes.size() != 1) {
         // Blocks with gaps between them: each is written alone, after the erase of the sectors they
         // lie in, so that nothing between them is erased.
-        return writePlannedCode(*this, within, writes, ecu, erase, requests);
+        return writePlannedCode(*this, *within, writes, ecu, erase, requests);
     }
     std::vector<uint8_t> bytes;
-    return readWrite(*this, writes[0], within, bytes) &&
+    return readWrite(*this, writes[0], *within, bytes) &&
            ecu.FlashCode(bytes, writes[0].start, bytes.size(), erase, nullptr, requests.pages,
                          requests.pageLength);
 }
 
 bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLength, VOEcuGenBase& ecu,
                                uint32_t, uint32_t pageSize) {
-    if (!checkNotZero("page size", pageSize, kPlannerLead)) {
+    const std::optional<std::vector<BlockStartLengthPair>> within = openRange(
+        start, length, limitToLength,
+        {"page size", pageSize, warningOut, "  File does not include data to program. Second one in file.",
+         "  Data length 0: nothing to program."});
+    if (!within || within->empty()) {
         return false;
     }
-    if (!rangeToWrite(start, length, limitToLength, warningOut,
-                      "  File does not include data to program. Second one in file.",
-                      "  Data length 0: nothing to program.")) {
-        return false;
-    }
-    const std::vector<BlockStartLengthPair> within = blocksWithin(start, start + length);
-    if (within.empty()) {
-        return false;
-    }
-    const uint64_t dataEnd = within.back().start + within.back().length;
+    const uint64_t dataEnd = within->back().start + within->back().length;
     const bool units = dynamic_cast<const VOKesGen*>(&ecu) != nullptr;
     const uint64_t unit = units ? VOKesGen::kDataUnit : 1;
     // Each piece erases the units it touches: a piece that begins inside a unit would lose the unit's
@@ -511,7 +509,7 @@ bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLeng
     }
     bool result = true;
     // Every piece is tried, also after a failed one.
-    for (const BlockStartLengthPair& piece : dataPieces(within, start, pageSize, unit)) {
+    for (const BlockStartLengthPair& piece : dataPieces(*within, start, pageSize, unit)) {
         std::vector<uint8_t> bytes;
         uint64_t pieceStart = piece.start;
         uint64_t pieceLength = piece.length;

@@ -8,6 +8,7 @@
 #include <deque>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,11 +79,22 @@ class FlashFile {
     bool ensureImporter();
     // Drops the importer and the blocks.
     void forget();
-    // The range writers' start: start must lie in a file block; length becomes the length asked
-    // for with limitToLength, else the rest of that block. False, with notInFile or lengthZero on
-    // report, when there is nothing to write.
-    bool rangeToWrite(uint64_t start, uint64_t& length, bool limitToLength, std::ostream& report,
-                      const char* notInFile, const char* lengthZero);
+    // What a range writer checks and says before it writes: the size that must not be 0 (named
+    // sizeName), the stream for the refusals of the range, and their lines for a start outside the
+    // file and for a length of 0.
+    struct RangeOpening {
+        const char* sizeName;
+        uint64_t size;
+        std::ostream& report;
+        const char* notInFile;
+        const char* lengthZero;
+    };
+    // The range writers' opening: the size must not be 0 and start must lie in a file block. The file
+    // blocks of [start, start + length) with limitToLength, else of the rest of the block that holds
+    // start, cut to it; nothing, with the refusal printed, when there is nothing to write.
+    std::optional<std::vector<Io::Import::BlockStartLengthPair>> openRange(uint64_t start, uint64_t length,
+                                                                           bool limitToLength,
+                                                                           const RangeOpening& opening);
 
     std::unique_ptr<Io::Import::MorvaneImportApi> importer;
     std::string fileName;

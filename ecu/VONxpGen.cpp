@@ -1,5 +1,7 @@
 #include "ecu/VONxpGen.h"
 
+#include "ecu/CodeBlockGroups.h"
+
 VONxpGen::VONxpGen(Communication* comm, uint8_t frameAddress) : VOKesGen(comm, frameAddress) {}
 
 VONxpGen::~VONxpGen() = default;

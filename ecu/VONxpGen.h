@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "ecu/CodeBlockGroups.h"
 #include "ecu/VOKesGen.h"
 
 class Communication;

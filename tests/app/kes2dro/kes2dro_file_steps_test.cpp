@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/DroProgram.h"
-#include "app/Kes2DroFrame.h"
-#include "app/Kes2Program.h"
+#include "app/kes2dro/DroProgram.h"
+#include "app/kes2dro/Kes2DroFrame.h"
+#include "app/kes2dro/Kes2Program.h"
 #include "hexfile/GenericInFile.h"
-#include "tests/app/Kes2DroTestSupport.h"
+#include "tests/app/kes2dro/Kes2DroTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
 #include "tests/ecu/PacketBytes.h"
 #include "tests/support/shared_names.h"

@@ -5,12 +5,12 @@
 #include <memory>
 #include <stdexcept>
 
-#include "app/Kes2DroHelpers.h"
+#include "app/kes2dro/Kes2DroHelpers.h"
 #include "comm/ComParams.h"
 #include "comm/ComVXLapiCAN.h"
 #include "ecu/VODroGen.h"
 #include "tests/app/AppTestSupport.h"
-#include "tests/app/Kes2DroTestSupport.h"
+#include "tests/app/kes2dro/Kes2DroTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
 #include "tests/support/shared_names.h"
 

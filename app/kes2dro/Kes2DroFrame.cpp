@@ -1,11 +1,11 @@
-#include "app/Kes2DroFrame.h"
+#include "app/kes2dro/Kes2DroFrame.h"
 
 #include <exception>
 #include <memory>
 #include <ostream>
 
-#include "app/Kes2DroHelpers.h"
 #include "app/Options.h"
+#include "app/kes2dro/Kes2DroHelpers.h"
 #include "comm/Communication.h"
 #include "comm/ProtocolFiatTP.h"
 #include "console/console.h"

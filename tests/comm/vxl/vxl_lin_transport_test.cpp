@@ -11,9 +11,9 @@
 
 #include "comm/ComVXLapiLIN.h"
 #include "comm/ProtocolFiatTP_LIN.h"
+#include "tests/comm/vxl/vxl_fixture.h"
 #include "tests/support/bytes.h"
 #include "tests/support/child_process.h"
-#include "tests/vxl/vxl_fixture.h"
 #include "xl/lin_slave_peer.h"
 
 namespace vxltest {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "comm/ProtocolFiatTP.h"
+#include "tests/comm/vxl/vxl_fixture.h"
 #include "tests/support/bytes.h"
-#include "tests/vxl/vxl_fixture.h"
 
 namespace vxltest {
 namespace {

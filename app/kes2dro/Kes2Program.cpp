@@ -2,14 +2,14 @@
 // written only with --Bmg; data flash 32 KiB at 0xFE000000, written by runs of the file's cells. A
 // file's bytes outside the flash it is written to are named on one line; a write of nothing says so.
 
-#include "app/Kes2Program.h"
+#include "app/kes2dro/Kes2Program.h"
 
 #include <algorithm>
 #include <ostream>
 
 #include "app/FlashPrograms.h"
-#include "app/Kes2DroFrame.h"
-#include "app/Kes2DroHelpers.h"
+#include "app/kes2dro/Kes2DroFrame.h"
+#include "app/kes2dro/Kes2DroHelpers.h"
 #include "comm/ProtocolFiatTP.h"
 #include "console/console.h"
 #include "ecu/VODroGen.h"

@@ -11,7 +11,7 @@
 
 #include "app/FlashFile.h"
 #include "app/Options.h"
-#include "app/StepHelpers.h"
+#include "app/standard/StepHelpers.h"
 #include "ecu/VOCyt2Gen.h"
 #include "ecu/VONxpGen.h"
 #include "ecu/VORh850Gen.h"

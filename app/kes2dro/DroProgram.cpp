@@ -4,7 +4,7 @@
 // file that reaches past the chip's code flash, and a data file longer than the data flash, are refused
 // before anything is sent.
 
-#include "app/DroProgram.h"
+#include "app/kes2dro/DroProgram.h"
 
 #include <algorithm>
 #include <map>
@@ -13,8 +13,8 @@
 #include <utility>
 
 #include "app/FlashPrograms.h"
-#include "app/Kes2DroFrame.h"
-#include "app/Kes2DroHelpers.h"
+#include "app/kes2dro/Kes2DroFrame.h"
+#include "app/kes2dro/Kes2DroHelpers.h"
 #include "console/console.h"
 #include "ecu/VODroGen.h"
 

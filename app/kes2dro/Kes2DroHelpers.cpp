@@ -1,4 +1,4 @@
-#include "app/Kes2DroHelpers.h"
+#include "app/kes2dro/Kes2DroHelpers.h"
 
 #include <algorithm>
 #include <filesystem>

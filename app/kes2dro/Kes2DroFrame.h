@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Kes2DroOptions.h"
+#include "app/kes2dro/Kes2DroOptions.h"
 
 class VODroGen;
 

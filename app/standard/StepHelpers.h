@@ -1,8 +1,9 @@
 #pragma once
-// The steps of the CYT2, NXP and RH850 flash programs that need more than one service call: the
-// connection, the target notice, the flash request and the login repeated within their time limits,
-// the data-flash read into a file and the code and data writes from files. The routines read their
-// options from the process-wide option map; the class picks the defaults of the options not given.
+// The steps of the CYT2, NXP and RH850 flash programs: the connection, the target notice, the flash
+// request and the login repeated within their time limits, the code and data-flash reads into files,
+// the option-byte read and write, the code and data erases and the code and data writes from files.
+// The routines read their options from the process-wide option map; the class picks the defaults of
+// the options not given.
 
 #include <cstdint>
 #include <string>
@@ -10,7 +11,9 @@
 
 class ComInterfaceSelector;
 class FlashFile;
+class VOCyt2Gen;
 class VOEcuGenBase;
+class VOKesGen;
 
 enum class StandardEcuClass { Cyt2, Nxp, Rh850 };
 
@@ -47,12 +50,28 @@ void printTargetInfo();
 bool sendEcuFlashRequest(VOEcuGenBase& ecu);
 // Login, repeated for up to 30 s.
 bool loginWithRetry(VOEcuGenBase& ecu);
+// --readCode: the class's read of code flash into the --readCode file, saved only when the read
+// succeeded.
+bool readCodeStep(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass);
+// --readOpt: option byte 0 shown as "   0x" and its value, 0 when the read failed.
+bool readOptionBytesStep(VOKesGen& ecu);
 // --dataLength bytes of data flash from --dataStartAddr into the --readData file, saved only when the
 // read succeeded.
 bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass);
+// --eraseCode of CYT2: the blocks of the code range, from its first to its last byte. Without a
+// range, the block of the start address alone. A range outside the block map is refused.
+bool eraseCodeCyt2(VOCyt2Gen& ecu);
+// --eraseCode of NXP and RH850: "first,last" in decimal, two block numbers, the first not above the
+// last. Any other text erases nothing and fails the step with a line saying why: cut to 8 bits, a
+// number above 255 would name another block.
+bool eraseCodeBlocksStep(VOKesGen& ecu);
 // The --writeCode file into code flash, all of it above --codeStartAddr, or the bytes of the
 // --codeLength bytes from there, from every block in that range.
 bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass);
+// --writeOpt: the option's value into option byte 0.
+bool writeOptionBytesStep(VOKesGen& ecu);
+// --eraseData: the data-flash erase units of the class (RH850: as many as --eraseData KiB make up).
+bool eraseDataStep(VOKesGen& ecu, StandardEcuClass ecuClass);
 // The bytes of the --writeData file from --dataStartAddr (which a file block must hold) up to
 // --dataLength bytes on, from every block in that range.
 bool writeDataFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass);

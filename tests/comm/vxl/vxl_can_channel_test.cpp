@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/comm/vxl/vxl_fixture.h"
 #include "tests/support/bytes.h"
-#include "tests/vxl/vxl_fixture.h"
 #include "xl/xl_test_control.h"
 
 namespace vxltest {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Kes2DroOptions.h"
+#include "app/kes2dro/Kes2DroOptions.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/ecu/EcuTestSupport.h"
 

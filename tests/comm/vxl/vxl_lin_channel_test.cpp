@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "comm/ComVXLapiLIN.h"
+#include "tests/comm/vxl/vxl_fixture.h"
 #include "tests/support/bytes.h"
-#include "tests/vxl/vxl_fixture.h"
 #include "xl/bus.h"
 #include "xl/lin.h"
 

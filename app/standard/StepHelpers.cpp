@@ -1,9 +1,12 @@
-#include "app/StepHelpers.h"
+#include "app/standard/StepHelpers.h"
 
 #include <algorithm>
 #include <chrono>
+#include <ios>
 #include <memory>
 #include <new>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "app/ComInterfaceSelector.h"
@@ -12,11 +15,15 @@
 #include "comm/Protocol.h"
 #include "comm/UtilTimeout.h"
 #include "console/console.h"
+#include "ecu/CodeBlockGroups.h"
+#include "ecu/VOCyt2Gen.h"
 #include "ecu/VOEcuGenBase.h"
+#include "ecu/VOKesGen.h"
 
 namespace {
 
 constexpr uint64_t k4G = uint64_t{1} << 32;
+constexpr uint16_t kDataEraseLastUnit = 303;
 
 // The protocols the connections were built on. A channel keeps a pointer to its protocol and may be
 // left open when the process ends through exit, so the list is never destroyed.
@@ -50,6 +57,24 @@ bool repeatWithin(VOEcuGenBase& ecu, uint32_t attemptMs, uint32_t limitMs, Attem
     }
     ecu.setReceiveTimeout(saved);
     return result;
+}
+
+// --eraseData of RH850: the option is the size in KiB; the data-flash erase units that make it up are
+// erased, from the first, whatever --dataPageSize says (a page of 0 is refused as everywhere). One
+// request names at most 0xFFFF units.
+bool eraseDataRh850(VOKesGen& ecu) {
+    constexpr uint64_t kMaxUnits = 0xFFFF;
+    constexpr uint64_t kMaxKiB = kMaxUnits * VOKesGen::kDataUnit / 1024;
+    if (!checkNotZero("data page size", optionHex32("dataPageSize", 0x40), "Error: ")) {
+        return false;
+    }
+    const uint64_t size = fromDecString(getOptionText("eraseData"));
+    if (size > kMaxKiB) {
+        errorOut << "Error: --eraseData " << std::dec << size << " KiB is more than one erase request names ("
+                 << kMaxKiB << " KiB). Nothing erased." << std::endl;
+        return false;
+    }
+    return ecu.EraseDataBlocks(0, static_cast<uint16_t>(size * 1024 / VOKesGen::kDataUnit));
 }
 
 }  // namespace
@@ -129,6 +154,53 @@ bool loginWithRetry(VOEcuGenBase& ecu) {
     return repeatWithin(ecu, kLoginAttemptMs, kLoginLimitMs, [&] { return ecu.Login(); });
 }
 
+bool readCodeStep(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass) {
+    const StepDefaults& defaults = stepDefaults(ecuClass);
+    const uint64_t codeStartAddr = optionHex64("codeStartAddr", defaults.codeStartAddr);
+    const uint64_t codeLength = optionHex64("codeLength", defaults.codeReadLength);
+    const uint32_t codePageSize = optionHex32("codePageSize", defaults.codePageSize);
+    normalOut << std::endl << "Read code:          " << std::endl;
+    if (!checkRangeBelow4G("code", codeStartAddr, codeLength)) {
+        return false;
+    }
+    uint32_t last = 0;
+    if (ecuClass == StandardEcuClass::Cyt2) {
+        last = pktlen;
+    } else if (ecuClass == StandardEcuClass::Nxp) {
+        last = pktlen / 256;
+    } else {
+        if (!checkNotZero("code page size", codePageSize, "Error: ")) {
+            return false;
+        }
+        last = pktlen / codePageSize;
+        if (last == 0) {
+            errorOut << "Error: Invalid page count 0 (code page size 0x" << std::hex << codePageSize
+                     << " above the packet length " << std::dec << pktlen << ")" << std::endl;
+            return false;
+        }
+    }
+    std::vector<uint8_t> bytes;
+    if (!allocateReadBuffer("code", bytes, codeLength)) {
+        return false;
+    }
+    const bool read = ecu.ReadCode(bytes, codeStartAddr, codeLength, nullptr, last);
+    // A read whose file could not be written is a failed step.
+    return read && saveDataFile(getOptionText("readCode"), bytes, codeStartAddr);
+}
+
+bool readOptionBytesStep(VOKesGen& ecu) {
+    normalOut << std::endl << "Read option bytes:        " << std::endl;
+    uint32_t value = 0;
+    const bool read = ecu.ReadOptionBytes(0, &value);
+    // A failed read shows 0, in lower-case digits on this line only: an upload before may have set
+    // upper case for the run.
+    const std::ios_base::fmtflags flags = normalOut.flags();
+    normalOut << "   0x" << std::hex << std::nouppercase << (read ? value : 0) << std::endl;
+    normalOut.flags(flags);
+    normalOut << std::hex;
+    return read;
+}
+
 bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass) {
     const StepDefaults& defaults = stepDefaults(ecuClass);
     const uint64_t dataStartAddr = optionHex64("dataStartAddr", defaults.dataStartAddr);
@@ -160,6 +232,42 @@ bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass
     return read && saveDataFile(getOptionText("readData"), bytes, dataStartAddr);
 }
 
+bool eraseCodeCyt2(VOCyt2Gen& ecu) {
+    const uint64_t codeStartAddr = optionHex64("codeStartAddr", 0);
+    const uint64_t codeLength = optionHex64("codeLength", 0);
+    normalOut << std::endl << "Erase code:          " << std::endl;
+    const bool ranged = optionGiven("codeStartAddr") || optionGiven("codeLength");
+    const uint64_t lastAddress = codeLength == 0 ? codeStartAddr : codeStartAddr + codeLength - 1;
+    if (ranged && (lastAddress < codeStartAddr || !inCodeBlockGroups(codeStartAddr) ||
+                   !inCodeBlockGroups(lastAddress))) {
+        errorOut << "Error: The code range 0x" << std::hex << codeStartAddr << " to 0x" << lastAddress
+                 << " leaves the code flash blocks." << std::endl;
+        return false;
+    }
+    const uint8_t first = ecu.GetBlockNumber(codeStartAddr);
+    const uint8_t last = ecu.GetBlockNumber(lastAddress);
+    return ecu.EraseCodeBlocks(first, last);
+}
+
+bool eraseCodeBlocksStep(VOKesGen& ecu) {
+    const std::string value = getOptionText("eraseCode");
+    std::istringstream text(value);
+    int first = 0;
+    int last = 0;
+    char separator = 0;
+    const bool read =
+        static_cast<bool>(text >> first >> separator >> last) && separator == ',' && (text >> std::ws).eof();
+    if (!read || first < 0 || last > 0xFF || first > last) {
+        errorOut << std::endl
+                 << "Error: Invalid --eraseCode \"" << value
+                 << "\": give the first and the last block (0 to 255) as first,last. Nothing erased."
+                 << std::endl;
+        return false;
+    }
+    normalOut << std::endl << "Erase code:          " << std::endl;
+    return ecu.EraseCodeBlocks(static_cast<uint8_t>(first), static_cast<uint8_t>(last));
+}
+
 bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass) {
     const StepDefaults& defaults = stepDefaults(ecuClass);
     bool erase = true;
@@ -188,6 +296,20 @@ bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, Standar
                                       codePageSize);
     }
     return result;
+}
+
+bool writeOptionBytesStep(VOKesGen& ecu) {
+    normalOut << std::endl << "Write option bytes:           " << std::endl;
+    auto value = static_cast<uint32_t>(fromHexString(getOptionText("writeOpt")));
+    return ecu.WriteOptionBytes(0, &value);
+}
+
+bool eraseDataStep(VOKesGen& ecu, StandardEcuClass ecuClass) {
+    normalOut << std::endl << "Erase all flash data:" << std::endl << std::endl;
+    if (ecuClass == StandardEcuClass::Rh850) {
+        return eraseDataRh850(ecu);
+    }
+    return ecu.EraseDataBlocks(0, kDataEraseLastUnit);
 }
 
 bool writeDataFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass) {

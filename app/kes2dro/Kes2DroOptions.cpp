@@ -1,4 +1,4 @@
-#include "app/Kes2DroOptions.h"
+#include "app/kes2dro/Kes2DroOptions.h"
 
 #include <exception>
 #include <ostream>

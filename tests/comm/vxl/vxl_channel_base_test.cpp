@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "comm/ComVXLapiLIN.h"
-#include "tests/vxl/vxl_fixture.h"
+#include "tests/comm/vxl/vxl_fixture.h"
 
 // ---- the driver calls of a channel
 // The test is linked with --wrap for these three driver functions (see CMakeLists.txt; the names

@@ -1,1 +1,0 @@
-#include "app/Stopwatch.h"
