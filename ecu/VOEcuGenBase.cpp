@@ -7,8 +7,8 @@
 #include <ostream>
 #include <sstream>
 
-#include "comm/Protocol.h"
 #include "checksum/UtilChecksum.h"
+#include "comm/Protocol.h"
 #include "comm/UtilTimeout.h"
 #include "console/console.h"
 #include "ecu/EcuPacketRequest.h"
