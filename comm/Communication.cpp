@@ -7,6 +7,7 @@
 #include "comm/ProtocolSingleByteTailOnSend.h"
 #include "comm/ProtocolSingleFrame.h"
 #include "comm/ScopedLock.h"
+#include "comm/ScopedValue.h"
 #include "comm/UtilTimeout.h"
 
 namespace {
@@ -261,12 +262,7 @@ bool Communication::receive(std::vector<uint8_t>& out, uint32_t count, uint32_t 
     out.clear();
     return checkedUnderLock([&] {
         // The filter of an outer receive comes back whatever this one does.
-        struct Restore {
-            const ReplyFilter*& slot;
-            const ReplyFilter* const outer;
-            ~Restore() { slot = outer; }
-        } restore{awaitedReply, awaitedReply};
-        awaitedReply = accept ? &accept : nullptr;
+        const ScopedValue<const ReplyFilter*> filter(awaitedReply, accept ? &accept : nullptr);
         // A protocol that waits for the awaited message delivers no other; what another one delivers
         // is checked here.
         return receiveUnlocked(txId, rxId, out, count, true) && isAwaitedReply(out);

@@ -6,6 +6,7 @@
 #include "comm/ComParams.h"
 #include "comm/Communication.h"
 #include "comm/ProtocolFiatFrames.h"
+#include "comm/ScopedValue.h"
 #include "comm/UtilTimeout.h"
 
 namespace {
@@ -91,7 +92,7 @@ bool ProtocolFiatTP::sendSegmented(Communication* channel, uint32_t txId, uint32
 }
 
 bool ProtocolFiatTP::sendBlock(Communication* channel, uint32_t txId, uint32_t rxId) {
-    const ReceiveWindow window(receiveTimeoutMs(channel));
+    const UtilTimeout window(receiveTimeoutMs(channel));
     std::vector<uint8_t> received;
     bool isFlowControl = false;
     uint8_t blockSize = 0;
@@ -100,7 +101,7 @@ bool ProtocolFiatTP::sendBlock(Communication* channel, uint32_t txId, uint32_t r
         const bool read =
             readWithin(channel, txId, rxId, received, kFlowControlReadBytes, window.remainingMs());
         isFlowControl = read && parseFlowControl(received, blockSize, stMin);
-        if (isFlowControl || !read || window.over()) {
+        if (isFlowControl || !read || window.expired()) {
             break;
         }
         // A frame of another message, such as a reply that came after its time-out or a doubled one:
@@ -147,7 +148,7 @@ bool ProtocolFiatTP::writeBlock(Communication* channel, uint32_t txId, uint32_t 
 
 bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                              uint32_t) {
-    const ReceiveWindow window(receiveTimeoutMs(channel));
+    const UtilTimeout window(receiveTimeoutMs(channel));
     for (;;) {
         const Arrival arrival = receiveMessage(channel, txId, rxId, out, window.remainingMs());
         if (arrival == Arrival::message && channel->isAwaitedReply(out)) {
@@ -159,7 +160,7 @@ bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxI
         // A stray frame, or a message that answers another request (a reply that came after its
         // time-out, a doubled one): dropped, and the wait goes on while the time-out lasts.
         out.clear();
-        if (window.over()) {
+        if (window.expired()) {
             return false;
         }
     }
@@ -255,26 +256,6 @@ bool ProtocolFiatTP::readWithin(Communication* channel, uint32_t txId, uint32_t 
     }
     // The channel's read waits the receive time-out of its parameters, looked at on every read: cut for
     // this one read, and put back whatever the read does.
-    struct Restore {
-        ComParams& params;
-        const uint32_t ms;
-        ~Restore() { params.rxTimeoutMs = ms; }
-    } restore{*params, params->rxTimeoutMs};
-    params->rxTimeoutMs = waitMs;
+    const ScopedValue<uint32_t> cut(params->rxTimeoutMs, waitMs);
     return readFrame(channel, txId, rxId, out, count);
-}
-
-ProtocolFiatTP::ReceiveWindow::ReceiveWindow(uint32_t ms)
-    : end(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
-
-uint32_t ProtocolFiatTP::ReceiveWindow::remainingMs() const {
-    const auto left = end - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) {
-        return 0;
-    }
-    return static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
-bool ProtocolFiatTP::ReceiveWindow::over() const {
-    return std::chrono::steady_clock::now() >= end;
 }

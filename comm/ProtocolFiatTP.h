@@ -6,7 +6,6 @@
 // otherwise the first consecutive frame is 0 and 0xFF means no limit. As receiver it sends a single flow
 // control A 30 FF 00 00 00 00 00 for a first frame, in either mode.
 
-#include <chrono>
 #include <functional>
 
 #include "comm/ProtocolMultiFrame.h"
@@ -36,18 +35,6 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
     bool isStandardized() const { return standardized; }
 
   protected:
-    // The time left of a wait that began when the window was made.
-    class ReceiveWindow {
-      public:
-        explicit ReceiveWindow(uint32_t ms);
-        // Whole milliseconds, rounded up; 0 once the window is over.
-        uint32_t remainingMs() const;
-        bool over() const;
-
-      private:
-        std::chrono::steady_clock::time_point end;
-    };
-
     // What one wait for a message brought.
     enum class Arrival {
         nothing,  // no frame within the wait

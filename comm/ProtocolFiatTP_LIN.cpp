@@ -34,7 +34,7 @@ bool ProtocolFiatTP_LIN::send(Communication* channel, uint32_t txId, uint32_t rx
 bool ProtocolFiatTP_LIN::sendBlock(Communication* channel, uint32_t txId, uint32_t rxId) {
     // The receive time-out runs from the first read, after the first header's wait, as a read
     // without frames to drop would wait it.
-    std::optional<ReceiveWindow> window;
+    std::optional<UtilTimeout> window;
     std::vector<uint8_t> received;
     bool isFlowControl = false;
     uint8_t blockSize = 0;
@@ -48,7 +48,7 @@ bool ProtocolFiatTP_LIN::sendBlock(Communication* channel, uint32_t txId, uint32
         const bool read =
             readWithin(channel, 0, kSlaveResponseId, received, kFlowControlReadBytes, window->remainingMs());
         isFlowControl = requested && read && parseFlowControl(received, blockSize, stMin);
-        if (isFlowControl || !requested || !read || window->over()) {
+        if (isFlowControl || !requested || !read || window->expired()) {
             break;
         }
         // Not a flow control (a reply of the ECU that came after its time-out): dropped; the next

@@ -1,5 +1,6 @@
 #include "comm/UtilTimeout.h"
 
+#include <algorithm>
 #include <limits>
 #include <mutex>
 
@@ -60,6 +61,24 @@ void UtilTimeout::restart(uint64_t ms) {
 bool UtilTimeout::expired() const {
     const uint64_t now = platform::counterTicks();
     return !(counterInfo.hasPerformanceCounter && now <= deadline);
+}
+
+uint32_t UtilTimeout::remainingMs() const {
+    const uint64_t now = platform::counterTicks();
+    if (!counterInfo.hasPerformanceCounter || now > deadline) {
+        return 0;
+    }
+    const uint64_t ticks = deadline - now;
+    const uint64_t frequency = counterInfo.frequency;
+    // ticks * 1000 / frequency, rounded up, without overflowing for far deadlines.
+    const uint64_t whole = ticks / frequency;
+    const uint64_t rest = ticks % frequency;
+    constexpr uint64_t kMax = std::numeric_limits<uint32_t>::max();
+    if (whole >= kMax / 1000) {
+        return static_cast<uint32_t>(kMax);
+    }
+    const uint64_t ms = whole * 1000 + (rest * 1000 + frequency - 1) / frequency;
+    return static_cast<uint32_t>(std::min(ms, kMax));
 }
 
 bool UtilTimeout::hasPerformanceCounter() {

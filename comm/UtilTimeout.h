@@ -9,6 +9,8 @@ class UtilTimeout {
 
     void restart(uint64_t ms);
     bool expired() const;
+    // Whole milliseconds left until the deadline, rounded up (at most 0xFFFFFFFF); 0 once expired.
+    uint32_t remainingMs() const;
 
     static bool hasPerformanceCounter();
 

@@ -51,6 +51,21 @@ TEST(UtilTimeout, RestartMovesTheDeadline) {
     EXPECT_TRUE(expiresWithin(t, milliseconds(10)));
 }
 
+// What is left counts down from the time given, rounded up to whole milliseconds, and is 0 once the
+// deadline has passed; a deadline beyond 32 bits of milliseconds says the most it can.
+TEST(UtilTimeout, RemainingMsCountsDownToZero) {
+    const UtilTimeout far(60000);
+    EXPECT_LE(far.remainingMs(), 60000u);
+    EXPECT_GT(far.remainingMs(), 59000u);
+    const UtilTimeout t(30);
+    const uint32_t first = t.remainingMs();
+    EXPECT_GE(first, 1u);
+    EXPECT_LE(first, 30u);
+    ASSERT_TRUE(expiresWithin(t, milliseconds(1000)));
+    EXPECT_EQ(t.remainingMs(), 0u);
+    EXPECT_EQ(UtilTimeout(uint64_t{1} << 40).remainingMs(), UINT32_MAX);
+}
+
 class LongTimeout : public ::testing::TestWithParam<uint64_t> {};
 
 // Turned into nanosecond ticks without saturating, the largest values would wrap: 18446744074 ms
