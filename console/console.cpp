@@ -136,7 +136,10 @@ void gotoXY(uint16_t x, uint16_t y) {
 void showProgressBar(uint32_t percent, bool done) {
     const int16_t row = getCursorRow();
     if (done) {
-        gotoXY(10, static_cast<uint16_t>(row - 5));
+        // The message that follows gets a row of its own below the bar, or the text, on this one.
+        if (platform::cursorPosition().column > 0) {
+            gotoXY(0, static_cast<uint16_t>(row + 1));
+        }
         return;
     }
     gotoXY(10, static_cast<uint16_t>(row));

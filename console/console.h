@@ -57,6 +57,8 @@ void setCursorInfo(bool visible, uint32_t size);
 void setCursorColumn(uint16_t x);
 // Coordinates are taken as signed 16-bit values; a negative one leaves the cursor where it is.
 void gotoXY(uint16_t x, uint16_t y);
+// done: nothing is drawn; a cursor right of column 0 goes to column 0 of the next row, so that the
+// message after a closed bar starts on a row of its own.
 void showProgressBar(uint32_t percent, bool done);
 void waitForKeyPress();
 void restoreConsole();

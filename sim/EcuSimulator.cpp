@@ -3,6 +3,7 @@
 #include "sim/ServerTransport.h"
 #include "sim/XlCanLink.h"
 #include "sim/XlLinLink.h"
+#include "xl/bus.h"
 
 namespace sim {
 
@@ -56,6 +57,29 @@ bool EcuSimulator::start(unsigned channel, std::string* error) {
     }
     thread_ = std::thread([this] { serve(); });
     return true;
+}
+
+std::unique_ptr<FileLock> EcuSimulator::lockChannel(unsigned channel, std::string* error) {
+    error->clear();
+    XLdriverConfig config{};
+    const bool listed = xlOpenDriver() == XL_SUCCESS && xlGetDriverConfig(&config) == XL_SUCCESS &&
+                        channel < config.channelCount;
+    xlCloseDriver();
+    if (!listed) {
+        return nullptr;
+    }
+    const XLchannelConfig& c = config.channel[channel];
+    const std::string bus = c.busName;
+    const std::string named = "channel " + std::to_string(channel) + " (" + c.name + ", bus " + bus + ")";
+    // Joining the bus makes its folder as the driver does, or says why it cannot.
+    if (!xl::bus::Node::join(bus, error)) {
+        *error = "cannot lock " + named + ": " + *error;
+        return nullptr;
+    }
+    const std::string path = xl::bus::baseDirectory() + "/" + bus + "/.ecu-sim-" + std::to_string(c.hwType) +
+                             "-" + std::to_string(c.hwIndex) + "-" + std::to_string(c.hwChannel) + ".lock";
+    return FileLock::take(path, named + " is already served by another ecu-sim",
+                          "cannot lock " + named + ": " + path, error);
 }
 
 void EcuSimulator::stop() {

@@ -35,6 +35,11 @@ class EcuSimulator {
 
     // Attaches to channel index `channel` and starts serving; true once it is ready on the bus.
     bool start(unsigned channel, std::string* error);
+    // The lock that keeps a second simulator off channel index `channel` of the driver's list: a file
+    // in the folder of the channel's bus named after its hardware type, index and channel. Null with
+    // *error when another one holds it or it cannot be taken. A channel the list lacks gets no lock
+    // and no error (start then says why it cannot attach).
+    static std::unique_ptr<FileLock> lockChannel(unsigned channel, std::string* error);
     // Stops serving and leaves the bus (also done by the destructor).
     void stop();
     bool running() const { return thread_.joinable(); }

@@ -1,6 +1,7 @@
 #include "sim/SimMemory.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -208,7 +210,15 @@ bool Memory::canSave(const std::string& path, std::string* error) {
     const bool existed = lstat(temporary.c_str(), &st) == 0;
     const int fd = open(temporary.c_str(), O_WRONLY | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL), 0644);
     if (fd < 0) {
-        *error = "cannot write " + temporary + ": " + std::strerror(errno);
+        const int reason = errno;
+        const std::string folder = std::filesystem::path(path).parent_path().string();
+        if (existed && S_ISDIR(st.st_mode)) {
+            *error = "cannot write " + path + ": its temporary file " + temporary + " is a folder";
+        } else if (reason == ENOENT) {
+            *error = "cannot write " + path + ": no folder " + (folder.empty() ? "." : folder);
+        } else {
+            *error = "cannot write " + path + ": " + std::strerror(reason);
+        }
         return false;
     }
     close(fd);
@@ -216,6 +226,33 @@ bool Memory::canSave(const std::string& path, std::string* error) {
         unlink(temporary.c_str());
     }
     return true;
+}
+
+std::unique_ptr<FileLock> Memory::lock(const std::string& path, std::string* error) {
+    return FileLock::take(path, "memory file " + path + " is in use by another ecu-sim",
+                          "cannot open " + path, error);
+}
+
+FileLock::~FileLock() {
+    close(fd_);
+}
+
+std::unique_ptr<FileLock> FileLock::take(const std::string& path, const std::string& whenBusy,
+                                         const std::string& whenFailed, std::string* error) {
+    bool made = true;
+    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        made = false;
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return std::unique_ptr<FileLock>(new FileLock(fd, made));
+    }
+    *error = fd >= 0 && errno == EWOULDBLOCK ? whenBusy : whenFailed + ": " + std::strerror(errno);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return nullptr;
 }
 
 bool Memory::save(const std::string& path, std::string* error) const {

@@ -15,6 +15,28 @@ namespace sim {
 
 enum class Space { kCode, kData, kRam };
 
+// An exclusive lock (flock) on a file, held until the object goes away; the system drops it when
+// the process ends, however it ends.
+class FileLock {
+  public:
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // The lock on path, taken without waiting; the file is made (empty) when it is missing. Null
+    // when another process holds it (*error = whenBusy) or the file cannot be made or opened
+    // (*error = whenFailed, ": " and the system's reason).
+    static std::unique_ptr<FileLock> take(const std::string& path, const std::string& whenBusy,
+                                          const std::string& whenFailed, std::string* error);
+    // Whether take made the file.
+    bool madeFile() const { return madeFile_; }
+
+  private:
+    FileLock(int fd, bool madeFile) : fd_(fd), madeFile_(madeFile) {}
+    int fd_;
+    bool madeFile_;
+};
+
 enum class MemResult { kOk, kOutOfRange, kNotErased };
 
 class Memory {
@@ -50,8 +72,13 @@ class Memory {
     // Written to path + ".tmp", then renamed to path.
     bool save(const std::string& path, std::string* error) const;
     // Whether save could write path: its temporary file can be created (it is removed again, and
-    // one there already is left as it is) and path is no folder. Changes nothing at path.
+    // one there already is left as it is) and path is no folder. Changes nothing at path. *error
+    // names path and says why.
     static bool canSave(const std::string& path, std::string* error);
+    // The lock that keeps a second simulator off the memory file at path, which is made empty when
+    // it is missing (an empty file holds no memory yet). Null with *error when another one holds it
+    // or it cannot be taken.
+    static std::unique_ptr<FileLock> lock(const std::string& path, std::string* error);
 
   private:
     static std::string temporaryPath(const std::string& path);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace sim {
@@ -128,6 +129,8 @@ Handler numeric(bool hex, uint64_t max, Store store, uint64_t min = 0) {
 struct Option {
     bool takesValue;
     Handler handle;
+    // Given more than once, each adds (a fault, an option byte); any other option is refused then.
+    bool repeatable = false;
 };
 
 const std::map<std::string, Option>& options() {
@@ -172,7 +175,8 @@ const std::map<std::string, Option>& options() {
         o["--ecu-info"] = {true, numeric(true, 0xFFFFFFFF, [](CommandLine* c, uint64_t n) {
                                c->config.ecuInfo = static_cast<uint32_t>(n);
                            })};
-        o["--option-byte"] = {true, [](const std::string& v, CommandLine* c) {
+        o["--option-byte"] = {true,
+                              [](const std::string& v, CommandLine* c) {
                                   const std::vector<std::string> parts = split(v, '=');
                                   uint64_t index = 0;
                                   uint64_t value = 0;
@@ -183,7 +187,8 @@ const std::map<std::string, Option>& options() {
                                   c->config.optionBytes[static_cast<uint8_t>(index)] =
                                       static_cast<uint32_t>(value);
                                   return true;
-                              }};
+                              },
+                              true};
         o["--require-login"] = {true, [](const std::string& v, CommandLine* c) {
                                     if (v != "0" && v != "1") {
                                         return false;
@@ -215,26 +220,36 @@ const std::map<std::string, Option>& options() {
                 return true;
             };
         };
-        o["--no-answer"] = {true, fault({FaultKind::kNoAnswer, false, false})};
-        o["--nrc"] = {true, fault({FaultKind::kNegative, true, true})};
+        o["--no-answer"] = {true, fault({FaultKind::kNoAnswer, false, false}), true};
+        o["--nrc"] = {true, fault({FaultKind::kNegative, true, true}), true};
         o["--wrong-ram-crc"] = {false, [](const std::string&, CommandLine* c) {
                                     c->config.faults.push_back({FaultKind::kWrongRamCrc, {0xBC}, 0, 0});
                                     return true;
                                 }};
-        o["--delay"] = {true, fault({FaultKind::kDelay, true, false})};
-        o["--duplicate"] = {true, fault({FaultKind::kDuplicate, false, false})};
-        o["--pending"] = {true, fault({FaultKind::kPending, true, false})};
-        o["--short-frames"] = {true, fault({FaultKind::kShortFrames, false, false})};
-        o["--drop-cf"] = {true, fault({FaultKind::kDropConsecutive, true, false})};
+        o["--delay"] = {true, fault({FaultKind::kDelay, true, false}), true};
+        o["--duplicate"] = {true, fault({FaultKind::kDuplicate, false, false}), true};
+        o["--pending"] = {true, fault({FaultKind::kPending, true, false}), true};
+        o["--short-frames"] = {true, fault({FaultKind::kShortFrames, false, false}), true};
+        o["--drop-cf"] = {true, fault({FaultKind::kDropConsecutive, true, false}), true};
         return o;
     }();
     return kOptions;
+}
+
+// The option byte an --option-byte value sets ("I=..."), as its own option name: one index given
+// twice is refused as a repeated option.
+std::string optionByteName(const std::string& value) {
+    uint64_t index = 0;
+    return number(value.substr(0, value.find('=')), kOptionByteCount - 1, &index)
+               ? "--option-byte " + std::to_string(index)
+               : std::string();
 }
 
 }  // namespace
 
 bool parseCommandLine(const std::vector<std::string>& args, CommandLine* out, std::string* error) {
     *out = CommandLine{};
+    std::set<std::string> given;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -260,6 +275,13 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine* out, st
             *error = name + " takes no value";
             return false;
         }
+        const std::string once = !it->second.repeatable    ? name
+                                 : name == "--option-byte" ? optionByteName(value)
+                                                           : "";
+        if (!once.empty() && !given.insert(once).second) {
+            *error = once + " given more than once";
+            return false;
+        }
         if (!it->second.handle(value, out)) {
             *error = "bad value for " + name + ": " + value;
             return false;
@@ -283,8 +305,10 @@ std::string helpText() {
          "A simulated ECU bootloader on the virtual bus of the XL driver stand-in. It attaches to\n"
          "channel n (from 0) of the driver's channel list ($VOFLASH_XL_CONFIG, else the built-in one),\n"
          "prints \"ecu-sim: ready\" once it serves, and ends on SIGTERM or SIGINT with exit code 0.\n"
+         "A channel that another ecu-sim serves is refused at start (exit code 1).\n"
          "\n"
          "Numbers are decimal or 0x-hexadecimal; codes, keys, values and services are hexadecimal.\n"
+         "Each option is given once, except --option-byte (once per index) and the faults.\n"
          "\n"
          "ECU:\n"
          "  --class C            ECU class (default RH850)\n"
@@ -303,7 +327,8 @@ std::string helpText() {
          "  --flash-key HEX      the flash-request key (BB and the CRC of the key); a wrong one is\n"
          "                       answered 7E. Default: every key is accepted\n"
          "  --ecu-info HEX       ECU information read by BB FF (default 0); BB FE changes it\n"
-         "  --option-byte I=HEX  option bytes index I (0-15) (default FFFFFFFF); repeatable\n"
+         "  --option-byte I=HEX  option bytes index I (0-15) (default FFFFFFFF); repeatable, once\n"
+         "                       per index\n"
          "  --require-login 0|1  flash, RAM and ECU-information services answer 7F xx 33 before a\n"
          "                       login (default 1 for CYT2, NXP, RH850; 0 for KES2 and DRO, whose\n"
          "                       programs use the flash without logging in)\n"
@@ -314,8 +339,9 @@ std::string helpText() {
          "  --start-checks-crc   BE 01 answered 7F BE 22 unless the range of the last CRC query (BC)\n"
          "                       is followed in RAM by its CRC, least significant byte first\n"
          "  --memory FILE        code flash then data flash, byte for byte: loaded at start when the\n"
-         "                       file exists, saved at exit; a FILE that cannot be written is\n"
-         "                       refused at start\n"
+         "                       file exists and is not empty (it is made empty when missing),\n"
+         "                       saved at exit; a FILE that cannot be written, or that another\n"
+         "                       ecu-sim uses, is refused at start\n"
          "\n"
          "Faults (SERVICE is * for every request, XX for a service, XXYY for a service and its\n"
          "sub-function, e.g. BA, BB70; TIMES is how many matching requests, default all):\n"

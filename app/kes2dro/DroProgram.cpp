@@ -331,18 +331,22 @@ uint64_t droCodeLength(const po::variables_map& map) {
     return chip == chips.end() ? kDefaultCodeLength : chip->second;
 }
 
-void runDroFileSteps(VODroGen& ecu, const po::variables_map& map, uint64_t packetLength) {
+void runDroFileSteps(VODroGen& ecu, const po::variables_map& map, uint64_t packetLength, StepScreen& screen) {
     if (map.count(rP()) != 0) {
+        screen.enter(ScreenStep::readCode);
         const uint64_t length = map.count(Bmg()) != 0 ? kBootBlockLength : droCodeLength(map);
         readFlashToFile(ecu, true, kCodeStart, length, packetLength, map[rP()].as<std::string>(), kCodeStart);
     }
     if (map.count(rD()) != 0) {
+        screen.enter(ScreenStep::readData);
         readFlashToFile(ecu, false, 0, kDataFlashLength, packetLength, map[rD()].as<std::string>(), 0);
     }
     if (map.count(wP()) != 0) {
+        screen.enter(ScreenStep::flashCode);
         writeCode(ecu, map, packetLength);
     }
     if (map.count(wD()) != 0) {
+        screen.enter(ScreenStep::flashData);
         writeData(ecu, map[wD()].as<std::string>(), packetLength);
     }
 }

@@ -51,6 +51,7 @@ int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]) {
     frame.readValues(map, values);
     values.packetLength = checkPacketLength(values.packetLength);
 
+    StepScreen screen;
     try {
         const auto type = static_cast<enumInterfaceType>(values.interfaceType);
         // Released in reverse order: the ECU object first, then the channel (its receive thread
@@ -78,30 +79,34 @@ int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]) {
             return 2;
         }
 
-        showStepList(map);
+        screen = showStepList(map);
         if (map.count(ram()) != 0) {
+            screen.enter(ScreenStep::connecting);
             flags.loggedIn = ecu.Login();
         }
         if (flags.loggedIn) {
-            runRamRoutine(ecu, map, values, flags.ramOk, flags.startOk);
+            runRamRoutine(ecu, map, values, flags.ramOk, flags.startOk, screen);
         }
         if (map.count(CmdFile()) != 0) {
+            screen.enterFreeArea();
             runCommandFile(map[CmdFile()].as<std::string>(), ecu);
         }
-        frame.fileSteps(ecu, map, values.packetLength);
+        frame.fileSteps(ecu, map, values.packetLength, screen);
     } catch (const std::exception& e) {
+        screen.leave();
         normalOut << "Error: " << e.what();
         if (frame.lineBreakAfterError) {
             normalOut << std::endl;
         }
         return 1;
     }
+    screen.leave();
     normalOut << std::endl;
     return flags.exitCode();
 }
 
 void runRamRoutine(VODroGen& ecu, const po::variables_map& map, const Kes2DroRunValues& values, bool& ramOk,
-                   bool& startOk) {
+                   bool& startOk, StepScreen& screen) {
     if (map.count(ECU()) != 0) {
         uint32_t info = readHexOption<uint32_t>(map, ECU());
         ecu.SetEcuInfo(info);
@@ -109,6 +114,7 @@ void runRamRoutine(VODroGen& ecu, const po::variables_map& map, const Kes2DroRun
             normalOut << "ActEcuInfo: " << std::dec << info;
         }
     }
+    screen.enter(ScreenStep::uploadApplRam);
     std::vector<uint8_t> image;
     uint64_t start = 0;
     const uint64_t wholeFile = 0;

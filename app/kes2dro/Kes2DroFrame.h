@@ -21,8 +21,9 @@ struct Kes2DroFrame {
     const char* versionText;
     // Reads the run values of the program's option table (the packet length at its width).
     void (*readValues)(const boost::program_options::variables_map& map, Kes2DroRunValues& values);
-    // Steps that run after the command file, logged in or not.
-    void (*fileSteps)(VODroGen& ecu, const boost::program_options::variables_map& map, uint64_t packetLength);
+    // Steps that run after the command file, logged in or not; each enters its step on the screen.
+    void (*fileSteps)(VODroGen& ecu, const boost::program_options::variables_map& map, uint64_t packetLength,
+                      StepScreen& screen);
     bool lineBreakAfterError;
 };
 
@@ -31,6 +32,6 @@ int runKes2DroFrame(const Kes2DroFrame& frame, int argc, char* argv[]);
 // The step after a login: the ECU information when asked for, then the RAM routine, downloaded to
 // its own start address and started there or at the Jump address cut to 32 bits. ramOk becomes false
 // when the routine file cannot be read or the upload fails (nothing is started then), startOk when
-// the start fails.
+// the start fails. The routine's step is entered on the screen once the ECU information is shown.
 void runRamRoutine(VODroGen& ecu, const boost::program_options::variables_map& map,
-                   const Kes2DroRunValues& values, bool& ramOk, bool& startOk);
+                   const Kes2DroRunValues& values, bool& ramOk, bool& startOk, StepScreen& screen);

@@ -1,5 +1,6 @@
 #include "app/kes2dro/Kes2DroOptions.h"
 
+#include <algorithm>
 #include <exception>
 #include <ostream>
 #include <vector>
@@ -101,7 +102,11 @@ constexpr std::size_t kKes2Rows = 22;
 constexpr std::size_t kDroRows = 26;
 
 void addRow(po::options_description& description, const OptionRow& row) {
-    if (row.takesValue) {
+    if (row.name == help) {
+        // --help alone asks for the help as --help with a value does.
+        description.add_options()(row.name().c_str(), po::value<std::string>()->implicit_value(""),
+                                  row.helpText);
+    } else if (row.takesValue) {
         description.add_options()(row.name().c_str(), po::value<std::string>(), row.helpText);
     } else {
         description.add_options()(row.name().c_str(), row.helpText);
@@ -109,6 +114,7 @@ void addRow(po::options_description& description, const OptionRow& row) {
 }
 
 struct StepLabel {
+    ScreenStep step;
     const std::string& (*option)();
     const char* label;
     int lineBreaks;
@@ -116,12 +122,24 @@ struct StepLabel {
 
 const std::vector<StepLabel>& stepLabels() {
     static const std::vector<StepLabel> labels = {
-        {ram, " Connecting :", 1}, {ram, " Upload ApplRam:", 4}, {rP, " Read Code:", 3},
-        {rD, " Read Data:", 3},    {Dferase, " DF erase:", 3},   {wP, " Flash Code:", 3},
-        {wD, " Flash Data:", 3},   {vP, " Verify Code:", 3},     {vD, " Verify Data:", 3},
-        {reset, " Reset :", 3},
+        {ScreenStep::connecting, ram, " Connecting :", 1},
+        {ScreenStep::uploadApplRam, ram, " Upload ApplRam:", 4},
+        {ScreenStep::readCode, rP, " Read Code:", 3},
+        {ScreenStep::readData, rD, " Read Data:", 3},
+        {ScreenStep::dataFlashErase, Dferase, " DF erase:", 3},
+        {ScreenStep::flashCode, wP, " Flash Code:", 3},
+        {ScreenStep::flashData, wD, " Flash Data:", 3},
+        {ScreenStep::verifyCode, vP, " Verify Code:", 3},
+        {ScreenStep::verifyData, vD, " Verify Data:", 3},
+        {ScreenStep::reset, reset, " Reset :", 3},
     };
     return labels;
+}
+
+// The login and the RAM routine's file name follow their labels on the same row; every other step
+// starts on the row below its label, where its bar is drawn.
+bool outputFollowsLabel(ScreenStep step) {
+    return step == ScreenStep::connecting || step == ScreenStep::uploadApplRam;
 }
 
 }  // namespace
@@ -166,7 +184,7 @@ void printVersionNote(const char* versionText) {
     normalOut << "-- " << __DATE__ << " " << __TIME__ << versionText << std::endl;
 }
 
-void showStepList(const po::variables_map& map) {
+StepScreen showStepList(const po::variables_map& map) {
     if (map.count(ECU()) != 0) {
         normalOut << " Target: " << map[ECU()].as<std::string>() << std::endl;
     }
@@ -174,14 +192,99 @@ void showStepList(const po::variables_map& map) {
         normalOut << " Type: " << map[t()].as<std::string>() << std::endl;
     }
     normalOut << "\n\n\n";
+    StepScreen screen;
+    screen.active_ = platform::terminalStyled();
     const platform::CursorPosition firstLabel = platform::cursorPosition();
     for (const StepLabel& step : stepLabels()) {
         if (map.count(step.option()) == 0) {
             continue;
         }
+        screen.labels_.push_back({step.step, step.label, step.lineBreaks, platform::cursorPosition().row});
         normalOut << step.label << std::string(static_cast<std::size_t>(step.lineBreaks), '\n');
     }
     normalOut.flush();
+    screen.takeCursor();
     gotoXY(static_cast<uint16_t>(firstLabel.column), static_cast<uint16_t>(firstLabel.row - 1));
     setCursorInfo(false, 20);
+    screen.stepOutputEnd_ = platform::cursorPosition();
+    return screen;
+}
+
+void StepScreen::takeCursor() {
+    const platform::CursorPosition cursor = platform::cursorPosition();
+    lowestRow_ = std::max(lowestRow_, cursor.row);
+    freeRow_ = std::max(freeRow_, cursor.row + (cursor.column > 0 ? 1 : 0));
+    if (inStep_) {
+        stepOutputEnd_ = cursor;
+    }
+}
+
+void StepScreen::moveTo(int column, int row) {
+    gotoXY(static_cast<uint16_t>(column), static_cast<uint16_t>(row));
+    lowestRow_ = std::max(lowestRow_, row);
+}
+
+int StepScreen::rowAfterStepOutput() const {
+    return stepOutputEnd_.row + (stepOutputEnd_.column > 0 ? 1 : 0);
+}
+
+int StepScreen::visibleTop() const {
+    return lowestRow_ - platform::terminalSize().rows + 1;
+}
+
+void StepScreen::redrawLabels(std::size_t first, int row) {
+    // Rows from the end of the steps' output on hold nothing but labels.
+    const int untouched = std::max(rowAfterStepOutput(), visibleTop());
+    for (std::size_t i = first; i < labels_.size(); ++i) {
+        if (labels_[i].row >= untouched) {
+            moveTo(0, labels_[i].row);
+            normalOut << std::string(std::char_traits<char>::length(labels_[i].text), ' ');
+        }
+    }
+    for (std::size_t i = first; i < labels_.size(); ++i) {
+        labels_[i].row = row;
+        moveTo(0, row);
+        normalOut << labels_[i].text;
+        row += labels_[i].lineBreaks;
+    }
+    freeRow_ = std::max(freeRow_, row);
+    normalOut.flush();
+}
+
+void StepScreen::enter(ScreenStep step) {
+    if (!active_) {
+        return;
+    }
+    takeCursor();
+    const auto label = std::find_if(labels_.begin() + static_cast<std::ptrdiff_t>(next_), labels_.end(),
+                                    [step](const Label& l) { return l.step == step; });
+    if (label == labels_.end()) {
+        enterFreeArea();
+        return;
+    }
+    if (label->row < rowAfterStepOutput() || label->row < visibleTop()) {
+        const bool belowStepOutput = !freeAreaUsed_ && rowAfterStepOutput() >= visibleTop();
+        redrawLabels(next_, belowStepOutput ? rowAfterStepOutput() : freeRow_);
+    }
+    next_ = static_cast<std::size_t>(label - labels_.begin()) + 1;
+    inStep_ = true;
+    if (outputFollowsLabel(step)) {
+        moveTo(static_cast<int>(std::char_traits<char>::length(label->text)) + 1, label->row);
+    } else {
+        moveTo(0, label->row + 1);
+    }
+}
+
+void StepScreen::enterFreeArea() {
+    if (!active_) {
+        return;
+    }
+    takeCursor();
+    inStep_ = false;
+    freeAreaUsed_ = true;
+    moveTo(0, freeRow_);
+}
+
+void StepScreen::leave() {
+    enterFreeArea();
 }

@@ -4,10 +4,13 @@
 // the status screen that lists the steps of a run.
 
 #include <boost/program_options.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/Options.h"
+#include "platform/terminal.h"
 
 // Every option name, spelled here only. help() is the declaration "help,h"; the map holds that
 // option as "help" (helpKey()).
@@ -96,6 +99,74 @@ uint64_t checkPacketLength(uint64_t packetLength);
 // "-- ", the build date and time and the version text, on normalOut.
 void printVersionNote(const char* versionText);
 
+// The steps of the status screen, in the order of their labels.
+enum class ScreenStep {
+    connecting,
+    uploadApplRam,
+    readCode,
+    readData,
+    dataFlashErase,
+    flashCode,
+    flashData,
+    verifyCode,
+    verifyData,
+    reset,
+};
+
+// Where the output of each step goes on a terminal that takes cursor moves, so that the screen stays
+// as showStepList drew it: the login's output and the ECU information after " Connecting :", the RAM
+// routine's file name after " Upload ApplRam:" and its bar and CRC on the rows below, every other step
+// from the row below its label (its bar at column 10, its messages under the bar). Output of no step
+// (the command file) goes below the screen. When a step's output has run over the labels after it,
+// or they have scrolled out of the window, those labels are drawn again below that output (the old
+// ones blanked where nothing else was written) and the steps go on there. On a pipe or a terminal
+// without escape sequences it moves nothing: the text then runs on as written.
+class StepScreen {
+  public:
+    // Moves nothing.
+    StepScreen() = default;
+
+    // Puts the cursor where the step's output goes. A step without a label on the screen is placed
+    // as output of no step.
+    void enter(ScreenStep step);
+    // Puts the cursor at column 0 below the screen and everything written so far.
+    void enterFreeArea();
+    // The same at the end of the run, for the lines that close it.
+    void leave();
+
+  private:
+    friend StepScreen showStepList(const boost::program_options::variables_map& map);
+
+    struct Label {
+        ScreenStep step;
+        const char* text;
+        int lineBreaks;
+        int row;
+    };
+
+    // The cursor as the output has left it; the rows it reached.
+    void takeCursor();
+    void moveTo(int column, int row);
+    // The first row the output of the steps entered so far has not reached.
+    int rowAfterStepOutput() const;
+    int visibleTop() const;
+    // Draws the labels from index `first` on again from row `row`, the old ones blanked.
+    void redrawLabels(std::size_t first, int row);
+
+    bool active_ = false;
+    std::vector<Label> labels_;
+    // The first label whose step has not been entered.
+    std::size_t next_ = 0;
+    // Where the output of the steps (not of the free area) stands.
+    platform::CursorPosition stepOutputEnd_{0, 0};
+    bool inStep_ = true;
+    bool freeAreaUsed_ = false;
+    // The lowest row reached, and the first row below everything written.
+    int lowestRow_ = 0;
+    int freeRow_ = 0;
+};
+
 // The status screen: target and type, one label per requested step with free lines for its
-// progress, and the cursor put back above the first label, hidden.
-void showStepList(const boost::program_options::variables_map& map);
+// progress, and the cursor put back above the first label, hidden. The result places each step's
+// output on it.
+StepScreen showStepList(const boost::program_options::variables_map& map);

@@ -117,20 +117,25 @@ void readKes2Values(const po::variables_map& map, Kes2DroRunValues& values) {
 
 }  // namespace
 
-void runKes2FileSteps(VODroGen& ecu, const po::variables_map& map, uint64_t packetLength) {
+void runKes2FileSteps(VODroGen& ecu, const po::variables_map& map, uint64_t packetLength,
+                      StepScreen& screen) {
     const bool bootArea = map.count(Bmg()) != 0;
     if (map.count(rP()) != 0) {
+        screen.enter(ScreenStep::readCode);
         readFlashToFile(ecu, true, 0, bootArea ? kBootAreaLength : kCodeLength, packetLength,
                         map[rP()].as<std::string>(), 0);
     }
     if (map.count(rD()) != 0) {
+        screen.enter(ScreenStep::readData);
         readFlashToFile(ecu, false, 0, kDataFlashLength, packetLength, map[rD()].as<std::string>(),
                         kDataFlashStart);
     }
     if (map.count(wP()) != 0) {
+        screen.enter(ScreenStep::flashCode);
         writeCode(ecu, map[wP()].as<std::string>(), bootArea, packetLength);
     }
     if (map.count(wD()) != 0) {
+        screen.enter(ScreenStep::flashData);
         writeData(ecu, map[wD()].as<std::string>(), packetLength);
     }
 }

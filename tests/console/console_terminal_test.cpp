@@ -81,22 +81,33 @@ TEST(ConsoleTerminal, ProgressBarRedrawsInPlace) {
     EXPECT_EQ(r.err, "pos 2 10\n");
 }
 
-TEST(ConsoleTerminal, FinishedProgressBarOnlyMovesFiveRowsUp) {
+// A closed bar draws nothing; the message after it starts at column 0 of the row below the bar (or
+// below text on the bar's row), never over an earlier row.
+TEST(ConsoleTerminal, FinishedProgressBarMovesBelowItsRow) {
     struct Case {
-        int rows;
-        std::string move;
+        const char* label;
+        std::vector<std::string> commands;
+        std::string out;
         const char* position;
     };
     const Case cases[] = {
-        {6, "\x1b[5A\x1b[11G", "pos 1 10\n"},
-        {5, "\x1b[5A\x1b[11G", "pos 0 10\n"},
-        {4, "", "pos 4 0\n"},  // row -1 does not exist
+        {"after a bar",
+         {"n:\n\n", "bar:40", "done", "n:msg"},
+         lines(2) + "\x1b[11G" + barText(20, true, "40") + "\x1b[11G" + "\r\n" + "msg",
+         "pos 3 3\n"},
+        {"after a bar on a row written below",
+         {"n:\n\n\n", "goto:0,1", "bar:40", "done", "n:msg"},
+         lines(3) + "\x1b[2A" + "\x1b[11G" + barText(20, true, "40") + "\x1b[11G" + "\x1b[1B\x1b[1G" + "msg",
+         "pos 2 3\n"},
+        {"after text", {"n:\nabc", "done", "n:msg"}, lines(1) + "abc" + "\r\n" + "msg", "pos 2 3\n"},
+        {"at column 0", {"n:\n\n", "done", "n:msg"}, lines(2) + "msg", "pos 2 3\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.rows);
-        const probe::Result r =
-            runOnTerminal({"n:" + std::string(static_cast<size_t>(c.rows), '\n'), "done", "?pos"});
-        EXPECT_EQ(r.out, lines(c.rows) + c.move + kReset);
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> commands = c.commands;
+        commands.push_back("?pos");
+        const probe::Result r = runOnTerminal(commands);
+        EXPECT_EQ(r.out, c.out + kReset);
         EXPECT_EQ(r.err, c.position);
     }
 }

@@ -21,7 +21,6 @@ namespace probe {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kTimeout = std::chrono::seconds(10);
 
 void check(bool ok, const char* what) {
     if (!ok) {
@@ -81,6 +80,12 @@ void drain(int fd, std::string& into) {
 }  // namespace
 
 Result run(const std::vector<std::string>& commands, const Setup& setup) {
+    std::vector<std::string> argv = {CONSOLE_PROBE_PATH};
+    argv.insert(argv.end(), commands.begin(), commands.end());
+    return runProgram(argv, setup);
+}
+
+Result runProgram(const std::vector<std::string>& program, const Setup& setup) {
     int master = -1, slave = -1;
     if (setup.output == Output::terminal || setup.input == Input::terminal) {
         winsize ws{};
@@ -109,8 +114,7 @@ Result run(const std::vector<std::string>& commands, const Setup& setup) {
     }
     const int out = setup.output == Output::pipe ? outPipe[1] : slave;
 
-    std::vector<std::string> args = {CONSOLE_PROBE_PATH};
-    args.insert(args.end(), commands.begin(), commands.end());
+    std::vector<std::string> args = program;
     std::vector<std::string> env = environmentFor(setup);
     std::vector<char*> argv = pointers(args), envp = pointers(env);
 
@@ -140,7 +144,8 @@ Result run(const std::vector<std::string>& commands, const Setup& setup) {
         setup.whileRunning(master, slave);
     }
     const int outRead = setup.output == Output::pipe ? outPipe[0] : master;
-    const auto deadline = Clock::now() + kTimeout;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(setup.timeoutSeconds));
     int status = 0;
     for (;;) {
         pollfd fds[2] = {{outRead, POLLIN, 0}, {errPipe[0], POLLIN, 0}};

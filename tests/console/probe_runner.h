@@ -1,6 +1,6 @@
 #pragma once
-// Starts console_probe with its standard output on a pipe or on a pseudo-terminal and collects
-// what it writes.
+// Starts console_probe (or another program) with its standard output on a pipe or on a
+// pseudo-terminal and collects what it writes.
 
 #include <termios.h>
 
@@ -25,6 +25,8 @@ struct Setup {
     unsigned short rows = 24;
     // Runs in the test while the probe runs, with the terminal's master and slave descriptors.
     std::function<void(int master, int slave)> whileRunning;
+    // After this the program is killed and the result says it timed out.
+    double timeoutSeconds = 10;
 };
 
 struct Result {
@@ -37,6 +39,8 @@ struct Result {
 };
 
 Result run(const std::vector<std::string>& commands, const Setup& setup = {});
+// The same for any program: argv[0] is its path.
+Result runProgram(const std::vector<std::string>& argv, const Setup& setup = {});
 
 // The progress bar's line: "[", equals "=", a ">" when arrow, blanks up to 50 cells, "] ", number,
 // " %\r".

@@ -474,6 +474,15 @@ int SimProcess::stop() {
     return exitCode_;
 }
 
+void SimProcess::crash() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        waitFor(pid_, kSimStopMs);
+        pid_ = -1;
+        exitCode_ = -1;
+    }
+}
+
 std::string SimProcess::output() const {
     return fileText(outPath_);
 }

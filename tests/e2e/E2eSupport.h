@@ -104,6 +104,8 @@ class SimProcess {
     bool ready() const { return ready_; }
     // SIGTERM and wait; the exit code (-1 when it had to be killed or was not running).
     int stop();
+    // SIGKILL, as a crash ends it, and wait.
+    void crash();
     // What the simulator printed so far (stdout and stderr).
     std::string output() const;
 

@@ -231,20 +231,21 @@ TEST(SimMemoryFile, OneThatCannotBeWrittenIsRefusedAtStart) {
     };
     std::vector<Case> cases = {
         {"no such folder", env.path("no/such/m.bin"),
-         "ecu-sim: cannot write " + env.path("no/such/m.bin.tmp") + ": No such file or directory\n"},
+         "ecu-sim: cannot write " + env.path("no/such/m.bin") + ": no folder " + env.path("no/such") + "\n"},
+        {"no such folder, a relative path", "no/m.bin", "ecu-sim: cannot write no/m.bin: no folder no\n"},
         {"a file in place of the folder", env.path("file/m.bin"),
-         "ecu-sim: cannot write " + env.path("file/m.bin.tmp") + ": Not a directory\n"},
+         "ecu-sim: cannot write " + env.path("file/m.bin") + ": Not a directory\n"},
         {"a folder in place of the file", env.path("folder.bin"),
          "ecu-sim: cannot write " + env.path("folder.bin") + ": it is a folder\n"},
         {"existing memory file, its temporary file a folder", env.path("kept.bin"),
-         "ecu-sim: cannot write " + env.path("kept.bin.tmp") + ": Is a directory\n"},
+         "ecu-sim: cannot write " + env.path("kept.bin") + ": its temporary file " +
+             env.path("kept.bin.tmp") + " is a folder\n"},
     };
     if (geteuid() != 0) {
         std::filesystem::create_directories(env.path("read-only"));
         chmod(env.path("read-only").c_str(), 0555);
-        cases.push_back(
-            {"a folder without write permission", env.path("read-only/m.bin"),
-             "ecu-sim: cannot write " + env.path("read-only/m.bin.tmp") + ": Permission denied\n"});
+        cases.push_back({"a folder without write permission", env.path("read-only/m.bin"),
+                         "ecu-sim: cannot write " + env.path("read-only/m.bin") + ": Permission denied\n"});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);

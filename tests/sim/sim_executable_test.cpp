@@ -216,5 +216,40 @@ TEST(SimOptions, ValuesAndFaultsAreParsed) {
     }
 }
 
+// An option given twice is refused, as the tool refuses one; --option-byte may repeat for other
+// indexes and the faults add up.
+TEST(SimOptions, RepeatedOptionsAreRefused) {
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } refused[] = {
+        {{"--class", "RH850", "--class", "CYT2"}, "--class given more than once"},
+        {{"--channel", "1", "--channel=2"}, "--channel given more than once"},
+        {{"--lin", "--lin"}, "--lin given more than once"},
+        {{"--memory=a.bin", "--memory", "b.bin"}, "--memory given more than once"},
+        {{"--wrong-ram-crc", "--wrong-ram-crc"}, "--wrong-ram-crc given more than once"},
+        {{"--option-byte", "0=11", "--option-byte", "0x0=22"}, "--option-byte 0 given more than once"},
+        {{"--help", "--help"}, "--help given more than once"},
+    };
+    for (const auto& c : refused) {
+        std::vector<std::string> args = {"--req-id", "0x6F1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        sim::CommandLine cl;
+        std::string error;
+        EXPECT_FALSE(sim::parseCommandLine(args, &cl, &error)) << c.error;
+        EXPECT_EQ(error, c.error);
+    }
+    sim::CommandLine cl;
+    std::string error;
+    ASSERT_TRUE(
+        sim::parseCommandLine({"--channel", "1", "--option-byte", "0=11", "--option-byte", "1=22", "--nrc",
+                               "BA:35", "--nrc", "BB:31", "--delay", "BA:10", "--delay", "BB:20"},
+                              &cl, &error))
+        << error;
+    EXPECT_EQ(cl.config.optionBytes.at(0), 0x11u);
+    EXPECT_EQ(cl.config.optionBytes.at(1), 0x22u);
+    EXPECT_EQ(cl.config.faults.size(), 4u);
+}
+
 }  // namespace
 }  // namespace simtest

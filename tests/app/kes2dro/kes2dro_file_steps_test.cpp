@@ -37,10 +37,11 @@ struct Steps {
             map.count("pktlen") != 0 ? readDecOption<uint64_t>(map, "pktlen") : uint64_t{512};
         CoutCapture cout;
         StreamCapture out;
+        StepScreen screen;
         if (table == Kes2DroTable::kes2) {
-            runKes2FileSteps(ecu, map, packetLength);
+            runKes2FileSteps(ecu, map, packetLength, screen);
         } else {
-            runDroFileSteps(ecu, map, packetLength);
+            runDroFileSteps(ecu, map, packetLength, screen);
         }
         normal = out.normal();
         error = out.error();
@@ -388,7 +389,8 @@ TEST(Kes2DroRamRoutine, StartedAtItsStartOrAtTheJumpAddressCutTo32Bits) {
             bool ramOk = true;
             bool startOk = true;
             StreamCapture out;
-            runRamRoutine(ecu, map, values, ramOk, startOk);
+            StepScreen screen;
+            runRamRoutine(ecu, map, values, ramOk, startOk, screen);
             EXPECT_EQ(ecu.uploads, (std::vector<UploadCall>{{0x1000, 0x400, 512}}));
             EXPECT_EQ(ecu.starts, c.starts);
             EXPECT_EQ(ramOk, !c.uploadFails);

@@ -55,6 +55,14 @@ TEST(Kes2DroOptionReader, AcceptedCommandLines) {
          {{"help", "all"}, {"p", "2"}},
          true},
         {"short help", Kes2DroTable::dro, {"-h", "x"}, {{"help", "x"}}, true},
+        // --help alone asks for the help too.
+        {"help alone last", Kes2DroTable::kes2, {"--p", "1", "--help"}, {{"help", ""}, {"p", "1"}}, true},
+        {"help alone before another option",
+         Kes2DroTable::dro,
+         {"--help", "--rD", "d.hex"},
+         {{"help", ""}, {"rD", "d.hex"}},
+         true},
+        {"short help alone", Kes2DroTable::kes2, {"-h"}, {{"help", ""}}, true},
         // An exact name wins over a longer one that begins with it.
         {"exact p", Kes2DroTable::kes2, {"--p", "2"}, {{"p", "2"}}, false},
         {"prefix of pktlen", Kes2DroTable::kes2, {"--pk", "1024"}, {{"pktlen", "1024"}}, false},
@@ -104,7 +112,6 @@ TEST(Kes2DroOptionReader, LibraryErrorsArePrintedWithoutHelp) {
         std::string messagePart;
     };
     const Case cases[] = {
-        {"help without its value", Kes2DroTable::kes2, {"--p", "1", "--help"}, "help"},
         {"verify option needs a value", Kes2DroTable::kes2, {"--vP"}, "vP"},
         {"ambiguous prefix", Kes2DroTable::dro, {"--Keep"}, "ambiguous"},
         {"DRO option in the KES2 table", Kes2DroTable::kes2, {"--KeepTa"}, "unrecognised"},
