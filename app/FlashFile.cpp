@@ -73,7 +73,10 @@ bool writeFits(VOEcuGenBase& ecu, const PlannedCodeWrite& write, bool erase, con
         errorOut << "Incorrect data length: 0x" << std::hex << write.length << std::endl;
         return false;
     }
-    if (!ecupacket::checkPageCount(requests.pages)) {
+    if (!ecupacket::checkPageCount(requests.pages) ||
+        !ecupacket::checkRequestLength(
+            std::min<uint64_t>(static_cast<uint64_t>(requests.pages) * requests.pageLength, write.length),
+            ecu.maxRequestLength())) {
         return false;
     }
     auto* kes = dynamic_cast<VOKesGen*>(&ecu);
@@ -507,9 +510,22 @@ bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLeng
                  << "-byte erase units)" << std::endl;
         return false;
     }
+    const std::vector<BlockStartLengthPair> pieces = dataPieces(*within, start, pageSize, unit);
+    // Each piece goes out in one request after the erase of its units: a piece that one message
+    // cannot carry would be erased and not written.
+    const uint64_t maxRequest = ecu.maxRequestLength();
+    for (const BlockStartLengthPair& piece : pieces) {
+        if (maxRequest != 0 && ecupacket::kPacketHeaderLength + piece.length > maxRequest) {
+            errorOut << "  Invalid page size: 0x" << std::hex << pageSize
+                     << " (--dataPageSize: the page at 0x" << piece.start << " goes out in one request of 0x"
+                     << ecupacket::kPacketHeaderLength + piece.length << " bytes, and one message carries 0x"
+                     << maxRequest << " bytes at most)" << std::endl;
+            return false;
+        }
+    }
     bool result = true;
     // Every piece is tried, also after a failed one.
-    for (const BlockStartLengthPair& piece : dataPieces(*within, start, pageSize, unit)) {
+    for (const BlockStartLengthPair& piece : pieces) {
         std::vector<uint8_t> bytes;
         uint64_t pieceStart = piece.start;
         uint64_t pieceLength = piece.length;

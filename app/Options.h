@@ -6,9 +6,11 @@
 #include <boost/program_options.hpp>
 #include <cstdint>
 #include <ios>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "app/ComInterfaceSelector.h"
 
@@ -21,17 +23,42 @@ boost::program_options::options_description& getOptionsDescription();
 // Adds the option table of the standard programs to the description.
 void addStandardOptions(boost::program_options::options_description& description);
 
-// Parses the whole command line (argv[0] is the program path) into map. Every error of the option
-// library is thrown on with map left empty, so a rejected command line runs no step.
+// How the value of an option must read for the command line to be taken: a whole hexadecimal or
+// decimal number that fits the option's width (blanks around it allowed, "0x" before hexadecimal
+// digits), a whole decimal number above 0, or two decimal block numbers as first,last. The number
+// readers below take what they can of any text, so a value such as "zz", "4k" or "0x10" for a
+// decimal option would be read as a number that was not typed.
+enum class OptionValueForm { hex16, hex32, hex64, dec32, dec64, positiveDec32, blockPair };
+struct OptionValueRule {
+    const char* name;
+    OptionValueForm form;
+};
+using OptionValueRules = std::vector<OptionValueRule>;
+
+// The rules of the standard programs' options that every class reads as numbers.
+const OptionValueRules& standardValueRules();
+// The option of map that breaks its rule is thrown as a boost::program_options::error whose text names
+// the option and the value and says why; options that are absent are not looked at.
+void checkOptionValues(const boost::program_options::variables_map& map, const OptionValueRules& rules);
+
+// text as a whole decimal number (blanks around it allowed); none for any other text or a number
+// past 64 bits.
+std::optional<uint64_t> readWholeDecimal(const std::string& text);
+// Two whole decimal numbers as first,last: false for any other text.
+bool readBlockPair(const std::string& text, uint64_t& first, uint64_t& last);
+
+// Parses the whole command line (argv[0] is the program path) into map and checks the values of
+// rules. Every error of the option library and every value that breaks its rule is thrown on with map
+// left empty, so a rejected command line runs no step.
 void storeCommandLine(int argc, char* argv[], const boost::program_options::options_description& description,
-                      boost::program_options::variables_map& map);
+                      boost::program_options::variables_map& map, const OptionValueRules& rules = {});
 
 // Fills the option map from the whole command line (argv[0] is the program path) unless it holds
 // options already, then prints the help text (--help, or no option at all) and the interface list
-// (--listCom, or no option at all) on normalOut. Errors of the option library are reported on
-// errorOut ("Error: Exception of type " and the library's text) and leave the map empty; nothing
-// is thrown.
-void parseCommandLine(int argc, char* argv[]);
+// (--listCom, or no option at all) on normalOut. Errors of the option library, and values that break
+// their rule, are reported on errorOut ("Error: Exception of type " and the library's text) and
+// leave the map empty; nothing is thrown.
+void parseCommandLine(int argc, char* argv[], const OptionValueRules& rules = standardValueRules());
 
 // The text read as a number of the width of T: leading blanks skipped, digits of the base up to the
 // first other character ("0x" accepted in hexadecimal), 0 when none; no error is reported.

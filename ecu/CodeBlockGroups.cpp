@@ -23,3 +23,14 @@ bool inCodeBlockGroups(uint64_t address) {
     }
     return address >= kCodeGroupsStart && address < end;
 }
+
+std::optional<uint64_t> codeGroupBlockAddress(uint8_t block) {
+    uint64_t start = kCodeGroupsStart;
+    for (const CodeBlockGroup& group : codeBlockGroups) {
+        if (block >= group.firstBlock && block <= group.lastBlock) {
+            return start + static_cast<uint64_t>(block - group.firstBlock) * group.blockSize;
+        }
+        start += static_cast<uint64_t>(group.lastBlock - group.firstBlock + 1) * group.blockSize;
+    }
+    return std::nullopt;
+}

@@ -3,6 +3,7 @@
 // another from kCodeGroupsStart, and the lookups on them.
 
 #include <cstdint>
+#include <optional>
 
 // One run of equal code-flash erase blocks; the runs follow one another from kCodeGroupsStart.
 struct CodeBlockGroup {
@@ -18,3 +19,5 @@ inline constexpr CodeBlockGroup codeBlockGroups[] = {{0, 61, 0x8000}, {62, 77, 0
 uint8_t codeGroupBlockNumber(uint64_t address);
 // Whether address lies in a block of codeBlockGroups.
 bool inCodeBlockGroups(uint64_t address);
+// The first address of block number block of codeBlockGroups; none past the last block.
+std::optional<uint64_t> codeGroupBlockAddress(uint8_t block);

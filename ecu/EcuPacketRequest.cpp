@@ -40,6 +40,17 @@ bool checkAddressRange(uint64_t address, uint64_t length, const char* startText,
     return true;
 }
 
+bool checkRequestLength(uint64_t dataBytes, uint64_t maxRequest, const BeforeRefusal& before) {
+    const uint64_t request = kPacketHeaderLength + dataBytes;
+    if (maxRequest != 0 && request > maxRequest) {
+        refuse(before);
+        errorOut << "Request too long: 0x" << std::hex << request << " bytes (one message carries 0x"
+                 << maxRequest << " bytes at most)" << std::endl;
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 // A non-zero length and packet; with wholePackets, a length that is a multiple of pages x pageSize.

@@ -28,6 +28,9 @@ inline uint32_t percentOf(uint64_t done, uint64_t total) {
     return static_cast<uint32_t>(done * 100 / total);
 }
 
+// The bytes of packetHeader, before the data of a write.
+inline constexpr uint64_t kPacketHeaderLength = 7;
+
 // BB <sub> and the address big-endian, then the page byte.
 inline std::vector<uint8_t> packetHeader(uint8_t subFunction, uint32_t address, uint32_t pages) {
     return {0xBB,
@@ -56,6 +59,11 @@ bool checkPageCount(uint32_t pages, const BeforeRefusal& before = {});
 // refused with startText and the address, a length past it with "Incorrect data length: 0x".
 bool checkAddressRange(uint64_t address, uint64_t length, const char* startText = "Incorrect start Addr.: 0x",
                        const BeforeRefusal& before = {});
+
+// A write whose requests carry dataBytes bytes after the packet header must fit one message of
+// maxRequest bytes (0: no limit), or the first request could not even be sent: refused on errorOut
+// ("Request too long: 0x", the request's length, and the most a message carries).
+bool checkRequestLength(uint64_t dataBytes, uint64_t maxRequest, const BeforeRefusal& before = {});
 
 // The checks a write in packets makes before anything is sent: the page count, a length that is a
 // non-zero multiple of pages x pageSize, a start aligned to pageSize and to startUnit, a range inside

@@ -25,6 +25,10 @@ bool VOCyt2Gen::InCodeBlockMap(uint64_t address) const {
     return inCodeBlockGroups(address);
 }
 
+std::optional<uint64_t> VOCyt2Gen::CodeBlockAddress(uint8_t block) const {
+    return codeGroupBlockAddress(block);
+}
+
 bool VOCyt2Gen::ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t length, int*,
                          uint32_t packetBytes) {
     // A packet of 0 bytes would never move the read on.
@@ -33,7 +37,7 @@ bool VOCyt2Gen::ReadCode(std::vector<uint8_t>& out, uint64_t address, uint64_t l
         return false;
     }
     if (packetBytes % kReadPageSize != 0) {
-        errorOut << "invalid packet length provided. --pcktLength should be multiple of 0x100." << std::flush;
+        errorOut << "invalid packet length provided. --pktlen should be multiple of 0x100." << std::flush;
         return false;
     }
     const uint32_t pages = packetBytes / kReadPageSize;

@@ -4,6 +4,7 @@
 // page byte).
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "ecu/VOKesGen.h"
@@ -29,4 +30,5 @@ class VOCyt2Gen : public VOKesGen {
     bool ProgSessionHook();
 
     bool InCodeBlockMap(uint64_t address) const override;
+    std::optional<uint64_t> CodeBlockAddress(uint8_t block) const override;
 };

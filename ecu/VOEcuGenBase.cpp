@@ -9,6 +9,7 @@
 
 #include "checksum/UtilChecksum.h"
 #include "comm/Protocol.h"
+#include "comm/ProtocolFiatTP.h"
 #include "comm/UtilTimeout.h"
 #include "console/console.h"
 #include "ecu/EcuPacketRequest.h"
@@ -400,6 +401,12 @@ bool VOEcuGenBase::useProtocol(Protocol* protocol) {
     // protocol of the serial interfaces is one of every channel's defaults.
     (void)addProtocol(protocol);
     return selectProtocol(protocol->name()) && ensureInit();
+}
+
+uint64_t VOEcuGenBase::maxRequestLength() const {
+    const Communication* channel = getCommunication();
+    const Protocol* protocol = channel != nullptr ? channel->getCurrentProtocol() : nullptr;
+    return dynamic_cast<const ProtocolFiatTP*>(protocol) != nullptr ? ProtocolFiatTP::kMaxPayload : 0;
 }
 
 std::string VOEcuGenBase::NrcToText(uint8_t code) {

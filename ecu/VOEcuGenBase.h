@@ -88,6 +88,10 @@ class VOEcuGenBase : public DevVO_ecuUDS_CAN {
     // The text of a negative response code; the empty string for a code without one.
     static std::string NrcToText(uint8_t code);
 
+    // The most bytes one request may hold on the protocol in use: the message length of the Fiat
+    // transport; 0 when the protocol sets no limit. A longer request could not be sent at all.
+    uint64_t maxRequestLength() const;
+
   protected:
     // Where the console texts of the two families of ECU classes differ. The classes of the standard
     // programs (standard) begin a failed read's text on a new line, give the RAM download a heading

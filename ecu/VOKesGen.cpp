@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <sstream>
 
 #include "comm/UtilTimeout.h"
 #include "console/console.h"
@@ -22,7 +23,7 @@ void VOKesGen::ShowProgress(uint32_t percent, bool done) {
 
 uint8_t VOKesGen::GetBlockNumber(uint64_t address) {
     if (address >= kUpperAreaStart) {
-        return static_cast<uint8_t>(0x80 |
+        return static_cast<uint8_t>(kUpperFirstBlock |
                                     (((address - kUpperAreaStart) / kUpperBlockSize) % kUpperBlockCount));
     }
     // An address at the end of a region gets the number after the region's last block.
@@ -67,11 +68,78 @@ bool VOKesGen::CheckCodeEraseRange(uint64_t startAddress, uint64_t length) {
                  << " (the range runs from one code flash area into the other)" << std::endl;
         return false;
     }
-    if (GetBlockNumber(lastAddress) < GetBlockNumber(startAddress)) {
+    const unsigned firstBlock = GetBlockNumber(startAddress);
+    const unsigned lastBlock = GetBlockNumber(lastAddress);
+    if (lastBlock < firstBlock) {
         errorOut << "Incorrect data length: 0x" << std::hex << length << std::endl;
         return false;
     }
+    // The bootloader erases the block a number names to it: a number that names a block of the other
+    // area would have that block erased instead of the range's own.
+    const unsigned area = CodeAreaOf(startAddress);
+    for (unsigned b = firstBlock; b <= lastBlock; ++b) {
+        const std::optional<uint64_t> named = CodeBlockAddress(static_cast<uint8_t>(b));
+        if (named && CodeAreaOf(*named) == area) {
+            continue;
+        }
+        if (b == firstBlock) {
+            errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress;
+        } else {
+            errorOut << "Incorrect data length: 0x" << std::hex << length;
+        }
+        errorOut << " (erase block number 0x" << b << " (" << std::dec << b << ")";
+        if (named) {
+            errorOut << " names the block at 0x" << std::hex << *named << " of the other code flash area)";
+        } else {
+            errorOut << " names no block)";
+        }
+        errorOut << std::endl;
+        return false;
+    }
     return true;
+}
+
+std::optional<uint64_t> VOKesGen::CodeBlockAddress(uint8_t block) const {
+    uint64_t base = 0;
+    unsigned firstNumber = 0;
+    for (const CodeBlockRegion& region : codeBlockRegions) {
+        if (block < firstNumber + region.count) {
+            return base + static_cast<uint64_t>(block - firstNumber) * region.blockSize;
+        }
+        base += static_cast<uint64_t>(region.count) * region.blockSize;
+        firstNumber += region.count;
+    }
+    // The numbers after the lower area's are the upper area's.
+    return kUpperAreaStart + (block - kUpperFirstBlock) * kUpperBlockSize;
+}
+
+std::string VOKesGen::BlockRangeFault::text(uint8_t firstBlock) const {
+    std::ostringstream out;
+    out << "block " << block;
+    if (otherArea) {
+        out << " lies in another code flash area than block " << hexByte(firstBlock);
+    } else {
+        out << " is no block of the code flash";
+    }
+    return out.str();
+}
+
+std::optional<VOKesGen::BlockRangeFault> VOKesGen::FindCodeBlockRangeFault(uint8_t firstBlock,
+                                                                           uint8_t lastBlock) const {
+    const std::optional<uint64_t> first = CodeBlockAddress(firstBlock);
+    if (!first) {
+        return BlockRangeFault{firstBlock, false};
+    }
+    for (unsigned b = firstBlock; b <= lastBlock; ++b) {
+        const std::optional<uint64_t> address = CodeBlockAddress(static_cast<uint8_t>(b));
+        if (!address) {
+            return BlockRangeFault{b, false};
+        }
+        if (CodeAreaOf(*address) != CodeAreaOf(*first)) {
+            return BlockRangeFault{b, true};
+        }
+    }
+    return std::nullopt;
 }
 
 bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
@@ -93,8 +161,10 @@ bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
             sleepMs(40);
             continue;
         }
+        // The heading gives the blocks in decimal; so does every failure, after the hexadecimal.
         if (isNegative(reply)) {
-            errorOut << std::endl << "EraseCode, Block: 0x" << std::hex << b << std::endl;
+            errorOut << std::endl
+                     << "EraseCode, Block: 0x" << std::hex << b << " (" << std::dec << b << ")" << std::endl;
             if (reply.size() >= 3) {
                 printNrcText(reply);
                 errorOut << std::endl;
@@ -102,7 +172,7 @@ bool VOKesGen::EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) {
             return false;
         }
         errorOut << std::endl
-                 << "InvalidResp. (EraseCode), Block: 0x" << std::hex << b
+                 << "InvalidResp. (EraseCode), Block: 0x" << std::hex << b << " (" << std::dec << b << ")"
                  << ", Response: " << toHexString(reply) << std::endl;
         return false;
     }
@@ -121,7 +191,7 @@ bool VOKesGen::EraseDataBlocks(uint16_t firstBlock, uint16_t count) {
                                           0x00};
     std::vector<uint8_t> reply;
     if (!transferToEcu(request, reply, 8)) {
-        errorOut << std::endl << "NoResp. Erase CodeFlash-Error" << std::endl;
+        errorOut << std::endl << "NoResp. Erase DataFlash-Error" << std::endl;
         errorOut << std::endl << "Erasing failed (KO) !!!" << std::endl << std::endl;
         return false;
     }
@@ -131,12 +201,17 @@ bool VOKesGen::EraseDataBlocks(uint16_t firstBlock, uint16_t count) {
         ShowProgress(100, false);
         return true;
     }
+    // The texts say that the data flash was being erased, and give the units in the heading's decimal
+    // too.
     if (isNegative(reply)) {
-        errorOut << std::endl << "Erasing Code Blocks: 0x" << std::hex << firstBlock << " - 0x" << end;
-        printNrcText(reply);
+        errorOut << std::endl << "Erasing Data Blocks: 0x" << std::hex << firstBlock << " - 0x" << end;
     } else {
         errorOut << std::endl
-                 << "InvalidResp. (EraseCode), Block: 0x" << std::hex << firstBlock << " - 0x" << end;
+                 << "InvalidResp. (EraseData), Block: 0x" << std::hex << firstBlock << " - 0x" << end;
+    }
+    errorOut << " (" << std::dec << firstBlock << " - " << end << ")";
+    if (isNegative(reply)) {
+        printNrcText(reply);
     }
     errorOut << std::endl << std::endl << "Erasing failed (KO) !!!" << std::endl << std::endl;
     return false;
@@ -157,6 +232,9 @@ bool VOKesGen::FlashCode(const std::vector<uint8_t>& data, uint64_t startAddress
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
+    if (!ecupacket::checkRequestLength(std::min(chunk, length), maxRequestLength())) {
+        return false;
+    }
     normalOut << std::hex << "\r    Addr:  0x" << startAddress << ", Length: 0x" << length << std::endl;
     if (erase) {
         if (!self->CheckCodeEraseRange(startAddress, length)) {
@@ -237,6 +315,10 @@ bool VOKesGen::flashDataUnits(const std::vector<uint8_t>& data, uint64_t address
         return false;
     }
     const uint64_t chunk = static_cast<uint64_t>(pages) * pageSize;
+    // A page that one message cannot carry would be erased and then not written.
+    if (!ecupacket::checkRequestLength(std::min(chunk, length), maxRequestLength())) {
+        return false;
+    }
     if (data.size() < length) {
         errorOut << "Data shorter than the length: 0x" << std::hex << data.size() << std::endl;
         return false;

@@ -4,6 +4,8 @@
 // RAM application (download with CRC check, start, jump), raw commands and option bytes.
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "ecu/VOEcuGenBase.h"
@@ -21,6 +23,7 @@ class VOKesGen : public VOEcuGenBase {
     static constexpr CodeBlockRegion codeBlockRegions[] = {{8, 0x2000}, {126, 0x8000}};
     // The second code area: 128 blocks of 32 KiB from here, numbered from 0x80.
     static constexpr uint64_t kUpperAreaStart = 0x1000000;
+    static constexpr unsigned kUpperFirstBlock = 0x80;
     static constexpr uint64_t kUpperBlockSize = 0x8000;
     static constexpr uint64_t kUpperBlockCount = 128;
     // Data flash is erased in units of this many bytes.
@@ -56,7 +59,8 @@ class VOKesGen : public VOEcuGenBase {
                   uint32_t pages) override;
     // One BB 82 request for the units firstBlock up to (not including) firstBlock + count.
     bool EraseDataBlocks(uint16_t firstBlock, uint16_t count) override;
-    // One BB 72 request per block from firstBlock up to and including lastBlock.
+    // One BB 72 request per block from firstBlock up to and including lastBlock, as the numbers are;
+    // the callers hold them to the block map (CheckCodeEraseRange, FindCodeBlockRangeFault).
     bool EraseCodeBlocks(uint8_t firstBlock, uint8_t lastBlock) override;
     // The code erase block holding address; 0x85 between the two areas.
     uint8_t GetBlockNumber(uint64_t address) override;
@@ -79,9 +83,27 @@ class VOKesGen : public VOEcuGenBase {
     // area; across the gap between the areas they would be blocks elsewhere.
     static unsigned CodeAreaOf(uint64_t address);
     // Whether [startAddress, startAddress + length) may be erased by the blocks of its first and last
-    // byte: both in the block map and in one area, the last block not below the first. Prints the
-    // refusal on errorOut. length must not be 0.
+    // byte: both in the block map and in one area, the last block not below the first, and every block
+    // number between them naming a block of that area to the bootloader. Prints the refusal on
+    // errorOut. length must not be 0.
     bool CheckCodeEraseRange(uint64_t startAddress, uint64_t length);
+
+    // The first address of the block that the bootloader erases for a block number; none when the
+    // number names no block. The bootloader counts the lower area's blocks 0 to 133 first, so the
+    // numbers 0x80 to 0x85 name lower blocks, and the upper blocks that GetBlockNumber numbers so
+    // cannot be erased by their number.
+    virtual std::optional<uint64_t> CodeBlockAddress(uint8_t block) const;
+    // What is wrong with the erase of the blocks firstBlock to lastBlock (firstBlock not above
+    // lastBlock): the first block number that names no block, or that names a block of another area
+    // than firstBlock's. None when the numbers are one run of blocks of one area.
+    struct BlockRangeFault {
+        unsigned block;
+        bool otherArea;
+
+        // Why, as "block 134 lies in another code flash area than block 0".
+        std::string text(uint8_t firstBlock) const;
+    };
+    std::optional<BlockRangeFault> FindCodeBlockRangeFault(uint8_t firstBlock, uint8_t lastBlock) const;
 
   protected:
     // FlashData with the data-flash units counted from unitBase: unit n covers unitBase + 64 n up to

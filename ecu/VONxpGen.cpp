@@ -14,6 +14,10 @@ bool VONxpGen::InCodeBlockMap(uint64_t address) const {
     return inCodeBlockGroups(address);
 }
 
+std::optional<uint64_t> VONxpGen::CodeBlockAddress(uint8_t block) const {
+    return codeGroupBlockAddress(block);
+}
+
 bool VONxpGen::RequestDownload() {
     return progSessionRequestDownload();
 }

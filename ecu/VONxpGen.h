@@ -3,6 +3,7 @@
 // codeBlockGroups.
 
 #include <cstdint>
+#include <optional>
 
 #include "ecu/VOKesGen.h"
 
@@ -20,4 +21,5 @@ class VONxpGen : public VOKesGen {
     bool ProgSessionHook();
 
     bool InCodeBlockMap(uint64_t address) const override;
+    std::optional<uint64_t> CodeBlockAddress(uint8_t block) const override;
 };

@@ -106,11 +106,15 @@ Area fileArea(const CodeFile& file, uint64_t offset, uint64_t length) {
     return area;
 }
 
+// The address of a TA or CFG block write that the ECU did not take.
+using FailedBlock = std::optional<uint64_t>;
+
 // The TA blocks up to the last used one, or with KeepLastTa that last one alone, moved to the first
 // TA block with its first byte cleared. A kept block is used unless its first four bytes are FF; a
 // block of the file when the file holds it and it has a byte other than FF. A block the file does not
-// hold is not written.
-void writeTa(VODroGen& ecu, const Area& ta, const KeepOptions& keep) {
+// hold is not written. Every block is sent, also after one the ECU did not take; the first of those
+// is given back.
+FailedBlock writeTa(VODroGen& ecu, const Area& ta, const KeepOptions& keep) {
     const auto used = [&](uint64_t block) {
         if (ta.fromFile) {
             return ta.held[block] && ta.anyByteNotBlank(block);
@@ -124,7 +128,7 @@ void writeTa(VODroGen& ecu, const Area& ta, const KeepOptions& keep) {
         --count;
     }
     if (count == 0) {
-        return;
+        return std::nullopt;
     }
     std::vector<uint64_t> blocks;
     for (uint64_t block = keep.lastTa ? count - 1 : 0; block < count; ++block) {
@@ -138,6 +142,7 @@ void writeTa(VODroGen& ecu, const Area& ta, const KeepOptions& keep) {
     } else {
         normalOut << "Flash TA, 0x" << std::hex << length << " bytes found in the input-file";
     }
+    FailedBlock failed;
     for (const uint64_t block : blocks) {
         // KeepLastTa moves its block to the first TA block.
         const uint64_t target = keep.lastTa ? 0 : block;
@@ -146,23 +151,32 @@ void writeTa(VODroGen& ecu, const Area& ta, const KeepOptions& keep) {
         if (keep.lastTa) {
             request[7] = 0;
         }
-        ecu.SendCommand(request);
+        if (!ecu.SendCommand(request) && !failed) {
+            failed = kCodeStart + kTaOffset + target * kBlock;
+        }
         normalOut << std::endl;
     }
+    return failed;
 }
 
-// Every CFG block the source holds with a byte other than FF, the last block first.
-void writeCfg(VODroGen& ecu, const Area& cfg, bool kept) {
+// Every CFG block the source holds with a byte other than FF, the last block first. Every block is
+// sent, also after one the ECU did not take; the first of those is given back.
+FailedBlock writeCfg(VODroGen& ecu, const Area& cfg, bool kept) {
+    FailedBlock failed;
     for (uint64_t block = cfg.blocks(); block > 0;) {
         --block;
         if (!cfg.held[block] || !cfg.anyByteNotBlank(block)) {
             continue;
         }
-        normalOut << (kept ? "Restore CFG at addr. 0x" : "Flash CFG at addr. 0x") << std::hex
-                  << kCodeStart + kCfgOffset + block * kBlock;
-        ecu.SendCommand(
-            blockWriteRequest(static_cast<uint8_t>(kCfgBlockByte + block), cfg.bytes, block * kBlock));
+        const uint64_t address = kCodeStart + kCfgOffset + block * kBlock;
+        normalOut << (kept ? "Restore CFG at addr. 0x" : "Flash CFG at addr. 0x") << std::hex << address;
+        if (!ecu.SendCommand(
+                blockWriteRequest(static_cast<uint8_t>(kCfgBlockByte + block), cfg.bytes, block * kBlock)) &&
+            !failed) {
+            failed = address;
+        }
     }
+    return failed;
 }
 
 // The bytes the file holds from kCodeStart + offset on.
@@ -179,7 +193,10 @@ LeftOutBytes heldFrom(const CodeFile& file, uint64_t offset) {
 }
 
 // --Bmg: the BMG area from the file, then TA and CFG from the file or, with the Keep options, as the
-// ECU held them before the BMG write erased the block. The application is not written.
+// ECU held them before the BMG write erased the block. The application is not written. A BMG write
+// that failed ends the step there, with nothing more sent to the boot block; a failed TA or CFG block
+// does not keep the others from being written. Either way the last line says that the boot-block
+// write failed.
 void writeBootBlock(VODroGen& ecu, const CodeFile& file, const KeepOptions& keep) {
     Bytes kept(kTaLength + kCfgLength, 0);
     if (keep.any()) {
@@ -201,10 +218,20 @@ void writeBootBlock(VODroGen& ecu, const CodeFile& file, const KeepOptions& keep
     std::copy(file.image.begin(), file.image.begin() + static_cast<Offset>(kBmgLength), bmg.begin());
     normalOut << "Flash BMG";
     int mode = 0;
-    ecu.FlashCode(bmg, kCodeStart, kBmgLength, true, &mode, 1, VODroGen::kPageSize);
-    writeTa(ecu, keep.anyTa() ? keptArea(kept, 0, kTaLength) : fileArea(file, kTaOffset, kTaLength), keep);
-    writeCfg(ecu, keep.cfg ? keptArea(kept, kTaLength, kCfgLength) : fileArea(file, kCfgOffset, kCfgLength),
-             keep.cfg);
+    if (!ecu.FlashCode(bmg, kCodeStart, kBmgLength, true, &mode, 1, VODroGen::kPageSize)) {
+        errorOut << "Boot block write failed: the BMG area at 0x" << std::hex << kCodeStart
+                 << " is not written, and nothing more is sent to the boot block." << std::endl;
+        return;
+    }
+    const FailedBlock ta = writeTa(
+        ecu, keep.anyTa() ? keptArea(kept, 0, kTaLength) : fileArea(file, kTaOffset, kTaLength), keep);
+    const FailedBlock cfg = writeCfg(
+        ecu, keep.cfg ? keptArea(kept, kTaLength, kCfgLength) : fileArea(file, kCfgOffset, kCfgLength),
+        keep.cfg);
+    if (ta || cfg) {
+        errorOut << "Boot block write failed: the " << (ta ? "TA" : "CFG") << " block at 0x" << std::hex
+                 << (ta ? *ta : *cfg) << " is not written." << std::endl;
+    }
 }
 
 // The lowest and the highest address in [from, to) of a byte the file holds; none when it holds none.

@@ -142,6 +142,21 @@ bool outputFollowsLabel(ScreenStep step) {
     return step == ScreenStep::connecting || step == ScreenStep::uploadApplRam;
 }
 
+// The options the programs read as numbers (the packet length in 64 bits for KES2); "ECU" is a text
+// too and "Zip" has no effect, so neither is held to a number.
+OptionValueRules valueRules(Kes2DroTable table) {
+    using F = OptionValueForm;
+    return {
+        {RxId().c_str(), F::hex16},
+        {TxId().c_str(), F::hex16},
+        {Com().c_str(), F::dec32},
+        {p().c_str(), F::dec32},
+        {b().c_str(), F::dec32},
+        {Jump().c_str(), F::hex64},
+        {pktlen().c_str(), table == Kes2DroTable::kes2 ? F::dec64 : F::dec32},
+    };
+}
+
 }  // namespace
 
 void readKes2DroOptions(Kes2DroTable table, int argc, char* argv[], po::options_description& description,
@@ -153,7 +168,7 @@ void readKes2DroOptions(Kes2DroTable table, int argc, char* argv[], po::options_
             addRow(description, rows[i]);
         }
         addRow(description, rows.back());
-        storeCommandLine(argc, argv, description, map);
+        storeCommandLine(argc, argv, description, map, valueRules(table));
         if (map.count(helpKey()) != 0 || map.empty()) {
             normalOut << description << std::endl;
         }

@@ -48,7 +48,9 @@ enum class Kes2DroTable { kes2, dro };
 
 // Add the program's table to the process-wide option description, parse the whole command line into
 // the process-wide option map and print the help when asked for or when no option was given. Errors
-// of the option library are printed on errorOut and leave the map empty; nothing is thrown.
+// of the option library, and a value that is not a whole number of the base and width its option is
+// read in (RxId, TxId, Com, p, b, Jump, pktlen), are printed on errorOut and leave the map empty;
+// nothing is thrown.
 void describeKes2Options(int argc, char* argv[]);
 void describeDroOptions(int argc, char* argv[]);
 // The same on the description and map given.

@@ -82,6 +82,11 @@ bool writeDataRun(VODroGen& ecu, const std::vector<uint8_t>& run, uint64_t offse
         request.insert(request.end(), first,
                        first + static_cast<std::ptrdiff_t>(std::min(kRawPiece, length - from)));
         if (!ecu.SendCommand(request)) {
+            errorOut << "Data write failed: the run at 0x" << std::hex << kDataFlashStart + offset << " of 0x"
+                     << length
+                     << " bytes (no whole pages, so sent without an erase) is not written; the data "
+                        "step stopped there."
+                     << std::endl;
             return false;
         }
     }

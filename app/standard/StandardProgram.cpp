@@ -338,7 +338,7 @@ void finishRun(Ecu& ecu, bool verdict) {
 template <typename Ecu>
 int runStandardProgram(int argc, char* argv[]) {
     printVersionInfo(argc > 0 ? argv[0] : "");
-    parseCommandLine(argc, argv);
+    parseCommandLine(argc, argv, optionValueRules(ClassTraits<Ecu>::kClass));
     FlashFile flashFile;
     if (optionGiven("help") || getVariablesMap().empty()) {
         return 0;

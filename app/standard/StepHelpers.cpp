@@ -5,7 +5,7 @@
 #include <ios>
 #include <memory>
 #include <new>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,12 +77,9 @@ bool eraseDataRh850(VOKesGen& ecu) {
     return ecu.EraseDataBlocks(0, static_cast<uint16_t>(size * 1024 / VOKesGen::kDataUnit));
 }
 
-}  // namespace
-
-const StepDefaults& stepDefaults(StandardEcuClass ecuClass) {
-    static const StepDefaults cyt2{0x14000000, 0, 0x10000000, 0x8000, 0x1F0000, 0, 0x800};
-    static const StepDefaults nxp{0x14000000, 0x14000000, 0x10000000, 0x8000, 0x1F0000, 0, 0x800};
-    static const StepDefaults rh850{0xFF200000, 0xFF200000, 0, 0x100, 0x80000, 0x8000, 0x40};
+// The one of the three that belongs to the class.
+template <typename T>
+const T& ofClass(StandardEcuClass ecuClass, const T& cyt2, const T& nxp, const T& rh850) {
     switch (ecuClass) {
         case StandardEcuClass::Cyt2:
             return cyt2;
@@ -92,6 +89,28 @@ const StepDefaults& stepDefaults(StandardEcuClass ecuClass) {
             break;
     }
     return rh850;
+}
+
+}  // namespace
+
+const StepDefaults& stepDefaults(StandardEcuClass ecuClass) {
+    static const StepDefaults cyt2{0x14000000, 0, 0x10000000, 0x8000, 0x1F0000, 0, 0x800};
+    static const StepDefaults nxp{0x14000000, 0x14000000, 0x10000000, 0x8000, 0x1F0000, 0, 0x800};
+    static const StepDefaults rh850{0xFF200000, 0xFF200000, 0, 0x100, 0x80000, 0x8000, 0x40};
+    return ofClass(ecuClass, cyt2, nxp, rh850);
+}
+
+const OptionValueRules& optionValueRules(StandardEcuClass ecuClass) {
+    const auto with = [](std::initializer_list<OptionValueRule> extra) {
+        OptionValueRules rules = standardValueRules();
+        rules.insert(rules.end(), extra);
+        return rules;
+    };
+    static const OptionValueRules cyt2 = standardValueRules();
+    static const OptionValueRules nxp = with({{"eraseCode", OptionValueForm::blockPair}});
+    static const OptionValueRules rh850 =
+        with({{"eraseCode", OptionValueForm::blockPair}, {"eraseData", OptionValueForm::positiveDec32}});
+    return ofClass(ecuClass, cyt2, nxp, rh850);
 }
 
 bool checkRangeBelow4G(const char* what, uint64_t start, uint64_t length) {
@@ -235,8 +254,23 @@ bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass
 bool eraseCodeCyt2(VOCyt2Gen& ecu) {
     const uint64_t codeStartAddr = optionHex64("codeStartAddr", 0);
     const uint64_t codeLength = optionHex64("codeLength", 0);
+    const std::string value = getOptionText("eraseCode");
     normalOut << std::endl << "Erase code:          " << std::endl;
     const bool ranged = optionGiven("codeStartAddr") || optionGiven("codeLength");
+    uint64_t first = 0;
+    uint64_t last = 0;
+    if (!ranged && (readWholeDecimal(value) || readBlockPair(value, first, last))) {
+        errorOut << "Error: --eraseCode \"" << value
+                 << "\" names blocks, but CYT2 erases the blocks of --codeStartAddr and --codeLength, and "
+                    "neither is given. Nothing erased."
+                 << std::endl;
+        return false;
+    }
+    if (ranged) {
+        normalOut << "  The --eraseCode value \"" << value
+                  << "\" is not used: CYT2 erases the blocks of --codeStartAddr and --codeLength."
+                  << std::endl;
+    }
     const uint64_t lastAddress = codeLength == 0 ? codeStartAddr : codeStartAddr + codeLength - 1;
     if (ranged && (lastAddress < codeStartAddr || !inCodeBlockGroups(codeStartAddr) ||
                    !inCodeBlockGroups(lastAddress))) {
@@ -244,28 +278,31 @@ bool eraseCodeCyt2(VOCyt2Gen& ecu) {
                  << " leaves the code flash blocks." << std::endl;
         return false;
     }
-    const uint8_t first = ecu.GetBlockNumber(codeStartAddr);
-    const uint8_t last = ecu.GetBlockNumber(lastAddress);
-    return ecu.EraseCodeBlocks(first, last);
+    return ecu.EraseCodeBlocks(ecu.GetBlockNumber(codeStartAddr), ecu.GetBlockNumber(lastAddress));
 }
 
 bool eraseCodeBlocksStep(VOKesGen& ecu) {
     const std::string value = getOptionText("eraseCode");
-    std::istringstream text(value);
-    int first = 0;
-    int last = 0;
-    char separator = 0;
-    const bool read =
-        static_cast<bool>(text >> first >> separator >> last) && separator == ',' && (text >> std::ws).eof();
-    if (!read || first < 0 || last > 0xFF || first > last) {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    if (!readBlockPair(value, first, last) || last > 0xFF || first > last) {
         errorOut << std::endl
                  << "Error: Invalid --eraseCode \"" << value
                  << "\": give the first and the last block (0 to 255) as first,last. Nothing erased."
                  << std::endl;
         return false;
     }
+    const auto firstBlock = static_cast<uint8_t>(first);
+    const auto lastBlock = static_cast<uint8_t>(last);
+    if (const std::optional<VOKesGen::BlockRangeFault> fault =
+            ecu.FindCodeBlockRangeFault(firstBlock, lastBlock)) {
+        errorOut << std::endl
+                 << "Error: Invalid --eraseCode \"" << value << "\": " << fault->text(firstBlock)
+                 << ". Nothing erased." << std::endl;
+        return false;
+    }
     normalOut << std::endl << "Erase code:          " << std::endl;
-    return ecu.EraseCodeBlocks(static_cast<uint8_t>(first), static_cast<uint8_t>(last));
+    return ecu.EraseCodeBlocks(firstBlock, lastBlock);
 }
 
 bool writeCodeFlash(VOEcuGenBase& ecu, FlashFile& file, uint32_t pktlen, StandardEcuClass ecuClass) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "app/Options.h"
+
 class ComInterfaceSelector;
 class FlashFile;
 class VOCyt2Gen;
@@ -34,6 +36,10 @@ struct StepDefaults {
 
 const StepDefaults& stepDefaults(StandardEcuClass ecuClass);
 
+// The value rules of the class's options: those of every class, and the block numbers of --eraseCode
+// (NXP, RH850) and the KiB of --eraseData (RH850), whose values CYT2 and NXP do not read.
+const OptionValueRules& optionValueRules(StandardEcuClass ecuClass);
+
 // Time limits of the repeated session requests.
 inline constexpr uint32_t kLoginAttemptMs = 300;
 inline constexpr uint32_t kLoginLimitMs = 30000;
@@ -58,12 +64,14 @@ bool readOptionBytesStep(VOKesGen& ecu);
 // --dataLength bytes of data flash from --dataStartAddr into the --readData file, saved only when the
 // read succeeded.
 bool readDataFlash(VOEcuGenBase& ecu, uint32_t pktlen, StandardEcuClass ecuClass);
-// --eraseCode of CYT2: the blocks of the code range, from its first to its last byte. Without a
-// range, the block of the start address alone. A range outside the block map is refused.
+// --eraseCode of CYT2: the blocks of the code range, from its first to its last byte, whatever the
+// option's value (one line says it is not used). Without a range, the block of the start address
+// alone; a value that names blocks (a number, or first,last) is then refused, since those blocks
+// would not be the ones erased. A range outside the block map is refused.
 bool eraseCodeCyt2(VOCyt2Gen& ecu);
 // --eraseCode of NXP and RH850: "first,last" in decimal, two block numbers, the first not above the
-// last. Any other text erases nothing and fails the step with a line saying why: cut to 8 bits, a
-// number above 255 would name another block.
+// last, both blocks of one area of the class's code flash. Any other text erases nothing and fails
+// the step with a line saying why: cut to 8 bits, a number above 255 would name another block.
 bool eraseCodeBlocksStep(VOKesGen& ecu);
 // The --writeCode file into code flash, all of it above --codeStartAddr, or the bytes of the
 // --codeLength bytes from there, from every block in that range.

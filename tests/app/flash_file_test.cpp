@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "app/FlashFile.h"
+#include "ecu/VORh850Gen.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/ecu/PacketBytes.h"
 #include "tests/hexfile/refused_allocations.h"
@@ -343,24 +344,81 @@ TEST_F(PlannerTest, EraseMergesSectorRunsAndSplitsAtGaps) {
 }
 
 TEST_F(PlannerTest, EraseRunsNeverReachFromOneAreaIntoTheOther) {
-    // A lower block, then the upper area's first block, numbered 0x80: the upper block does not
-    // continue the lower run, also where its number follows the lower one's, and both are erased.
+    // A lower block, then the first upper block whose number names no lower block, 0x86: the upper
+    // block does not continue the lower run, also where its number follows the lower one's, and both
+    // are erased.
     const struct {
         uint64_t lower;
         std::vector<std::pair<uint8_t, uint8_t>> erases;
     } table[] = {
-        {0x3F0000, {{0x84, 0x84}, {0x80, 0x80}}},
-        {0x3C8000, {{0x7F, 0x7F}, {0x80, 0x80}}},
+        {0x3F8000, {{0x85, 0x85}, {0x86, 0x86}}},
+        {0x3C8000, {{0x7F, 0x7F}, {0x86, 0x86}}},
     };
     for (const auto& c : table) {
         SCOPED_TRACE(c.lower);
         Rig<RecordingKesEcu> kes;
         FlashFile file(
-            writeHexFile(dir, "areas.hex", {{c.lower, counting(0x100)}, {0x1000000, counting(0x100)}}));
+            writeHexFile(dir, "areas.hex", {{c.lower, counting(0x100)}, {0x1030000, counting(0x100)}}));
         StreamCapture out;
         EXPECT_TRUE(file.writeCode(0, ~0ull, kes.ecu, true, 0x100, 0x100));
         EXPECT_EQ(kes.ecu.erases, c.erases);
         EXPECT_EQ(kes.ecu.codeWrites.size(), 2u);
+    }
+}
+
+// The upper blocks that GetBlockNumber numbers 0x80 to 0x85 share their numbers with the lower
+// blocks 128 to 133, which are what the bootloader erases for them: a file with bytes there is
+// refused before any block is erased, the lower block that comes first in the file included.
+TEST_F(PlannerTest, UpperBlockNumberedAsALowerOneIsRefusedBeforeAnyErase) {
+    for (const uint64_t upper : {0x1000000ull, 0x102FF00ull}) {
+        SCOPED_TRACE(upper);
+        Rig<RecordingKesEcu> kes;
+        FlashFile file(writeHexFile(dir, "upper.hex", {{0x2000, counting(0x100)}, {upper, counting(0x100)}}));
+        StreamCapture out;
+        EXPECT_FALSE(file.writeCode(0, ~0ull, kes.ecu, true, 0x100, 0x100));
+        std::ostringstream error;
+        const unsigned block = upper == 0x1000000 ? 0x80 : 0x85;
+        error << "Incorrect start Addr.: 0x" << std::hex << upper << " (erase block number 0x" << block
+              << " (" << std::dec << block << ") names the block at 0x" << std::hex
+              << 0x10000 + (block - 8) * 0x8000 << " of the other code flash area)\n";
+        EXPECT_EQ(out.error(), error.str());
+        EXPECT_TRUE(kes.ecu.erases.empty());
+        EXPECT_TRUE(kes.ecu.codeWrites.empty());
+    }
+}
+
+// A write whose requests one message of the transport (4095 bytes) cannot carry is refused before
+// anything is erased or written: the code write checks every planned write, the data write every page. Pages
+// that fit are written.
+TEST_F(PlannerTest, RequestsNoMessageCarriesAreRefusedBeforeAnyErase) {
+    {
+        ecutest::TransportRig<RecordingKesEcu> kes;
+        ASSERT_TRUE(kes.attached);
+        FlashFile file(writeHexFile(dir, "code.hex", {{0x0, counting(0x100)}, {0x10000, counting(0x1000)}}));
+        StreamCapture out;
+        EXPECT_FALSE(file.writeCode(0, ~0ull, kes.ecu, true, 4095, 0xFFC));
+        EXPECT_EQ(out.error(), "Request too long: 0x1003 bytes (one message carries 0xfff bytes at most)\n");
+        EXPECT_TRUE(kes.ecu.erases.empty());
+        EXPECT_TRUE(kes.ecu.codeWrites.empty());
+    }
+    for (const uint32_t page : {0x1000u, 0xFC0u}) {
+        SCOPED_TRACE(page);
+        ecutest::TransportRig<Recording<VORh850Gen>> rh850;
+        ASSERT_TRUE(rh850.attached);
+        FlashFile file(writeHexFile(dir, "data.hex", {{0xFF200000, counting(0x2000)}}));
+        StreamCapture out;
+        const bool fits = page == 0xFC0;
+        EXPECT_EQ(file.writeDataRange(0xFF200000, 0x2000, true, rh850.ecu, 512, page), fits);
+        if (fits) {
+            EXPECT_EQ(rh850.ecu.dataWrites.size(), 3u);
+            EXPECT_EQ(out.error(), "");
+        } else {
+            EXPECT_EQ(
+                out.error(),
+                "  Invalid page size: 0x1000 (--dataPageSize: the page at 0xff200000 goes out in one request "
+                "of 0x1007 bytes, and one message carries 0xfff bytes at most)\n");
+            EXPECT_TRUE(rh850.ecu.dataWrites.empty());
+        }
     }
 }
 

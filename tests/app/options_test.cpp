@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,12 +151,12 @@ TEST_F(ParseTest, SecondParseAfterASuccessChangesNothing) {
 TEST_F(ParseTest, OptionFormsAndReadings) {
     parse({"--rxId",
            "643",
-           "--txId=12345",
+           "--txId=7e0",
            "-p3",
            "-b",
            "250000",
            "--pktlen",
-           "1024abc",
+           " 1024 ",
            "--ecuClass=CYT2",
            "--receiveTimeout",
            "5000",
@@ -165,18 +166,17 @@ TEST_F(ParseTest, OptionFormsAndReadings) {
            "--codeStartAddr",
            "0x1FFFF0000",
            "--hwIndex",
-           "0x10",
+           "08",
            "--writeOpt",
            "0X1ff",
            "--lin"});
     EXPECT_EQ(capture.error(), "");
     EXPECT_EQ(getOptionHex<uint16_t>("rxId"), 0x643);
-    EXPECT_EQ(getOptionHex<uint16_t>("txId"), 0x2345);
-    EXPECT_EQ(getOptionHex<uint32_t>("txId"), 0x12345u);
+    EXPECT_EQ(getOptionHex<uint16_t>("txId"), 0x7E0);
     EXPECT_EQ(getOptionDec<uint32_t>("port"), 3u);
     EXPECT_EQ(getOptionDec<uint32_t>("baud"), 250000u);
     EXPECT_EQ(getOptionDec<uint32_t>("pktlen"), 1024u);
-    EXPECT_EQ(getOptionDec<uint32_t>("hwIndex"), 0u);
+    EXPECT_EQ(getOptionDec<uint32_t>("hwIndex"), 8u);
     EXPECT_EQ(getOptionDec<enumInterfaceType>("com"), AutoDetectHW);
     EXPECT_EQ(getOptionHex<uint64_t>("codeStartAddr"), 0x1FFFF0000u);
     EXPECT_EQ(getOptionHex<uint32_t>("codeStartAddr"), 0xFFFF0000u);
@@ -189,13 +189,98 @@ TEST_F(ParseTest, OptionFormsAndReadings) {
     EXPECT_EQ(capture.normal(), "");
 }
 
+// Puts a value into the option map as the parse would.
+void store(const std::string& name, const std::string& value) {
+    getVariablesMap().insert({name, boost::program_options::variable_value(value, false)});
+}
+
+// The readers take what they can of a text and cut it to their width (the parse lets no such value
+// through).
+TEST_F(ParseTest, ReadersReadTheNumberAtTheStartAndCutIt) {
+    store("txId", "12345");
+    store("pktlen", "1024abc");
+    store("hwIndex", "0x10");
+    EXPECT_EQ(getOptionHex<uint16_t>("txId"), 0x2345);
+    EXPECT_EQ(getOptionHex<uint32_t>("txId"), 0x12345u);
+    EXPECT_EQ(getOptionDec<uint32_t>("pktlen"), 1024u);
+    EXPECT_EQ(getOptionDec<uint32_t>("hwIndex"), 0u);
+}
+
+// A value read as a number must be a whole number of its option's base and width: read in part it
+// would be a number that was not typed ("zz" as 0, "4k" as 4, 0x12345 as the identifier 0x2345).
+// Refused as the library's errors are: one line naming the option and why, the map left empty.
+TEST_F(ParseTest, ValuesThatAreNoWholeNumberAreRefused) {
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--codeStartAddr", "zz"}, "--codeStartAddr' is invalid: not a hexadecimal number"},
+        {{"--dataStartAddr", "zz"}, "--dataStartAddr' is invalid: not a hexadecimal number"},
+        {{"--codeLength", "4k"}, "--codeLength' is invalid: not a hexadecimal number"},
+        {{"--dataLength", " "}, "--dataLength' is invalid: not a hexadecimal number"},
+        {{"--dataPageSize", "0x"}, "--dataPageSize' is invalid: not a hexadecimal number"},
+        {{"--codePageSize", "100000000"}, "--codePageSize' is invalid: more than 32 bits"},
+        {{"--txId", "12345"}, "--txId' is invalid: more than 16 bits"},
+        {{"--rxId", "-1"}, "--rxId' is invalid: not a hexadecimal number"},
+        {{"--jumpAddr", "10000000000000000"}, "--jumpAddr' is invalid: more than 64 bits"},
+        {{"--ecuFlashRequest", "key"}, "--ecuFlashRequest' is invalid: not a hexadecimal number"},
+        {{"--writeOpt", "1 2"}, "--writeOpt' is invalid: not a hexadecimal number"},
+        {{"--pktlen", "1024abc"}, "--pktlen' is invalid: not a decimal number"},
+        {{"--port", "0x10"}, "--port' is invalid: not a decimal number"},
+        {{"--baud", "1e3"}, "--baud' is invalid: not a decimal number"},
+        {{"--baud", "4294967296"}, "--baud' is invalid: more than 32 bits"},
+        {{"--com", "auto"}, "--com' is invalid: not a decimal number"},
+        {{"--hwIndex", "+1"}, "--hwIndex' is invalid: not a decimal number"},
+    };
+    for (const auto& [args, error] : refused) {
+        SCOPED_TRACE(args.front());
+        getVariablesMap().clear();
+        StreamCapture local;
+        std::vector<std::string> line = {"--readOpt"};
+        line.insert(line.end(), args.begin(), args.end());
+        parse(line);
+        const std::string& value = args[1];
+        EXPECT_EQ(local.error(),
+                  "\nError: Exception of type the argument ('" + value + "') for option '" + error + "\n");
+        EXPECT_EQ(local.normal(), "");
+        EXPECT_TRUE(getVariablesMap().empty());
+    }
+    // Texts and options no step reads as a number are taken as they are.
+    getVariablesMap().clear();
+    StreamCapture taken;
+    parse({"--ecuInfo", "Front ECU", "--ecuType", "x", "--receiveTimeout", "x", "--eraseCode", "x",
+           "--eraseData", "x"});
+    EXPECT_EQ(taken.error(), "");
+    EXPECT_EQ(getVariablesMap().size(), 5u);
+}
+
 TEST_F(ParseTest, ReadersGiveZeroForAnAbsentOptionOrAFlag) {
-    parse({"--lin", "--txId="});
+    parse({"--lin"});
+    store("txId", "");
     EXPECT_EQ(getOptionText("txId"), "");
     EXPECT_EQ(getOptionHex<uint16_t>("txId"), 0);
     EXPECT_EQ(getOptionHex<uint64_t>("lin"), 0u);
     EXPECT_EQ(getOptionDec<uint32_t>("port"), 0u);
     EXPECT_EQ(getOptionDec<enumInterfaceType>("com"), InterfaceNone);
+}
+
+TEST(BlockPair, TwoWholeDecimalNumbers) {
+    const std::pair<std::string, std::optional<std::pair<uint64_t, uint64_t>>> cases[] = {
+        {"3,7", std::make_pair(3, 7)},
+        {" 3 , 7 ", std::make_pair(3, 7)},
+        {"0,300", std::make_pair(0, 300)},
+        {"3", std::nullopt},
+        {"3-7", std::nullopt},
+        {"3;7", std::nullopt},
+        {"-1,3", std::nullopt},
+        {"3,7x", std::nullopt},
+        {"3,7,9", std::nullopt},
+        {",7", std::nullopt},
+        {"0x3,7", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) {
+        uint64_t first = 99;
+        uint64_t last = 99;
+        const bool read = readBlockPair(text, first, last);
+        EXPECT_EQ(read ? std::make_optional(std::make_pair(first, last)) : std::nullopt, expected) << text;
+    }
 }
 
 TEST_F(ParseTest, RxId643InBothFormsIsTheSame) {

@@ -178,20 +178,34 @@ TEST(Kes2Program, DataWriteByRunsAndReadBack) {
 
 // A raw request onto data flash that is not erased fails: the step ends there, and the next run
 // still reads the data flash.
+// On programmed data flash a run that is no whole pages, sent without an erase, is refused: the line
+// after the ECU's names the run and says that the data step stopped there; the page after it is not
+// written, at any packet length. The read after it is answered.
 TEST(Kes2Program, FailedRawRunEndsTheDataStep) {
-    Kes2DroRig rig("KES2", kKes2Memory);
-    rig.programAll();
-    ASSERT_TRUE(rig.start());
-    const std::string file =
-        rig.env.write("d.hex", e2e::intelHexText({{0xFE000000, e2e::patternBytes(5, 1)},
-                                                  {0xFE001000, e2e::patternBytes(0x100, 2)}}));
-    const RunResult write = rig.run({"--wD", file});
-    EXPECT_EQ(write.exitCode, 3) << describe(write);
-    EXPECT_TRUE(contains(write.out + write.err, "NRC:0x72")) << describe(write);
-    const RunResult read = rig.run({"--pktlen", "2048", "--rD", rig.env.path("back.hex")});
-    EXPECT_EQ(read.exitCode, 3) << describe(read);
-    EXPECT_EQ(stopAndCompare(rig), "");
-    rig.expectFileHolds("back.hex", 0xFE000000, rig.data(0, 0x8000));
+    for (const std::string packetLength : {"256", "1024"}) {
+        SCOPED_TRACE(packetLength);
+        Kes2DroRig rig("KES2", kKes2Memory);
+        rig.programAll();
+        ASSERT_TRUE(rig.start());
+        const std::string file =
+            rig.env.write("d.hex", e2e::intelHexText({{0xFE000000, e2e::patternBytes(0x400, 3)},
+                                                      {0xFE000500, e2e::patternBytes(5, 1)},
+                                                      {0xFE001000, e2e::patternBytes(0x100, 2)}}));
+        const RunResult write = rig.run({"--pktlen", packetLength, "--wD", file});
+        EXPECT_EQ(write.exitCode, 3) << describe(write);
+        const std::string refusal = " Srv:0xbb NRC:0x72 (GeneralProgrammingFailure)\n";
+        const std::string line =
+            "Data write failed: the run at 0xfe000500 of 0x5 bytes (no whole pages, so sent without an "
+            "erase) is not "
+            "written; the data step stopped there.\n";
+        EXPECT_TRUE(contains(write.out, refusal + line)) << describe(write);
+        const RunResult read = rig.run({"--pktlen", "2048", "--rD", rig.env.path("back.hex")});
+        EXPECT_EQ(read.exitCode, 3) << describe(read);
+        // The whole pages before the run are written after the erase of their units.
+        rig.setData(0, e2e::patternBytes(0x400, 3));
+        EXPECT_EQ(stopAndCompare(rig), "");
+        rig.expectFileHolds("back.hex", 0xFE000000, rig.data(0, 0x8000));
+    }
 }
 
 TEST(Kes2Program, BootAreaReadOnlyWithBmg) {

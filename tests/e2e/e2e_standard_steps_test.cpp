@@ -433,12 +433,14 @@ TEST(StandardSteps, Rh850EraseDataErasesExactlyTheKiBAsked) {
 
 class MalformedEraseCode : public testing::TestWithParam<std::string> {};
 
-// NXP and RH850 --eraseCode takes "first,last": any other text, a number past 255 or a first block
-// above the last erases nothing and fails the step with one line; the reset after it is answered.
-// "3,4" erases those two blocks.
+// NXP and RH850 --eraseCode takes "first,last": a text that is not two decimal numbers so is refused
+// with the command line, before any step, and the next run is answered; a number past 255 or a first
+// block above the last erases nothing and fails the step with one line, and the reset after it is
+// answered. "3,4" erases those two blocks.
 TEST_P(MalformedEraseCode, FailsTheStepWithOneLine) {
     const std::string ecuClass = GetParam();
     const e2e::MemoryLayout layout = ecuClass == "NXP" ? e2e::kNxpMemory : e2e::kRh850Memory;
+    const std::vector<std::string> notNumbers = {"3", "3-7", "3;7", "-1,3", "3,7x"};
     for (const std::string value : {"3", "3-7", "3;7", "7,3", "3,300", "-1,3", "3,7x", "3,4"}) {
         SCOPED_TRACE(value);
         SimRig rig(ecuClass, layout);
@@ -446,10 +448,19 @@ TEST_P(MalformedEraseCode, FailsTheStepWithOneLine) {
         ASSERT_TRUE(rig.start()) << rig.sim->output();
         const RunResult r = rig.run({"--eraseCode", value, "--ecuReset"}, {"-n"});
         EXPECT_EQ(r.exitCode, 0) << describe(r);
-        EXPECT_TRUE(has(r, "---> ECU is in application mode now (OK)")) << describe(r);
-        if (value == "3,4") {
+        EXPECT_EQ(has(r, "    Erase: "), value == "3,4") << describe(r);
+        if (std::find(notNumbers.begin(), notNumbers.end(), value) != notNumbers.end()) {
+            EXPECT_TRUE(has(r, "\nError: Exception of type the argument ('" + value +
+                                   "') for option '--eraseCode' is invalid: not two decimal block numbers as "
+                                   "first,last\n"))
+                << describe(r);
+            EXPECT_FALSE(has(r, "Connecting:")) << describe(r);
+            const RunResult next = rig.run({"--readOpt"}, {"-n"});
+            EXPECT_TRUE(has(next, "   0xffffffff\n")) << describe(next);
+        } else if (value == "3,4") {
             EXPECT_TRUE(has(r, "Erase code:")) << describe(r);
             EXPECT_TRUE(has(r, "ECU is programmed successfully (OK)")) << describe(r);
+            EXPECT_TRUE(has(r, "---> ECU is in application mode now (OK)")) << describe(r);
             for (const uint64_t block : {3, 4}) {
                 const uint64_t address = ecuClass == "NXP" ? 0x10000000 + block * 0x8000 : block * 0x2000;
                 const e2e::EraseUnit unit = e2e::codeEraseBlockOf(ecuClass, address);
@@ -461,8 +472,8 @@ TEST_P(MalformedEraseCode, FailsTheStepWithOneLine) {
                                    "erased.\n"))
                 << describe(r);
             EXPECT_FALSE(has(r, "Erase code:")) << describe(r);
-            EXPECT_FALSE(has(r, "    Erase: ")) << describe(r);
             EXPECT_TRUE(has(r, "ECU is not programmed successfully (KO)")) << describe(r);
+            EXPECT_TRUE(has(r, "---> ECU is in application mode now (OK)")) << describe(r);
         }
         expectMemoryLeft(rig);
     }

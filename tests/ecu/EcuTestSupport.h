@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "comm/ProtocolFiatTP.h"
 #include "ecu/VOEcuGenBase.h"
 #include "ecu/VOKesGen.h"
 #include "tests/ecu/ScriptedEcu.h"
@@ -67,6 +68,22 @@ struct Rig {
 
     testing_support::ScriptedChannel channel;
     ScriptedEcu bus;
+    Ecu ecu;
+    bool attached = false;
+};
+
+// An ECU object on the CAN transport the programs register, over a scripted channel: the services
+// as frames on the bus, not messages.
+template <typename Ecu = VOKesGen>
+struct TransportRig {
+    TransportRig() : transport(0x43), ecu(&channel, 0x43) {
+        ecuConnectState() = EcuConnectState{};
+        transport.setStandardized(true);
+        attached = ecu.useProtocol(&transport);
+        ecu.setCanIds(kTxId, kRxId);
+    }
+    testing_support::ScriptedChannel channel;
+    ProtocolFiatTP transport;
     Ecu ecu;
     bool attached = false;
 };

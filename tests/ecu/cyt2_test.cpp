@@ -57,7 +57,7 @@ TEST(Cyt2ReadCode, RefusedBeforeAnythingIsSent) {
     };
     const Case cases[] = {
         {"packet not a multiple of 0x100", 0x10000000, 0x300, 0x180, 0x300,
-         "invalid packet length provided. --pcktLength should be multiple of 0x100."},
+         "invalid packet length provided. --pktlen should be multiple of 0x100."},
         // A packet of 0 bytes would never move the read on.
         {"packet of 0 bytes", 0x10000000, 0x300, 0, 0x300, "Incorrect number of pages: 0\n"},
         {"more pages than a byte holds", 0x10000000, 0x10000, 0x10000, 0x10000,

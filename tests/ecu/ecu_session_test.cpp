@@ -265,22 +265,8 @@ TEST(DownloadRequest, RepliesAndTheirTexts) {
 namespace ecutest {
 namespace {
 
-// The services over the CAN transport the programs register: frames on the bus, not messages.
-struct TransportRig {
-    TransportRig() : transport(0x43), ecu(&channel, 0x43) {
-        ecuConnectState() = EcuConnectState{};
-        transport.setStandardized(true);
-        attached = ecu.useProtocol(&transport);
-        ecu.setCanIds(kTxId, kRxId);
-    }
-    testing_support::ScriptedChannel channel;
-    ProtocolFiatTP transport;
-    VOKesGen ecu;
-    bool attached = false;
-};
-
 TEST(OverTheCanTransport, LoginInOneSingleFrame) {
-    TransportRig rig;
+    TransportRig<> rig;
     ASSERT_TRUE(rig.attached);
     EXPECT_EQ(rig.channel.getCurrentProtocol(), &rig.transport);
     rig.channel.frame({0x43, 0x02, 0xFA, 0x00, 0, 0, 0, 0});
@@ -295,7 +281,7 @@ TEST(OverTheCanTransport, LoginInOneSingleFrame) {
 }
 
 TEST(OverTheCanTransport, DownloadRequestInConsecutiveFramesAfterFlowControl) {
-    TransportRig rig;
+    TransportRig<> rig;
     const Bytes data = counting(7);
     // 12 bytes: a first frame, the ECU's flow control, one consecutive frame; then a single-frame reply.
     rig.channel.frame({0x43, 0x30, 0x00, 0x00, 0, 0, 0, 0}).frame({0x43, 0x01, 0xFD, 0, 0, 0, 0, 0});
@@ -316,14 +302,14 @@ TEST(OverTheCanTransport, DownloadRequestInConsecutiveFramesAfterFlowControl) {
 TEST(OverTheCanTransport, LateReplyOfTheRequestBeforeIsNotTheAnswer) {
     const Bytes late = {0x43, 0x02, 0xFB, 0xFE, 0, 0, 0, 0};
     {
-        TransportRig rig;
+        TransportRig<> rig;
         rig.channel.frame(late).frame({0x43, 0x02, 0xFA, 0x00, 0, 0, 0, 0});
         StreamCapture out;
         EXPECT_TRUE(rig.ecu.Login());
         EXPECT_EQ(out.error() + out.warning(), "");
     }
     {
-        TransportRig rig;
+        TransportRig<> rig;
         rig.channel.frame(late).frame({0x43, 0x06, 0xFB, 0xFF, 0x11, 0x22, 0x33, 0x44});
         StreamCapture out;
         uint32_t info = 0;
@@ -332,7 +318,7 @@ TEST(OverTheCanTransport, LateReplyOfTheRequestBeforeIsNotTheAnswer) {
         EXPECT_EQ(out.error(), "");
     }
     {
-        TransportRig rig;
+        TransportRig<> rig;
         rig.channel.frame({0x43, 0x05, 0xFC, 0x01, 0x02, 0x03, 0x04, 0})
             .frame({0x43, 0x02, 0xFE, 0x01, 0, 0, 0, 0});
         StreamCapture out;

@@ -70,21 +70,21 @@ TEST(EraseCodeBlocks, OneRequestPerBlockWithProgress) {
 
 TEST(EraseCodeBlocks, RepliesAndTheirTexts) {
     const std::string header = "    Block: 7 - 7\n    Erase: ";
-    runTextCases(
-        {0xBB, 0x72, 0x07, 0x07, 0, 0, 0}, 8,
-        {
-            {"positive", Answer::reply({0xFB, 0x72, 0x00}), true, ""},
-            {"negative", Answer::negative(0xBB, 0x72), false,
-             "\nEraseCode, Block: 0x7\n NRC(GeneralProgrammingFailure)\n", "", header},
-            {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nEraseCode, Block: 0x7\n", "", header},
-            {"another service's reply", Answer::reply({0xFA, 0x00}), false,
-             "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n", "", header + "\n"},
-            {"empty", Answer::empty(), false, "\nInvalidResp. (EraseCode), Block: 0x7, Response: \n", "",
-             header},
-            {"missing", Answer::none(), false, "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n",
-             "", header + "\n"},
-        },
-        [](VOKesGen& ecu) { return ecu.EraseCodeBlocks(7, 7); });
+    runTextCases({0xBB, 0x72, 0x07, 0x07, 0, 0, 0}, 8,
+                 {
+                     {"positive", Answer::reply({0xFB, 0x72, 0x00}), true, ""},
+                     {"negative", Answer::negative(0xBB, 0x72), false,
+                      "\nEraseCode, Block: 0x7 (7)\n NRC(GeneralProgrammingFailure)\n", "", header},
+                     {"short negative", Answer::reply({0x7F, 0xBB}), false, "\nEraseCode, Block: 0x7 (7)\n",
+                      "", header},
+                     {"another service's reply", Answer::reply({0xFA, 0x00}), false,
+                      "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n", "", header + "\n"},
+                     {"empty", Answer::empty(), false,
+                      "\nInvalidResp. (EraseCode), Block: 0x7 (7), Response: \n", "", header},
+                     {"missing", Answer::none(), false,
+                      "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n", "", header + "\n"},
+                 },
+                 [](VOKesGen& ecu) { return ecu.EraseCodeBlocks(7, 7); });
 }
 
 TEST(EraseCodeBlocks, AFailedBlockEndsTheErase) {
@@ -123,21 +123,22 @@ TEST(EraseDataBlocks, FirstAndEndUnitInOneRequest) {
 TEST(EraseDataBlocks, RepliesAndTheirTexts) {
     const std::string failed = "\n\nErasing failed (KO) !!!\n\n";
     const std::string header = "    Block: 16 - 18\n    Erase: ";
-    runTextCases({0xBB, 0x82, 0x00, 0x10, 0x00, 0x12, 0x00}, 8,
-                 {
-                     {"positive", Answer::reply({0xFB}), true, ""},
-                     {"negative", Answer::negative(0xBB, 0x31), false,
-                      "\nErasing Code Blocks: 0x10 - 0x12 NRC(RequestOutOfRange)" + failed, "", header},
-                     {"short negative", Answer::reply({0x7F, 0xBB}), false,
-                      "\nErasing Code Blocks: 0x10 - 0x12" + failed, "", header},
-                     {"another service's reply", Answer::reply({0xFA}), false,
-                      "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n\n", "", header},
-                     {"empty", Answer::empty(), false,
-                      "\nInvalidResp. (EraseCode), Block: 0x10 - 0x12" + failed, "", header},
-                     {"missing", Answer::none(), false,
-                      "\nNoResp. Erase CodeFlash-Error\n\nErasing failed (KO) !!!\n\n", "", header},
-                 },
-                 [](VOKesGen& ecu) { return ecu.EraseDataBlocks(0x10, 2); });
+    runTextCases(
+        {0xBB, 0x82, 0x00, 0x10, 0x00, 0x12, 0x00}, 8,
+        {
+            {"positive", Answer::reply({0xFB}), true, ""},
+            {"negative", Answer::negative(0xBB, 0x31), false,
+             "\nErasing Data Blocks: 0x10 - 0x12 (16 - 18) NRC(RequestOutOfRange)" + failed, "", header},
+            {"short negative", Answer::reply({0x7F, 0xBB}), false,
+             "\nErasing Data Blocks: 0x10 - 0x12 (16 - 18)" + failed, "", header},
+            {"another service's reply", Answer::reply({0xFA}), false,
+             "\nNoResp. Erase DataFlash-Error\n\nErasing failed (KO) !!!\n\n", "", header},
+            {"empty", Answer::empty(), false,
+             "\nInvalidResp. (EraseData), Block: 0x10 - 0x12 (16 - 18)" + failed, "", header},
+            {"missing", Answer::none(), false,
+             "\nNoResp. Erase DataFlash-Error\n\nErasing failed (KO) !!!\n\n", "", header},
+        },
+        [](VOKesGen& ecu) { return ecu.EraseDataBlocks(0x10, 2); });
 }
 
 TEST(FlashCode, RefusedBeforeAnythingIsSent) {
@@ -236,6 +237,14 @@ TEST(FlashCode, OwnEraseRefusesRangesOutsideTheBlockMap) {
          "Incorrect data length: 0xc38000 (the range runs from one code flash area into the other)\n"},
         {"across the gap, last block above the first", 0x3F8000, 0xC40000, 1, 0x8000, 0xC40000,
          "Incorrect data length: 0xc40000 (the range runs from one code flash area into the other)\n"},
+        // The upper blocks numbered 0x80 to 0x85 have the numbers of the lower blocks 128 to 133, which
+        // the bootloader would erase instead.
+        {"first upper block", 0x1000000, 0x100, 1, 0x100, 0x100,
+         "Incorrect start Addr.: 0x1000000 (erase block number 0x80 (128) names the block at 0x3d0000 of the "
+         "other code flash area)\n"},
+        {"from the last upper block numbered so into the next", 0x1028000, 0x10000, 1, 0x100, 0x10000,
+         "Incorrect start Addr.: 0x1028000 (erase block number 0x85 (133) names the block at 0x3f8000 of the "
+         "other code flash area)\n"},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.label);
@@ -254,7 +263,7 @@ TEST(FlashCode, AFailedEraseEndsItWithoutWriting) {
     StreamCapture out;
     EXPECT_FALSE(rig.ecu.FlashCode(counting(0x100), 0x10000, 0x100, true, nullptr, 1, 0x100));
     EXPECT_TRUE(rig.bus.done());
-    EXPECT_EQ(out.error(), "\nEraseCode, Block: 0x8\n NRC(GeneralProgrammingFailure)\n");
+    EXPECT_EQ(out.error(), "\nEraseCode, Block: 0x8 (8)\n NRC(GeneralProgrammingFailure)\n");
 }
 
 TEST(FlashCode, RepliesAndTheirTexts) {

@@ -94,7 +94,7 @@ TEST_F(NxpTest, CodeBlocksOfTheTableAreErasedByNumber) {
     EXPECT_EQ(peek(sim::Space::kCode, 0x10010000, 0x8000), Bytes(0x8000, 0x00));
     // Block 78 lies past the table.
     EXPECT_FALSE(ecu().EraseCodeBlocks(78, 78));
-    EXPECT_NE(out.error().find("EraseCode, Block: 0x4e\n NRC(RequestOutOfRange)"), std::string::npos)
+    EXPECT_NE(out.error().find("EraseCode, Block: 0x4e (78)\n NRC(RequestOutOfRange)"), std::string::npos)
         << out.error();
 }
 

@@ -32,7 +32,7 @@ TEST_F(Rh850Test, WrongLoginCodeIsRefusedAndFlashServicesNeedTheLogin) {
     EXPECT_FALSE(ecu().Login());
     EXPECT_EQ(out.error(), "Srv: 0xba NRC: 0x35 (InvalidKEy)\n");
     EXPECT_FALSE(ecu().EraseCodeBlocks(8, 8));
-    EXPECT_NE(out.error().find("EraseCode, Block: 0x8\n NRC(SecAccessDenied)"), std::string::npos)
+    EXPECT_NE(out.error().find("EraseCode, Block: 0x8 (8)\n NRC(SecAccessDenied)"), std::string::npos)
         << out.error();
 }
 

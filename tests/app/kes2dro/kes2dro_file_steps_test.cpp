@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
+#include <sstream>
 
 #include "app/kes2dro/DroProgram.h"
 #include "app/kes2dro/Kes2DroFrame.h"
@@ -311,6 +313,12 @@ TEST(Kes2FileSteps, FailedRawDataRequestEndsTheStep) {
                                   {{0xFE000000, first}, {0xFE002000, {4}}, {0xFE002200, pattern(0x100)}})});
         EXPECT_EQ(steps.ecu.commands.size(), 1u);
         EXPECT_TRUE(steps.ecu.dataWrites.empty());
+        // The line names the run and says where the step stopped.
+        std::ostringstream line;
+        line << "Data write failed: the run at 0xfe000000 of 0x" << std::hex << first.size()
+             << " bytes (no whole pages, so sent without an erase) is not written; the data step stopped "
+                "there.\n";
+        EXPECT_EQ(steps.error, line.str());
     }
 }
 
@@ -730,6 +738,49 @@ TEST(DroFileSteps, BootBlockWithBmg) {
             at = steps.normal.find(text, at);
             EXPECT_NE(at, std::string::npos) << text << " in order in: " << steps.normal;
         }
+    }
+}
+
+// A BMG write that failed ends the step: nothing more goes to the boot block. A TA or CFG block that
+// the ECU did not take keeps no other block from being written. Either way the last line names what
+// was not written.
+TEST(DroFileSteps, FailedBootBlockWritesAreNamedLast) {
+    const Bytes bmg = pattern(0x3700, 3);
+    const Bytes ta = pattern(0x200, 4);
+    const Bytes cfg = pattern(0x200, 5);
+    struct Case {
+        std::string label;
+        std::set<size_t> failCode, failCommand;
+        size_t commands;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"BMG write",
+         {0},
+         {},
+         0,
+         "Boot block write failed: the BMG area at 0x70000 is not written, and nothing more is sent to the "
+         "boot block.\n"},
+        {"second TA block", {}, {1}, 4, "Boot block write failed: the TA block at 0x73800 is not written.\n"},
+        {"CFG block written first",
+         {},
+         {2},
+         4,
+         "Boot block write failed: the CFG block at 0x73f00 is not written.\n"},
+        {"none", {}, {}, 4, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        Steps steps;
+        steps.ecu.failCode = c.failCode;
+        steps.ecu.failCommand = c.failCommand;
+        steps.run(
+            Kes2DroTable::dro,
+            {"--Bmg", "--wP", writeHexFile(dir, "b.hex", {{0x70000, bmg}, {0x73700, ta}, {0x73E00, cfg}})});
+        EXPECT_EQ(steps.ecu.codeWrites.size(), 1u);
+        EXPECT_EQ(steps.ecu.commands.size(), c.commands);
+        EXPECT_EQ(steps.error, c.error);
     }
 }
 

@@ -164,14 +164,15 @@ TEST(Kes2DroRunValues, DefaultsAndReadings) {
         {{}, defaults},
         {{"--RxId", "0x700"}, with([](auto& v) { v.rxId = 0x700; })},
         {{"--RxId", "700"}, with([](auto& v) { v.rxId = 0x700; })},
-        {{"--TxId", " 6f2zz"}, with([](auto& v) { v.txId = 0x6F2; })},
-        {{"--p", "0x10"}, with([](auto& v) { v.port = 0; })},
+        {{"--TxId", " 6f2 "}, with([](auto& v) { v.txId = 0x6F2; })},
         {{"--b", "250000", "--Com", "9", "--p", "3"}, with([](auto& v) {
              v.baud = 250000;
              v.interfaceType = 9;
              v.port = 3;
          })},
-        {{"--pktlen", "1024abc"}, with([](auto& v) { v.packetLength = 1024; })},
+        {{"--pktlen", "1024"}, with([](auto& v) { v.packetLength = 1024; })},
+        // A number, if not one the check takes: it gives way to 512 later.
+        {{"--pktlen", "5000000000"}, with([](auto& v) { v.packetLength = 5000000000; })},
     };
     for (const Case& c : cases) {
         const Parsed parsed(Kes2DroTable::kes2, c.args);
@@ -184,6 +185,42 @@ TEST(Kes2DroRunValues, DefaultsAndReadings) {
         EXPECT_EQ(values.baud, c.expected.baud);
         EXPECT_EQ(values.interfaceType, c.expected.interfaceType);
         EXPECT_EQ(values.packetLength, c.expected.packetLength);
+    }
+}
+
+// A value read as a number must be a whole number of its option's base and width: read in part it
+// would be a value that was not typed. Refused as the option library's errors are, with the map left
+// empty, so no step runs on it. "ECU" is also a text and "Zip" has no effect: neither is held to a
+// number.
+TEST(Kes2DroOptionReader, ValuesThatAreNoWholeNumberAreRefused) {
+    struct Case {
+        Kes2DroTable table;
+        std::vector<std::string> args;
+        std::string error;  // empty: accepted
+    };
+    const Case cases[] = {
+        {Kes2DroTable::kes2, {"--TxId", " 6f2zz"}, "--TxId' is invalid: not a hexadecimal number"},
+        {Kes2DroTable::kes2, {"--RxId", "12345"}, "--RxId' is invalid: more than 16 bits"},
+        {Kes2DroTable::dro, {"--Jump", "0x"}, "--Jump' is invalid: not a hexadecimal number"},
+        {Kes2DroTable::kes2, {"--p", "0x10"}, "--p' is invalid: not a decimal number"},
+        {Kes2DroTable::dro, {"--b", "5000000000"}, "--b' is invalid: more than 32 bits"},
+        {Kes2DroTable::kes2, {"--Com", "9x"}, "--Com' is invalid: not a decimal number"},
+        {Kes2DroTable::kes2, {"--pktlen", "1024abc"}, "--pktlen' is invalid: not a decimal number"},
+        {Kes2DroTable::dro, {"--pktlen", "4294967296"}, "--pktlen' is invalid: more than 32 bits"},
+        {Kes2DroTable::kes2, {"--pktlen", "4294967296"}, ""},
+        {Kes2DroTable::dro, {"--ECU", "Front ECU", "--Zip", "x", "--Jump", "FEDF8000"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        const Parsed parsed(c.table, c.args);
+        if (c.error.empty()) {
+            EXPECT_EQ(parsed.error, "");
+            EXPECT_TRUE(parsed.has(c.args[0].substr(2)));
+            continue;
+        }
+        EXPECT_EQ(parsed.error, "error: the argument ('" + c.args[1] + "') for option '" + c.error + "\n");
+        EXPECT_TRUE(parsed.map.empty());
+        EXPECT_EQ(parsed.normal, "");
     }
 }
 

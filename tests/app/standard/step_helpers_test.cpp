@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/FlashFile.h"
 #include "app/Options.h"
@@ -165,6 +166,147 @@ TEST(ReadDataFlash, ReadsFromTheStartAndLabelsTheFileWithIt) {
     expectDataRead<VORh850Gen>({"RH850 below the base", StandardEcuClass::Rh850, "FF000000", std::nullopt,
                                 "Error: The data start address 0xff000000 lies below the data flash at "
                                 "0xff200000.\n"});
+}
+
+// The values each class reads of --eraseData and --eraseCode are held to their form when the command
+// line is parsed; a class that does not read a value takes any.
+TEST(OptionValueRules, EachClassHoldsTheValuesItReads) {
+    struct Case {
+        StandardEcuClass ecuClass;
+        std::string option, value;
+        std::string fault;  // empty: taken
+    };
+    const Case cases[] = {
+        {StandardEcuClass::Rh850, "eraseData", "32", ""},
+        {StandardEcuClass::Rh850, "eraseData", "x", "not a decimal number"},
+        {StandardEcuClass::Rh850, "eraseData", "abc", "not a decimal number"},
+        {StandardEcuClass::Rh850, "eraseData", "0", "not above 0"},
+        {StandardEcuClass::Rh850, "eraseData", "4k", "not a decimal number"},
+        {StandardEcuClass::Rh850, "eraseData", "1e3", "not a decimal number"},
+        {StandardEcuClass::Rh850, "eraseCode", "3,4", ""},
+        // A pair of numbers: whether they are blocks of the map is the erase step's to say.
+        {StandardEcuClass::Rh850, "eraseCode", "0,200", ""},
+        {StandardEcuClass::Rh850, "eraseCode", "3", "not two decimal block numbers as first,last"},
+        {StandardEcuClass::Nxp, "eraseCode", "a,b", "not two decimal block numbers as first,last"},
+        {StandardEcuClass::Nxp, "eraseData", "x", ""},
+        {StandardEcuClass::Cyt2, "eraseCode", "5,6", ""},
+        {StandardEcuClass::Cyt2, "eraseData", "all", ""},
+        {StandardEcuClass::Cyt2, "codeStartAddr", "zz", "not a hexadecimal number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option + " " + c.value);
+        boost::program_options::variables_map map;
+        map.insert({c.option, boost::program_options::variable_value(c.value, false)});
+        std::string error;
+        try {
+            checkOptionValues(map, optionValueRules(c.ecuClass));
+        } catch (const boost::program_options::error& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, c.fault.empty() ? ""
+                                         : "the argument ('" + c.value + "') for option '--" + c.option +
+                                               "' is invalid: " + c.fault);
+    }
+}
+
+// --eraseCode of NXP and RH850: a range of block numbers that leaves the class's block map, or runs
+// from one area of it into the other, is refused with one line before any block is erased; a range
+// in one area is erased block by block.
+TEST(EraseCodeBlocksStep, RangeIsCheckedAgainstTheBlockMapFirst) {
+    struct Case {
+        std::string value;
+        unsigned first, last;  // erased when error is empty
+        std::string error;
+    };
+    const Case rh850[] = {
+        {"0,200", 0, 0, "block 134 lies in another code flash area than block 0"},
+        {"130,140", 0, 0, "block 134 lies in another code flash area than block 130"},
+        {"128,133", 128, 133, ""},
+        {"140,141", 140, 141, ""},
+    };
+    const Case nxp[] = {
+        {"76,80", 0, 0, "block 78 is no block of the code flash"},
+        {"76,77", 76, 77, ""},
+    };
+    const auto run = [](auto& rig, const Case& c) {
+        SCOPED_TRACE(c.value);
+        if (c.error.empty()) {
+            for (unsigned b = c.first; b <= c.last; ++b) {
+                const auto block = static_cast<uint8_t>(b);
+                rig.bus.expect({0xBB, 0x72, block, block, 0, 0, 0}, Answer::reply({0xFB}));
+            }
+        }
+        setOption("eraseCode", c.value);
+        StreamCapture out;
+        EXPECT_EQ(eraseCodeBlocksStep(rig.ecu), c.error.empty());
+        EXPECT_TRUE(rig.bus.done());
+        if (c.error.empty()) {
+            EXPECT_EQ(out.error(), "");
+        } else {
+            EXPECT_EQ(out.error(),
+                      "\nError: Invalid --eraseCode \"" + c.value + "\": " + c.error + ". Nothing erased.\n");
+            EXPECT_TRUE(rig.bus.exchanges().empty());
+            EXPECT_EQ(out.normal(), "");
+        }
+        getVariablesMap().erase("eraseCode");
+    };
+    for (const Case& c : rh850) {
+        Rig<VORh850Gen> rig;
+        run(rig, c);
+    }
+    for (const Case& c : nxp) {
+        Rig<VONxpGen> rig;
+        run(rig, c);
+    }
+}
+
+// --eraseCode of CYT2 erases the blocks of --codeStartAddr and --codeLength whatever its value; with
+// neither given, a value that names blocks is refused, since the block of address 0 would be erased
+// instead. Any other value then erases that block, as without the option's value.
+TEST(EraseCodeCyt2, ValueThatNamesBlocksWithoutARangeIsRefused) {
+    struct Case {
+        std::string value;
+        std::vector<std::pair<std::string, std::string>> range;
+        std::vector<uint8_t> erased;
+        std::string error;
+        std::string note;
+    };
+    const std::string refused =
+        "names blocks, but CYT2 erases the blocks of --codeStartAddr and --codeLength, "
+        "and neither is given. Nothing erased.\n";
+    const std::string unused = "is not used: CYT2 erases the blocks of --codeStartAddr and --codeLength.\n";
+    const Case cases[] = {
+        {"5,6", {}, {}, "Error: --eraseCode \"5,6\" " + refused, ""},
+        {" 3 ", {}, {}, "Error: --eraseCode \" 3 \" " + refused, ""},
+        {"all", {}, {0}, "", ""},
+        {"5,6",
+         {{"codeStartAddr", "10010000"}, {"codeLength", "10000"}},
+         {2, 3},
+         "",
+         "  The --eraseCode value \"5,6\" " + unused},
+        {"x", {{"codeStartAddr", "10008000"}}, {1}, "", "  The --eraseCode value \"x\" " + unused},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        Rig<VOCyt2Gen> rig;
+        for (const uint8_t b : c.erased) {
+            rig.bus.expect({0xBB, 0x72, b, b, 0, 0, 0}, Answer::reply({0xFB}));
+        }
+        setOption("eraseCode", c.value);
+        for (const auto& [name, value] : c.range) {
+            setOption(name, value);
+        }
+        StreamCapture out;
+        EXPECT_EQ(eraseCodeCyt2(rig.ecu), c.error.empty());
+        EXPECT_TRUE(rig.bus.done());
+        EXPECT_EQ(rig.bus.exchanges().size(), c.erased.size());
+        EXPECT_EQ(out.error(), c.error);
+        EXPECT_EQ(out.normal().find(c.note) != std::string::npos, true) << out.normal();
+        EXPECT_EQ(out.normal().find("is not used") != std::string::npos, !c.note.empty());
+        for (const char* name : {"eraseCode", "codeStartAddr", "codeLength"}) {
+            getVariablesMap().erase(name);
+        }
+    }
 }
 
 TEST(CheckRangeBelow4G, RangesEndingAtOrBelow4GAreKept) {
