@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <system_error>
 
 #include "comm/UtilTimeout.h"
 #include "platform/clock.h"
@@ -20,14 +21,23 @@ constexpr uint64_t kLineMarginMs = 1000;
 
 // ---- exception
 
-ComSerial::bad_open_serial::bad_open_serial(int64_t errorNumber) : bad_open(errorNumber) {}
+namespace {
 
-ComSerial::bad_open_serial::bad_open_serial(const bad_open_serial& other) : bad_open(other.errorNumber) {}
+const char kOpenError[] = "Error opening serial port";
+
+}  // namespace
+
+ComSerial::bad_open_serial::bad_open_serial(int64_t errorNumber) : bad_open(errorNumber), text(kOpenError) {}
+
+ComSerial::bad_open_serial::bad_open_serial(int64_t errorNumber, const std::string& port)
+    : bad_open(errorNumber), text(port.empty() ? std::string(kOpenError) : kOpenError + (" " + port)) {}
+
+ComSerial::bad_open_serial::bad_open_serial(const bad_open_serial& other)
+    : bad_open(other.errorNumber), text(other.text) {}
 
 ComSerial::bad_open_serial::~bad_open_serial() = default;
 
 const std::string& ComSerial::bad_open_serial::description() const {
-    static const std::string text = "Error opening serial port";
     return text;
 }
 
@@ -50,18 +60,24 @@ const ComParamsSerial& ComSerial::serialParams() const {
 
 bool ComSerial::openPort() {
     const ComParamsSerial& p = serialParams();
-    const int error = port.open(platform::SerialPort::devicePath(p.port));
+    const std::string path = platform::SerialPort::devicePath(p.port);
+    // COM0 has no device path: the port's own name says which one it was.
+    const std::string device = path.empty() ? "COM" + std::to_string(p.port) : path;
+    const int error = port.open(path);
     if (error != 0) {
         lastError = static_cast<uint32_t>(error);
+        openFailure = device + ": " + std::error_code(error, std::generic_category()).message();
         return false;
     }
     if (!port.saveSettings()) {
         port.close();
+        openFailure = device + ": its line settings cannot be read";
         return false;
     }
     if (!port.configure(p.baud)) {
         port.restoreSettings();
         port.close();
+        openFailure = device + ": it does not take the line settings at " + std::to_string(p.baud) + " baud";
         return false;
     }
     return true;
@@ -95,7 +111,7 @@ const std::string& ComSerial::name() const {
 
 bool ComSerial::checkOpen() {
     if (!isOpen) {
-        throw bad_open_serial(lastError);
+        throw bad_open_serial(lastError, openFailure);
     }
     return true;
 }

@@ -18,11 +18,17 @@ class ComSerial : public Communication {
   public:
     struct bad_open_serial : Communication::bad_open {
         explicit bad_open_serial(int64_t errorNumber);
+        // port names the device and says why it did not open, as "/dev/ttyS0: No such file or
+        // directory".
+        bad_open_serial(int64_t errorNumber, const std::string& port);
         bad_open_serial(const bad_open_serial& other);
         ~bad_open_serial() override;
 
-        // "Error opening serial port".
+        // "Error opening serial port", followed by a blank and the port when one is given.
         const std::string& description() const override;
+
+      private:
+        std::string text;
     };
 
     // One run of equal line levels in a UART frame: the line held in break (a zero bit) or idle
@@ -89,6 +95,8 @@ class ComSerial : public Communication {
     // The port's descriptor with the line settings set at open and those it had before.
     platform::SerialPort port;
     uint32_t lastError = 0;
+    // The device tried and why it did not open, for the open check's report.
+    std::string openFailure;
     bool isOpen = false;
 };
 

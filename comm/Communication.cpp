@@ -1,6 +1,8 @@
 #include "comm/Communication.h"
 
+#include <iomanip>
 #include <iostream>
+#include <sstream>
 #include <utility>
 
 #include "comm/Protocol.h"
@@ -264,9 +266,32 @@ bool Communication::receive(std::vector<uint8_t>& out, uint32_t count, uint32_t 
         // The filter of an outer receive comes back whatever this one does.
         const ScopedValue<const ReplyFilter*> filter(awaitedReply, accept ? &accept : nullptr);
         // A protocol that waits for the awaited message delivers no other; what another one delivers
-        // is checked here.
-        return receiveUnlocked(txId, rxId, out, count, true) && isAwaitedReply(out);
+        // is checked here, and said when it is refused: the caller sees only a receive that failed.
+        if (!receiveUnlocked(txId, rxId, out, count, true)) {
+            return false;
+        }
+        if (!isAwaitedReply(out)) {
+            reportUnansweringReply(out);
+            return false;
+        }
+        return true;
     });
+}
+
+void Communication::reportUnansweringReply(const std::vector<uint8_t>& reply) const {
+    // The first bytes tell what the reply was; a long one is cut.
+    constexpr size_t kShown = 16;
+    std::ostringstream text;
+    text << "Reply dropped, it does not answer the request (" << std::dec << reply.size()
+         << " bytes):" << std::uppercase << std::hex << std::setfill('0');
+    for (size_t i = 0; i < reply.size() && i < kShown; ++i) {
+        text << ' ' << std::setw(2) << unsigned{reply[i]};
+    }
+    if (reply.size() > kShown) {
+        text << " ...";
+    }
+    std::cout << text.str() << std::endl
+              << " Offending Communication: " << name() << " " << std::dec << paramId() << std::endl;
 }
 
 bool Communication::isAwaitedReply(const std::vector<uint8_t>& message) const {

@@ -22,7 +22,9 @@ class Protocol;
 class Communication {
   public:
     using ProtocolMap = std::map<std::string, Protocol*>;
-    // Tells whether a received message is the answer a receive waits for.
+    // Tells whether a received message is the answer a receive waits for. It may be handed only the
+    // first bytes of a message (the five a first frame carries, before its flow control goes out) and
+    // must then judge as for the whole message: a filter looks at the first bytes only.
     using ReplyFilter = std::function<bool(const std::vector<uint8_t>&)>;
 
     struct exception : std::exception {};
@@ -108,8 +110,8 @@ class Communication {
     //
     // A receive given an accept filter takes only a message the filter accepts: a protocol that
     // reassembles messages itself drops the others and waits on within its receive time-out (see
-    // isAwaitedReply); whatever another protocol delivers is refused when the filter does not accept it.
-    // Without a filter every message is taken.
+    // isAwaitedReply); whatever another protocol delivers is refused when the filter does not accept it,
+    // and said so on standard output. Without a filter every message is taken.
     bool sendAndReceive(const std::vector<uint8_t>& request, std::vector<uint8_t>& response,
                         uint32_t responseLength, uint32_t txId, uint32_t rxId,
                         const ReplyFilter& accept = {});
@@ -135,6 +137,8 @@ class Communication {
     bool sendUnlocked(uint32_t txId, uint32_t rxId, const std::vector<uint8_t>& data, bool viaProtocol);
     bool receiveUnlocked(uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out, uint32_t count,
                          bool viaProtocol);
+    // Says on standard output that a reply a protocol delivered was refused, with its first bytes.
+    void reportUnansweringReply(const std::vector<uint8_t>& reply) const;
     // The open and close checks with their reports on standard output; false after a report.
     bool checkOpenReported();
     bool checkCloseReported();

@@ -148,19 +148,22 @@ bool ProtocolFiatTP::writeBlock(Communication* channel, uint32_t txId, uint32_t 
 
 bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                              uint32_t) {
+    dropNewArrival();
     const UtilTimeout window(receiveTimeoutMs(channel));
     for (;;) {
         const Arrival arrival = receiveMessage(channel, txId, rxId, out, window.remainingMs());
         if (arrival == Arrival::message && channel->isAwaitedReply(out)) {
             return true;
         }
-        if (arrival == Arrival::nothing || arrival == Arrival::broken) {
+        if (arrival == Arrival::nothing || (arrival == Arrival::broken && !holdsNewArrival())) {
             return false;
         }
-        // A stray frame, or a message that answers another request (a reply that came after its
-        // time-out, a doubled one): dropped, and the wait goes on while the time-out lasts.
+        // A stray frame, a message that answers another request (a reply that came after its
+        // time-out, a doubled one), or a message broken off by a new one, which is judged next: dropped,
+        // and the wait goes on while the time-out lasts.
         out.clear();
         if (window.expired()) {
+            dropNewArrival();
             return false;
         }
     }
@@ -169,7 +172,10 @@ bool ProtocolFiatTP::receive(Communication* channel, uint32_t txId, uint32_t rxI
 ProtocolFiatTP::Arrival ProtocolFiatTP::receiveMessage(Communication* channel, uint32_t txId, uint32_t rxId,
                                                        std::vector<uint8_t>& out, uint32_t firstFrameWaitMs) {
     std::vector<uint8_t> received;
-    if (!readWithin(channel, txId, rxId, received, kFrameSize, firstFrameWaitMs)) {
+    if (newArrival) {
+        received = std::move(*newArrival);
+        newArrival.reset();
+    } else if (!readWithin(channel, txId, rxId, received, kFrameSize, firstFrameWaitMs)) {
         return Arrival::nothing;
     }
     keepFirst(received, kFrameSize);
@@ -198,40 +204,69 @@ ProtocolFiatTP::Arrival ProtocolFiatTP::receiveMessage(Communication* channel, u
     if (received.size() < kFrameSize || length < ProtocolFiatFF::kDataBytes) {
         return Arrival::stray;
     }
+    // Its first bytes tell whether the message can be the awaited one: one that answers another request
+    // (a late or doubled reply) gets no flow control, so its sender sends nothing more of it.
+    const std::vector<uint8_t> firstBytes(received.begin() + 3, received.end());
+    if (!channel->isAwaitedReply(firstBytes)) {
+        return Arrival::stray;
+    }
     if (!writeFrame(channel, txId, rxId,
                     ProtocolFiatFC(addressByte(), kReceiverBlockSize, kReceiverStMin).getFrame())) {
         return Arrival::broken;
     }
     out.assign(length, 0x00);
-    std::copy_n(received.begin() + 3, ProtocolFiatFF::kDataBytes, out.begin());
+    std::copy(firstBytes.begin(), firstBytes.end(), out.begin());
+    return receiveConsecutiveFrames(channel, txId, rxId, out) ? Arrival::message : Arrival::broken;
+}
 
+bool ProtocolFiatTP::receiveConsecutiveFrames(Communication* channel, uint32_t txId, uint32_t rxId,
+                                              std::vector<uint8_t>& out) {
+    const size_t length = out.size();
     bool ok = true;
     bool previousReadFailed = false;
     size_t filled = ProtocolFiatFF::kDataBytes;
+    // The sender numbers its consecutive frames from 1 in standardized mode, else from 0, modulo 16.
+    uint8_t sequence = standardized ? 1 : 0;
+    std::vector<uint8_t> received;
     for (size_t i = consecutiveFrames(length); i > 0; --i) {
         received.clear();
-        const bool read = readFrame(channel, txId, rxId, received, kFrameSize);
-        // Two reads in a row that brought nothing: the rest of the message is not coming, and waiting a
-        // receive time-out for each frame still due could take minutes.
-        if (!read && previousReadFailed) {
-            break;
-        }
-        previousReadFailed = !read;
-        if (!ok) {
-            continue;  // the message is lost; frames that still come are read and dropped
-        }
-        keepFirst(received, kFrameSize);
-        const size_t take = std::min(ProtocolFiatCF::kDataBytes, length - filled);
-        // Frames are placed in the order they arrive, whatever their type nibble and sequence number; a
-        // frame that lacks bytes ends the message.
-        if (!read || received.size() < 2 + take) {
+        if (!fetchNextFrame(channel, txId, rxId, received)) {
+            // Two reads in a row that brought nothing: the rest of the message is not coming, and
+            // waiting a receive time-out for each frame still due could take minutes.
+            if (previousReadFailed) {
+                break;
+            }
+            previousReadFailed = true;
             ok = false;
             continue;
         }
+        previousReadFailed = false;
+        keepFirst(received, kFrameSize);
+        if (received.size() >= 2 && (typeNibble(received) == 0x00 || typeNibble(received) == 0x10)) {
+            // A new message begins (a reply that came late, another node's): this one is lost, and
+            // the new one is judged on its own.
+            newArrival = std::move(received);
+            return false;
+        }
+        if (!ok) {
+            continue;  // the message is lost; frames that still come are read and dropped
+        }
+        const size_t take = std::min(ProtocolFiatCF::kDataBytes, length - filled);
+        // Only the next consecutive frame, whole, carries the message on; any other frame (another
+        // message's, a repeated or skipped one) would put foreign bytes into it.
+        if (received.size() < 2 + take || received[1] != (0x20 | sequence)) {
+            return false;
+        }
         std::copy_n(received.begin() + 2, take, out.begin() + static_cast<std::ptrdiff_t>(filled));
         filled += take;
+        sequence = (sequence + 1) & 0x0F;
     }
-    return ok && !out.empty() ? Arrival::message : Arrival::broken;
+    return ok && !out.empty();
+}
+
+bool ProtocolFiatTP::fetchNextFrame(Communication* channel, uint32_t txId, uint32_t rxId,
+                                    std::vector<uint8_t>& out) {
+    return readFrame(channel, txId, rxId, out, kFrameSize);
 }
 
 void ProtocolFiatTP::dropRestOfFrame(Communication* channel, uint32_t txId, uint32_t rxId,

@@ -4,9 +4,11 @@
 //
 // Standardized mode numbers the first consecutive frame 1 and takes block size 0 as "no limit";
 // otherwise the first consecutive frame is 0 and 0xFF means no limit. As receiver it sends a single flow
-// control A 30 FF 00 00 00 00 00 for a first frame, in either mode.
+// control A 30 FF 00 00 00 00 00 for a first frame, in either mode, and takes the consecutive frames
+// only in the order the sender numbers them.
 
 #include <functional>
+#include <optional>
 
 #include "comm/ProtocolMultiFrame.h"
 
@@ -22,10 +24,14 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
     bool send(Communication* channel, uint32_t txId, uint32_t rxId,
               const std::vector<uint8_t>& payload) override;
     // count is not used: the message length comes from the frames. The first frame of the answer is
-    // waited for during the receive time-out; a frame that cannot begin a message, and a whole message
-    // the channel does not await (Communication::isAwaitedReply), are dropped and the wait goes on
-    // within that time-out. A consecutive frame that does not come fails the message; later frames are
-    // still read while they come, and the receive ends at the second read in a row that brings nothing.
+    // waited for during the receive time-out; a frame that cannot begin a message, a first frame whose
+    // first bytes the channel does not await (Communication::isAwaitedReply; it gets no flow control)
+    // and a whole single-frame message it does not await are dropped, and the wait goes on within that
+    // time-out. A consecutive frame that does not come fails the message; later frames are still read
+    // while they come, and the receive ends at the second read in a row that brings nothing. A frame
+    // that is not the next consecutive frame (another type, or another sequence number) fails the
+    // message at once; when it is a single or first frame it is a new arrival, judged as any other
+    // while the time-out lasts.
     bool receive(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                  uint32_t count) override;
     // Clears the queue and fails for an empty payload or one above 4095 bytes.
@@ -38,7 +44,7 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
     // What one wait for a message brought.
     enum class Arrival {
         nothing,  // no frame within the wait
-        stray,    // a frame that cannot begin a message
+        stray,    // a frame that cannot begin a message, or the first frame of one not awaited
         message,  // a whole message, in out
         broken    // a message that lost frames, or whose flow control could not be written
     };
@@ -51,11 +57,21 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
     // allows, STmin ms before each frame. A frame that is not a flow control is dropped and the wait
     // goes on.
     bool sendBlock(Communication* channel, uint32_t txId, uint32_t rxId);
-    // One message: its first frame within firstFrameWaitMs (never longer than the receive time-out);
-    // for a first frame the flow control and the consecutive frames, each within the receive time-out.
-    // out is cleared once a frame came; it then holds the message, or what arrived of a broken one.
+    // One message: its first frame within firstFrameWaitMs (never longer than the receive time-out),
+    // or the frame that broke off the message before (holdsNewArrival); for a first frame the channel
+    // must await its first bytes, then go the flow control and the consecutive frames, each fetched
+    // with fetchNextFrame. out is cleared once a frame came; it then holds the message, or what arrived
+    // of a broken one.
     Arrival receiveMessage(Communication* channel, uint32_t txId, uint32_t rxId, std::vector<uint8_t>& out,
                            uint32_t firstFrameWaitMs);
+    // The next frame of a message being received, within the receive time-out: on CAN the next frame
+    // that arrives.
+    virtual bool fetchNextFrame(Communication* channel, uint32_t txId, uint32_t rxId,
+                                std::vector<uint8_t>& out);
+    // A single or first frame broke off the message being received: the next receiveMessage begins
+    // with it instead of a read.
+    bool holdsNewArrival() const { return newArrival.has_value(); }
+    void dropNewArrival() { newArrival.reset(); }
     // Drops the bytes of a frame, of which received holds the first, that a read of fewer bytes than
     // a frame left queued.
     static void dropRestOfFrame(Communication* channel, uint32_t txId, uint32_t rxId,
@@ -74,5 +90,11 @@ class ProtocolFiatTP : public ProtocolMultiFrame {
     bool writeBlock(Communication* channel, uint32_t txId, uint32_t rxId, size_t count, uint32_t waitMs);
 
   private:
+    // The consecutive frames of a first frame's message into out, after its first five bytes; false
+    // when the message is lost.
+    bool receiveConsecutiveFrames(Communication* channel, uint32_t txId, uint32_t rxId,
+                                  std::vector<uint8_t>& out);
+
     bool standardized = false;
+    std::optional<std::vector<uint8_t>> newArrival;
 };

@@ -1,13 +1,19 @@
 #include "comm/ProtocolFiatTP_LIN.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "comm/Communication.h"
+#include "comm/ProtocolFiatFrames.h"
 #include "comm/UtilTimeout.h"
 
 namespace {
 
 constexpr uint32_t kFlowControlReadBytes = 4;
+
+bool isFlowControlFrame(const std::vector<uint8_t>& frame) {
+    return frame.size() >= 2 && frame[1] == ProtocolFiatFC::kType;
+}
 
 }  // namespace
 
@@ -65,11 +71,16 @@ bool ProtocolFiatTP_LIN::sendBlock(Communication* channel, uint32_t txId, uint32
 
 bool ProtocolFiatTP_LIN::receive(Communication* channel, uint32_t txId, uint32_t rxId,
                                  std::vector<uint8_t>& out, uint32_t) {
+    dropNewArrival();
     sleepMs(kHeaderWaitMs);
     const UtilTimeout deadline(kReceiveRetryMs);
     for (;;) {
-        const bool requested = requestSlaveFrame(channel);
-        sleepMs(kHeaderWaitMs);
+        // A frame that broke off the message before has been fetched already.
+        bool requested = true;
+        if (!holdsNewArrival()) {
+            requested = requestSlaveFrame(channel);
+            sleepMs(kHeaderWaitMs);
+        }
         // An attempt runs to its end even when the deadline passes during it. A frame that begins no
         // message, and a message that answers another request, fail the attempt like a missing one:
         // the next header fetches the ECU's next frame.
@@ -81,6 +92,28 @@ bool ProtocolFiatTP_LIN::receive(Communication* channel, uint32_t txId, uint32_t
             out.clear();
         }
         if (deadline.expired()) {
+            dropNewArrival();
+            return false;
+        }
+    }
+}
+
+bool ProtocolFiatTP_LIN::fetchNextFrame(Communication* channel, uint32_t txId, uint32_t rxId,
+                                        std::vector<uint8_t>& out) {
+    const UtilTimeout window(receiveTimeoutMs(channel));
+    for (;;) {
+        sleepMs(kFrameWaitMs);
+        out.clear();
+        const bool read =
+            requestSlaveFrame(channel) &&
+            readWithin(channel, txId, rxId, out, kFrameSize, std::min(kFrameFetchMs, window.remainingMs()));
+        // A slave that has the next frame not ready yet answers with the flow control it keeps armed,
+        // or not at all: asked again.
+        if (read && !isFlowControlFrame(out)) {
+            return true;
+        }
+        if (window.expired()) {
+            out.clear();
             return false;
         }
     }

@@ -149,6 +149,24 @@ bool DevVO_ecu::answersRequest(const std::vector<uint8_t>& request, const std::v
     return true;
 }
 
+bool DevVO_ecu::answersMayLookAlike(const std::vector<uint8_t>& first,
+                                    const std::vector<uint8_t>& second) const {
+    // Every reply of one or two bytes: what answersRequest looks at. A longer reply passes where its
+    // first two bytes do; a one-byte reply other than the lone negativeResponseSid passes where it
+    // does followed by a byte that names no service, so the pairs cover it.
+    std::vector<uint8_t> reply(2);
+    for (unsigned b0 = 0; b0 <= 0xFF; ++b0) {
+        reply[0] = static_cast<uint8_t>(b0);
+        for (unsigned b1 = 0; b1 <= 0xFF; ++b1) {
+            reply[1] = static_cast<uint8_t>(b1);
+            if (answersRequest(first, reply) && answersRequest(second, reply)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 Device::ReplyFilter DevVO_ecu::answerFilter(const std::vector<uint8_t>& request) const {
     return [this, &request](const std::vector<uint8_t>& reply) { return answersRequest(request, reply); };
 }

@@ -56,7 +56,12 @@ class DevVO_ecu : public Device {
     // flash request (BB and four key bytes) also its wrong-key answer 7E. A positive reply to a BB service
     // whose second byte names one of the BB sub-functions names the request's own. An empty request or reply,
     // and a lone negativeResponseSid, pass: nothing tells them apart, and the service judges them.
+    // It looks at the first two bytes of the reply only, so it can judge a message by the first bytes
+    // of its first frame.
     bool answersRequest(const std::vector<uint8_t>& request, const std::vector<uint8_t>& reply) const;
+    // Whether one reply could be taken for an answer to either request (answersRequest of both). The
+    // empty reply and a lone negativeResponseSid, which pass for every request, do not count.
+    bool answersMayLookAlike(const std::vector<uint8_t>& first, const std::vector<uint8_t>& second) const;
 
   protected:
     // The filter that takes only an answer to request; it refers to request, which must outlive it.

@@ -213,13 +213,71 @@ uint8_t DevVO_ecuUDS_CAN::addressAndLengthFormat(const std::vector<uint8_t>& add
 bool DevVO_ecuUDS_CAN::transferToEcu(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply,
                                      uint32_t answerLength) const {
     // Device::transfer keeps no state in the device; the channel it reaches is not part of this object.
-    return const_cast<DevVO_ecuUDS_CAN*>(this)->transfer(request, reply, answerLength, txCanId, rxCanId,
-                                                         answerFilter(request));
+    auto* self = const_cast<DevVO_ecuUDS_CAN*>(this);
+    self->awaitLateAnswers(request);
+    const bool answered =
+        self->transfer(request, reply, answerLength, txCanId, rxCanId, answerFilter(request));
+    self->noteOutcome(request, answered, reply);
+    return answered;
+}
+
+bool DevVO_ecuUDS_CAN::sendRequest(const std::vector<uint8_t>& request) {
+    awaitLateAnswers(request);
+    return sendTo(request, txCanId, rxCanId);
 }
 
 bool DevVO_ecuUDS_CAN::receiveAnswer(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply,
                                      uint32_t answerLength) {
-    return receiveFrom(reply, answerLength, txCanId, rxCanId, answerFilter(request));
+    const bool answered = receiveFrom(reply, answerLength, txCanId, rxCanId, answerFilter(request));
+    noteOutcome(request, answered, reply);
+    return answered;
+}
+
+void DevVO_ecuUDS_CAN::awaitLateAnswers(const std::vector<uint8_t>& request) {
+    using Clock = std::chrono::steady_clock;
+    for (auto it = unanswered.begin(); it != unanswered.end();) {
+        const Clock::time_point now = Clock::now();
+        if (it->lateUntil <= now) {
+            it = unanswered.erase(it);
+            continue;
+        }
+        if (it->request == request || !answersMayLookAlike(it->request, request)) {
+            ++it;
+            continue;
+        }
+        // Taken for this request's answer, the late one would pass its reply check; so it is
+        // received and dropped first, or the time it may still come in passes.
+        const std::vector<uint8_t> earlier = it->request;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(it->lateUntil - now).count();
+        const uint32_t saved = getRxTimeout();
+        setRxTimeout(static_cast<uint32_t>(left));
+        std::vector<uint8_t> late;
+        (void)receiveFrom(late, maxResponseLength(), txCanId, rxCanId, answerFilter(earlier));
+        setRxTimeout(saved);
+        it = unanswered.erase(it);
+    }
+}
+
+void DevVO_ecuUDS_CAN::noteOutcome(const std::vector<uint8_t>& request, bool answered,
+                                   const std::vector<uint8_t>& reply) {
+    constexpr uint8_t kResponsePending = 0x78;
+    // Kept for the last few requests; older ones are past their time long before.
+    constexpr size_t kKept = 16;
+    const bool pending =
+        answered && reply.size() >= 3 && reply[0] == negativeResponseSid() && reply[2] == kResponsePending;
+    const auto sameRequest = [&](const Unanswered& u) { return u.request == request; };
+    const bool sentBefore =
+        std::find_if(unanswered.begin(), unanswered.end(), sameRequest) != unanswered.end();
+    unanswered.erase(std::remove_if(unanswered.begin(), unanswered.end(), sameRequest), unanswered.end());
+    // After "response pending" the answer follows; an answer taken for a request sent again may have
+    // been the one before's, and then this one's is still to come.
+    if (!answered || pending || sentBefore) {
+        if (unanswered.size() >= kKept) {
+            unanswered.erase(unanswered.begin());
+        }
+        unanswered.push_back(
+            {request, std::chrono::steady_clock::now() + std::chrono::milliseconds(getRxTimeout())});
+    }
 }
 
 void DevVO_ecuUDS_CAN::appendBigEndian32(std::vector<uint8_t>& bytes, uint32_t value) {

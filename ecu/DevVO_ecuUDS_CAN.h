@@ -3,6 +3,7 @@
 // and reply, the UDS-style session, memory and routine primitives with their length fields, and the
 // receive time-out of the channel.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -69,10 +70,13 @@ class DevVO_ecuUDS_CAN : public DevVO_ecu {
 
   protected:
     // Device::transfer of request on txCanId, reply from rxCanId, taking only an answer to the request
-    // (answersRequest). Callable from const services: it changes nothing in the object.
+    // (answersRequest), after awaitLateAnswers. Callable from const services: of the object it
+    // changes only what it knows of unanswered requests.
     bool transferToEcu(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply,
                        uint32_t answerLength) const;
-    // Device::receiveFrom on txCanId and rxCanId of the answer to request, sent before with sendTo.
+    // Device::sendTo of request on txCanId and rxCanId, after awaitLateAnswers.
+    bool sendRequest(const std::vector<uint8_t>& request);
+    // Device::receiveFrom on txCanId and rxCanId of the answer to request, sent before with sendRequest.
     bool receiveAnswer(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply,
                        uint32_t answerLength);
 
@@ -88,6 +92,23 @@ class DevVO_ecuUDS_CAN : public DevVO_ecu {
     uint8_t memoryAddressLength = 4;
 
   private:
+    // A request that got no answer, or only "response pending": its answer may still come until
+    // lateUntil, one receive time-out after the exchange ended.
+    struct Unanswered {
+        std::vector<uint8_t> request;
+        std::chrono::steady_clock::time_point lateUntil;
+    };
+
+    // Before request goes out: for each earlier request that may still be answered, and whose answer
+    // could be taken for one to this request (answersMayLookAlike), that answer is waited for and
+    // dropped, until it came or its time is over. A request sent again unchanged does not wait: an
+    // answer to the one before answers it as well (the login and the flash request are repeated so).
+    void awaitLateAnswers(const std::vector<uint8_t>& request);
+    // After an exchange of request: whether its answer, or another one, may still come.
+    void noteOutcome(const std::vector<uint8_t>& request, bool answered, const std::vector<uint8_t>& reply);
+
+    std::vector<Unanswered> unanswered;
+
     // Address and size bytes of a memory request with the configured lengths; false when a value
     // does not fit them (bytes other than zero would be cut).
     bool memoryLengthFields(const std::vector<uint8_t>& address, uint32_t size,

@@ -107,7 +107,7 @@ void VOEcuGenBase::printNrcText(const std::vector<uint8_t>& reply) {
 bool VOEcuGenBase::Login() {
     EcuConnectState& state = ecuConnectState();
     const std::vector<uint8_t> request = loginCodeRequest(0xBA);
-    if (!sendTo(request, txCanId, rxCanId)) {
+    if (!sendRequest(request)) {
         errorOut << " Error while sending Login request" << std::endl;
         return false;
     }
@@ -135,7 +135,7 @@ bool VOEcuGenBase::EcuFlashRequest(uint64_t key) {
     for (int shift = 0; shift < 32; shift += 8) {
         request.push_back(static_cast<uint8_t>(crc >> shift));
     }
-    if (!sendTo(request, txCanId, rxCanId)) {
+    if (!sendRequest(request)) {
         if (!state.flashRequestErrorShown) {
             errorOut << " Error while sending ECU Flash request" << std::endl;
             state.flashRequestErrorShown = true;
@@ -163,7 +163,7 @@ bool VOEcuGenBase::EcuFlashRequest(uint64_t key) {
 
 bool VOEcuGenBase::EcuReset() {
     const std::vector<uint8_t> request = {0xBF, 0x00, 0x00, 0x00, 0x00, 0x00};
-    if (!sendTo(request, txCanId, rxCanId)) {
+    if (!sendRequest(request)) {
         errorOut << " Error while sending ECU Reset request" << std::endl;
         return false;
     }

@@ -427,7 +427,7 @@ bool VOKesGen::startOrJump(uint8_t service, uint32_t address) {
 
 bool VOKesGen::progSessionRequestDownload() {
     const std::vector<uint8_t> request = loginCodeRequest(0x34);
-    if (!sendTo(request, txCanId, rxCanId)) {
+    if (!sendRequest(request)) {
         errorOut << " Error while sending RequestDownload request" << std::endl;
         return false;
     }

@@ -167,7 +167,9 @@ std::optional<std::pair<uint8_t, uint8_t>> ServerTransport::awaitFlowControl() {
 
 bool ServerTransport::sendReply(const Bytes& payload, const SendOptions& options) {
     const size_t n = payload.size();
-    if (n == 0 || n > kMaxMessage) {
+    // A new request came while an earlier reply waited for its flow control: the tool has moved on,
+    // and the replies still due to the old request go unsent.
+    if (n == 0 || n > kMaxMessage || held_) {
         return false;
     }
     if (n <= 6) {

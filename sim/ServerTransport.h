@@ -51,7 +51,8 @@ class ServerTransport {
 
     // The next complete request, waiting up to timeoutMs for its first frame.
     std::optional<Bytes> receiveRequest(uint32_t timeoutMs);
-    // Sends one reply (1 to 4095 bytes); false when the tool's flow control did not come.
+    // Sends one reply (1 to 4095 bytes); false when the tool's flow control did not come, and, sending
+    // nothing, once a new request has broken off an earlier reply.
     bool sendReply(const Bytes& payload, const SendOptions& options = {});
 
     // Frames the ECU dropped as not fitting (diagnostics for tests).

@@ -382,10 +382,11 @@ std::string helpText() {
          "    FB and the sub-function for BB services (FB 71/81 then the data), FC and the CRC,\n"
          "    FD 00 download, FE 01 start and jump; unknown services 7F xx 11, unknown BB\n"
          "    sub-functions 7F BB 12, wrong lengths 7F xx 13.\n"
-         "  - On LIN a slave sends only after the master's header, so replies must fit a single\n"
-         "    frame there; multi-frame requests work. The tool asks for the flow control with a\n"
-         "    header right after its first frame, so the ECU keeps its flow control armed while\n"
-         "    it has nothing else to send.\n";
+         "  - On LIN a slave sends only after the master's header: every frame of every reply\n"
+         "    (first and consecutive frames, a doubled reply, response-pending frames) goes out\n"
+         "    on a header of its own, in order. A new request drops what is left of earlier\n"
+         "    replies. The tool asks for the flow control with a header right after its first\n"
+         "    frame, so the ECU keeps its flow control armed while it has nothing else to send.\n";
     return t.str();
 }
 

@@ -30,6 +30,14 @@ bool XlLinLink::open(unsigned channel, std::string* error) {
     return peer_ != nullptr;
 }
 
+namespace {
+
+bool beginsMessage(const Bytes& frame, uint8_t address) {
+    return frame.size() >= 2 && frame[0] == address && (frame[1] >> 4 == 0 || frame[1] >> 4 == 1);
+}
+
+}  // namespace
+
 bool XlLinLink::sendFrame(const Bytes& frame) {
     if (!peer_ || frame.size() < 2) {
         return false;
@@ -37,11 +45,6 @@ bool XlLinLink::sendFrame(const Bytes& frame) {
     if (frame[1] == 0x30) {
         // The flow control armed while idle serves.
         return true;
-    }
-    const uint8_t type = frame[1] >> 4;
-    if (type == 0 || type == 1) {
-        // A new message: the armed flow control and anything left of an earlier reply go.
-        peer_->clearResponses();
     }
     peer_->queueResponse(frame);
     return true;
@@ -57,6 +60,10 @@ std::optional<Bytes> XlLinLink::receiveFrame(uint32_t timeoutMs) {
     while (!stopping()) {
         Bytes frame;
         if (peer_->nextRequest(frame, kSliceMs)) {
+            if (beginsMessage(frame, flowControl_[0])) {
+                // The tool's next request: what it did not fetch of earlier replies is stale.
+                peer_->clearResponses();
+            }
             return frame;
         }
         if (std::chrono::steady_clock::now() >= deadline) {

@@ -148,6 +148,7 @@ struct OpenFailureCase {
     std::string path;  // for VOFLASH_COM<port>; "" leaves it unset; "pty" uses a pseudo-terminal
     uint32_t baud;
     int64_t errorNumber;
+    std::string why;  // after the device's path in the report
 };
 
 void PrintTo(const OpenFailureCase& c, std::ostream* os) {
@@ -186,16 +187,23 @@ TEST_P(SerialOpenFailure, ReportsTheErrorNumberOnceAndEveryOperationFails) {
     const bool sent = channel->send(bytes("01 02"), 1, 2);
     const std::string report = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(sent);
-    EXPECT_EQ(report, "Could not open Communication: Error opening serial port. Error number: " +
-                          std::to_string(c.errorNumber) + "\n Offending Communication: COM_SerPort " +
-                          std::to_string(c.port) + "\n");
+    // The device the port stands for: the path it was given, the pseudo-terminal, or for COM0, which
+    // has none, the port's name.
+    const std::string device = peer ? peer->slavePath() : c.path.empty() ? "COM0" : c.path;
+    const std::string description = "Error opening serial port " + device + ": " + c.why;
+    EXPECT_EQ(report, "Could not open Communication: " + description +
+                          ". Error number: " + std::to_string(c.errorNumber) +
+                          "\n Offending Communication: COM_SerPort " + std::to_string(c.port) + "\n");
 
     try {
         channel->checkOpen();
         ADD_FAILURE() << "no exception";
     } catch (const ComSerial::bad_open_serial& e) {
         EXPECT_EQ(e.errorNumber, c.errorNumber);
-        EXPECT_EQ(e.description(), "Error opening serial port");
+        EXPECT_EQ(e.description(), description);
+        // A copy says the same.
+        const ComSerial::bad_open_serial copy(e);
+        EXPECT_EQ(std::string(copy.what()), std::string(e.what()));
     }
 
     testing::internal::CaptureStdout();
@@ -215,10 +223,13 @@ TEST_P(SerialOpenFailure, ReportsTheErrorNumberOnceAndEveryOperationFails) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SerialOpenFailure,
                          ::testing::Values(OpenFailureCase{"missing_device", 42, "/nonexistent/ttyVO", 9600,
-                                                           2},
-                                           OpenFailureCase{"com0_has_no_device", 0, "", 9600, 2},
-                                           OpenFailureCase{"not_a_terminal", 43, "/dev/null", 9600, 25},
-                                           OpenFailureCase{"baud_zero_refused", 44, "pty", 0, 0}),
+                                                           2, "No such file or directory"},
+                                           OpenFailureCase{"com0_has_no_device", 0, "", 9600, 2,
+                                                           "No such file or directory"},
+                                           OpenFailureCase{"not_a_terminal", 43, "/dev/null", 9600, 25,
+                                                           "Inappropriate ioctl for device"},
+                                           OpenFailureCase{"baud_zero_refused", 44, "pty", 0, 0,
+                                                           "it does not take the line settings at 0 baud"}),
                          [](const auto& info) { return info.param.label; });
 
 // ---- reads and writes

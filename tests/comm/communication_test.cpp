@@ -24,6 +24,7 @@ namespace {
 using testing_support::bytes;
 using testing_support::Bytes;
 using testing_support::ChannelCall;
+using testing_support::counting;
 using testing_support::CoutCapture;
 using testing_support::hex;
 using testing_support::ScriptedChannel;
@@ -163,6 +164,24 @@ class Impostor : public ProtocolSingleFrame {
         return writeFrame(channel, txId, rxId, bytes("FF"));
     }
 };
+
+// A protocol that cannot wait on for the awaited message delivers what came; a reply the filter refuses
+// fails the receive and is said so on standard output, with its first 16 bytes and the channel.
+TEST(Communication, RefusedReplyIsReportedWithItsFirstBytes) {
+    const auto answersBb = [](const Bytes& m) { return m.size() >= 2 && m[0] == 0xFB && m[1] == 0xFF; };
+    ScriptedChannel channel(30, 4);
+    channel.reply(counting(20, 0xA0)).reply(bytes("FB FF 01"));
+    Bytes out;
+    CoutCapture report;
+    EXPECT_FALSE(channel.receive(out, 8, 1, 2, answersBb));
+    EXPECT_EQ(
+        report.take(),
+        "Reply dropped, it does not answer the request (20 bytes): A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC "
+        "AD AE AF ...\n Offending Communication: COM_Scripted 4\n");
+    EXPECT_TRUE(channel.receive(out, 8, 1, 2, answersBb));
+    EXPECT_EQ(report.take(), "");
+    EXPECT_EQ(hex(out), "FB FF 01");
+}
 
 TEST(Communication, RegistryKeepsTheFirstProtocolOfAName) {
     ScriptedChannel channel;

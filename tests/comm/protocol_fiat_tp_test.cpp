@@ -362,12 +362,32 @@ std::string zeroFilled(const std::string& head, size_t n) {
     return out;
 }
 
+// The script as a sender of the mode sends it: the consecutive frames of the tables are numbered as
+// in standardized mode, from 1; the other mode numbers each one less, from 0.
+std::vector<std::string> numberedFor(bool standardized, std::vector<std::string> script) {
+    if (standardized) {
+        return script;
+    }
+    for (std::string& step : script) {
+        if (step == "-") {
+            continue;
+        }
+        const bool late = step.rfind("late:", 0) == 0;
+        Bytes frame = bytes(late ? step.substr(5) : step);
+        if (frame.size() >= 2 && (frame[1] & 0xF0) == 0x20) {
+            frame[1] = static_cast<uint8_t>(0x20 | ((frame[1] - 1) & 0x0F));
+            step = (late ? "late:" : "") + hex(frame);
+        }
+    }
+    return script;
+}
+
 TEST_P(TransportReceive, ReassemblesWhatArrives) {
     const ReceiveCase& c = GetParam();
     for (const bool standardized : {true, false}) {
         SCOPED_TRACE(standardized ? "standardized" : "not standardized");
         Transport t(standardized);
-        play(t.channel, c.script);
+        play(t.channel, numberedFor(standardized, c.script));
         Bytes out = bytes("EE");
         EXPECT_EQ(t.receive(out), c.result);
         EXPECT_EQ(hex(out), c.out);
@@ -407,11 +427,47 @@ INSTANTIATE_TEST_SUITE_P(
                     "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D",
                     "RWRR"},
         ReceiveCase{"FirstFrameOfFive", {"43 10 05 01 02 03 04 05"}, true, "01 02 03 04 05", "RW"},
-        ReceiveCase{"SequenceAndTypeNotLookedAt",
-                    {"43 10 0D 01 02 03 04 05", "43 2F 06 07 08 09 0A 0B", "43 05 0C 0D 00 00 00 00"},
-                    true,
-                    "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D",
+        // A frame that is not the next consecutive frame ends the message at once and never becomes
+        // data: out of sequence, repeated, skipping one, or of another type.
+        ReceiveCase{"ConsecutiveFrameOutOfSequence",
+                    {"43 10 0D 01 02 03 04 05", "43 2F 06 07 08 09 0A 0B", "43 22 0C 0D 00 00 00 00"},
+                    false,
+                    zeroFilled("01 02 03 04 05", 8),
+                    "RWR"},
+        ReceiveCase{"ConsecutiveFrameRepeated",
+                    {"43 10 17 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "43 21 06 07 08 09 0A 0B",
+                     "43 22 0C 0D 0E 0F 10 11"},
+                    false,
+                    zeroFilled("01 02 03 04 05 06 07 08 09 0A 0B", 12),
                     "RWRR"},
+        ReceiveCase{"ConsecutiveFrameSkipped",
+                    {"43 10 17 01 02 03 04 05", "43 22 0C 0D 0E 0F 10 11", "43 23 12 13 14 15 16 17"},
+                    false,
+                    zeroFilled("01 02 03 04 05", 18),
+                    "RWR"},
+        ReceiveCase{"FlowControlWhereAConsecutiveFrameIsDue",
+                    {"43 10 0D 01 02 03 04 05", "43 30 00 00 00 00 00 00", "43 21 06 07 08 09 0A 0B"},
+                    false,
+                    zeroFilled("01 02 03 04 05", 8),
+                    "RWR"},
+        // A single or first frame where a consecutive frame is due begins a new message: the one it
+        // broke off is lost, the new one is taken on its own.
+        ReceiveCase{"SingleFrameWhereAConsecutiveFrameIsDue",
+                    {"43 10 0D 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "43 02 FA 00 00 00 00 00"},
+                    true,
+                    "FA 00",
+                    "RWRR"},
+        ReceiveCase{"FirstFrameWhereAConsecutiveFrameIsDue",
+                    {"43 10 0D 01 02 03 04 05", "43 10 0B 11 12 13 14 15", "43 21 16 17 18 19 1A 1B"},
+                    true,
+                    "11 12 13 14 15 16 17 18 19 1A 1B",
+                    "RWRWR"},
+        // The missing frame took the receive time-out: a new message after it comes too late.
+        ReceiveCase{"SingleFrameAfterAMissingConsecutiveFrame",
+                    {"43 10 17 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "-", "43 02 FA 00 00 00 00 00"},
+                    false,
+                    "",
+                    "RWRrR"},
         ReceiveCase{"LateConsecutiveFrame",
                     {"43 10 0B 01 02 03 04 05", "late:43 21 06 07 08 09 0A 0B"},
                     true,
@@ -448,11 +504,12 @@ INSTANTIATE_TEST_SUITE_P(
                     false,
                     zeroFilled("01 02 03 04 05", 4090),
                     "RWrr"},
+        // A frame that lacks bytes ends the message at once, like one out of sequence.
         ReceiveCase{"ConsecutiveFrameCutShort",
                     {"43 10 0D 01 02 03 04 05", "43 21 06 07", "43 22 0C 0D 00 00 00 00"},
                     false,
                     "01 02 03 04 05 00 00 00 00 00 00 00 00",
-                    "RWRR"},
+                    "RWR"},
         // The last frame needs only its first two data bytes.
         ReceiveCase{"LastConsecutiveFrameShortButEnough",
                     {"43 10 0D 01 02 03 04 05", "43 21 06 07 08 09 0A 0B", "43 22 0C 0D"},
@@ -475,20 +532,37 @@ TEST(TransportReceive, FailedFlowControlWriteClearsTheOutput) {
     EXPECT_EQ(t.channel.trace(), "Rw");
 }
 
+// The sequence numbers wrap 42 times, as the sender of each mode counts them.
 TEST(TransportReceive, LongestMessage) {
-    Transport t(true);
-    const Bytes payload = counting(4095, 7);
-    Transport sender(true);
-    sender.channel.frame(bytes(kFcStandard));
-    ASSERT_TRUE(sender.send(payload));
-    for (const Bytes& frame : sender.channel.writtenBytes()) {
-        t.channel.frame(frame);
+    for (const bool standardized : {true, false}) {
+        SCOPED_TRACE(standardized ? "standardized" : "not standardized");
+        Transport t(standardized);
+        const Bytes payload = counting(4095, 7);
+        Transport sender(standardized);
+        sender.channel.frame(bytes(standardized ? kFcStandard : kFcNoLimitFF));
+        ASSERT_TRUE(sender.send(payload));
+        for (const Bytes& frame : sender.channel.writtenBytes()) {
+            t.channel.frame(frame);
+        }
+        Bytes out;
+        ASSERT_TRUE(t.receive(out));
+        EXPECT_EQ(out, payload);
+        EXPECT_EQ(t.channel.callCount(ChannelCall::Kind::Read), 683u);
+        EXPECT_EQ(t.channel.callCount(ChannelCall::Kind::Write), 1u);
     }
-    Bytes out;
-    ASSERT_TRUE(t.receive(out));
-    EXPECT_EQ(out, payload);
-    EXPECT_EQ(t.channel.callCount(ChannelCall::Kind::Read), 683u);
-    EXPECT_EQ(t.channel.callCount(ChannelCall::Kind::Write), 1u);
+}
+
+// A consecutive frame numbered as the other mode numbers it is out of sequence.
+TEST(TransportReceive, ConsecutiveFramesOfTheOtherModeAreOutOfSequence) {
+    for (const bool standardized : {true, false}) {
+        SCOPED_TRACE(standardized ? "standardized" : "not standardized");
+        Transport t(standardized);
+        play(t.channel, {"43 10 0B 01 02 03 04 05",
+                         standardized ? "43 20 06 07 08 09 0A 0B" : "43 21 06 07 08 09 0A 0B"});
+        Bytes out;
+        EXPECT_FALSE(t.receive(out));
+        EXPECT_EQ(t.channel.trace(), "RWR");
+    }
 }
 
 // ---- frames and messages of other requests
@@ -627,7 +701,7 @@ TEST_P(TransportAwaitedReply, DropsMessagesThatDoNotAnswer) {
     EXPECT_EQ(a.receive(out), c.result);
     EXPECT_EQ(hex(out), c.out);
     EXPECT_EQ(a.channel.trace(), "O" + c.trace);
-    // A message of another request is received whole, with its own flow control, before it is dropped.
+    // The only frames written are flow controls, for first frames of the awaited answer (W in the trace).
     for (const Bytes& written : a.channel.writtenBytes()) {
         EXPECT_EQ(hex(written), kFcNoLimitFF);
     }
@@ -643,12 +717,38 @@ INSTANTIATE_TEST_SUITE_P(
                                        true,
                                        "FB FF 11 22 33 44",
                                        "RR"},
+                      // The first frame of another request's reply is judged by its first bytes and
+                      // gets no flow control; consecutive frames that come all the same are strays.
                       AwaitedReplyCase{"MultiFrameReplyOfAnotherRequest",
                                        {"43 10 0D FB 71 01 02 03", "43 21 04 05 06 07 08 09",
                                         "43 22 0A 0B 00 00 00 00", kOwnAnswer},
                                        true,
                                        "FB FF 11 22 33 44",
-                                       "RWRRR"},
+                                       "RRRR"},
+                      AwaitedReplyCase{"FirstFrameOfAnotherRequestAlone",
+                                       {"43 1F FF FB 71 01 02 03", kOwnAnswer},
+                                       true,
+                                       "FB FF 11 22 33 44",
+                                       "RR"},
+                      AwaitedReplyCase{"NegativeFirstFrameOfAnotherService",
+                                       {"43 10 08 7F BA 31 00 00", kOwnAnswer},
+                                       true,
+                                       "FB FF 11 22 33 44",
+                                       "RR"},
+                      AwaitedReplyCase{
+                          "OwnMultiFrameAnswerAfterAnotherOne",
+                          {"43 10 0D FB 71 01 02 03", "43 10 08 FB FF 11 22 33", "43 21 44 55 66 00 00 00"},
+                          true,
+                          "FB FF 11 22 33 44 55 66",
+                          "RRWR"},
+                      // A reply of another request breaks off the awaited one: neither is taken, and
+                      // what is left of the broken one is dropped frame by frame.
+                      AwaitedReplyCase{"OwnAnswerBrokenOffByAnotherReply",
+                                       {"43 10 0D FB FF 01 02 03", "43 02 FB FE 00 00 00 00",
+                                        "43 21 04 05 06 07 08 09", "43 22 0A 0B 00 00 00 00"},
+                                       false,
+                                       "",
+                                       "RWRRRr"},
                       AwaitedReplyCase{"StrayFramesAndAReply",
                                        {"43 21 01 02 03 04 05 06", "43 02 FB FE 00 00 00 00",
                                         "43 30 00 00 00 00 00 00", kOwnAnswer},

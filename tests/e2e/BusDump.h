@@ -67,6 +67,8 @@ class BusDump {
     ~BusDump() { stop(); }
 
     bool listening() const { return listening_; }
+    // After stop: the dump, one frame a line as xl-bus-dump writes it.
+    const std::string& lines() const { return lines_; }
 
     // Ends the dump and gives the service byte of every request of the tool (identifier 6F1) it saw,
     // in order: the first payload byte of each single and first frame. A dump that lost frames fails
@@ -77,7 +79,8 @@ class BusDump {
             waitpid(pid_, nullptr, 0);
             pid_ = -1;
         }
-        const std::string lines = text(out_);
+        lines_ = text(out_);
+        const std::string& lines = lines_;
         EXPECT_FALSE(contains(lines, "lost")) << lines;
         std::vector<uint8_t> services;
         std::istringstream in(lines);
@@ -116,6 +119,7 @@ class BusDump {
 
     std::string out_;
     std::string err_;
+    std::string lines_;
     pid_t pid_ = -1;
     bool listening_ = false;
 };

@@ -439,7 +439,11 @@ RunResult E2eEnv::runVoflash(const std::vector<std::string>& args, int timeoutMs
 
 SimProcess::SimProcess(const E2eEnv& env, const std::vector<std::string>& args, const std::string& name)
     : env_(env), outPath_(env.path(name + ".log")) {
-    std::vector<std::string> argv = {ecuSimPath(), "--channel", std::to_string(env.simChannel())};
+    // The env's simulator channel unless the caller names one (a second node on the same bus).
+    std::vector<std::string> argv = {ecuSimPath()};
+    if (std::find(args.begin(), args.end(), "--channel") == args.end()) {
+        argv.insert(argv.end(), {"--channel", std::to_string(env.simChannel())});
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = spawn(argv, env.environment(), "/dev/null", outPath_, outPath_);
     if (pid_ < 0) {

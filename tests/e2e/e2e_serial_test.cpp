@@ -288,6 +288,29 @@ INSTANTIATE_TEST_SUITE_P(Interfaces, SerialStandardRun,
                                                       "4095", 6000}),
                          [](const auto& info) { return info.param.label; });
 
+// A reply that does not answer its request (here that of a code read, to the option-byte read) is
+// refused, and said so with its first bytes and the port, besides the step's own failure text; the
+// request after it gets its own answer.
+TEST(SerialStandardRun, AReplyThatDoesNotAnswerItsRequestIsSaidSo) {
+    SerialRig rig;
+    rig.peer.answerWith(
+        [&](const Bytes& request) {
+            return request == Bytes{0xBB, 0x92, 0x00} ? Bytes{0xFB, 0x71, 0x01, 0x02}
+                                                      : rig.ecu.serve(request);
+        },
+        {30, false});
+    const RunResult r =
+        rig.env.runVoflash({"--ecuClass", "RH850", "--nonVerbose", "--com", "1", "--port",
+                            std::to_string(kPort), "--baud", "115200", "--readOpt", "--ecuInfo", "1A2B"});
+    rig.peer.stop();
+    EXPECT_TRUE(has(r,
+                    "Reply dropped, it does not answer the request (4 bytes): FB 71 01 02\n"
+                    " Offending Communication: COM_SerPort 7\n"))
+        << describe(r);
+    EXPECT_TRUE(has(r, "NoResp(ReadOptionBytes)")) << describe(r);
+    EXPECT_TRUE(has(r, "ActEcuInfo: 6699")) << describe(r);
+}
+
 struct ReadCase {
     std::string label;
     std::string ecuClass;
@@ -457,10 +480,11 @@ TEST(SerialSetUp, APortThatDoesNotOpenIsReportedOnceAndEndsWith2) {
         env.setEnv("VOFLASH_COM" + port, env.path("no-such-port"));
         const RunResult r = env.runVoflash(c.args);
         EXPECT_EQ(r.exitCode, 2) << describe(r);
-        const std::string report =
-            "Could not open Communication: Error opening serial port. Error number: 2\n"
-            " Offending Communication: " +
-            c.channelName + " " + port + "\n";
+        const std::string report = "Could not open Communication: Error opening serial port " +
+                                   env.path("no-such-port") +
+                                   ": No such file or directory. Error number: 2\n"
+                                   " Offending Communication: " +
+                                   c.channelName + " " + port + "\n";
         const size_t first = r.out.find(report);
         EXPECT_NE(first, std::string::npos) << describe(r);
         EXPECT_EQ(r.out.find(report, first + 1), std::string::npos) << describe(r);

@@ -59,8 +59,7 @@ TEST(SimStart, RepeatedOptionIsRefused) {
     };
     const Case cases[] = {
         {{"--class", "RH850", "--class", "CYT2"}, "ecu-sim: --class given more than once"},
-        // The rig gives --channel already.
-        {{"--channel", "2"}, "ecu-sim: --channel given more than once"},
+        {{"--channel", "1", "--channel", "2"}, "ecu-sim: --channel given more than once"},
         {{"--option-byte", "3=11223344", "--option-byte", "0x3=55667788"},
          "ecu-sim: --option-byte 3 given more than once"},
     };

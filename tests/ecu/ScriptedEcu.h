@@ -2,7 +2,9 @@
 // The ECU end of a bootloader exchange, for tests of the ECU classes. It stands in the channel as the
 // current protocol, so requests and replies pass as whole messages: every request is checked against
 // the next step of the script (exact bytes, or any bytes) and answered as that step says: a reply, a
-// negative reply 7F <service> <code>, an empty reply, no reply, or a send that fails.
+// negative reply 7F <service> <code>, an empty reply, no reply, or a send that fails. A receive
+// without a request (the client waiting for a late answer) gets the next late answer given, or
+// nothing.
 
 #include <cstdint>
 #include <deque>
@@ -50,6 +52,8 @@ class ScriptedEcu : public Protocol {
     ScriptedEcu& expect(Bytes request, Answer answer);
     // The next request may be anything.
     ScriptedEcu& expectAny(Answer answer);
+    // What the next receive without a request gets.
+    ScriptedEcu& lateAnswer(Answer answer);
 
     bool send(Communication* channel, uint32_t txId, uint32_t rxId, const Bytes& payload) override;
     bool receive(Communication* channel, uint32_t txId, uint32_t rxId, Bytes& out, uint32_t count) override;
@@ -57,7 +61,9 @@ class ScriptedEcu : public Protocol {
     const std::vector<Exchange>& exchanges() const { return log; }
     std::vector<Bytes> requests() const;
     // Every step of the script has been used.
-    bool done() const { return script.empty(); }
+    bool done() const { return script.empty() && late.empty(); }
+    // Receives that came without a request.
+    size_t unrequestedReceives() const { return unrequested; }
 
   private:
     struct Step {
@@ -66,6 +72,8 @@ class ScriptedEcu : public Protocol {
     };
 
     std::deque<Step> script;
+    std::deque<Answer> late;
+    size_t unrequested = 0;
     std::optional<Answer> pending;
     std::vector<Exchange> log;
 };

@@ -216,6 +216,10 @@ TEST(DevVOEcuUdsCan, SessionLogin) {
         std::vector<Answer> answers;
         std::vector<Bytes> requests;
         bool result;
+        // Receives without a request: waits for the late answer of 10 01, whose positive answer 50
+        // could be taken for that of 10 63, before 10 63 goes out.
+        size_t lateWaits = 0;
+        std::vector<Answer> late = {};
     };
     const Bytes def = {0x10, 0x01};
     const Bytes prog = {0x10, 0x63};
@@ -225,7 +229,13 @@ TEST(DevVOEcuUdsCan, SessionLogin) {
         {{Answer::empty(), Answer::empty(), Answer::reply({0x50})}, {def, def, prog}, true},
         // A reply of another service answers neither request.
         {{Answer::empty(), Answer::empty(), Answer::reply({0x12})}, {def, def, prog}, false},
-        {{Answer::none(), Answer::none(), Answer::reply({0x50, 0x63})}, {def, def, prog}, true},
+        {{Answer::none(), Answer::none(), Answer::reply({0x50, 0x63})}, {def, def, prog}, true, 1},
+        // The late answer of 10 01 comes and is dropped; 10 63 gets its own.
+        {{Answer::none(), Answer::none(), Answer::negative(0x10, 0x22)},
+         {def, def, prog},
+         false,
+         1,
+         {Answer::reply({0x50, 0x01})}},
         {{Answer::reply({0x50}), Answer::negative(0x10, 0x22)}, {def, prog}, false},
         {{Answer::reply({0x50}), Answer::empty()}, {def, prog}, false},
         {{Answer::reply({0x50}), Answer::none()}, {def, prog}, false},
@@ -236,8 +246,12 @@ TEST(DevVOEcuUdsCan, SessionLogin) {
         for (size_t i = 0; i < c.answers.size(); ++i) {
             rig.bus.expect(c.requests[i], c.answers[i]);
         }
+        for (const Answer& a : c.late) {
+            rig.bus.lateAnswer(a);
+        }
         EXPECT_EQ(rig.ecu.Login(), c.result);
         EXPECT_TRUE(rig.bus.done());
+        EXPECT_EQ(rig.bus.unrequestedReceives(), c.lateWaits);
         // The login's own discard, then the one before each request.
         EXPECT_EQ(rig.channel.callCount(ChannelCall::Kind::Flush), 1u + c.requests.size());
         for (const Exchange& e : rig.bus.exchanges()) {

@@ -233,5 +233,31 @@ TEST_F(MalformedTest, BadFramesGetSilenceAndTheEcuGoesOnServing) {
     EXPECT_EQ(r.back(), (Bytes{0x43, 0x06, 0xFB, 0xFF, 0, 0, 0, 0}));
 }
 
+// A read reply whose first frame the tool leaves without a flow control, because a new request of the
+// tool came instead: that reply and its copy still due go unsent, and the new request is answered at
+// once, not after the ECU's wait of 1000 ms for a flow control of the copy.
+TEST_F(MalformedTest, NewRequestBreaksOffTheRepliesStillDue) {
+    sim::Config config = configFor(sim::EcuClass::kRh850);
+    config.requireLogin = false;
+    config.faults.push_back({sim::FaultKind::kDuplicate, {0xBB, 0x71}, 0, 1});
+    sim::EcuSimulator simulator(config);
+    std::string error;
+    ASSERT_TRUE(simulator.start(kSimChannel, &error)) << error;
+    RawBus bus(kToolChannel);
+    bus.send({0x43, 0x10, 0x07, 0xBB, 0x71, 0x00, 0x01, 0x00});
+    std::vector<Bytes> r = bus.replies(200);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], (Bytes{0x43, 0x30, 0, 0, 0, 0, 0, 0}));
+    bus.send({0x43, 0x21, 0x00, 0x01, 0, 0, 0, 0});
+    r = bus.replies(200);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(Bytes(r[0].begin(), r[0].begin() + 5), (Bytes{0x43, 0x11, 0x02, 0xFB, 0x71}));
+    bus.send({0x43, 0x02, 0xBB, 0xFF, 0, 0, 0, 0});
+    // Well within the 1000 ms the copy's first frame would wait for a flow control.
+    r = bus.replies(600);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0], (Bytes{0x43, 0x06, 0xFB, 0xFF, 0, 0, 0, 0}));
+}
+
 }  // namespace
 }  // namespace simtest
