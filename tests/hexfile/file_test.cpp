@@ -35,7 +35,7 @@ class FileTest : public hexfile_test::HexfileTest {};
 class BinaryContent : public Io::BinaryInFile {
   public:
     using Io::BinaryInFile::BinaryInFile;
-    const std::vector<char>& content() const { return bytes; }
+    std::vector<char> content() const { return {bytes.begin(), bytes.end()}; }
 };
 
 struct LinesCase {
@@ -240,17 +240,24 @@ TEST_F(FileTest, BinaryFileGivesEveryByte) {
     EXPECT_TRUE(BinaryContent(writeText("empty", "").c_str()).content().empty());
 }
 
+// The message names the file and says why.
 TEST_F(FileTest, MissingOrUnreadableFilesThrowBadOpen) {
-    for (const std::string& name : {path("missing"), path()}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {path("missing"), "No such file or directory"},
+        {path(), "Is a directory"},
+        {path("missing/in.hex"), "No such file or directory"},
+    };
+    for (const auto& [name, reason] : cases) {
         SCOPED_TRACE(name);
         try {
             Io::TextInFile file(name.c_str());
             FAIL() << "no exception";
         } catch (const Io::exception& e) {
-            EXPECT_STREQ(e.what(), "Could not open file");
+            EXPECT_EQ(std::string(e.what()), "Could not open file " + name + ": " + reason);
         }
         EXPECT_THROW(BinaryContent(name.c_str()), Io::bad_open);
     }
+    EXPECT_STREQ(Io::bad_open().what(), "Could not open file");
 }
 
 // Writes the entries as a writer's file would.
@@ -505,10 +512,20 @@ TEST_F(FileTest, ACopyThatFailsKeepsTheCompleteTextAndNamesIt) {
             EXPECT_EQ(namesIn(path()), (std::vector<std::string>{"large", "large.out"}));
             continue;
         }
-        EXPECT_THROW(Lines(target.c_str()).writeLines({text}), Io::bad_open);
+        // No room for the copy: the target is left as it was, and the text is kept.
+        try {
+            Lines(target.c_str()).writeLines({text});
+            FAIL() << "no exception";
+        } catch (const Io::bad_open& e) {
+            EXPECT_EQ(std::string(e.what()), "Could not open file " + target + ": no room for the " +
+                                                 std::to_string(text.size()) +
+                                                 " bytes of its new content (No space left on device); it "
+                                                 "was left as it was");
+        }
+        EXPECT_EQ(readText(where + "/backing"), "old\n");
         const std::string message = out.take();
         const std::string lead = "TextOutFile(writeFile-Operation). The file (" + target +
-                                 ") could not be written in full.\n  Its complete content was kept in (";
+                                 ") was left as it was.\n  Its complete content was kept in (";
         ASSERT_EQ(message.substr(0, lead.size()), lead) << message;
         ASSERT_EQ(message.substr(message.size() - 3), ").\n") << message;
         const std::string kept = message.substr(lead.size(), message.size() - 3 - lead.size());
