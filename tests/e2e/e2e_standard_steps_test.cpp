@@ -21,6 +21,7 @@ namespace {
 
 using e2e::Bytes;
 using e2e::describe;
+using e2e::expectMemoryLeft;
 using e2e::RunResult;
 using e2e::SimRig;
 
@@ -44,14 +45,6 @@ struct Rh850 {
     SimRig rig;
     bool started = false;
 };
-
-// Stops the simulator and compares the whole memory it saved with rig.memory, which the test has
-// made into what the run should have left.
-void expectMemoryLeft(SimRig& rig) {
-    const Bytes expected = rig.memory;
-    rig.stop();
-    EXPECT_EQ(rig.differencesFrom(expected), "");
-}
 
 // Every text of texts in the output, each after the one before it.
 void expectInOrder(const RunResult& r, const std::vector<std::string>& texts) {
