@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -283,45 +285,112 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadBackCase{"FullDevice", "/dev/full", "No space left on device"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A code read into a file that has a second hard link, on a small file system that is nearly full: the
-// file is written in place, and without room for the new text it is left as it was, under both names,
-// with the step failed and the file and the reason named. With room the file holds the read.
-TEST(ReadBackInPlace, WithoutRoomTheOldFileIsLeftAsItWas) {
+// Runs voflash through the command of prefix (a program and its arguments).
+RunResult runThrough(const SimRig& rig, const std::vector<std::string>& prefix,
+                     const std::vector<std::string>& args) {
+    std::vector<std::string> argv = prefix;
+    argv.push_back(e2e::voflashPath());
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult result;
+    result.exitCode = e2e::runProcess(argv, rig.env.environment(), "/dev/null", rig.env.path("through.out"),
+                                      rig.env.path("through.err"), 120000);
+    result.out = rig.env.read("through.out").value_or("");
+    result.err = rig.env.read("through.err").value_or("");
+    return result;
+}
+
+struct InPlaceCase {
+    const char* name;
+    // The run as the user nobody, the file nobody's in a folder of nobody's but of root's group; else
+    // as root, the file with a second hard link.
+    bool asNobody;
+};
+
+void PrintTo(const InPlaceCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ReadBackInPlace : public ::testing::TestWithParam<InPlaceCase> {};
+
+// A code read into a file that must be written in place, on a small file system that is nearly full:
+// without room for the new text the file is left as it was (under both names), the step fails and the
+// file and the reason are named; the reset after it is answered. With room the file holds the read.
+TEST_P(ReadBackInPlace, WithoutRoomTheOldFileIsLeftAsItWas) {
+    const bool asNobody = GetParam().asNobody;
+    const std::optional<testing_support::OtherUser> nobody = testing_support::nobodyUser();
+    if (asNobody && !nobody) {
+        GTEST_SKIP() << "needs the superuser, to run a process as another user";
+    }
     hexfile_test::PrivateMounts mounts;
     if (const std::string why = mounts.unavailable(); !why.empty()) {
         GTEST_SKIP() << why;
     }
     SimRig rig("RH850", e2e::kRh850Memory);
     rig.programAll();
+    std::vector<std::string> prefix;
+    if (asNobody) {
+        // The other user reaches the driver's configuration and the bus: the bus folder and what the
+        // simulator makes in it are open to every user.
+        ::umask(0);
+        ASSERT_EQ(::chmod(rig.env.dir().c_str(), 0755), 0);
+        ::mkdir(rig.env.path("bus").c_str(), 0777);
+        ASSERT_EQ(::chmod(rig.env.path("bus").c_str(), 0777), 0);
+        prefix = {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody->uid),
+                  "--regid=" + std::to_string(nobody->gid), "--clear-groups"};
+    }
     ASSERT_TRUE(rig.start()) << rig.sim->output();
+    if (asNobody) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(rig.env.path("bus"))) {
+            std::filesystem::permissions(entry.path(), std::filesystem::perms::all);
+        }
+    }
     const std::string small = rig.env.path("small");
     ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
     ASSERT_TRUE(mounts.smallFileSystem(small, 1 << 20, 0755)) << std::strerror(errno);
+    const std::string folder = small + "/folder";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
     const std::string old = e2e::intelHexText({{0, e2e::patternBytes(0x1000, 31)}});
-    const std::string file = rig.env.write("small/t.hex", old);
-    ASSERT_EQ(::link(file.c_str(), (small + "/other.hex").c_str()), 0);
+    const std::string file = rig.env.write("small/folder/t.hex", old);
+    const std::string other = asNobody ? file : folder + "/other.hex";
+    if (asNobody) {
+        ASSERT_EQ(::chown(folder.c_str(), nobody->uid, nobody->gid), 0);
+        ASSERT_EQ(::chown(file.c_str(), nobody->uid, 0), 0);
+    } else {
+        ASSERT_EQ(::link(file.c_str(), other.c_str()), 0);
+    }
     // 16 KiB stay free: the read's text takes some 45 KiB, the old file's 12 KiB.
-    struct stat status {};
-    ASSERT_EQ(::stat(file.c_str(), &status), 0);
-    const std::size_t used = static_cast<std::size_t>(status.st_blocks) * 512;
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    const std::size_t used = static_cast<std::size_t>(before.st_blocks) * 512;
     const std::string filler = rig.env.write("small/filler", std::string((1 << 20) - used - (16 << 10), 'f'));
 
-    const std::vector<std::string> read = {"--readCode", file, "--codeLength", "4000", "--ecuReset"};
-    const RunResult full = rig.run(read, kCan);
+    const std::vector<std::string> read = {"--ecuClass", "RH850",        "-n",   "--readCode",
+                                           file,         "--codeLength", "4000", "--ecuReset"};
+    const RunResult full = runThrough(rig, prefix, read);
     EXPECT_TRUE(has(full, "Could not open file " + file + ": no room for the ")) << describe(full);
     EXPECT_TRUE(has(full, " bytes of its new content (No space left on device); it was left as it was\n"))
         << describe(full);
     EXPECT_TRUE(has(full, "ECU is not programmed successfully (KO)")) << describe(full);
     EXPECT_TRUE(has(full, "---> ECU is in application mode now (OK)")) << describe(full);
-    EXPECT_TRUE(rig.env.read("small/t.hex") == old);
-    EXPECT_TRUE(rig.env.read("small/other.hex") == old);
+    EXPECT_TRUE(rig.env.read("small/folder/t.hex") == old);
+    EXPECT_TRUE(rig.env.read(other.substr(rig.env.dir().size() + 1)) == old);
 
     ASSERT_EQ(::unlink(filler.c_str()), 0);
-    const RunResult room = rig.run(read, kCan);
+    const RunResult room = runThrough(rig, prefix, read);
     EXPECT_TRUE(has(room, "ECU is programmed successfully (OK)")) << describe(room);
-    rig.expectFileHolds("small/other.hex", 0, rig.code(0, 0x4000));
+    rig.expectFileHolds(other.substr(rig.env.dir().size() + 1), 0, rig.code(0, 0x4000));
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
     expectMemoryLeft(rig);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReadBackInPlace,
+                         ::testing::Values(InPlaceCase{"FileWithASecondLink", false},
+                                           InPlaceCase{"AsAnotherUserWhoseFileHasRootsGroup", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The peak memory of a run of voflash in KiB, through /usr/bin/time; -1 without it.
 long peakKiBOf(const SimRig& rig, const std::vector<std::string>& args, RunResult& result) {
@@ -329,12 +398,7 @@ long peakKiBOf(const SimRig& rig, const std::vector<std::string>& args, RunResul
         result = rig.env.runVoflash(args);
         return -1;
     }
-    std::vector<std::string> argv = {"/usr/bin/time", "-f", "peak %M KiB", e2e::voflashPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    result.exitCode = e2e::runProcess(argv, rig.env.environment(), "/dev/null", rig.env.path("timed.out"),
-                                      rig.env.path("timed.err"), 120000);
-    result.out = rig.env.read("timed.out").value_or("");
-    result.err = rig.env.read("timed.err").value_or("");
+    result = runThrough(rig, {"/usr/bin/time", "-f", "peak %M KiB"}, args);
     const std::size_t at = result.err.rfind("peak ");
     return at == std::string::npos ? -1 : std::stol(result.err.substr(at + 5));
 }
