@@ -285,20 +285,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadBackCase{"FullDevice", "/dev/full", "No space left on device"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Runs voflash through the command of prefix (a program and its arguments).
-RunResult runThrough(const SimRig& rig, const std::vector<std::string>& prefix,
-                     const std::vector<std::string>& args) {
-    std::vector<std::string> argv = prefix;
-    argv.push_back(e2e::voflashPath());
-    argv.insert(argv.end(), args.begin(), args.end());
-    RunResult result;
-    result.exitCode = e2e::runProcess(argv, rig.env.environment(), "/dev/null", rig.env.path("through.out"),
-                                      rig.env.path("through.err"), 120000);
-    result.out = rig.env.read("through.out").value_or("");
-    result.err = rig.env.read("through.err").value_or("");
-    return result;
-}
-
 struct InPlaceCase {
     const char* name;
     // The run as the user nobody, the file nobody's in a folder of nobody's but of root's group; else
@@ -366,7 +352,7 @@ TEST_P(ReadBackInPlace, WithoutRoomTheOldFileIsLeftAsItWas) {
 
     const std::vector<std::string> read = {"--ecuClass", "RH850",        "-n",   "--readCode",
                                            file,         "--codeLength", "4000", "--ecuReset"};
-    const RunResult full = runThrough(rig, prefix, read);
+    const RunResult full = rig.env.runVoflashThrough(prefix, read);
     EXPECT_TRUE(has(full, "Could not open file " + file + ": no room for the ")) << describe(full);
     EXPECT_TRUE(has(full, " bytes of its new content (No space left on device); it was left as it was\n"))
         << describe(full);
@@ -376,7 +362,7 @@ TEST_P(ReadBackInPlace, WithoutRoomTheOldFileIsLeftAsItWas) {
     EXPECT_TRUE(rig.env.read(other.substr(rig.env.dir().size() + 1)) == old);
 
     ASSERT_EQ(::unlink(filler.c_str()), 0);
-    const RunResult room = runThrough(rig, prefix, read);
+    const RunResult room = rig.env.runVoflashThrough(prefix, read);
     EXPECT_TRUE(has(room, "ECU is programmed successfully (OK)")) << describe(room);
     rig.expectFileHolds(other.substr(rig.env.dir().size() + 1), 0, rig.code(0, 0x4000));
     struct stat after {};
@@ -398,7 +384,7 @@ long peakKiBOf(const SimRig& rig, const std::vector<std::string>& args, RunResul
         result = rig.env.runVoflash(args);
         return -1;
     }
-    result = runThrough(rig, {"/usr/bin/time", "-f", "peak %M KiB"}, args);
+    result = rig.env.runVoflashThrough({"/usr/bin/time", "-f", "peak %M KiB"}, args);
     const std::size_t at = result.err.rfind("peak ");
     return at == std::string::npos ? -1 : std::stol(result.err.substr(at + 5));
 }

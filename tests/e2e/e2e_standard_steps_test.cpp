@@ -571,15 +571,8 @@ RunResult runWithMemoryLimit(SimRig& rig, const std::vector<std::string>& args, 
                        ":allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(limitMb));
     return rig.env.runVoflash(argv);
 #else
-    argv.insert(argv.begin(),
-                {"/bin/sh", "-c", "ulimit -v " + std::to_string(limitMb * 1024) + " && exec \"$@\"", "sh",
-                 e2e::voflashPath()});
-    RunResult result;
-    result.exitCode = e2e::runProcess(argv, rig.env.environment(), "/dev/null", rig.env.path("limited.out"),
-                                      rig.env.path("limited.err"), 120000);
-    result.out = rig.env.read("limited.out").value_or("");
-    result.err = rig.env.read("limited.err").value_or("");
-    return result;
+    return rig.env.runVoflashThrough(
+        {"/bin/sh", "-c", "ulimit -v " + std::to_string(limitMb * 1024) + " && exec \"$@\"", "sh"}, argv);
 #endif
 }
 
