@@ -391,8 +391,7 @@ FileBytes readFile(const std::string& fileName) {
     return file;
 }
 
-TextInFile::TextInFile(const char* fileName)
-    : TextInFile(fileName, readFile(fileName != nullptr ? fileName : "")) {}
+TextInFile::TextInFile(const char* fileName) : TextInFile(fileName, readFile(fileName)) {}
 
 TextInFile::TextInFile(const char* fileName, FileBytes&& file)
     : File(fileName), text(std::move(file.bytes)), identity(file.identity) {
@@ -421,8 +420,7 @@ void TextInFile::releaseLines() {
     }
 }
 
-BinaryInFile::BinaryInFile(const char* fileName)
-    : BinaryInFile(fileName, readFile(fileName != nullptr ? fileName : "")) {}
+BinaryInFile::BinaryInFile(const char* fileName) : BinaryInFile(fileName, readFile(fileName)) {}
 
 BinaryInFile::BinaryInFile(const char* fileName, FileBytes&& file)
     : File(fileName), bytes(std::move(file.bytes)) {}

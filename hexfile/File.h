@@ -170,6 +170,10 @@ struct FileBytes {
 // memory throws bad_open, naming the file and the reason: a part of a file is never handed on as if it
 // were the whole. A pipe or a device is read once, to its end.
 FileBytes readFile(const std::string& fileName);
+// The same for a name that may be null (an empty name, which no file has).
+inline FileBytes readFile(const char* fileName) {
+    return readFile(std::string(fileName != nullptr ? fileName : ""));
+}
 
 // A text file. One that begins with a UTF-16 byte-order mark is held as its text in UTF-8.
 class TextInFile : public File {
@@ -260,7 +264,8 @@ class TextOutFile : public File {
         // Text is gathered and written in large pieces.
         void append(std::string_view text);
         std::string& buffer() { return pending; }
-        // Writes the gathered text when it has grown large.
+        // Writes the gathered text when it has grown large; a regular file written in place holds it
+        // until commit.
         void flushIfFull();
         void commit();
 

@@ -109,7 +109,7 @@ std::string_view viewOf(const std::vector<char, LargeAllocator<char>>& bytes) {
 GenericInFile::GenericInFile(const char* fileName) : fileName(fileName), fileType(rawBinary) {
     // The file is read once, so a pipe gives its content to the reader too. A UTF-16 file is looked at
     // as its text, and its text goes to a text reader; a raw binary file keeps its own bytes.
-    FileBytes file = readFile(fileName != nullptr ? fileName : "");
+    FileBytes file = readFile(fileName);
     std::vector<char, LargeAllocator<char>> decoded;
     const bool utf16 = decodeUtf16(viewOf(file.bytes), decoded);
     fileType = detectFileFormat(utf16 ? viewOf(decoded) : viewOf(file.bytes));

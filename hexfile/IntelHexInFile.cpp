@@ -11,8 +11,7 @@ namespace Io::Import {
 
 namespace classic = boost::spirit::classic;
 
-IntelHexInFile::IntelHexInFile(const char* fileName)
-    : IntelHexInFile(fileName, readFile(fileName != nullptr ? fileName : "")) {}
+IntelHexInFile::IntelHexInFile(const char* fileName) : IntelHexInFile(fileName, readFile(fileName)) {}
 
 IntelHexInFile::IntelHexInFile(const char* fileName, FileBytes&& file)
     : TextInFile(fileName, std::move(file)),

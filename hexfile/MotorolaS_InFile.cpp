@@ -38,8 +38,7 @@ uint32_t MotorolaS_InFile::addressSizeOf(enumRecordType recordType) {
     return 255;
 }
 
-MotorolaS_InFile::MotorolaS_InFile(const char* fileName)
-    : MotorolaS_InFile(fileName, readFile(fileName != nullptr ? fileName : "")) {}
+MotorolaS_InFile::MotorolaS_InFile(const char* fileName) : MotorolaS_InFile(fileName, readFile(fileName)) {}
 
 MotorolaS_InFile::MotorolaS_InFile(const char* fileName, FileBytes&& file)
     : TextInFile(fileName, std::move(file)), TextImporter("MotorolaS_InFile") {

@@ -12,8 +12,7 @@ constexpr uint64_t maxElements = 0xFFFFFFFFu;
 
 }  // namespace
 
-RawBinaryInFile::RawBinaryInFile(const char* fileName)
-    : RawBinaryInFile(fileName, readFile(fileName != nullptr ? fileName : "")) {}
+RawBinaryInFile::RawBinaryInFile(const char* fileName) : RawBinaryInFile(fileName, readFile(fileName)) {}
 
 RawBinaryInFile::RawBinaryInFile(const char* fileName, FileBytes&& file)
     : BinaryInFile(fileName, std::move(file)), dataLength(bytes.size()) {
