@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ios>
 #include <new>
 #include <optional>
 #include <ostream>
+#include <utility>
 
 #include "console/console.h"
 #include "ecu/EcuPacketRequest.h"
@@ -301,15 +303,27 @@ std::string FlashFile::displayName() const {
     return fileName.substr(lastComponentStart(fileName), kDisplayNameLength);
 }
 
+void noteRawBinary(const Io::Import::GenericInFile& file, const std::string& fileName, const char* lead) {
+    if (!file.isRawBinary()) {
+        return;
+    }
+    const std::ios_base::fmtflags flags = warningOut.flags();
+    warningOut << lead << fileName << " read as raw binary: " << std::dec << file.getDataLength()
+               << " bytes from 0x0" << std::endl;
+    warningOut.flags(flags);
+}
+
 bool FlashFile::ensureImporter() {
     if (importer) {
         return true;
     }
     normalOut << "    Parse: " << displayName() << std::endl;
     try {
-        importer = std::make_unique<Io::Import::GenericInFile>(fileName.c_str());
+        auto file = std::make_unique<Io::Import::GenericInFile>(fileName.c_str());
+        noteRawBinary(*file, fileName, "    ");
+        importer = std::move(file);
     } catch (const Io::exception& e) {
-        normalOut << e.what();
+        normalOut << e.what() << std::endl;
         return false;
     } catch (const std::bad_alloc&) {
         normalOut << kNoMemory << std::endl;
@@ -327,7 +341,7 @@ void FlashFile::scanBlocks() {
         blocks = importer->getBlockList();
     } catch (const Io::exception& e) {
         blocks.clear();
-        normalOut << e.what();
+        normalOut << e.what() << std::endl;
     } catch (const std::bad_alloc&) {
         blocks.clear();
         normalOut << kNoMemory << std::endl;
@@ -388,7 +402,7 @@ bool FlashFile::readRange(std::vector<uint8_t>& out, uint64_t& start, uint64_t& 
             length = cells.size();
         }
     } catch (const Io::exception& e) {
-        normalOut << e.what();
+        normalOut << e.what() << std::endl;
         return false;
     } catch (const std::bad_alloc&) {
         normalOut << kNoMemory << std::endl;
@@ -588,7 +602,7 @@ bool writeDataFile(const std::string& fileName, uint32_t format, const std::vect
     } catch (const Io::out_of_memory&) {
         normalOut << kNoMemory << std::endl;
     } catch (const Io::exception& e) {
-        normalOut << e.what();
+        normalOut << e.what() << std::endl;
     } catch (const std::bad_alloc&) {
         normalOut << kNoMemory << std::endl;
     }

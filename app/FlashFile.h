@@ -14,7 +14,17 @@
 
 #include "hexfile/MorvaneImportApi.h"
 
+namespace Io::Import {
+class GenericInFile;
+}
+
 class VOEcuGenBase;
+
+// A file read as raw binary is flashed byte for byte from address 0, whatever it holds (a text file, an
+// ELF file), so every write step names it on one line on warningOut, after lead, as soon as it is read
+// and before anything is erased: "<file> read as raw binary: N bytes from 0x0". Nothing for a file read
+// as records.
+void noteRawBinary(const Io::Import::GenericInFile& file, const std::string& fileName, const char* lead);
 
 class FlashFile {
   public:

@@ -3,8 +3,10 @@
 // What a text reader gives is written back with the writer of its format and read again; the bytes
 // must come back unchanged. A text reader that reads data without a word must be the reader that
 // detection chooses: data that a reader takes silently is never flashed as raw bytes or read by the
-// other reader. Built as a libFuzzer target with -DVOFLASH_FUZZ=ON (scripts/fuzz-hexfile), and into
-// hexfile_fuzz_replay, which feeds it the seed corpus.
+// other reader. A file that holds a record line (a record of either format whose count and checksum
+// are right) is never read as raw binary, whatever else it holds. Built as a libFuzzer target with
+// -DVOFLASH_FUZZ=ON (scripts/fuzz-hexfile), and into hexfile_fuzz_replay, which feeds it the seed
+// corpus.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -20,7 +22,9 @@
 #include <iostream>
 #include <streambuf>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "hexfile/GenericInFile.h"
 #include "hexfile/IntelHexInFile.h"
@@ -163,6 +167,120 @@ void roundTrip(const Reader& reader, const Style& style, const std::string& name
     ::unlink(file.c_str());
 }
 
+// The value of a hexadecimal digit, -1 for any other character.
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// The bytes that the digit pairs of text stand for; false when text is no run of digit pairs.
+bool hexBytes(std::string_view text, std::vector<unsigned>& bytes) {
+    bytes.clear();
+    if (text.size() % 2 != 0) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int high = hexValue(text[i]);
+        const int low = hexValue(text[i + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        bytes.push_back(static_cast<unsigned>(high * 16 + low));
+    }
+    return true;
+}
+
+// Whether the line is an Intel HEX record (codes 00 to 05) or an S-record (S0, S1, S2, S3, S5, S7,
+// S8, S9; 's' too) whose count and checksum are right.
+bool isRecord(std::string_view line) {
+    std::vector<unsigned> bytes;
+    unsigned sum = 0;
+    if (line.size() > 1 && line[0] == ':' && hexBytes(line.substr(1), bytes) && bytes.size() >= 5) {
+        for (const unsigned b : bytes) {
+            sum += b;
+        }
+        return bytes.size() == bytes[0] + 5u && bytes[3] <= 5 && sum % 256 == 0;
+    }
+    const std::string_view types = "01235789";
+    if (line.size() < 2 || (line[0] != 'S' && line[0] != 's') ||
+        types.find(line[1]) == std::string_view::npos || !hexBytes(line.substr(2), bytes) || bytes.empty()) {
+        return false;
+    }
+    const unsigned addressBytes = line[1] == '2' || line[1] == '8'   ? 3
+                                  : line[1] == '3' || line[1] == '7' ? 4
+                                                                     : 2;
+    for (const unsigned b : bytes) {
+        sum += b;
+    }
+    return bytes.size() == bytes[0] + 1u && bytes[0] >= addressBytes + 1 && sum % 256 == 0xFF;
+}
+
+// The input as the readers look at it for records: a UTF-16 input (its byte-order mark first, whole
+// code units, surrogates in pairs) as its text, with 0x80 for every character that is no ASCII one.
+std::string recordText(const std::string& input) {
+    const bool little = input.rfind("\xFF\xFE", 0) == 0;
+    if ((!little && input.rfind("\xFE\xFF", 0) != 0) || input.size() % 2 != 0) {
+        return input;
+    }
+    std::string text;
+    for (std::size_t at = 2; at < input.size(); at += 2) {
+        const auto a = static_cast<unsigned char>(input[at]);
+        const auto b = static_cast<unsigned char>(input[at + 1]);
+        const unsigned unit = little ? a | b << 8 : a << 8 | b;
+        if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            return input;
+        }
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            const std::size_t next = at + 2;
+            if (next + 1 >= input.size()) {
+                return input;
+            }
+            const auto c = static_cast<unsigned char>(input[next]);
+            const auto d = static_cast<unsigned char>(input[next + 1]);
+            const unsigned low = little ? c | d << 8 : c << 8 | d;
+            if (low < 0xDC00 || low > 0xDFFF) {
+                return input;
+            }
+            at = next;
+        }
+        text += unit < 0x80 ? static_cast<char>(unit) : '\x80';
+    }
+    return text;
+}
+
+// Whether a line of the input, without the blanks around it, is a record; lines end at a line feed
+// or a carriage return.
+bool holdsRecordLine(const std::string& input) {
+    const std::string text = recordText(input);
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; };
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find_first_of("\r\n", start);
+        end = end == std::string::npos ? text.size() : end;
+        std::size_t first = start;
+        std::size_t last = end;
+        while (first < last && blank(text[first])) {
+            ++first;
+        }
+        while (last > first && blank(text[last - 1])) {
+            --last;
+        }
+        if (isRecord(std::string_view(text).substr(first, last - first))) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 // The file's name, with the messages so far forgotten.
 const char* withoutMessages(const char* file) {
     messages.clear();
@@ -220,7 +338,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::deque<std::string> lines = Io::TextInFile(file).getLines();
     check(intelHex.reader.getLines() == lines && sRecord.reader.getLines() == lines,
           "a reader's lines are not the file's");
-    check(intelHex.reader.hasLines() == (size != 0), "a reader's hasLines is not the file's");
+    // A UTF-16 file holds lines when it holds text after its byte-order mark.
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    check(intelHex.reader.hasLines() == !recordText(input).empty(), "a reader's hasLines is not the file's");
 
     const Io::Import::GenericInFile generic(file);
     exercise(generic);
@@ -231,9 +351,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     check(!sRecord.readDataSilently() || generic.getFileType() == 1,
           "the S-record reader reads data without a message, detection chose another format");
 
-    // A text file with a byte-order mark before it and a DOS end-of-file byte after it reads as without.
-    const std::string input(reinterpret_cast<const char*>(data), size);
-    if (generic.getFileType() != 2 && input.rfind("\xEF\xBB\xBF", 0) != 0) {
+    // A file with a record is a record file: its reader takes the records or refuses the file by name.
+    check(!holdsRecordLine(input) || generic.getFileType() != 2, "a file with a record line was read as raw");
+
+    // A text file with a byte-order mark before it and a DOS end-of-file byte after it reads as without
+    // (a UTF-16 one is text only with its own mark first).
+    if (generic.getFileType() != 2 && input.rfind("\xEF\xBB\xBF", 0) != 0 &&
+        input.rfind("\xFF\xFE", 0) != 0 && input.rfind("\xFE\xFF", 0) != 0) {
         const std::string marked = "\xEF\xBB\xBF" + input + "\x1A";
         check(::ftruncate(markedFd, 0) == 0 &&
                   ::pwrite(markedFd, marked.data(), marked.size(), 0) == static_cast<ssize_t>(marked.size()),

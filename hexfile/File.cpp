@@ -13,6 +13,7 @@
 #include <iostream>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 
 namespace Io {
 
@@ -59,6 +60,49 @@ std::string_view withoutLineEnd(std::string_view line) {
     return line;
 }
 
+// The length of the first line of rest, its line end included. A line is looked for up to its line
+// feed first: a carriage return alone is rare and is then looked for in that line only.
+std::size_t firstLineLength(std::string_view rest, LineEnds ends) {
+    const void* feed = std::memchr(rest.data(), '\n', rest.size());
+    const std::size_t length =
+        feed == nullptr ? rest.size()
+                        : static_cast<std::size_t>(static_cast<const char*>(feed) - rest.data()) + 1;
+    if (ends == LineEnds::anyBreak) {
+        // A carriage return right before the line feed is part of the line end.
+        const std::size_t searched = feed == nullptr ? length : length - 1;
+        const void* carriage = std::memchr(rest.data(), '\r', searched);
+        if (carriage != nullptr) {
+            const auto at = static_cast<std::size_t>(static_cast<const char*>(carriage) - rest.data());
+            if (at + 1 < searched) {
+                return at + 1;
+            }
+        }
+    }
+    return length;
+}
+
+// The start of the last line of rest (which ends with that line's end, if it has one).
+std::size_t lastLineStart(std::string_view rest, LineEnds ends) {
+    // The line feed and a carriage return before it end the last line; the line begins after the
+    // line end before them.
+    std::size_t end = rest.size();
+    if (end > 0 && rest[end - 1] == '\n') {
+        --end;
+        if (end > 0 && rest[end - 1] == '\r') {
+            --end;
+        }
+    } else if (ends == LineEnds::anyBreak && end > 0 && rest[end - 1] == '\r') {
+        --end;
+    }
+    for (std::size_t at = end; at > 0; --at) {
+        const char c = rest[at - 1];
+        if (c == '\n' || (ends == LineEnds::anyBreak && c == '\r')) {
+            return at;
+        }
+    }
+    return 0;
+}
+
 std::deque<std::string> linesOf(std::string_view text) {
     std::deque<std::string> lines;
     LineCursor cursor(text);
@@ -79,14 +123,14 @@ ssize_t readSome(int fd, char* buffer, std::size_t count) {
     }
 }
 
-// Reads the whole file into a string or a char vector. A file that cannot be opened, cannot be read
-// to its end or does not fit into memory throws bad_open: a part of a file is never handed on as if
-// it were the whole.
+const char* const kNoMemoryToRead = "not enough memory to read it";
+
+// Reads the whole file into the container (see readFile).
 template <class Container>
 FileIdentity readWholeFile(const std::string& fileName, Container& content) {
     Descriptor file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
-        throw bad_open();
+        throw bad_open(fileName, systemReason(errno));
     }
     FileIdentity identity;
     try {
@@ -107,7 +151,7 @@ FileIdentity readWholeFile(const std::string& fileName, Container& content) {
                                     ? readSome(file.get(), content.data() + used, content.size() - used)
                                     : readSome(file.get(), more, sizeof more);
             if (got < 0) {
-                throw bad_open();
+                throw bad_open(fileName, systemReason(errno));
             }
             if (got == 0) {
                 break;
@@ -120,11 +164,39 @@ FileIdentity readWholeFile(const std::string& fileName, Container& content) {
         content.resize(used);
         content.shrink_to_fit();
     } catch (const std::bad_alloc&) {
-        throw bad_open();
+        throw bad_open(fileName, kNoMemoryToRead);
     } catch (const std::length_error&) {
-        throw bad_open();
+        throw bad_open(fileName, kNoMemoryToRead);
     }
     return identity;
+}
+
+// The text of a file as its readers take it: a UTF-16 file as UTF-8, any other as it is.
+void takeText(std::vector<char, LargeAllocator<char>>& bytes) {
+    std::vector<char, LargeAllocator<char>> decoded;
+    if (decodeUtf16(std::string_view(bytes.data(), bytes.size()), decoded)) {
+        bytes.swap(decoded);
+    }
+}
+
+// Appends the code point as UTF-8.
+void appendUtf8(std::vector<char, LargeAllocator<char>>& text, uint32_t point) {
+    const auto add = [&](uint32_t byte) { text.push_back(static_cast<char>(byte)); };
+    if (point < 0x80) {
+        add(point);
+    } else if (point < 0x800) {
+        add(0xC0 | point >> 6);
+        add(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {
+        add(0xE0 | point >> 12);
+        add(0x80 | (point >> 6 & 0x3F));
+        add(0x80 | (point & 0x3F));
+    } else {
+        add(0xF0 | point >> 18);
+        add(0x80 | (point >> 12 & 0x3F));
+        add(0x80 | (point >> 6 & 0x3F));
+        add(0x80 | (point & 0x3F));
+    }
 }
 
 bool writeAll(int fd, std::string_view text) {
@@ -147,13 +219,23 @@ std::atomic<unsigned> temporaryCounter{0};
 
 exception::~exception() = default;
 
+bad_open::bad_open(const std::string& fileName, const std::string& reason)
+    : message(std::make_shared<const std::string>("Could not open file " + fileName + ": " + reason)) {}
+
 bad_open::~bad_open() = default;
 
-out_of_memory::~out_of_memory() = default;
-
 const char* bad_open::what() const noexcept {
-    return "Could not open file";
+    return message ? message->c_str() : "Could not open file";
 }
+
+std::string systemReason(int errorNumber) {
+    return std::error_code(errorNumber, std::generic_category()).message();
+}
+
+out_of_memory::out_of_memory(const std::string& fileName)
+    : bad_open(fileName, "not enough memory for its content; it was left as it was") {}
+
+out_of_memory::~out_of_memory() = default;
 
 File::File(const char* fileName) : fileName(fileName != nullptr ? fileName : "") {}
 
@@ -163,26 +245,80 @@ bool LineCursor::next(std::string_view& line) {
     if (rest.empty()) {
         return false;
     }
-    const std::size_t end = rest.find('\n');
-    const std::size_t length = end == std::string_view::npos ? rest.size() : end + 1;
-    line = withoutLineEnd(rest.substr(0, length));
+    const std::size_t length = firstLineLength(rest, ends);
+    line = rest.substr(0, length);
+    if (ends == LineEnds::anyBreak && !line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);  // a carriage return alone that ends the line
+    } else {
+        line = withoutLineEnd(line);
+    }
     rest.remove_prefix(length);
     return true;
 }
+
+namespace {
+
+bool isPaddingByte(char c) {
+    return c == '\x1A' || c == '\0' || c == '\xFF';
+}
+
+}  // namespace
 
 std::string_view withoutTextMarks(std::string_view text) {
     constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
     while (text.substr(0, byteOrderMark.size()) == byteOrderMark) {
         text.remove_prefix(byteOrderMark.size());
     }
-    // The text ends at the first end-of-file byte of what follows its last character that is no line
-    // end, no blank and no end-of-file byte.
+    // The text ends at the first padding byte of what follows its last character that is no line
+    // end, no blank and no padding byte.
     std::size_t end = text.size();
-    while (end > 0 && (text[end - 1] == '\x1A' || text[end - 1] == '\n' || isBlankCharacter(text[end - 1]))) {
+    while (end > 0 &&
+           (isPaddingByte(text[end - 1]) || text[end - 1] == '\n' || isBlankCharacter(text[end - 1]))) {
         --end;
     }
-    const std::size_t mark = text.find('\x1A', end);
-    return mark == std::string_view::npos ? text : text.substr(0, mark);
+    for (std::size_t at = end; at < text.size(); ++at) {
+        if (isPaddingByte(text[at])) {
+            return text.substr(0, at);
+        }
+    }
+    return text;
+}
+
+bool decodeUtf16(std::string_view bytes, std::vector<char, LargeAllocator<char>>& text) {
+    if (bytes.size() < 2 || bytes.size() % 2 != 0) {
+        return false;
+    }
+    const auto byte = [&](std::size_t at) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at]));
+    };
+    bool littleEndian = false;
+    if (byte(0) == 0xFF && byte(1) == 0xFE) {
+        littleEndian = true;
+    } else if (byte(0) != 0xFE || byte(1) != 0xFF) {
+        return false;
+    }
+    const auto unit = [&](std::size_t at) {
+        return littleEndian ? byte(at) | byte(at + 1) << 8 : byte(at) << 8 | byte(at + 1);
+    };
+    std::vector<char, LargeAllocator<char>> decoded;
+    decoded.reserve(bytes.size() / 2);
+    for (std::size_t at = 2; at < bytes.size(); at += 2) {
+        uint32_t point = unit(at);
+        if (point >= 0xDC00 && point <= 0xDFFF) {
+            return false;
+        }
+        if (point >= 0xD800 && point <= 0xDBFF) {
+            const uint32_t low = at + 2 < bytes.size() ? unit(at + 2) : 0;
+            if (low < 0xDC00 || low > 0xDFFF) {
+                return false;
+            }
+            point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
+            at += 2;
+        }
+        appendUtf8(decoded, point);
+    }
+    text.swap(decoded);
+    return true;
 }
 
 bool holdsOnlyText(std::string_view text) {
@@ -227,16 +363,19 @@ bool ReverseLineCursor::next(std::string_view& line) {
     if (rest.empty()) {
         return false;
     }
-    // The line begins after the line feed before its last byte.
-    const std::size_t previous = rest.size() < 2 ? std::string_view::npos : rest.rfind('\n', rest.size() - 2);
-    const std::size_t start = previous == std::string_view::npos ? 0 : previous + 1;
-    line = withoutLineEnd(rest.substr(start));
+    const std::size_t start = lastLineStart(rest, ends);
+    line = rest.substr(start);
+    if (ends == LineEnds::anyBreak && !line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    } else {
+        line = withoutLineEnd(line);
+    }
     rest = rest.substr(0, start);
     return true;
 }
 
-LastContentLine lastContentLine(std::string_view text) {
-    ReverseLineCursor cursor(text);
+LastContentLine lastContentLine(std::string_view text, LineEnds ends) {
+    ReverseLineCursor cursor(text, ends);
     std::string_view line;
     while (cursor.next(line)) {
         if (!isBlankLine(line) && !isCommentLine(line)) {
@@ -246,8 +385,17 @@ LastContentLine lastContentLine(std::string_view text) {
     return {};
 }
 
-TextInFile::TextInFile(const char* fileName) : File(fileName) {
-    identity = readWholeFile(this->fileName, text);
+FileBytes readFile(const std::string& fileName) {
+    FileBytes file;
+    file.identity = readWholeFile(fileName, file.bytes);
+    return file;
+}
+
+TextInFile::TextInFile(const char* fileName) : TextInFile(fileName, readFile(fileName)) {}
+
+TextInFile::TextInFile(const char* fileName, FileBytes&& file)
+    : File(fileName), text(std::move(file.bytes)), identity(file.identity) {
+    takeText(text);
     textLength = text.size();
 }
 
@@ -257,11 +405,12 @@ std::deque<std::string> TextInFile::getLines() const {
     if (!released) {
         return linesOf(content());
     }
-    std::vector<char, LargeAllocator<char>> again;
-    if (readWholeFile(fileName, again) != identity || again.size() != textLength) {
-        throw bad_open();
+    FileBytes again = readFile(fileName);
+    takeText(again.bytes);
+    if (again.identity != identity || again.bytes.size() != textLength) {
+        throw bad_open(fileName, "it has changed since it was read");
     }
-    return linesOf(std::string_view(again.data(), again.size()));
+    return linesOf(std::string_view(again.bytes.data(), again.bytes.size()));
 }
 
 void TextInFile::releaseLines() {
@@ -271,9 +420,10 @@ void TextInFile::releaseLines() {
     }
 }
 
-BinaryInFile::BinaryInFile(const char* fileName) : File(fileName) {
-    readWholeFile(this->fileName, bytes);
-}
+BinaryInFile::BinaryInFile(const char* fileName) : BinaryInFile(fileName, readFile(fileName)) {}
+
+BinaryInFile::BinaryInFile(const char* fileName, FileBytes&& file)
+    : File(fileName), bytes(std::move(file.bytes)) {}
 
 BinaryInFile::~BinaryInFile() = default;
 
@@ -301,7 +451,8 @@ constexpr int maxLinks = 40;
 
 // The missing file that a link names once the links after it are followed, as opening the link
 // for writing would create it.
-std::string fileNamedByDanglingLink(std::string name) {
+std::string fileNamedByDanglingLink(const std::string& fileName) {
+    std::string name = fileName;
     for (int followed = 0;; ++followed) {
         struct stat status {};
         if (::lstat(name.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
@@ -309,8 +460,11 @@ std::string fileNamedByDanglingLink(std::string name) {
         }
         char link[PATH_MAX];
         const ssize_t length = ::readlink(name.c_str(), link, sizeof link);
-        if (followed == maxLinks || length <= 0 || static_cast<std::size_t>(length) == sizeof link) {
-            throw bad_open();
+        if (length < 0) {
+            throw bad_open(fileName, systemReason(errno));
+        }
+        if (followed == maxLinks || length == 0 || static_cast<std::size_t>(length) == sizeof link) {
+            throw bad_open(fileName, systemReason(ELOOP));
         }
         const std::size_t slash = name.rfind('/');
         name = (link[0] == '/' || slash == std::string::npos ? "" : name.substr(0, slash + 1)) +
@@ -335,13 +489,13 @@ bool takeOver(int fd, const struct stat& target) {
 
 }  // namespace
 
-TextOutFile::Replacement::Replacement(const std::string& fileName) : target(fileName) {
+TextOutFile::Replacement::Replacement(const std::string& fileName) : name(fileName), target(fileName) {
     try {
         pending.reserve(bufferRoom);
         struct stat status {};
         bool exists = ::stat(target.c_str(), &status) == 0;
         if (!exists && errno != ENOENT) {
-            throw bad_open();
+            fail(errno);
         }
         struct stat link {};
         if (::lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
@@ -363,12 +517,12 @@ TextOutFile::Replacement::Replacement(const std::string& fileName) : target(file
             // A file the user may not write is not replaced, whatever the folder lets the user do.
             const Descriptor writable(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
             if (writable.get() < 0) {
-                throw bad_open();
+                fail(errno);
             }
         }
         if (!createTemporary()) {
             if (!exists) {
-                throw bad_open();
+                fail(EACCES);
             }
             openInPlace();
             return;
@@ -379,11 +533,15 @@ TextOutFile::Replacement::Replacement(const std::string& fileName) : target(file
         }
     } catch (const std::bad_alloc&) {
         dropTemporary();
-        throw out_of_memory();
+        throw out_of_memory(name);
     } catch (...) {
         dropTemporary();
         throw;
     }
+}
+
+void TextOutFile::Replacement::fail(int errorNumber) const {
+    throw bad_open(name, systemReason(errorNumber));
 }
 
 bool TextOutFile::Replacement::createTemporary() {
@@ -404,11 +562,11 @@ bool TextOutFile::Replacement::createTemporary() {
             if (error == EACCES || error == EPERM) {
                 return false;
             }
-            throw bad_open();
+            fail(error);
         }
     }
     temporary.clear();
-    throw bad_open();
+    fail(EEXIST);
 }
 
 void TextOutFile::Replacement::dropTemporary() {
@@ -423,43 +581,87 @@ void TextOutFile::Replacement::dropTemporary() {
 }
 
 void TextOutFile::Replacement::openInPlace() {
-    fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-        throw bad_open();
+        fail(errno);
     }
+    struct stat status {};
+    holdText = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+void TextOutFile::Replacement::reserveInPlace(uint64_t length) {
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) {
+        fail(errno);
+    }
+    if (length == 0) {
+        return;
+    }
+    int error = 0;
+    do {
+        error = ::posix_fallocate(fd, 0, static_cast<off_t>(length));
+    } while (error == EINTR);
+    if (error == 0) {
+        return;
+    }
+    // A file system that reserves by writing may have grown the file before it gave up.
+    struct stat after {};
+    if (::fstat(fd, &after) == 0 && after.st_size > before.st_size) {
+        static_cast<void>(::ftruncate(fd, before.st_size));
+    }
+    throw bad_open(name, "no room for the " + std::to_string(length) + " bytes of its new content (" +
+                             systemReason(error) + "); it was left as it was");
+}
+
+void TextOutFile::Replacement::writeInPlace() {
+    reserveInPlace(pending.size());
+    if (!writeAll(fd, pending) || ::ftruncate(fd, static_cast<off_t>(pending.size())) != 0) {
+        fail(errno);
+    }
+    pending.clear();
 }
 
 void TextOutFile::Replacement::copyIntoTarget() {
+    bool reserved = false;
     try {
         const Descriptor from(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
-        if (from.get() < 0) {
-            throw bad_open();
+        struct stat status {};
+        if (from.get() < 0 || ::fstat(from.get(), &status) != 0) {
+            fail(errno);
         }
         openInPlace();
+        reserveInPlace(static_cast<uint64_t>(status.st_size));
+        reserved = true;
         pending.resize(flushSize);
+        uint64_t copied = 0;
         for (;;) {
             const ssize_t got = readSome(from.get(), pending.data(), pending.size());
             if (got < 0) {
-                throw bad_open();
+                fail(errno);
             }
             if (got == 0) {
                 break;
             }
             if (!writeAll(fd, std::string_view(pending.data(), static_cast<std::size_t>(got)))) {
-                throw bad_open();
+                fail(errno);
             }
+            copied += static_cast<uint64_t>(got);
         }
         pending.clear();
+        if (holdText && ::ftruncate(fd, static_cast<off_t>(copied)) != 0) {
+            fail(errno);
+        }
         const int closing = fd;
         fd = -1;
         if (::close(closing) != 0) {
-            throw bad_open();
+            fail(errno);
         }
     } catch (const bad_open&) {
-        // The target may now hold a part of the text: the whole of it stays in the temporary file.
+        // The whole text stays in the temporary file; the target is as it was when it had no room,
+        // else it may now hold a part of the text.
         keepTemporary = true;
         std::cout << "TextOutFile(writeFile-Operation). The file (" << target
-                  << ") could not be written in full." << std::endl;
+                  << (reserved ? ") could not be written in full." : ") was left as it was.") << std::endl;
         std::cout << "  Its complete content was kept in (" << temporary << ")." << std::endl;
         throw;
     }
@@ -475,24 +677,28 @@ void TextOutFile::Replacement::append(std::string_view text) {
 }
 
 void TextOutFile::Replacement::flushIfFull() {
-    if (pending.size() >= flushSize) {
+    if (pending.size() >= flushSize && !holdText) {
         flush();
     }
 }
 
 void TextOutFile::Replacement::flush() {
     if (!writeAll(fd, pending)) {
-        throw bad_open();
+        fail(errno);
     }
     pending.clear();
 }
 
 void TextOutFile::Replacement::commit() {
-    flush();
+    if (holdText) {
+        writeInPlace();
+    } else {
+        flush();
+    }
     const int closing = fd;
     fd = -1;
     if (::close(closing) != 0) {
-        throw bad_open();
+        fail(errno);
     }
     if (temporary.empty()) {
         return;
@@ -503,8 +709,9 @@ void TextOutFile::Replacement::commit() {
     }
     // A target that is a mount point, or a folder that refuses the rename after all: the target takes
     // the text in place, as a plain write would give it.
-    if (errno != EACCES && errno != EPERM && errno != EBUSY) {
-        throw bad_open();
+    const int error = errno;
+    if (error != EACCES && error != EPERM && error != EBUSY) {
+        fail(error);
     }
     copyIntoTarget();
 }

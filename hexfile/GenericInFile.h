@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 
+#include "hexfile/File.h"
 #include "hexfile/MemoryBuffer.h"
 #include "hexfile/MorvaneImportApi.h"
 
@@ -20,6 +21,7 @@ class GenericInFile : public MorvaneImportApi {
 
     // 0 Intel HEX, 1 Motorola S-record, 2 raw binary.
     uint32_t getFileType() const { return fileType; }
+    bool isRawBinary() const { return fileType == 2; }
 
     uint64_t getMinAddress() const override;
     uint64_t getDataLength() const override;
@@ -31,8 +33,7 @@ class GenericInFile : public MorvaneImportApi {
     void fillMemoryBuffer(Buffer::MemoryBuffer& buffer) const override;
 
   private:
-    uint32_t detectFileFormat() const;
-    std::unique_ptr<MorvaneImportApi> createImporter() const;
+    std::unique_ptr<MorvaneImportApi> createImporter(FileBytes&& file) const;
 
     const char* fileName;
     uint32_t fileType;

@@ -3,6 +3,7 @@
 #include <boost/spirit/include/classic_core.hpp>
 #include <boost/spirit/include/classic_loops.hpp>
 #include <iostream>
+#include <utility>
 
 #include "hexfile/HexByteParser.h"
 
@@ -10,8 +11,10 @@ namespace Io::Import {
 
 namespace classic = boost::spirit::classic;
 
-IntelHexInFile::IntelHexInFile(const char* fileName)
-    : TextInFile(fileName),
+IntelHexInFile::IntelHexInFile(const char* fileName) : IntelHexInFile(fileName, readFile(fileName)) {}
+
+IntelHexInFile::IntelHexInFile(const char* fileName, FileBytes&& file)
+    : TextInFile(fileName, std::move(file)),
       TextImporter("IntelHexInFile"),
       recordCodes{{0x00, recordData},
                   {0x01, recordEndOfFile},
@@ -63,7 +66,7 @@ void IntelHexInFile::parse() {
     // line of text.
     const classic::rule<> endOfFileLine = classic::ch_p(':') >> classic::repeat_p(6)[classic::anychar_p] >>
                                           classic::str_p("01") >> *classic::anychar_p;
-    const LastContentLine end = lastContentLine(text);
+    const LastContentLine end = lastContentLine(text, LineEnds::anyBreak);
     const std::string_view endRecord = withoutLeadingBlanks(end.line);
     if (!end.found ||
         !classic::parse(endRecord.data(), endRecord.data() + endRecord.size(), endOfFileLine).full ||
@@ -88,13 +91,13 @@ void IntelHexInFile::parseRecords(std::string_view records) {
         hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
 
     state.reserveFor(textSize());
-    LineCursor cursor(records);
+    LineCursor cursor(records, LineEnds::anyBreak);
     std::string_view line;
     while (cursor.next(line)) {
         // Blank and comment lines are passed over. Any other line must be a record: a line that is
         // none (a record that lost its colon, a line of other text) refuses the file, as does a line
-        // that begins as a record and is not one.
-        const std::string_view record = withoutLeadingBlanks(line);
+        // that begins as a record and is not one. Blanks around a record are no part of it.
+        const std::string_view record = withoutTrailingBlanks(withoutLeadingBlanks(line));
         if (record.empty() || (record.front() != ':' && isCommentLine(record))) {
             continue;
         }

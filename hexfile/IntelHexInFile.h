@@ -1,8 +1,9 @@
 #pragma once
 // Reads an Intel HEX file (record types 00 to 05) completely at construction and serves it through
-// the import interface. Records may be indented; blank and comment lines are passed over, any other
-// line refuses the file (no data stays), so no data is left out without a word. Problems are printed
-// on standard output; only Io::bad_open is thrown.
+// the import interface. Records may be indented and followed by blanks, lines may end with a carriage
+// return alone; blank and comment lines are passed over, any other line refuses the file (no data
+// stays), so no data is left out without a word. Problems are printed on standard output; only
+// Io::bad_open is thrown.
 
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,8 @@ class IntelHexInFile : public TextInFile, public TextImporter {
     };
 
     explicit IntelHexInFile(const char* fileName);
+    // The file as read already.
+    IntelHexInFile(const char* fileName, FileBytes&& file);
     ~IntelHexInFile() override;
 
   private:

@@ -4,6 +4,7 @@
 #include <boost/spirit/include/classic_core.hpp>
 #include <boost/spirit/include/classic_loops.hpp>
 #include <iostream>
+#include <utility>
 
 #include "hexfile/HexByteParser.h"
 
@@ -37,8 +38,10 @@ uint32_t MotorolaS_InFile::addressSizeOf(enumRecordType recordType) {
     return 255;
 }
 
-MotorolaS_InFile::MotorolaS_InFile(const char* fileName)
-    : TextInFile(fileName), TextImporter("MotorolaS_InFile") {
+MotorolaS_InFile::MotorolaS_InFile(const char* fileName) : MotorolaS_InFile(fileName, readFile(fileName)) {}
+
+MotorolaS_InFile::MotorolaS_InFile(const char* fileName, FileBytes&& file)
+    : TextInFile(fileName, std::move(file)), TextImporter("MotorolaS_InFile") {
     current.rawBytes.reserve(1 + 255 + 255);
     parse();
     releaseLines();
@@ -129,11 +132,12 @@ void MotorolaS_InFile::parse() {
         hexByte[([this](unsigned v) { storeParsedChecksum(v); })];
 
     state.reserveFor(textSize());
-    LineCursor cursor(text);
+    LineCursor cursor(text, LineEnds::anyBreak);
     std::string_view line;
     while (cursor.next(line)) {
-        // Blank and comment lines are passed over; any other line must be a record.
-        const std::string_view record = withoutLeadingBlanks(line);
+        // Blank and comment lines are passed over; any other line must be a record. Blanks around a
+        // record are no part of it.
+        const std::string_view record = withoutTrailingBlanks(withoutLeadingBlanks(line));
         if (record.empty() || (record.front() != 'S' && record.front() != 's' && isCommentLine(record))) {
             continue;
         }

@@ -1,8 +1,9 @@
 #pragma once
 // Reads a Motorola S-record file (S0, S1, S2, S3, S5, S6, S7, S8, S9) completely at construction and
-// serves it through the import interface. Records may be indented and begin with a lower-case 's';
-// blank and comment lines are passed over, any other line refuses the file (no data stays). Problems
-// are printed on standard output; only Io::bad_open is thrown.
+// serves it through the import interface. Records may be indented, begin with a lower-case 's' and be
+// followed by blanks, lines may end with a carriage return alone; blank and comment lines are passed
+// over, any other line refuses the file (no data stays). Problems are printed on standard output;
+// only Io::bad_open is thrown.
 
 #include <cstdint>
 #include <deque>
@@ -42,6 +43,8 @@ class MotorolaS_InFile : public TextInFile, public TextImporter {
     static uint32_t addressSizeOf(enumRecordType recordType);
 
     explicit MotorolaS_InFile(const char* fileName);
+    // The file as read already.
+    MotorolaS_InFile(const char* fileName, FileBytes&& file);
     ~MotorolaS_InFile() override;
 
     // The content of the last S0 record.

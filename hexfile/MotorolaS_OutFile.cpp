@@ -95,6 +95,7 @@ void MotorolaS_OutFile::insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuf
                   << std::endl;
         std::cout << "The MemoryBuffer will not be inserted." << std::endl;
         std::cout << "The allowed maximum Offset have to be (int)" << addressLimit - 1 << std::endl;
+        imageRefused = true;
         return;
     }
     try {
@@ -162,9 +163,16 @@ void MotorolaS_OutFile::writeFile() {
 }
 
 void MotorolaS_OutFile::writeRecords() {
-    if (startAddress >= addressLimit) {
-        std::cout << "MotorolaS_OutFile(writeFile-Operation). The execution start address int ("
-                  << startAddress << ") is not addressable with Motorola Format." << std::endl;
+    // A file without an image it was given is no file of that image: the file is not touched, as the
+    // Intel HEX writer leaves it for a piece it cannot address.
+    if (imageRefused || startAddress >= addressLimit) {
+        std::cout << "MotorolaS_OutFile(writeFile-Operation). ";
+        if (imageRefused) {
+            std::cout << "A MemoryBuffer was not inserted." << std::endl;
+        } else {
+            std::cout << "The execution start address int (" << startAddress
+                      << ") is not addressable with Motorola Format." << std::endl;
+        }
         std::cout << "Nothing was written in file (" << fileName << ")!" << std::endl;
         return;
     }

@@ -2,7 +2,7 @@
 // Writes memory images as a Motorola S-record file: an S0 header, the data of every queued image in
 // S1, S2 or S3 records of one address size for the whole file, one count record of the total in a
 // file of 65535 data records or more (S5, or S6 above 65535) and one termination record (S9, S8 or
-// S7).
+// S7). A file is written only with every image it was given.
 
 #include <cstdint>
 #include <deque>
@@ -38,7 +38,7 @@ class MotorolaS_OutFile : public TextOutFile, public MorvaneExportApi {
 
     void insertMemoryBuffer(const Buffer::MemoryBuffer& memoryBuffer) override;
     // Writes the file; Io::out_of_memory, with the file left as it was, when an image was left out
-    // for lack of memory.
+    // for lack of memory. After a refused image nothing is written and the file is left as it was.
     void writeFile() override;
     void setStartAddress(uint64_t startAddress) override;
 
@@ -53,6 +53,7 @@ class MotorolaS_OutFile : public TextOutFile, public MorvaneExportApi {
 
     bool hasStartAddress = false;
     bool imageLeftOut = false;  // an image could not be held
+    bool imageRefused = false;  // an image lay beyond the addresses of the format
     uint32_t addressSize = 2;
     uint64_t startAddress = 0;
     OutputStyle outputStyle;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <utility>
 
 namespace Io::Import {
 
@@ -11,7 +12,10 @@ constexpr uint64_t maxElements = 0xFFFFFFFFu;
 
 }  // namespace
 
-RawBinaryInFile::RawBinaryInFile(const char* fileName) : BinaryInFile(fileName), dataLength(bytes.size()) {
+RawBinaryInFile::RawBinaryInFile(const char* fileName) : RawBinaryInFile(fileName, readFile(fileName)) {}
+
+RawBinaryInFile::RawBinaryInFile(const char* fileName, FileBytes&& file)
+    : BinaryInFile(fileName, std::move(file)), dataLength(bytes.size()) {
     if (dataLength > maxElements) {
         std::cout << "RawBinaryInFile(constructor-Operation). The information extracted from output file, "
                      "contains too much DataElements."

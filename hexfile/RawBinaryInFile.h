@@ -13,6 +13,8 @@ namespace Io::Import {
 class RawBinaryInFile : public BinaryInFile, public MorvaneImportApi {
   public:
     explicit RawBinaryInFile(const char* fileName);
+    // The file as read already.
+    RawBinaryInFile(const char* fileName, FileBytes&& file);
     ~RawBinaryInFile() override;
 
     uint64_t getMinAddress() const override { return minAddress; }

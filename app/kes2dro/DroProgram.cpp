@@ -294,22 +294,27 @@ void writeCode(VODroGen& ecu, const po::variables_map& map, uint64_t packetLengt
     CodeFile file;
     const uint64_t wholeFile = 0;
     ImageCoverage coverage;
-    if (!loadHexFile(map[wP()].as<std::string>(), &file.image, &file.start, &wholeFile, &coverage)) {
+    // The file's addresses are checked before an image of it is built. One that reaches past the code
+    // flash is refused whole: a cut file is no image of the chip's code flash.
+    const uint64_t codeEnd = kCodeStart + droCodeLength(map);
+    const SpanCheck insideCodeFlash = [&](uint64_t lowest, uint64_t span) {
+        if (lowest < kCodeStart) {
+            normalOut << "Unexpected Start address" << std::hex << lowest << std::endl;
+            return false;
+        }
+        if (span > codeEnd - lowest) {
+            ecu.ShowProgress(0, true);
+            errorOut << "Unexpected End address 0x" << std::hex << lowest + span - 1
+                     << " (the code flash ends at 0x" << codeEnd - 1 << ")" << std::endl;
+            return false;
+        }
+        return true;
+    };
+    if (!loadHexFile(map[wP()].as<std::string>(), &file.image, &file.start, &wholeFile, &coverage,
+                     insideCodeFlash)) {
         return;
     }
     file.held = std::move(coverage.held);
-    if (file.start < kCodeStart) {
-        normalOut << "Unexpected Start address" << std::hex << file.start << std::endl;
-        return;
-    }
-    // Refused whole: a cut file is no image of the chip's code flash.
-    const uint64_t codeEnd = kCodeStart + droCodeLength(map);
-    if (file.end() > codeEnd) {
-        ecu.ShowProgress(0, true);
-        errorOut << "Unexpected End address 0x" << std::hex << file.end() - 1 << " (the code flash ends at 0x"
-                 << codeEnd - 1 << ")" << std::endl;
-        return;
-    }
     if (map.count(Bmg()) != 0) {
         writeBootBlock(ecu, file,
                        {map.count(KeepTa()) != 0, map.count(KeepLastTa()) != 0, map.count(KeepCfg()) != 0});
@@ -322,13 +327,16 @@ void writeData(VODroGen& ecu, const std::string& fileName, uint64_t packetLength
     Bytes image;
     uint64_t start = 0;
     const uint64_t wholeFile = 0;
-    if (!loadHexFile(fileName, &image, &start, &wholeFile)) {
-        return;
-    }
-    if (image.size() > kDataFlashLength) {
-        ecu.ShowProgress(0, true);
-        errorOut << "Data file longer than the data flash: 0x" << std::hex << image.size() << " bytes (0x"
-                 << kDataFlashLength << " at most)" << std::endl;
+    const SpanCheck fitsDataFlash = [&](uint64_t, uint64_t span) {
+        if (span > kDataFlashLength) {
+            ecu.ShowProgress(0, true);
+            errorOut << "Data file longer than the data flash: 0x" << std::hex << span << " bytes (0x"
+                     << kDataFlashLength << " at most)" << std::endl;
+            return false;
+        }
+        return true;
+    };
+    if (!loadHexFile(fileName, &image, &start, &wholeFile, nullptr, fitsDataFlash)) {
         return;
     }
     // The file's lowest byte goes to address 0, whatever the file's own addresses.

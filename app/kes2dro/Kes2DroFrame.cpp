@@ -1,6 +1,7 @@
 #include "app/kes2dro/Kes2DroFrame.h"
 
 #include <exception>
+#include <ios>
 #include <memory>
 #include <ostream>
 
@@ -20,6 +21,9 @@ constexpr uint8_t kFrameAddress = 'C';
 constexpr uint32_t kReceiveTimeoutMs = 10000;
 constexpr uint32_t kFirstByteTimeoutMs = 10000;
 constexpr uint32_t kInterByteTimeoutMs = 5000;
+// The RAM routine's bytes lie below this address, and it holds at most kRamRoutineLimit of them.
+constexpr uint64_t kRamAddressSpace = uint64_t{1} << 32;
+constexpr uint64_t kRamRoutineLimit = 0x1000000;
 
 struct RunFlags {
     bool loggedIn = false;
@@ -118,8 +122,26 @@ void runRamRoutine(VODroGen& ecu, const po::variables_map& map, const Kes2DroRun
     std::vector<uint8_t> image;
     uint64_t start = 0;
     const uint64_t wholeFile = 0;
+    // The routine is uploaded to 32-bit addresses, and a RAM routine is a small program: a file that
+    // spans more (a code file, or one with far apart blocks) is refused before an image of it is built.
+    const SpanCheck fitsRam = [&](uint64_t lowest, uint64_t span) {
+        if (span <= kRamRoutineLimit && lowest <= kRamAddressSpace - span) {
+            return true;
+        }
+        const std::ios_base::fmtflags flags = errorOut.flags();
+        errorOut << "Error: RAM routine " << values.ramFile << " spans 0x" << std::hex << span
+                 << " bytes from 0x" << lowest;
+        if (span <= kRamRoutineLimit) {
+            errorOut << ", past the 32-bit addresses of the upload";
+        } else {
+            errorOut << ", more than the 0x" << kRamRoutineLimit << " bytes a RAM routine may hold";
+        }
+        errorOut << ": nothing uploaded" << std::endl;
+        errorOut.flags(flags);
+        return false;
+    };
     // A routine that cannot be read is a failed RAM step, as one that cannot be uploaded.
-    if (!loadHexFile(values.ramFile, &image, &start, &wholeFile)) {
+    if (!loadHexFile(values.ramFile, &image, &start, &wholeFile, nullptr, fitsRam)) {
         ramOk = false;
         return;
     }

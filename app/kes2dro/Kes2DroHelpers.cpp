@@ -32,61 +32,96 @@ void addLeftOut(LeftOutBytes& leftOut, uint64_t from, uint64_t to) {
     leftOut.count += to - from;
 }
 
-// The file's image over the range the arguments ask for (see the header); may throw Io::exception.
-// leftOut, when given, gets the file's bytes outside a range that the importer took.
-std::vector<Buffer::MemoryBufferElement> readCells(const std::string& fileName, uint64_t* startAddress,
-                                                   const uint64_t* length, LeftOutBytes* leftOut = nullptr) {
-    const Io::Import::GenericInFile file(fileName.c_str());
+// The file's image over the range the arguments ask for (see the header). leftOut, when given, gets
+// the file's bytes outside a range that the importer took.
+Buffer::MemoryBuffer imageOf(const Io::Import::GenericInFile& file, uint64_t* startAddress,
+                             const uint64_t* length, LeftOutBytes* leftOut = nullptr,
+                             std::deque<Io::Import::BlockStartLengthPair>* fileBlocks = nullptr) {
     const uint64_t from = *startAddress;
-    const Buffer::MemoryBuffer image = *length != 0 ? file.getMemory(from, *length) : file.getWholeMemory();
+    Buffer::MemoryBuffer image = *length != 0 ? file.getMemory(from, *length) : file.getWholeMemory();
     *startAddress = image.getStartAddress();
-    std::vector<Buffer::MemoryBufferElement> cells = image.getElements();
+    if (leftOut == nullptr && fileBlocks == nullptr) {
+        return image;
+    }
+    const std::deque<Io::Import::BlockStartLengthPair> blocks = file.getBlockList();
     if (leftOut != nullptr) {
         *leftOut = {};
-        if (*length != 0 && cells.size() == *length) {
+        if (*length != 0 && image.getLength() == *length) {
             const uint64_t to = from + *length;
-            for (const Io::Import::BlockStartLengthPair& block : file.getBlockList()) {
+            for (const Io::Import::BlockStartLengthPair& block : blocks) {
                 const uint64_t end = block.start + block.length;
                 addLeftOut(*leftOut, block.start, std::min(end, from));
                 addLeftOut(*leftOut, std::max(block.start, to), end);
             }
         }
     }
-    return cells;
+    if (fileBlocks != nullptr) {
+        *fileBlocks = blocks;
+    }
+    return image;
+}
+
+// The importer of the file; the raw-binary notice goes on a line of its own. May throw Io::exception.
+std::unique_ptr<Io::Import::GenericInFile> openFile(const std::string& fileName) {
+    auto file = std::make_unique<Io::Import::GenericInFile>(fileName.c_str());
+    noteRawBinary(*file, fileName, "");
+    return file;
+}
+
+// The cells of the file over the range the arguments ask for; may throw Io::exception.
+std::vector<Buffer::MemoryBufferElement> readCells(const std::string& fileName, uint64_t* startAddress,
+                                                   const uint64_t* length, LeftOutBytes* leftOut = nullptr) {
+    const std::unique_ptr<Io::Import::GenericInFile> file = openFile(fileName);
+    const Buffer::MemoryBuffer image = imageOf(*file, startAddress, length, leftOut);
+    const auto cells = image.cells();
+    return {cells.begin(), cells.end()};
 }
 
 }  // namespace
 
 bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint64_t* startAddress,
-                 const uint64_t* length, ImageCoverage* coverage) {
+                 const uint64_t* length, ImageCoverage* coverage, const SpanCheck& fits) {
     const std::string displayName = fileName.size() > kDisplayNameLength
                                         ? fileName.substr(fileName.size() - kDisplayNameLength)
                                         : fileName;
     setCursorColumn(kParsingColumn);
     normalOut << "...Parsing: " << displayName;
+    std::unique_ptr<Io::Import::GenericInFile> file;
     try {
-        const std::vector<Buffer::MemoryBufferElement> cells =
-            readCells(fileName, startAddress, length, coverage != nullptr ? &coverage->leftOut : nullptr);
-        image->resize(cells.size());
-        for (std::size_t i = 0; i < cells.size(); ++i) {
-            (*image)[i] = cells[i].isSet ? cells[i].value : cells[i].fillValue;
-        }
-        if (coverage != nullptr) {
-            coverage->held.resize(cells.size());
-            coverage->dataLength = 0;
-            for (std::size_t i = 0; i < cells.size(); ++i) {
-                coverage->held[i] = cells[i].isSet;
-                if (cells[i].isSet) {
-                    coverage->dataLength = i + 1;
-                }
-            }
-        }
+        file = std::make_unique<Io::Import::GenericInFile>(fileName.c_str());
     } catch (const Io::exception& e) {
-        normalOut << e.what();
+        normalOut << e.what() << std::endl;
         return false;
     }
     setCursorColumn(kParsingColumn);
     normalOut << std::setw(kParsingFieldWidth) << " " << std::flush;
+    if (file->isRawBinary()) {
+        normalOut << std::endl;
+        noteRawBinary(*file, fileName, "");
+    }
+    // The span is checked before an image of it is built.
+    if (*length == 0 && fits && !fits(file->getMinAddress(), file->getDataLength())) {
+        return false;
+    }
+    const Buffer::MemoryBuffer read =
+        imageOf(*file, startAddress, length, coverage != nullptr ? &coverage->leftOut : nullptr,
+                coverage != nullptr ? &coverage->fileBlocks : nullptr);
+    file.reset();
+    const auto all = read.cells();
+    image->resize(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        (*image)[i] = all[i].isSet ? all[i].value : all[i].fillValue;
+    }
+    if (coverage != nullptr) {
+        coverage->held.resize(all.size());
+        coverage->dataLength = 0;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            coverage->held[i] = all[i].isSet;
+            if (all[i].isSet) {
+                coverage->dataLength = i + 1;
+            }
+        }
+    }
     return true;
 }
 
@@ -143,15 +178,20 @@ void nextSetRun(const std::vector<Buffer::MemoryBufferElement>& cells, uint64_t*
     *index = i;
 }
 
-void readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t length, uint64_t packetLength,
+bool readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t length, uint64_t packetLength,
                      const std::string& fileName, uint64_t baseAddress) {
     std::vector<uint8_t> bytes(length, 0);
     const auto pages = static_cast<uint32_t>(packetLength / VODroGen::kPageSize);
     const bool read = codeFlash ? ecu.ReadCode(bytes, address, length, nullptr, pages)
                                 : ecu.ReadData(bytes, address, length, nullptr, pages);
-    if (read) {
-        writeDataFile(fileName, 0, bytes, baseAddress);
+    if (!read) {
+        return false;
     }
+    if (!writeDataFile(fileName, 0, bytes, baseAddress)) {
+        errorOut << "The data read from the ECU was not saved in " << fileName << std::endl;
+        return false;
+    }
+    return true;
 }
 
 void runCommandFile(std::string fileName, VODroGen& device) {

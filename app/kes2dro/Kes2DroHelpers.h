@@ -2,18 +2,22 @@
 // What the KES2 and DRO programs read their files with, the read-back into a file, their command-file
 // runner and their fixed channel factory (no detection, no menu, no LIN).
 //
-// The file routines read any input file the generic importer recognises. With a length of 0 they take
-// the file's whole range from its lowest address; otherwise exactly [*startAddress, *startAddress +
-// *length), which the importer refuses (printing why, and giving an empty image at 0) when the file
-// begins above *startAddress. *startAddress comes back as the image's start.
+// The file routines read any input file the generic importer recognises, once (a pipe too), and name a
+// file read as raw binary on one line. With a length of 0 they take the file's whole range from its
+// lowest address; otherwise exactly [*startAddress, *startAddress + *length), which the importer
+// refuses (printing why, and giving an empty image at 0) when the file begins above *startAddress.
+// *startAddress comes back as the image's start.
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/ComInterfaceSelector.h"
 #include "hexfile/MemoryBuffer.h"
+#include "hexfile/MorvaneImportApi.h"
 
 class ComParams;
 class Communication;
@@ -36,13 +40,21 @@ struct ImageCoverage {
     // The file's bytes outside the range read (none when the whole file was read, or when the
     // importer refused the range).
     LeftOutBytes leftOut;
+    // The file's own blocks, whatever range was read.
+    std::deque<Io::Import::BlockStartLengthPair> fileBlocks;
 };
+
+// What a step can hold of a file it reads whole, asked with the file's lowest address and the length
+// of its span (lowest to highest address) before any image of the file is built: false, after the
+// step's own message, refuses the file. An image of a file is never larger than its step needs.
+using SpanCheck = std::function<bool(uint64_t lowest, uint64_t span)>;
 
 // One byte per address of the image, the fill value where the file has none. Shows "...Parsing: " and
 // the name's last 34 characters while it reads and wipes them afterwards; a file error is printed after
-// the name, which then stays, and the result is false.
+// the name, which then stays, with its line ended, and the result is false. With a length of 0 a span
+// that fits refuses is a false result too.
 bool loadHexFile(const std::string& fileName, std::vector<uint8_t>* image, uint64_t* startAddress,
-                 const uint64_t* length, ImageCoverage* coverage = nullptr);
+                 const uint64_t* length, ImageCoverage* coverage = nullptr, const SpanCheck& fits = {});
 
 // The image's cells, set where the file has data; false after a printed file error (on its own line),
 // which leaves *cells as it was. leftOut, when given, gets the file's bytes outside the range read.
@@ -66,8 +78,10 @@ void nextSetRun(const std::vector<Buffer::MemoryBufferElement>& cells, uint64_t*
                 std::vector<uint8_t>* run);
 
 // Code- or data-flash bytes [address, address + length) read in packets of packetLength and, when the
-// whole range came, written to fileName as Intel HEX with its first byte at baseAddress.
-void readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t length, uint64_t packetLength,
+// whole range came, written to fileName as Intel HEX with its first byte at baseAddress. A file that
+// could not be written is named on one line on errorOut, after the writer's reason; false then, and
+// when the read failed.
+bool readFlashToFile(VODroGen& ecu, bool codeFlash, uint64_t address, uint64_t length, uint64_t packetLength,
                      const std::string& fileName, uint64_t baseAddress);
 
 // Parses the whole command file, then sends each section's request once, in file order, through the

@@ -29,10 +29,24 @@ constexpr uint64_t kPage = VODroGen::kPageSize;
 // The data bytes of one raw data-write request: its seven header bytes and these fill one message.
 constexpr uint64_t kRawPiece = ProtocolFiatTP::kMaxPayload - 7;
 
-bool hasApplicationByte(const std::string& fileName) {
-    uint64_t start = kImageCheckAddress;
-    const uint64_t length = 1;
-    return isCompleteImage(fileName, &start, &length);
+// Whether the file holds its byte at kImageCheckAddress; a file that begins above it counts as holding
+// it (it is no image from address 0 at all).
+bool hasApplicationByte(const std::deque<Io::Import::BlockStartLengthPair>& fileBlocks) {
+    // The blocks come in ascending order.
+    bool bytesBelow = false;
+    for (const Io::Import::BlockStartLengthPair& block : fileBlocks) {
+        if (block.length == 0) {
+            continue;
+        }
+        if (block.start > kImageCheckAddress) {
+            return !bytesBelow;
+        }
+        if (kImageCheckAddress - block.start < block.length) {
+            return true;
+        }
+        bytesBelow = true;
+    }
+    return false;
 }
 
 void writeCode(VODroGen& ecu, const std::string& fileName, bool bootArea, uint64_t packetLength) {
@@ -43,7 +57,7 @@ void writeCode(VODroGen& ecu, const std::string& fileName, bool bootArea, uint64
     if (!loadHexFile(fileName, &image, &start, &length, &coverage)) {
         return;
     }
-    if (!bootArea && !hasApplicationByte(fileName)) {
+    if (!bootArea && !hasApplicationByte(coverage.fileBlocks)) {
         normalOut << "Expected 512k HexFile!" << std::endl;
         return;
     }

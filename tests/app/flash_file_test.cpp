@@ -112,9 +112,11 @@ TEST_F(PlannerTest, MissingFileIsReportedEveryTimeAndNothingIsWritten) {
     FlashFile file(dir.path("missing.hex"));
     StreamCapture out;
     file.scanBlocks();
-    EXPECT_EQ(out.normal(), "    Parse: " + dir.path("missing.hex") + "\nCould not open file");
+    const std::string error =
+        "Could not open file " + dir.path("missing.hex") + ": No such file or directory\n";
+    EXPECT_EQ(out.normal(), "    Parse: " + dir.path("missing.hex") + "\n" + error);
     EXPECT_FALSE(file.writeCode(0, ~0ull, ecu, true, 0x200, 0x200));
-    EXPECT_THAT(out.normal(), HasSubstr("Could not open file  No Data found!\n"));
+    EXPECT_THAT(out.normal(), HasSubstr(error + "  No Data found!\n"));
     EXPECT_FALSE(file.writeCodeRange(0x1000, 0, 0x100, true, ecu, true, 0x200, 0x200));
     EXPECT_THAT(out.normal(), HasSubstr("  File does not include data to program. First one in file.\n"));
     EXPECT_FALSE(file.writeDataRange(0x1000, 0x100, true, ecu, 0x200, 0x200));

@@ -417,12 +417,25 @@ std::vector<std::string> E2eEnv::environment() const {
     return env;
 }
 
+RunResult E2eEnv::runVoflashThrough(const std::vector<std::string>& prefix,
+                                    const std::vector<std::string>& args) const {
+    std::vector<std::string> all = prefix;
+    all.push_back(voflashPath());
+    all.insert(all.end(), args.begin(), args.end());
+    return runCommand(all, 120000, std::nullopt);
+}
+
 RunResult E2eEnv::runVoflash(const std::vector<std::string>& args, int timeoutMs,
+                             const std::optional<std::string>& stdinText) const {
+    std::vector<std::string> argv = {voflashPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runCommand(argv, timeoutMs, stdinText);
+}
+
+RunResult E2eEnv::runCommand(const std::vector<std::string>& argv, int timeoutMs,
                              const std::optional<std::string>& stdinText) const {
     static std::atomic<int> runs{0};
     const std::string tag = "run" + std::to_string(runs++);
-    std::vector<std::string> argv = {voflashPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
     const std::string in = stdinText ? write(tag + ".in", *stdinText) : "/dev/null";
     const std::string out = path(tag + ".out");
     const std::string err = path(tag + ".err");

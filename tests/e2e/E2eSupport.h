@@ -84,8 +84,14 @@ class E2eEnv {
     // Runs voflash with args (argv[0] added) and standard input from stdinText, or /dev/null.
     RunResult runVoflash(const std::vector<std::string>& args, int timeoutMs = 120000,
                          const std::optional<std::string>& stdinText = std::nullopt) const;
+    // The same through the command of prefix (a program and its arguments, voflash's path after them).
+    RunResult runVoflashThrough(const std::vector<std::string>& prefix,
+                                const std::vector<std::string>& args) const;
 
   private:
+    RunResult runCommand(const std::vector<std::string>& argv, int timeoutMs,
+                         const std::optional<std::string>& stdinText) const;
+
     testing_support::ScratchDir dir_;
     std::string lockPrefix_;
     int simChannel_ = 0;

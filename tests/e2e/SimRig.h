@@ -241,4 +241,22 @@ inline void expectDataWritten(SimRig& rig, const std::vector<Block>& blocks) {
     }
 }
 
+// Stops the simulator and compares the whole memory it saved with rig.memory.
+inline void expectMemoryLeft(SimRig& rig) {
+    const Bytes expected = rig.memory;
+    rig.stop();
+    EXPECT_EQ(rig.differencesFrom(expected), "");
+}
+
+// Stops the simulator and compares the whole memory it saved with what the code write of blocks
+// should leave: the erase blocks holding their bytes erased (other bytes there 0x00 or 0xFF), then
+// the blocks' bytes.
+inline void expectBlocksWritten(SimRig& rig, const std::vector<Block>& blocks) {
+    expectCodeWritten(rig, blocks);
+    const Bytes expected = rig.memory;
+    const std::vector<bool> flags = rig.zeroOrErasedFlags();
+    rig.stop();
+    EXPECT_EQ(rig.differencesFrom(expected, flags), "");
+}
+
 }  // namespace e2e

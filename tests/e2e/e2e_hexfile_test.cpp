@@ -17,6 +17,8 @@ namespace {
 using e2e::Block;
 using e2e::Bytes;
 using e2e::describe;
+using e2e::expectBlocksWritten;
+using e2e::expectMemoryLeft;
 using e2e::RunResult;
 using e2e::SimRig;
 
@@ -55,24 +57,6 @@ std::string asEditorsLeaveThem(const std::string& records) {
         }
     }
     return text + "; end of file\r\n\x1A\n";
-}
-
-// Stops the simulator and compares the whole memory it saved with rig.memory.
-void expectMemoryLeft(SimRig& rig) {
-    const Bytes expected = rig.memory;
-    rig.stop();
-    EXPECT_EQ(rig.differencesFrom(expected), "");
-}
-
-// Stops the simulator and compares the whole memory it saved with what the code write of blocks
-// should leave: the erase blocks holding their bytes erased (other bytes there 0x00 or 0xFF), then
-// the blocks' bytes.
-void expectBlocksWritten(SimRig& rig, const std::vector<Block>& blocks) {
-    e2e::expectCodeWritten(rig, blocks);
-    const Bytes expected = rig.memory;
-    const std::vector<bool> flags = rig.zeroOrErasedFlags();
-    rig.stop();
-    EXPECT_EQ(rig.differencesFrom(expected, flags), "");
 }
 
 // Blocks that end near a sector's end, near the end of the flash (0x400000), with gaps between them.

@@ -21,6 +21,7 @@ namespace {
 
 using e2e::Bytes;
 using e2e::describe;
+using e2e::expectMemoryLeft;
 using e2e::RunResult;
 using e2e::SimRig;
 
@@ -44,14 +45,6 @@ struct Rh850 {
     SimRig rig;
     bool started = false;
 };
-
-// Stops the simulator and compares the whole memory it saved with rig.memory, which the test has
-// made into what the run should have left.
-void expectMemoryLeft(SimRig& rig) {
-    const Bytes expected = rig.memory;
-    rig.stop();
-    EXPECT_EQ(rig.differencesFrom(expected), "");
-}
 
 // Every text of texts in the output, each after the one before it.
 void expectInOrder(const RunResult& r, const std::vector<std::string>& texts) {
@@ -589,15 +582,8 @@ RunResult runWithMemoryLimit(SimRig& rig, const std::vector<std::string>& args, 
                        ":allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(limitMb));
     return rig.env.runVoflash(argv);
 #else
-    argv.insert(argv.begin(),
-                {"/bin/sh", "-c", "ulimit -v " + std::to_string(limitMb * 1024) + " && exec \"$@\"", "sh",
-                 e2e::voflashPath()});
-    RunResult result;
-    result.exitCode = e2e::runProcess(argv, rig.env.environment(), "/dev/null", rig.env.path("limited.out"),
-                                      rig.env.path("limited.err"), 120000);
-    result.out = rig.env.read("limited.out").value_or("");
-    result.err = rig.env.read("limited.err").value_or("");
-    return result;
+    return rig.env.runVoflashThrough(
+        {"/bin/sh", "-c", "ulimit -v " + std::to_string(limitMb * 1024) + " && exec \"$@\"", "sh"}, argv);
 #endif
 }
 

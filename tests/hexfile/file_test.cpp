@@ -22,12 +22,16 @@
 
 #include "hexfile/IntelHexInFile.h"
 #include "hexfile/MotorolaS_InFile.h"
+#include "tests/hexfile/file_system_fixtures.h"
 #include "tests/hexfile/hexfile_test_support.h"
 #include "tests/support/other_user.h"
 
 namespace {
 
+using hexfile_test::asNobody;
 using hexfile_test::CoutCapture;
+using hexfile_test::namesIn;
+using hexfile_test::PrivateMounts;
 
 class FileTest : public hexfile_test::HexfileTest {};
 
@@ -35,7 +39,7 @@ class FileTest : public hexfile_test::HexfileTest {};
 class BinaryContent : public Io::BinaryInFile {
   public:
     using Io::BinaryInFile::BinaryInFile;
-    const std::vector<char>& content() const { return bytes; }
+    std::vector<char> content() const { return {bytes.begin(), bytes.end()}; }
 };
 
 struct LinesCase {
@@ -120,24 +124,51 @@ TEST(LastContentLine, TheLastLineThatIsNeitherBlankNorACommentAndTheTextBeforeIt
     }
 }
 
-// The backward walk gives the lines of the forward walk, last first.
-TEST(ReverseLineCursor, GivesTheLinesOfTheForwardWalkInReverse) {
-    for (const std::string text : {"", "a", "a\n", "a\r\nb", "\n\n", "a\n\nb\r\r\n\n", "x\ry\n\n z"}) {
-        std::vector<std::string> forward;
-        Io::LineCursor cursor(text);
+// With a carriage return alone as a line end too, as record files are read.
+TEST(LineCursor, ACarriageReturnAloneEndsALineWhereAnyBreakEndsLines) {
+    const struct {
+        std::string text;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"a\rb\r", {"a", "b"}},     {"a\r\nb", {"a", "b"}}, {"a\r\r\nb", {"a", "", "b"}},
+        {"a\r\rb", {"a", "", "b"}}, {"\r", {""}},           {"a\rb\nc\r\n", {"a", "b", "c"}},
+        {"a\n\rb", {"a", "", "b"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> lines;
+        Io::LineCursor cursor(c.text, Io::LineEnds::anyBreak);
         std::string_view line;
         while (cursor.next(line)) {
-            forward.emplace_back(line);
+            lines.emplace_back(line);
         }
-        std::vector<std::string> backward;
-        Io::ReverseLineCursor reverse(text);
-        while (reverse.next(line)) {
-            backward.emplace_back(line);
-            // What is before the line ends where the line begins.
-            EXPECT_EQ(reverse.before().data() + reverse.before().size(), line.data());
+        EXPECT_EQ(lines, c.lines) << testing::PrintToString(c.text);
+    }
+    const Io::LastContentLine last = Io::lastContentLine("a\rb\r\r \r", Io::LineEnds::anyBreak);
+    EXPECT_EQ(std::string(last.line), "b");
+    EXPECT_EQ(std::string(last.before), "a\r");
+}
+
+// The backward walk gives the lines of the forward walk, last first, in either way of ending lines.
+TEST(ReverseLineCursor, GivesTheLinesOfTheForwardWalkInReverse) {
+    for (const Io::LineEnds ends : {Io::LineEnds::lineFeed, Io::LineEnds::anyBreak}) {
+        for (const std::string text : {"", "a", "a\n", "a\r\nb", "\n\n", "a\n\nb\r\r\n\n", "x\ry\n\n z", "\r",
+                                       "a\rb\r", "a\r\rb\r\n\r", "\r\n\r\r\n"}) {
+            std::vector<std::string> forward;
+            Io::LineCursor cursor(text, ends);
+            std::string_view line;
+            while (cursor.next(line)) {
+                forward.emplace_back(line);
+            }
+            std::vector<std::string> backward;
+            Io::ReverseLineCursor reverse(text, ends);
+            while (reverse.next(line)) {
+                backward.emplace_back(line);
+                // What is before the line ends where the line begins.
+                EXPECT_EQ(reverse.before().data() + reverse.before().size(), line.data());
+            }
+            std::reverse(backward.begin(), backward.end());
+            EXPECT_EQ(backward, forward) << testing::PrintToString(text);
         }
-        std::reverse(backward.begin(), backward.end());
-        EXPECT_EQ(backward, forward) << testing::PrintToString(text);
     }
 }
 
@@ -177,10 +208,42 @@ TEST(TextMarks, ByteOrderMarksBeforeAndEndOfFileBytesAfterAreLeftOut) {
         {":x \n\n", ":x \n\n"},
         {"\x1A\n", ""},
         {":x" + bom, ":x" + bom},
+        // NUL and 0xFF bytes after the last line are padding too, as 0x1A is.
+        {":x\n" + std::string(64, '\0'), ":x\n"},
+        {":x" + std::string(3, '\0'), ":x"},
+        {":x\n" + std::string(40, '\xFF'), ":x\n"},
+        {":x\r\n" + std::string("\0\0\n\x1A\xFF \n", 8), ":x\r\n"},
+        {std::string(":x\n\0:y\n", 7), std::string(":x\n\0:y\n", 7)},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Io::withoutTextMarks(c.text), c.without) << testing::PrintToString(c.text);
     }
+}
+
+// A UTF-16 text with its byte-order mark, either byte order, becomes UTF-8 without the mark; bytes that
+// are no such text are left as they are.
+TEST(Utf16Text, IsDecodedWithItsByteOrderMark) {
+    const auto decoded = [](const std::string& bytes) -> std::optional<std::string> {
+        std::vector<char, Io::LargeAllocator<char>> text;
+        if (!Io::decodeUtf16(bytes, text)) {
+            return std::nullopt;
+        }
+        return std::string(text.begin(), text.end());
+    };
+    EXPECT_EQ(decoded(std::string("\xFF\xFE:\0\r\0\n\0", 8)), ":\r\n");
+    EXPECT_EQ(decoded(std::string("\xFE\xFF\0S\0"
+                                  "9",
+                                  6)),
+              "S9");
+    EXPECT_EQ(decoded(std::string("\xFF\xFE\xFC\0\xAC\x20", 6)), "\xC3\xBC\xE2\x82\xAC");
+    // A surrogate pair: U+1F600.
+    EXPECT_EQ(decoded(std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6)), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(decoded("\xFF\xFE"), "");
+    EXPECT_EQ(decoded(std::string("\xFF\xFE:\0:", 5)), std::nullopt);
+    EXPECT_EQ(decoded(std::string("\xFF\xFE\x3D\xD8:\0", 6)), std::nullopt);
+    EXPECT_EQ(decoded(std::string("\xFF\xFE\x00\xDE", 4)), std::nullopt);
+    EXPECT_EQ(decoded(":\0\n\0"), std::nullopt);
+    EXPECT_EQ(decoded("\xEF\xBB\xBF:"), std::nullopt);
 }
 
 TEST(CommentLines, BeginWithASemicolonAHashOrASlashAndHoldText) {
@@ -240,17 +303,24 @@ TEST_F(FileTest, BinaryFileGivesEveryByte) {
     EXPECT_TRUE(BinaryContent(writeText("empty", "").c_str()).content().empty());
 }
 
+// The message names the file and says why.
 TEST_F(FileTest, MissingOrUnreadableFilesThrowBadOpen) {
-    for (const std::string& name : {path("missing"), path()}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {path("missing"), "No such file or directory"},
+        {path(), "Is a directory"},
+        {path("missing/in.hex"), "No such file or directory"},
+    };
+    for (const auto& [name, reason] : cases) {
         SCOPED_TRACE(name);
         try {
             Io::TextInFile file(name.c_str());
             FAIL() << "no exception";
         } catch (const Io::exception& e) {
-            EXPECT_STREQ(e.what(), "Could not open file");
+            EXPECT_EQ(std::string(e.what()), "Could not open file " + name + ": " + reason);
         }
         EXPECT_THROW(BinaryContent(name.c_str()), Io::bad_open);
     }
+    EXPECT_STREQ(Io::bad_open().what(), "Could not open file");
 }
 
 // Writes the entries as a writer's file would.
@@ -304,27 +374,6 @@ TEST_F(FileTest, WriteLinesKeepsOtherHardLinksOnTheFile) {
     EXPECT_EQ(entries().size(), 2u);
 }
 
-// Runs the action in a child process as the user nobody and gives its exit code; -1 when the child
-// could not become nobody.
-int asNobody(const std::function<int()>& action) {
-    const std::optional<testing_support::OtherUser> nobody = testing_support::nobodyUser();
-    if (!nobody) {
-        return -1;
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (!testing_support::become(*nobody)) {
-            std::_Exit(100);
-        }
-        std::_Exit(action());
-    }
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 100) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
 // The lines written as nobody: 0 when written, 1 when refused with bad_open.
 int writeAsNobody(const std::string& file, const std::deque<std::string>& lines) {
     return asNobody([&] {
@@ -335,16 +384,6 @@ int writeAsNobody(const std::string& file, const std::deque<std::string>& lines)
             return 1;
         }
     });
-}
-
-// The names in a folder.
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 enum class Owner { root, user };
@@ -404,53 +443,6 @@ INSTANTIATE_TEST_SUITE_P(
         SecondUserCase{"OwnFileInOwnFolder", Owner::user, 0755, Owner::user, 0640, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Mounts of a test's own, in a mount namespace of the test process's own, so that none of them is
-// seen outside it or outlives it; unmounted in reverse order at the end.
-class PrivateMounts {
-  public:
-    // Why mounts cannot be made here; empty when they can.
-    std::string unavailable() {
-        if (::geteuid() != 0) {
-            return "needs the superuser to mount file systems";
-        }
-        if (::unshare(CLONE_NEWNS) != 0) {
-            return std::string("no mount namespace of its own: ") + std::strerror(errno);
-        }
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            return std::string("mounts cannot be made private: ") + std::strerror(errno);
-        }
-        return "";
-    }
-    // A tmpfs of that many bytes on the folder.
-    bool smallFileSystem(const std::string& folder, std::size_t bytes, mode_t mode) {
-        const std::string options = "size=" + std::to_string(bytes) + ",mode=" + octal(mode);
-        return add(::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()), folder);
-    }
-    // The file from mounted on the file to.
-    bool bind(const std::string& from, const std::string& to) {
-        return add(::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr), to);
-    }
-    ~PrivateMounts() {
-        for (auto point = points.rbegin(); point != points.rend(); ++point) {
-            ::umount2(point->c_str(), MNT_DETACH);
-        }
-    }
-
-  private:
-    static std::string octal(mode_t mode) {
-        std::ostringstream text;
-        text << std::oct << mode;
-        return text.str();
-    }
-    bool add(int result, const std::string& point) {
-        if (result == 0) {
-            points.push_back(point);
-        }
-        return result == 0;
-    }
-    std::vector<std::string> points;
-};
-
 // Root's file in a sticky folder on a small file system, written by nobody with more than half the
 // room: a replacement cannot be made there (nobody may not rename over root's file), so the file is
 // written in place from the start, as a plain write would do, and takes the whole new content.
@@ -505,10 +497,20 @@ TEST_F(FileTest, ACopyThatFailsKeepsTheCompleteTextAndNamesIt) {
             EXPECT_EQ(namesIn(path()), (std::vector<std::string>{"large", "large.out"}));
             continue;
         }
-        EXPECT_THROW(Lines(target.c_str()).writeLines({text}), Io::bad_open);
+        // No room for the copy: the target is left as it was, and the text is kept.
+        try {
+            Lines(target.c_str()).writeLines({text});
+            FAIL() << "no exception";
+        } catch (const Io::bad_open& e) {
+            EXPECT_EQ(std::string(e.what()), "Could not open file " + target + ": no room for the " +
+                                                 std::to_string(text.size()) +
+                                                 " bytes of its new content (No space left on device); it "
+                                                 "was left as it was");
+        }
+        EXPECT_EQ(readText(where + "/backing"), "old\n");
         const std::string message = out.take();
         const std::string lead = "TextOutFile(writeFile-Operation). The file (" + target +
-                                 ") could not be written in full.\n  Its complete content was kept in (";
+                                 ") was left as it was.\n  Its complete content was kept in (";
         ASSERT_EQ(message.substr(0, lead.size()), lead) << message;
         ASSERT_EQ(message.substr(message.size() - 3), ").\n") << message;
         const std::string kept = message.substr(lead.size(), message.size() - 3 - lead.size());

@@ -52,6 +52,19 @@ INSTANTIATE_TEST_SUITE_P(
                  {{0, {1, 2, 3, 4}}},
                  ""},
         ReadCase{"IndentedRecords", "  " + data4 + "\n\t " + eof + "\n", {{0, 4}}, {{0, {1, 2, 3, 4}}}, ""},
+        // What editors leave: blanks and tabs after a record, a carriage return alone as the line end.
+        ReadCase{
+            "BlanksAfterTheRecords", data4 + " \t\n" + eof + "  \r\n", {{0, 4}}, {{0, {1, 2, 3, 4}}}, ""},
+        ReadCase{"CarriageReturnLineEnds",
+                 ihex(0x10, 0, {5}) + "\r" + data4 + "\r\r" + eof + "\r",
+                 {{0, 4}, {0x10, 1}},
+                 {{0, {1, 2, 3, 4}}, {0x10, {5}}},
+                 ""},
+        ReadCase{"MixedLineEnds",
+                 data4 + "\r" + ihex(0x10, 0, {5}) + "\r\n\r" + eof,
+                 {{0, 4}, {0x10, 1}},
+                 {{0, {1, 2, 3, 4}}, {0x10, {5}}},
+                 ""},
         ReadCase{"ExtendedLinearAddress",
                  ihex(0, 4, {0x00, 0x01}) + "\n" + ihex(0x0010, 0, {0xAA}) + "\n" + eof,
                  {{0x10010, 1}},
@@ -127,9 +140,13 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  {},
                  "file: %F line: :0400040001020304EF" + logicalError},
-        // A damaged record line is a damaged record, never a line to pass over.
-        ReadCase{
-            "TrailingBlank", data4 + " \n" + eof, {}, {}, "file: %F line: " + data4 + " " + logicalError},
+        // A damaged record line is a damaged record, never a line to pass over; blanks after it are no
+        // damage, other text is.
+        ReadCase{"TextAfterTheRecordAndABlank",
+                 data4 + " 00\n" + eof,
+                 {},
+                 {},
+                 "file: %F line: " + data4 + " 00" + logicalError},
         ReadCase{"OddNumberOfDigits",
                  ":0400000001020304F\n" + eof,
                  {},

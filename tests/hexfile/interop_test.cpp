@@ -378,6 +378,63 @@ TEST_F(Interop, ToolsReadOurSRecordFileOfMoreThan131072DataRecords) {
 }
 
 // srec_cat refuses a file without data, so a writer with nothing inserted makes a file it rejects.
+// Files as other tools and editors pass them on: padding after the last record, carriage returns alone
+// as line ends, blanks after the records. Each is read to the blocks and bytes of the file it was made
+// from; where a peer reads it too, the peer gives the same bytes (it writes them out again, and that
+// file reads to the same blocks).
+TEST_F(Interop, PaddedAndEditedFilesReadAsThePeersReadThem) {
+    REQUIRE_TOOL(installed("srec_cat"), "srec_cat");
+    const std::vector<Image> images = {{0x10, randomBytes(0x150, 5)}, {0x1FFF0, randomBytes(0x30, 6)}};
+    std::string inputs;
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        inputs += binary("in" + std::to_string(i) + ".bin", images[i].bytes) + " -binary -offset " +
+                  hex(images[i].start) + " ";
+    }
+    const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        for (std::size_t at = text.find(from); at != std::string::npos;
+             at = text.find(from, at + to.size())) {
+            text.replace(at, from.size(), to);
+        }
+        return text;
+    };
+    for (const char* format : {"-intel", "-motorola"}) {
+        SCOPED_TRACE(format);
+        const Command made = run("srec_cat " + inputs + "-o " + path("made") + " " + format);
+        ASSERT_EQ(made.status, 0) << made.output;
+        const std::string records = readText("made");
+        const struct {
+            const char* name;
+            std::string text;
+        } variants[] = {
+            {"NulPadding", records + std::string(64, '\0')},
+            {"ErasedFlashPadding", records + std::string(32, '\xFF')},
+            {"CarriageReturnLineEnds", replaced(records, "\n", "\r")},
+            {"BlanksAfterTheRecords", replaced(records, "\n", " \t\n")},
+        };
+        for (const auto& variant : variants) {
+            SCOPED_TRACE(variant.name);
+            const std::string file = writeText("variant", variant.text);
+            expectRead(file, images);
+            const std::string peers[] = {
+                "srec_cat " + file + " " + format + " -o " + path("again.hex") + " -intel",
+                std::string(format) == "-intel" && pythonIntelhex()
+                    ? python +
+                          " -c 'import sys\nfrom intelhex import IntelHex\nih = IntelHex(sys.argv[1])\n"
+                          "ih.write_hex_file(sys.argv[2])' " +
+                          file + " " + path("again.hex")
+                    : "",
+            };
+            for (const std::string& peer : peers) {
+                if (peer.empty() || run(peer).status != 0) {
+                    continue;  // this peer does not read such a file
+                }
+                SCOPED_TRACE(peer);
+                expectRead(path("again.hex"), images);
+            }
+        }
+    }
+}
+
 TEST_F(Interop, SrecCatRefusesAFileWithoutData) {
     REQUIRE_TOOL(installed("srec_cat"), "srec_cat");
     writeIntelHex(path("empty.hex"), {}, false, 0);

@@ -113,12 +113,15 @@ INSTANTIATE_TEST_SUITE_P(
         DetectionCase{"TextWithoutRecordLines", "hello\nworld\n", 2},
         DetectionCase{"SWithoutADigitIsNoRecordLine", "Start\nSummary\n", 2},
         DetectionCase{"ColonLaterInTheLine", "a:00000001FF\n", 2},
-        // A byte that text does not hold makes the file raw, wherever it stands.
-        DetectionCase{"NulByteLine", std::string("\0abc\nS9030000FC\n", 15), 2},
+        // A file with bytes that text does not hold is a record file when one of its lines is a record
+        // whose checksum is right (its reader then refuses the other bytes), else raw.
+        DetectionCase{"NulByteLine", std::string("\0abc\nS9030000FC\n", 15), 1},
         DetectionCase{"ControlByteInARecordLine", ":00000001FF\x01\n", 2},
-        DetectionCase{"EscapeInAComment", ":00000001FF\n; \x1B[2J\n", 2},
-        DetectionCase{"DeleteByte", "S9030000FC\n\x7F\n", 2},
-        DetectionCase{"EndOfFileByteBeforeText", "\x1A:00000001FF\n", 2}),
+        DetectionCase{"EscapeInAComment", ":00000001FF\n; \x1B[2J\n", 0},
+        DetectionCase{"DeleteByte", "S9030000FC\n\x7F\n", 1},
+        DetectionCase{"EndOfFileByteBeforeText", "\x1A:00000001FF\n", 2},
+        DetectionCase{"BinaryWithALineThatOnlyLooksLikeARecord", "\x01\x02\n:00000001FE\nS9030000FD\n", 2},
+        DetectionCase{"BinaryWithARecordLineOfEachKind", "\x01\n:00000001FF\nS9030000FC\n\x02", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct TextFileCase {
@@ -207,8 +210,14 @@ INSTANTIATE_TEST_SUITE_P(
         TextFileCase{"BinaryBeginningWith1A", "\x1A:00000001FF\n", 2},
         TextFileCase{"BinaryOfA1AOnly", "\x1A", 2},
         TextFileCase{"BinaryAfterAByteOrderMark", bom + "\x01\x02", 2},
-        TextFileCase{"BinaryWithRecordLines", hexData + "\n" + hexEnd + std::string("\n\0\x01\x02", 4), 2},
-        TextFileCase{"RecordsWithAControlCharacterInAComment", hexData + "\n; \x01\n" + hexEnd + "\n", 2}),
+        // Bytes after the records that are no padding, and a control character in a comment, refuse the
+        // file by name.
+        TextFileCase{
+            "RecordsFollowedByControlBytes", hexData + "\n" + hexEnd + std::string("\n\0\x01\x02", 4), 0,
+            "file: %F has no intel format (last line mismatched). Execution aboarded. The file was not "
+            "parsed.\n"},
+        TextFileCase{"RecordsWithAControlCharacterInAComment", hexData + "\n; \x01\n" + hexEnd + "\n", 0,
+                     "file: %F line: ; \\x01" + noMatch}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RawBinaryTest, GenericImporterForwardsToTheReaderOfTheFormat) {

@@ -50,6 +50,21 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"NoTerminationRecord", data4, {{0, 4}}, {{0, {1, 2, 3, 4}}}, ""},
         ReadCase{"LowerCaseDigits", "S107000001020304ee\n", {{0, 4}}, {{0, {1, 2, 3, 4}}}, ""},
         ReadCase{"CrLfLineEnds", data4 + "\r\nS9030000FC\r\n", {{0, 4}}, {{0, {1, 2, 3, 4}}}, "", true, 0},
+        // What editors leave: blanks and tabs after a record, a carriage return alone as the line end.
+        ReadCase{"BlanksAfterTheRecords",
+                 data4 + "\t \nS9030000FC \r\n",
+                 {{0, 4}},
+                 {{0, {1, 2, 3, 4}}},
+                 "",
+                 true,
+                 0},
+        ReadCase{"CarriageReturnLineEnds",
+                 srec('1', {0, 0x10}, {5}) + "\r" + data4 + "\r\rS9030000FC\r",
+                 {{0, 4}, {0x10, 1}},
+                 {{0, {1, 2, 3, 4}}, {0x10, {5}}},
+                 "",
+                 true,
+                 0},
         ReadCase{
             "CountRecordAfterOneDataRecord", data4 + "\nS5030001FB\n", {{0, 4}}, {{0, {1, 2, 3, 4}}}, ""},
         // The 24-bit count record is a count record too.
@@ -142,8 +157,11 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"IntelHexLine", data4 + "\n:00000001FF\n", {}, {}, "file: %F line: :00000001FF" + noMatch},
         ReadCase{
             "CommentWithAControlCharacter", data4 + "\n# \x07\n", {}, {}, "file: %F line: # \\x07" + noMatch},
-        ReadCase{
-            "TrailingBlank", data4 + "\n" + data4 + " \n", {}, {}, "file: %F line: " + data4 + " " + noMatch},
+        ReadCase{"TextAfterTheRecordAndABlank",
+                 data4 + "\n" + data4 + " 00\n",
+                 {},
+                 {},
+                 "file: %F line: " + data4 + " 00" + noMatch},
         ReadCase{"MissingDigit",
                  data4 + "\nS107000401020304E\n",
                  {},

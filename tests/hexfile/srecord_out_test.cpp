@@ -126,20 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"EmptyImageAtTheLastFourByteAddress",
                   {MemoryBuffer(0xFFFFFFFF, 0)},
                   headerLine() + srec('3', {0xFF, 0xFF, 0xFF, 0xFF}, {}) + "\nS70500000000FA\n",
-                  ""},
-        // Its address would need a fifth byte.
-        WriteCase{"EmptyImageAtFourGigabytesIsLeftOut",
-                  {MemoryBuffer(0x100000000, 0), imageOf(0, {1})},
-                  headerLine() + srec('1', {0, 0}, {1}) + "\nS9030000FC\n",
-                  "MotorolaS_OutFile(insertMemoryBuffer-Operation). The inserted MemoryBuffer has a to big "
-                  "Offset for Motorola Format.\nThe MemoryBuffer will not be inserted.\nThe allowed maximum "
-                  "Offset have to be (int)4294967295\n"},
-        WriteCase{"ImageEndingPastFourGigabytesIsLeftOut",
-                  {imageOf(0xFFFF0000, counting(0x10001)), imageOf(0, {1})},
-                  headerLine() + srec('1', {0, 0}, {1}) + "\nS9030000FC\n",
-                  "MotorolaS_OutFile(insertMemoryBuffer-Operation). The inserted MemoryBuffer has a to big "
-                  "Offset for Motorola Format.\nThe MemoryBuffer will not be inserted.\nThe allowed maximum "
-                  "Offset have to be (int)4294967295\n"}),
+                  ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // From 65535 data records on, one count record holding the total follows the last data record: an S5
@@ -255,18 +242,49 @@ TEST_F(SRecordOutTest, StartAddressGoesIntoTheTerminationRecord) {
     }
 }
 
-TEST_F(SRecordOutTest, StartAddressPastFourBytesWritesNothing) {
-    const std::string file = writeText("out.s19", "old\n");
-    MotorolaS_OutFile writer(file.c_str(), {});
-    writer.insertMemoryBuffer(imageOf(0x10, {1}));
-    writer.setStartAddress(0x100000000);
-    CoutCapture out;
-    writer.writeFile();
-    EXPECT_EQ(out.text(),
-              "MotorolaS_OutFile(writeFile-Operation). The execution start address int (4294967296) is not "
-              "addressable with Motorola Format.\nNothing was written in file (" +
-                  file + ")!\n");
-    EXPECT_EQ(readText("out.s19"), "old\n");
+// What the format cannot address leaves the file as it was, whatever else the writer was given: an
+// image (an empty one at 0x100000000 would need a fifth address byte) or the start address.
+TEST_F(SRecordOutTest, WhatTheFormatCannotAddressLeavesTheFileAsItWas) {
+    const std::string refusedImage =
+        "MotorolaS_OutFile(insertMemoryBuffer-Operation). The inserted MemoryBuffer has a to big Offset for "
+        "Motorola Format.\nThe MemoryBuffer will not be inserted.\nThe allowed maximum Offset have to be "
+        "(int)4294967295\n";
+    const struct {
+        const char* name;
+        std::vector<MemoryBuffer> images;
+        uint64_t startAddress;
+        std::string output;  // %F stands for the file name
+    } cases[] = {
+        {"EmptyImageAtFourGigabytes",
+         {MemoryBuffer(0x100000000, 0), imageOf(0, {1})},
+         0,
+         refusedImage + "MotorolaS_OutFile(writeFile-Operation). A MemoryBuffer was not inserted.\n"},
+        {"ImageEndingPastFourGigabytes",
+         {imageOf(0x10, {1}), imageOf(0xFFFF0000, counting(0x10001))},
+         0,
+         refusedImage + "MotorolaS_OutFile(writeFile-Operation). A MemoryBuffer was not inserted.\n"},
+        {"StartAddressPastFourBytes",
+         {imageOf(0x10, {1})},
+         0x100000000,
+         "MotorolaS_OutFile(writeFile-Operation). The execution start address int (4294967296) is not "
+         "addressable with Motorola Format.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = writeText("out.s19", "old\n");
+        CoutCapture out;
+        MotorolaS_OutFile writer(file.c_str(), {});
+        for (const MemoryBuffer& image : c.images) {
+            writer.insertMemoryBuffer(image);
+        }
+        if (c.startAddress != 0) {
+            writer.setStartAddress(c.startAddress);
+        }
+        writer.writeFile();
+        EXPECT_EQ(out.take(), c.output + "Nothing was written in file (" + file + ")!\n");
+        EXPECT_EQ(readText("out.s19"), "old\n");
+        EXPECT_EQ(entries().size(), 1u);
+    }
 }
 
 TEST_F(SRecordOutTest, FileThatCannotBeOpenedThrowsBadOpen) {

@@ -10,10 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "app/kes2dro/DroProgram.h"
 #include "app/kes2dro/Kes2DroOptions.h"
+#include "app/kes2dro/Kes2Program.h"
 #include "ecu/VODroGen.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/ecu/EcuTestSupport.h"
 #include "tests/support/scripted_channel.h"
+#include "tests/support/shared_names.h"
 
 namespace kes2dro_test {
 
@@ -102,6 +106,31 @@ class RecordingDro : private ChannelHolder, public apptest::Recording<VODroGen> 
             out[i] = codeFlash && byte != code.end() ? byte->second : 0xFF;
         }
         return true;
+    }
+};
+
+// The file steps of a program's command line on a recording ECU object, and what they printed.
+struct Steps {
+    RecordingDro ecu;
+    std::string normal;
+    std::string error;
+    std::string warning;
+
+    void run(Kes2DroTable table, const std::vector<std::string>& args) {
+        const auto map = parseOptions(table, args);
+        const uint64_t packetLength =
+            map.count("pktlen") != 0 ? readDecOption<uint64_t>(map, "pktlen") : uint64_t{512};
+        testing_support::CoutCapture cout;
+        ecutest::StreamCapture out;
+        StepScreen screen;
+        if (table == Kes2DroTable::kes2) {
+            runKes2FileSteps(ecu, map, packetLength, screen);
+        } else {
+            runDroFileSteps(ecu, map, packetLength, screen);
+        }
+        normal = out.normal();
+        error = out.error();
+        warning = out.warning();
     }
 };
 

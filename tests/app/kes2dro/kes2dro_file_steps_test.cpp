@@ -27,30 +27,6 @@ using ecutest::slice;
 using ecutest::StreamCapture;
 using testing_support::CoutCapture;
 
-struct Steps {
-    RecordingDro ecu;
-    std::string normal;
-    std::string error;
-    std::string warning;
-
-    void run(Kes2DroTable table, const std::vector<std::string>& args) {
-        const auto map = parseOptions(table, args);
-        const uint64_t packetLength =
-            map.count("pktlen") != 0 ? readDecOption<uint64_t>(map, "pktlen") : uint64_t{512};
-        CoutCapture cout;
-        StreamCapture out;
-        StepScreen screen;
-        if (table == Kes2DroTable::kes2) {
-            runKes2FileSteps(ecu, map, packetLength, screen);
-        } else {
-            runDroFileSteps(ecu, map, packetLength, screen);
-        }
-        normal = out.normal();
-        error = out.error();
-        warning = out.warning();
-    }
-};
-
 // What loadHexFile shows while it parses the file.
 std::string parsingText(const std::string& file) {
     return "...Parsing: " + (file.size() > 34 ? file.substr(file.size() - 34) : file);

@@ -46,7 +46,8 @@ TEST(LoadHexFile, FileErrorFollowsTheNameAndFails) {
     const uint64_t length = 0;
     StreamCapture out;
     EXPECT_FALSE(loadHexFile("no/such.hex", &image, &start, &length));
-    EXPECT_EQ(out.normal(), "...Parsing: no/such.hexCould not open file");
+    EXPECT_EQ(out.normal(),
+              "...Parsing: no/such.hexCould not open file no/such.hex: No such file or directory\n");
 }
 
 TEST(LoadHexFile, RangeAndWholeFileImages) {
@@ -190,7 +191,7 @@ TEST(IsCompleteImage, MissingFileIsNotComplete) {
     const uint64_t length = 1;
     StreamCapture out;
     EXPECT_FALSE(isCompleteImage("no/such.hex", &start, &length));
-    EXPECT_EQ(out.normal(), "Could not open file\n");
+    EXPECT_EQ(out.normal(), "Could not open file no/such.hex: No such file or directory\n");
 }
 
 TEST(LoadDataCells, CellsOfTheDataFlashWindow) {
@@ -217,7 +218,7 @@ TEST(LoadDataCells, CellsOfTheDataFlashWindow) {
     // A file error leaves the cells as they were.
     EXPECT_FALSE(loadDataCells("no/such.hex", &start, &length, &cells));
     EXPECT_EQ(cells.size(), 0x8000u);
-    EXPECT_EQ(out.normal(), "Could not open file\n");
+    EXPECT_EQ(out.normal(), "Could not open file no/such.hex: No such file or directory\n");
 }
 
 TEST(ReportLeftOut, OneWarningLineOrNothing) {
