@@ -529,7 +529,7 @@ bool FlashFile::writeDataRange(uint64_t start, uint64_t length, bool limitToLeng
     // cannot carry would be erased and not written.
     const uint64_t maxRequest = ecu.maxRequestLength();
     for (const BlockStartLengthPair& piece : pieces) {
-        if (maxRequest != 0 && ecupacket::kPacketHeaderLength + piece.length > maxRequest) {
+        if (!ecupacket::fitsOneMessage(piece.length, maxRequest)) {
             errorOut << "  Invalid page size: 0x" << std::hex << pageSize
                      << " (--dataPageSize: the page at 0x" << piece.start << " goes out in one request of 0x"
                      << ecupacket::kPacketHeaderLength + piece.length << " bytes, and one message carries 0x"

@@ -41,11 +41,10 @@ bool checkAddressRange(uint64_t address, uint64_t length, const char* startText,
 }
 
 bool checkRequestLength(uint64_t dataBytes, uint64_t maxRequest, const BeforeRefusal& before) {
-    const uint64_t request = kPacketHeaderLength + dataBytes;
-    if (maxRequest != 0 && request > maxRequest) {
+    if (!fitsOneMessage(dataBytes, maxRequest)) {
         refuse(before);
-        errorOut << "Request too long: 0x" << std::hex << request << " bytes (one message carries 0x"
-                 << maxRequest << " bytes at most)" << std::endl;
+        errorOut << "Request too long: 0x" << std::hex << kPacketHeaderLength + dataBytes
+                 << " bytes (one message carries 0x" << maxRequest << " bytes at most)" << std::endl;
         return false;
     }
     return true;

@@ -60,8 +60,14 @@ bool checkPageCount(uint32_t pages, const BeforeRefusal& before = {});
 bool checkAddressRange(uint64_t address, uint64_t length, const char* startText = "Incorrect start Addr.: 0x",
                        const BeforeRefusal& before = {});
 
+// Whether a write request of dataBytes bytes after the packet header fits one message of maxRequest
+// bytes (0: no limit).
+inline bool fitsOneMessage(uint64_t dataBytes, uint64_t maxRequest) {
+    return maxRequest == 0 || kPacketHeaderLength + dataBytes <= maxRequest;
+}
+
 // A write whose requests carry dataBytes bytes after the packet header must fit one message of
-// maxRequest bytes (0: no limit), or the first request could not even be sent: refused on errorOut
+// maxRequest bytes (fitsOneMessage), or the first request could not even be sent: refused on errorOut
 // ("Request too long: 0x", the request's length, and the most a message carries).
 bool checkRequestLength(uint64_t dataBytes, uint64_t maxRequest, const BeforeRefusal& before = {});
 

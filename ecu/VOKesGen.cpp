@@ -76,27 +76,30 @@ bool VOKesGen::CheckCodeEraseRange(uint64_t startAddress, uint64_t length) {
     }
     // The bootloader erases the block a number names to it: a number that names a block of the other
     // area would have that block erased instead of the range's own.
-    const unsigned area = CodeAreaOf(startAddress);
-    for (unsigned b = firstBlock; b <= lastBlock; ++b) {
-        const std::optional<uint64_t> named = CodeBlockAddress(static_cast<uint8_t>(b));
-        if (named && CodeAreaOf(*named) == area) {
-            continue;
-        }
-        if (b == firstBlock) {
-            errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress;
-        } else {
-            errorOut << "Incorrect data length: 0x" << std::hex << length;
-        }
-        errorOut << " (erase block number 0x" << b << " (" << std::dec << b << ")";
-        if (named) {
-            errorOut << " names the block at 0x" << std::hex << *named << " of the other code flash area)";
-        } else {
-            errorOut << " names no block)";
-        }
-        errorOut << std::endl;
-        return false;
+    const std::optional<uint64_t> firstNamed = CodeBlockAddress(static_cast<uint8_t>(firstBlock));
+    std::optional<BlockRangeFault> fault;
+    if (!firstNamed || CodeAreaOf(*firstNamed) != CodeAreaOf(startAddress)) {
+        fault = BlockRangeFault{firstBlock, firstNamed.has_value()};
+    } else {
+        fault = FindCodeBlockRangeFault(static_cast<uint8_t>(firstBlock), static_cast<uint8_t>(lastBlock));
     }
-    return true;
+    if (!fault) {
+        return true;
+    }
+    if (fault->block == firstBlock) {
+        errorOut << "Incorrect start Addr.: 0x" << std::hex << startAddress;
+    } else {
+        errorOut << "Incorrect data length: 0x" << std::hex << length;
+    }
+    errorOut << " (erase block number 0x" << fault->block << " (" << std::dec << fault->block << ")";
+    if (fault->otherArea) {
+        errorOut << " names the block at 0x" << std::hex
+                 << *CodeBlockAddress(static_cast<uint8_t>(fault->block)) << " of the other code flash area)";
+    } else {
+        errorOut << " names no block)";
+    }
+    errorOut << std::endl;
+    return false;
 }
 
 std::optional<uint64_t> VOKesGen::CodeBlockAddress(uint8_t block) const {

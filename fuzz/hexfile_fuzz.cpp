@@ -346,18 +346,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     exercise(generic);
 
     // Data that a text reader takes without a word is read by that reader, never as raw bytes.
-    check(!intelHex.readDataSilently() || generic.getFileType() == 0,
+    check(!intelHex.readDataSilently() || generic.getFileType() == Io::Import::GenericInFile::kIntelHex,
           "the Intel HEX reader reads data without a message, detection chose another format");
-    check(!sRecord.readDataSilently() || generic.getFileType() == 1,
+    check(!sRecord.readDataSilently() || generic.getFileType() == Io::Import::GenericInFile::kSRecords,
           "the S-record reader reads data without a message, detection chose another format");
 
     // A file with a record is a record file: its reader takes the records or refuses the file by name.
-    check(!holdsRecordLine(input) || generic.getFileType() != 2, "a file with a record line was read as raw");
+    check(!holdsRecordLine(input) || !generic.isRawBinary(), "a file with a record line was read as raw");
 
     // A text file with a byte-order mark before it and a DOS end-of-file byte after it reads as without
     // (a UTF-16 one is text only with its own mark first).
-    if (generic.getFileType() != 2 && input.rfind("\xEF\xBB\xBF", 0) != 0 &&
-        input.rfind("\xFF\xFE", 0) != 0 && input.rfind("\xFE\xFF", 0) != 0) {
+    if (!generic.isRawBinary() && input.rfind("\xEF\xBB\xBF", 0) != 0 && input.rfind("\xFF\xFE", 0) != 0 &&
+        input.rfind("\xFE\xFF", 0) != 0) {
         const std::string marked = "\xEF\xBB\xBF" + input + "\x1A";
         check(::ftruncate(markedFd, 0) == 0 &&
                   ::pwrite(markedFd, marked.data(), marked.size(), 0) == static_cast<ssize_t>(marked.size()),

@@ -49,13 +49,15 @@ FileIdentity identityOf(const struct stat& status) {
 
 // A line as it stands in the text, its line end included when it has one, without that end: the
 // line feed and a carriage return right before it. A carriage return with no line feed after it
-// belongs to the line.
-std::string_view withoutLineEnd(std::string_view line) {
+// belongs to the line, unless ends takes it as a line end of its own.
+std::string_view withoutLineEnd(std::string_view line, LineEnds ends) {
     if (!line.empty() && line.back() == '\n') {
         line.remove_suffix(1);
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
+    } else if (ends == LineEnds::anyBreak && !line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
     }
     return line;
 }
@@ -246,12 +248,7 @@ bool LineCursor::next(std::string_view& line) {
         return false;
     }
     const std::size_t length = firstLineLength(rest, ends);
-    line = rest.substr(0, length);
-    if (ends == LineEnds::anyBreak && !line.empty() && line.back() == '\r') {
-        line.remove_suffix(1);  // a carriage return alone that ends the line
-    } else {
-        line = withoutLineEnd(line);
-    }
+    line = withoutLineEnd(rest.substr(0, length), ends);
     rest.remove_prefix(length);
     return true;
 }
@@ -364,12 +361,7 @@ bool ReverseLineCursor::next(std::string_view& line) {
         return false;
     }
     const std::size_t start = lastLineStart(rest, ends);
-    line = rest.substr(start);
-    if (ends == LineEnds::anyBreak && !line.empty() && line.back() == '\r') {
-        line.remove_suffix(1);
-    } else {
-        line = withoutLineEnd(line);
-    }
+    line = withoutLineEnd(rest.substr(start), ends);
     rest = rest.substr(0, start);
     return true;
 }

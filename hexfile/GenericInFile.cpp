@@ -13,10 +13,6 @@ namespace Io::Import {
 
 namespace {
 
-constexpr uint32_t intelHex = 0;
-constexpr uint32_t sRecords = 1;
-constexpr uint32_t rawBinary = 2;
-
 // The bytes of the hexadecimal digit pairs of text, summed; false when text holds anything else.
 bool sumOfHexBytes(std::string_view text, std::size_t& count, unsigned& sum, unsigned& first) {
     if (text.size() % 2 != 0) {
@@ -95,9 +91,9 @@ uint32_t detectFileFormat(std::string_view content) {
         if ((!intelHexStart && !sRecordStart) || (!onlyText && !isRecordLine(start))) {
             continue;
         }
-        return intelHexStart ? intelHex : sRecords;
+        return intelHexStart ? GenericInFile::kIntelHex : GenericInFile::kSRecords;
     }
-    return rawBinary;
+    return GenericInFile::kRawBinary;
 }
 
 std::string_view viewOf(const std::vector<char, LargeAllocator<char>>& bytes) {
@@ -106,14 +102,14 @@ std::string_view viewOf(const std::vector<char, LargeAllocator<char>>& bytes) {
 
 }  // namespace
 
-GenericInFile::GenericInFile(const char* fileName) : fileName(fileName), fileType(rawBinary) {
+GenericInFile::GenericInFile(const char* fileName) : fileName(fileName), fileType(kRawBinary) {
     // The file is read once, so a pipe gives its content to the reader too. A UTF-16 file is looked at
     // as its text, and its text goes to a text reader; a raw binary file keeps its own bytes.
     FileBytes file = readFile(fileName);
     std::vector<char, LargeAllocator<char>> decoded;
     const bool utf16 = decodeUtf16(viewOf(file.bytes), decoded);
     fileType = detectFileFormat(utf16 ? viewOf(decoded) : viewOf(file.bytes));
-    if (fileType != rawBinary && utf16) {
+    if (fileType != kRawBinary && utf16) {
         file.bytes.swap(decoded);
     }
     importer = createImporter(std::move(file));
@@ -123,9 +119,9 @@ GenericInFile::~GenericInFile() = default;
 
 std::unique_ptr<MorvaneImportApi> GenericInFile::createImporter(FileBytes&& file) const {
     switch (fileType) {
-        case intelHex:
+        case kIntelHex:
             return std::make_unique<IntelHexInFile>(fileName, std::move(file));
-        case sRecords:
+        case kSRecords:
             return std::make_unique<MotorolaS_InFile>(fileName, std::move(file));
         default:
             return std::make_unique<RawBinaryInFile>(fileName, std::move(file));

@@ -19,9 +19,13 @@ class GenericInFile : public MorvaneImportApi {
     explicit GenericInFile(const char* fileName);
     ~GenericInFile() override;
 
-    // 0 Intel HEX, 1 Motorola S-record, 2 raw binary.
+    // The file types getFileType gives.
+    static constexpr uint32_t kIntelHex = 0;
+    static constexpr uint32_t kSRecords = 1;
+    static constexpr uint32_t kRawBinary = 2;
+
     uint32_t getFileType() const { return fileType; }
-    bool isRawBinary() const { return fileType == 2; }
+    bool isRawBinary() const { return fileType == kRawBinary; }
 
     uint64_t getMinAddress() const override;
     uint64_t getDataLength() const override;
